@@ -109,8 +109,11 @@ class TStatementTransaction {
   void RowWritten(bool wrote = true) {
     wrote_ |= wrote;
     ++rows_;
-    if (writeHeld_ &&
-        (++heldRows_ >= kRowsPerWriteHold || std::chrono::steady_clock::now() - heldSince_ >= kWriteHoldTime))
+    // The clock is read every kRowsPerClockLook rows: a row takes a microsecond or two, and a
+    // clock read a row was a noticeable share of a bulk UPDATE.
+    if (writeHeld_ && (++heldRows_ >= kRowsPerWriteHold ||
+                       (heldRows_ % kRowsPerClockLook == 0 &&
+                        std::chrono::steady_clock::now() - heldSince_ >= kWriteHoldTime)))
       releaseWrite();
     if (interval_ > 0 && rows_ % interval_ == 0) {
       releaseWrite();
@@ -139,6 +142,7 @@ class TStatementTransaction {
  private:
   static constexpr int kRowsPerWriteHold = 256;
   static constexpr std::chrono::milliseconds kWriteHoldTime{2};
+  static constexpr int kRowsPerClockLook = 16;
 
   void releaseWrite() {
     if (!std::exchange(writeHeld_, false)) return;
@@ -162,6 +166,8 @@ class TStatementTransaction {
 
 // Rows an INSERT ... SELECT gathers before it appends them together.
 constexpr size_t kStagedBytes = size_t(8) << 20;
+// Rows an UPDATE changes between two moves of its changed records into the held writes.
+constexpr size_t kRowsPerSpill = 1024;
 
 [[noreturn]] void raiseAborted() {
   SqlError("The statement was stopped; its changes since the last commit were rolled back");
@@ -490,6 +496,10 @@ void TDataQuery::executeChange() {
   }
   // Values evaluated at the write share one list: a list a row would cost an allocation a row.
   std::vector<TokenPtr> atWrite;
+  // The rows changed so far go to the held writes every kRowsPerSpill rows, so that the cache
+  // keeps its size instead of holding every changed record to the commit.
+  const bool spills = target.Table() && !target.IsRemote();
+  size_t unspilled = 0;
   for (auto& [recordNo, matchValues] : changes) {
     std::vector<TokenPtr>& values = valuesAtWrite ? atWrite : matchValues;
     if (at == lockedAhead) lockedAhead = transaction.LockAhead(numbers, at);
@@ -523,11 +533,21 @@ void TDataQuery::executeChange() {
         continue;
       }
       transaction.BeforeWrite();
-      // Standing on the row written keeps the write from building the whole view again.
-      target.ModifyRecord(record.data(), true, true);
+      // The cursor walks record numbers without filters: the write keeps the record's place in
+      // the view as it is, and the next row is stood on by its number, so nothing repositions
+      // on the row just written (which would read it again).
+      target.ModifyRecord(record.data(), true, false);
       target.FreeAllBlobs(true);
       // The row's values go back to the node spares at once, for the next row to take.
       values.clear();
+      if (++unspilled == kRowsPerSpill && spills) {
+        target.Table()->SpillDirtyRecords();
+        unspilled = 0;
+        // The rows still to come follow on without a gap: their room is held once, where the
+        // extent would otherwise be copied at every doubling.
+        if (at < numbers.size() && numbers.back() - numbers[at - 1] == numbers.size() - at)
+          target.Table()->DataFile().ReserveRecordRun(numbers[at - 1] + 1, numbers.back());
+      }
     }
     transaction.RowWritten();
   }

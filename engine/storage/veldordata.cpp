@@ -763,6 +763,11 @@ void TDataFile::ReserveRecordImages(uint32_t count) {
   ReserveHeld(slotOffset(GetNextRecordNumber()), int64_t(count) * GetRecordSize());
 }
 
+void TDataFile::ReserveRecordRun(uint32_t first, uint32_t last) {
+  if (first == 0 || last < first || last > GetLastRecordNumber()) return;
+  ReserveHeld(slotOffset(first), int64_t(last - first + 1) * GetRecordSize());
+}
+
 void TDataFile::FreeRecord(TRecord* record) {
   const uint32_t number = record->GetRecordNumber();
   if (number == 0 || number > GetLastRecordNumber() || record->GetStatus() != kRecordInUse)
@@ -771,6 +776,45 @@ void TDataFile::FreeRecord(TRecord* record) {
   record->SetStatus(kRecordDeleted);
   record->SetNextFree(link);
   SetFreeRecordHead(number);
+}
+
+void TDataFile::FreeRecordRun(uint32_t first, uint32_t count, std::vector<uint8_t>&& images) {
+  VELMARON_DEBUG_ASSERT(HoldsWrites(), "a run is freed into the held writes only");
+  const uint32_t r = GetRecordSize();
+  if (count == 0) return;
+  if (r < kRecordHeaderSize || first == 0 || uint64_t(first) + count - 1 > GetLastRecordNumber() ||
+      images.size() < size_t(count) * r)
+    fail(VELDOR_FILECORRUPT);
+  images.resize(size_t(count) * r);
+  for (uint32_t i = 0; i < count; ++i)
+    if (images[size_t(i) * r] != kRecordInUse) fail(VELDOR_FILECORRUPT);
+  const bool scrambled = IsEncrypted();
+  // As GetFreeRecordNumber decides for each FreeRecord: a table without a primary index appends
+  // past the chain, which its records then leave unlinked.
+  const bool unchained = owner_ && owner_->NoPrimaryIndex();
+  const uint32_t next = GetNextRecordNumber();
+  uint32_t head = GetFreeRecordHead();
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t number = first + i;
+    const uint32_t link = unchained || head == 0 || head == next ? 0 : head;
+    uint8_t* image = images.data() + size_t(i) * r;
+    image[0] = kRecordDeleted;
+    platform::put4(image + 1, link);
+    // A cached record would be read (and written at the next flush) instead of the held bytes.
+    if (TRecord* cached = cache_.FindCached(number)) {
+      cached->SetStatus(kRecordDeleted);
+      cached->SetNextFree(link);
+    }
+    if (scrambled) ScrambleBuffer(image, r, kStructureSeed);
+    head = number;
+  }
+  // The read-ahead run holds the records as they were.
+  aheadCount_ = 0;
+  WriteAt(slotOffset(first), std::move(images));
+  images = {};
+  if (owner_) owner_->MarkWritten();
+  ++counters_.flushWrites;
+  SetFreeRecordHead(first + count - 1);
 }
 
 void TDataFile::Empty() {

@@ -291,12 +291,23 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // Makes room for `count` more images that AppendRecordImages is about to write after the last
   // slot, so that a bulk append in several runs does not move the runs held before it.
   void ReserveRecordImages(uint32_t count);
+  // Room in the held writes for the images of records first..last, after the held bytes that end
+  // where record `first` begins (ReserveHeld; nothing when none end there): a change that goes on
+  // in record order then grows one held extent without moving it.
+  void ReserveRecordRun(uint32_t first, uint32_t last);
   // VELDOR_TABLEFULL unless `count` more slots fit after the last one.
   void CheckRoomForRecords(uint32_t count) const;
   // Puts a record in use at the head of the free chain (status 1; link to the old head, or 0
   // when new records are appended anyway). A record already deleted, or numbered outside
   // 1..last record number, raises VELDOR_FILECORRUPT.
   void FreeRecord(TRecord* record);
+  // Frees records first..first+count-1 as FreeRecord one after another in rising order would:
+  // each links to the one freed before it, and the chain's head ends at the last. `images` holds
+  // their images as ReadRecordImages gives them, each in use (VELDOR_FILECORRUPT otherwise); its
+  // storage becomes one held write of the run's slots, past the record cache, and a cached record
+  // of the run changes in its slot as well. Requires held writes (HoldsWrites), which a rollback
+  // drops with the cache. `images` is left empty.
+  void FreeRecordRun(uint32_t first, uint32_t count, std::vector<uint8_t>&& images);
   // Cuts the file to header and descriptors; the chain, the slots and the unique ids start
   // again, the record cache is emptied, and the header turns dirty. The change counter is kept,
   // so the header write that follows counts it up for the other sessions.

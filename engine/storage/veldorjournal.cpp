@@ -325,6 +325,18 @@ OldImage imageOf(const TJournalTable& table) {
     // Below the lowest cut the extents overwrite the disk's bytes; from there to the old length
     // every byte goes with the cut, so all of it is kept.
     const int64_t kept = std::min(held.LowestCut(), held.DiskSize());
+    // Room for the most the differing runs can take, reserved once: a bulk change's old bytes run
+    // to megabytes, which growing storage would copy (and fault in) again at every doubling. Runs
+    // lie at least kJoinGap apart, except where an extent or a piece ends.
+    int64_t most = 0, cuts = 0;
+    for (const auto& [from, fresh] : held.Extents()) {
+      const int64_t n = std::min(kept, from + int64_t(fresh.size())) - from;
+      if (n <= 0) continue;
+      most += n;
+      cuts += 1 + n / kPiece;
+    }
+    entry.bytes.reserve(size_t(most));
+    entry.regions.reserve(size_t(most / (kJoinGap + 1) + cuts + 1));
     for (const auto& [from, fresh] : held.Extents()) {
       const int64_t to = std::min(kept, from + int64_t(fresh.size()));
       if (from >= to) continue;

@@ -687,6 +687,11 @@ void TDataTable::RestoreIndex(bool keepCurrent, bool deleteBackup) {
   }
 }
 
+void TDataTable::SpillDirtyRecords() {
+  if (readOnly_ || IsRemote() || !data_->IsOpen() || !data_->HoldsWrites()) return;
+  data_->FlushDirtyRecords();
+}
+
 void TDataTable::DropHeldWrites() {
   for (TFileHandler* f : journalFiles())
     if (f) f->DropHeldWrites();

@@ -235,6 +235,11 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   // Drops every write the files hold back (and a journal a failed write-out left) and what the
   // caches hold, re-reading the headers: the table is again what its files say.
   void DropHeldWrites();
+  // Moves the data file's dirty records into its held writes, where the commit or write-out
+  // takes them as it would take them from the cache; a rollback drops both. A change of many
+  // records in one transaction then reuses cache slots where each record would take one more.
+  // Nothing while writes go straight to the file.
+  void SpillDirtyRecords();
 
   // ---- The files ----
   TDataFile& DataFile() { return *data_; }

@@ -31,7 +31,9 @@
 namespace engine::sql {
 namespace {
 
+using sql_test::dataFile;
 using sql_test::expectSound;
+using sql_test::slotsOf;
 using sql_test::SqlDatabase;
 using sql_test::withTable;
 
@@ -43,31 +45,6 @@ struct Shape {
   std::vector<const char*> indexes;  // statements with %t for the table
   bool encrypted;
 };
-
-std::string dataFile(const std::string& folder, const std::string& table) {
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    const std::string name = entry.path().filename().string();
-    std::string lower = name;
-    for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
-    if (lower == table + ".dat") return entry.path().string();
-  }
-  ADD_FAILURE() << "no data file for " << table;
-  return {};
-}
-
-// Every record slot's status and bytes, and the free-record head.
-std::string slotsOf(const std::string& file) {
-  std::string problem;
-  const auto facts = tablecheck::ReadDataFileFacts(file, problem);
-  if (!facts) return "unreadable: " + problem;
-  std::string out = "free " + std::to_string(facts->freeHead) + "\n";
-  for (size_t i = 0; i < facts->status.size(); ++i) {
-    out += std::to_string(i + 1) + ":" + std::to_string(facts->status[i]) + ":";
-    for (uint8_t b : facts->records[i]) out += "0123456789abcdef"[b >> 4], out += "0123456789abcdef"[b & 15];
-    out += "\n";
-  }
-  return out;
-}
 
 class DeleteEveryRow : public ::testing::TestWithParam<Shape> {
  protected:
