@@ -1,4 +1,7 @@
 // The swap of a new table's files into an old table's place, and its completion after a crash.
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
 #include <string>
 
 #include "engine/base/veldorerr.h"
@@ -83,7 +86,8 @@ void dropCopyJournal(TDataDirectory& directory, const std::string& newName) {
 // The files of a new table whose copy was cut short, journal included.
 void dropUnfinishedCopy(TDataDirectory& directory, const std::string& newName) {
   TFileList& files = directory.FileList();
-  for (std::string_view ext : {kDataFileExt, kIndexFileExt, kBlobFileExt}) {
+  // The data file goes last: while it is there no copy elsewhere takes the name afresh.
+  for (std::string_view ext : {kBlobFileExt, kIndexFileExt, kDataFileExt}) {
     const std::string file = TDataTable::FileNameFor(directory.Path(), newName, false, ext);
     if (files.FileExists(file, false)) check(files.DeleteFile(file, false), file, directory);
   }
@@ -162,6 +166,29 @@ bool heldOpen(TDataDirectory& directory, const std::string& name) {
       TDataTable::FileNameFor(directory.Path(), name, false, kDataFileExt));
 }
 
+// True when a copy of another table in the folder is running (or that cannot be told). Its new
+// table's name may be the one a stale marker names, and the copy leaves that table unheld between
+// its making and its opening and between its closing and its move into place; its marker is held
+// from before the name is chosen until after the move.
+bool otherCopyRunning(TDataDirectory& directory, platform::OsFile& own) {
+  namespace stdfs = std::filesystem;
+  platform::FileSystem& fs = directory.FileList().FileSystem();
+  std::error_code error;
+  stdfs::directory_iterator it(directory.Path(), error);
+  for (; !error && it != stdfs::directory_iterator(); it.increment(error)) {
+    const std::string ext = it->path().extension().string();
+    if (ext.size() != kCopyMarkerExt.size() ||
+        !std::equal(ext.begin(), ext.end(), kCopyMarkerExt.begin(),
+                    [](char a, char b) { return std::toupper(uint8_t(a)) == b; }))
+      continue;
+    const std::string path = it->path().string();
+    platform::FileInfo info;
+    if (fs.fileInfo(path, info) && info.identity == own.identity()) continue;
+    if (fs.openAnywhereAsSpelt(path)) return true;
+  }
+  return bool(error);
+}
+
 // A copy whose process ended before its swap: the new table goes, the old one stays. False, with
 // nothing done, when a swap marker lies beside `name` once the copy marker is held: the copy's
 // process writes its swap marker while holding the copy marker and removes it before letting that
@@ -175,7 +202,10 @@ bool dropCopyCutShort(TDataDirectory& directory, std::string_view name) {
   if (!file) return true;
   if (directory.FileList().FileSystem().existsAsSpelt(markerPath(directory, name, kSwapMarkerExt)))
     return false;
-  if (!text.empty() && text.find_first_of("/\n") == std::string::npos && !heldOpen(directory, text))
+  // A table that another copy may have taken the name for stays: a stray table is harmless, a
+  // live copy's lost files are not.
+  if (!text.empty() && text.find_first_of("/\n") == std::string::npos && !heldOpen(directory, text) &&
+      !otherCopyRunning(directory, *file))
     dropUnfinishedCopy(directory, text);
   removeMarker(file, copyPath, directory);
   return true;

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "engine/storage/veldorbtree.h"
+#include "engine/storage/veldorhelpers_file.h"
 #include "engine/tables/veldorcursor.h"
 #include "platform/faultfs.h"
 #include "tests/engine/tables/table_test_util.h"
@@ -501,6 +502,76 @@ TEST(KilledRestructure, AStaleCopyMarkerNeverDeletesATableHeldOpen) {
   c.SetTableName(reused);
   c.Open();
   EXPECT_EQ(c.GetRecordCount(), 2);
+}
+
+// A file system that stops its process at the first move of the table "rows"'s data file (the
+// swap of a restructure, its new table closed) until the parent lets it go on.
+class PausingAtSwap final : public table_test::LocalFileSystem {
+ public:
+  explicit PausingAtSwap(Helper& helper) : helper_(helper) {}
+  bool renameFile(const std::string& from, const std::string& to) override {
+    if (!paused_ && std::filesystem::path(from).filename() == "rows.DAT") {
+      paused_ = true;
+      helper_.send('p');
+      helper_.receive();
+    }
+    return base().renameFile(from, to);
+  }
+  bool openAnywhereAsSpelt(const std::string& path) override { return base().openAnywhereAsSpelt(path); }
+  bool deleteFileAsSpelt(const std::string& path) override { return base().deleteFileAsSpelt(path); }
+
+ private:
+  Helper& helper_;
+  bool paused_ = false;
+};
+
+// The copy of a restructure running in another process took the temporary name that a stale
+// marker beside another table names, and waits between closing its new table and moving it into
+// place. Opening the other table then must not delete that copy's files: the restructure
+// completes, and the table keeps its rows.
+TEST(KilledRestructure, AStaleCopyMarkerLeavesALiveCopyOfAnotherTableAlone) {
+  TempDir dir;
+  std::multiset<Row> rows;
+  for (const Row& row : createRows(dir, structure(0), 3, [n = 0]() mutable {
+         ++n;
+         return Row{{1, std::to_string(n)}, {2, "r" + std::to_string(n)}};
+       }))
+    rows.insert({{1, row.at(1)}, {2, row.at(2)}});
+  Database(dir.path()).create(2, "items");
+  const std::string reused = "00123450";
+  datafile_test::writeFileBytes(dir.file("items.CPY"), std::vector<uint8_t>(reused.begin(), reused.end()));
+  Helper copier([&](Helper& h) {
+    PausingAtSwap fs(h);
+    TFileList list(fs);
+    Database db(dir.path(), &list);
+    SetTempNameThreadNumber(12345);
+    TDataCursor c(*db.directory);
+    c.SetTableName("rows");
+    c.SetExclusive(true);
+    TRestructureArgs a = structure(1);
+    c.RestructureTable(a);
+    return 0;
+  });
+  ASSERT_EQ(copier.receive(), 'p');
+  ASSERT_TRUE(std::filesystem::exists(dir.file(reused + ".DAT")));
+  {
+    Database db(dir.path());
+    TDataCursor items(*db.directory);
+    items.SetTableName("items");
+    items.Open();
+    EXPECT_EQ(items.GetRecordCount(), 2);
+  }
+  EXPECT_TRUE(std::filesystem::exists(dir.file(reused + ".DAT")));
+  EXPECT_TRUE(std::filesystem::exists(dir.file(reused + ".IDX")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("items.CPY")));
+  copier.send('g');
+  EXPECT_EQ(copier.wait(), 0) << "the restructure reports a failure";
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName("rows");
+  ASSERT_NO_THROW(c.Open());
+  EXPECT_EQ(c.FieldCount(), 3) << "the new structure is in place";
+  EXPECT_EQ(firstTwo(c), rows);
 }
 
 }  // namespace
