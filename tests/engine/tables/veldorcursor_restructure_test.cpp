@@ -574,4 +574,66 @@ TEST(KilledRestructure, AStaleCopyMarkerLeavesALiveCopyOfAnotherTableAlone) {
   EXPECT_EQ(firstTwo(c), rows);
 }
 
+// Two restructures of two tables at once, in two processes whose temporary names start alike,
+// both ended at the same file operation in turn: each table opens whole with its rows afterwards,
+// and nothing but the tables' own files is left.
+TEST(KilledRestructure, TwoCopiesOfLikeNamesEndedAtAnyOperationLeaveBothTablesWhole) {
+  TempDir dir;
+  std::multiset<Row> rows;
+  for (const Row& row : createRows(dir, structure(0), 3, [n = 0]() mutable {
+         ++n;
+         return Row{{1, std::to_string(n)}, {2, "r" + std::to_string(n)}};
+       }))
+    rows.insert({{1, row.at(1)}, {2, row.at(2)}});
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    std::filesystem::copy_file(entry.path(), dir.file("other" + entry.path().extension().string()));
+  std::map<std::filesystem::path, std::vector<uint8_t>> pristine;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    pristine[entry.path()] = datafile_test::readFileBytes(entry.path().string());
+  int completed = 0;
+  uint64_t at = 1;
+  for (; completed < 2 && at < 2000; ++at) {
+    SCOPED_TRACE("ended at operation " + std::to_string(at));
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) std::filesystem::remove(entry);
+    for (const auto& [file, bytes] : pristine) datafile_test::writeFileBytes(file.string(), bytes);
+    const auto restructure = [&](const std::string& table) {
+      return [&, table](Helper&) {
+        platform::FaultyFileSystem faulty(platform::FileSystem::local());
+        TFileList list(faulty);
+        Database db(dir.path(), &list);
+        SetTempNameThreadNumber(12345);
+        TDataCursor c(*db.directory);
+        c.SetTableName(table);
+        c.SetExclusive(true);
+        TRestructureArgs a = structure(1);
+        faulty.setPlan({platform::Fault::Exit, at, false});
+        c.RestructureTable(a);
+        return 0;
+      };
+    };
+    Helper first(restructure("rows"));
+    Helper second(restructure("other"));
+    completed = 0;
+    for (Helper* writer : {&first, &second}) {
+      const int code = writer->wait();
+      EXPECT_TRUE(code == 0 || code == platform::kFaultExitCode) << code;
+      completed += code == 0;
+    }
+    Database db(dir.path());
+    for (const char* table : {"rows", "other"}) {
+      TDataCursor c(*db.directory);
+      c.SetTableName(table);
+      ASSERT_NO_THROW(c.Open()) << table;
+      EXPECT_EQ(firstTwo(c), rows) << table;
+      c.Close();
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+      const std::string stem = entry.path().stem().string();
+      EXPECT_TRUE(stem == "rows" || stem == "other") << entry.path();
+    }
+  }
+  EXPECT_EQ(completed, 2);
+  EXPECT_GT(at, 20u);
+}
+
 }  // namespace
