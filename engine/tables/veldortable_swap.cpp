@@ -3,6 +3,7 @@
 #include <cctype>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "engine/base/veldorerr.h"
 #include "engine/storage/veldorjournal.h"
@@ -189,6 +190,40 @@ bool otherCopyRunning(TDataDirectory& directory, platform::OsFile& own) {
   return bool(error);
 }
 
+struct SeenFile {
+  std::string path;
+  platform::FileIdentity identity;
+};
+
+// The files of the new table `newName` of a copy that are there now, journal included, the data
+// file after the others.
+std::vector<SeenFile> filesOfCopy(TDataDirectory& directory, const std::string& newName) {
+  platform::FileSystem& fs = directory.FileList().FileSystem();
+  std::vector<SeenFile> seen;
+  for (std::string_view ext : {kBlobFileExt, kIndexFileExt, kDataFileExt, kJournalExt}) {
+    const std::string path = TDataTable::FileNameFor(directory.Path(), newName, false, ext);
+    platform::FileInfo info;
+    if (fs.fileInfo(path, info) && !info.isDirectory) seen.push_back({path, info.identity});
+  }
+  return seen;
+}
+
+// Deletes those of `seen` that are still the files they were.
+void dropSeenFiles(TDataDirectory& directory, const std::vector<SeenFile>& seen) {
+  TFileList& files = directory.FileList();
+  platform::FileSystem& fs = files.FileSystem();
+  for (const SeenFile& file : seen) {
+    platform::FileInfo info;
+    if (!fs.fileInfo(file.path, info) || !(info.identity == file.identity)) continue;
+    if (file.path.ends_with(kJournalExt)) {
+      directory.DropJournalHandle(file.path);
+      fs.deleteFileAsSpelt(file.path);
+    } else {
+      check(files.DeleteFile(file.path, false), file.path, directory);
+    }
+  }
+}
+
 // A copy whose process ended before its swap: the new table goes, the old one stays. False, with
 // nothing done, when a swap marker lies beside `name` once the copy marker is held: the copy's
 // process writes its swap marker while holding the copy marker and removes it before letting that
@@ -203,10 +238,12 @@ bool dropCopyCutShort(TDataDirectory& directory, std::string_view name) {
   if (directory.FileList().FileSystem().existsAsSpelt(markerPath(directory, name, kSwapMarkerExt)))
     return false;
   // A table that another copy may have taken the name for stays: a stray table is harmless, a
-  // live copy's lost files are not.
-  if (!text.empty() && text.find_first_of("/\n") == std::string::npos && !heldOpen(directory, text) &&
-      !otherCopyRunning(directory, *file))
-    dropUnfinishedCopy(directory, text);
+  // live copy's lost files are not. Only files that were there before the look for running copies
+  // go: a copy that starts after it makes files of its own.
+  if (!text.empty() && text.find_first_of("/\n") == std::string::npos) {
+    const std::vector<SeenFile> seen = filesOfCopy(directory, text);
+    if (!heldOpen(directory, text) && !otherCopyRunning(directory, *file)) dropSeenFiles(directory, seen);
+  }
   removeMarker(file, copyPath, directory);
   return true;
 }
