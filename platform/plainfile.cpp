@@ -219,6 +219,16 @@ bool OutputFile::setMode(unsigned mode) {
   return false;
 }
 
+bool OutputFile::setOwner(unsigned uid, unsigned gid) {
+  if (fd_ < 0) {
+    error_ = EBADF;
+    return false;
+  }
+  if (::fchown(fd_, uid_t(uid), gid_t(gid)) == 0) return true;
+  error_ = errno;
+  return false;
+}
+
 bool OutputFile::sync() {
   if (fd_ < 0) {
     error_ = EBADF;
@@ -265,7 +275,14 @@ bool ReplacingFile::begin(const std::string& target, unsigned mode) {
     if (file_.createNew(name, mode)) {
       tempPath_ = name;
       struct stat old;
-      if (::lstat(target.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) return true;
+      if (::lstat(target.c_str(), &old) != 0) return true;
+      // The bytes a link led to were as open as the file it led to, not more.
+      if (S_ISLNK(old.st_mode) && ::stat(target.c_str(), &old) != 0) return true;
+      if (!S_ISREG(old.st_mode)) return true;
+      // A file replaced by another user (an administrator, say) stays its owner's; a writer that
+      // may not give it away keeps it, narrowed as below.
+      if ((old.st_uid != ::geteuid() || old.st_gid != ::getegid()) && !file_.setOwner(old.st_uid, old.st_gid))
+        file_.setOwner(unsigned(-1), old.st_gid);
       if (file_.setMode(mode & old.st_mode & 0777)) return true;
       error_ = file_.error();
       discard();

@@ -121,6 +121,9 @@ class OutputFile {
   bool sync();
   // Sets the file's permission bits to `mode`, the umask aside. False with error() set.
   bool setMode(unsigned mode);
+  // Gives the file to user `uid` and group `gid`. False with error() set (EPERM for a writer that
+  // may not give files away).
+  bool setOwner(unsigned uid, unsigned gid);
   // Closes the file; false with error() set when the close reports a failure (for example
   // a delayed write error).
   bool close();
@@ -145,9 +148,10 @@ class ReplacingFile {
 
   // Creates the temporary file for `target` in the target's folder, with the permission bits
   // `mode` less the umask; the target takes them on commit. When `target` is a regular file, the
-  // new one has its permission bits instead, narrowed to `mode`: a file its owner closed to others
-  // stays closed. A symbolic link at `target` is replaced itself, never written through. False
-  // with error() set.
+  // new one has its permission bits instead, narrowed to `mode`, and its owner and group where the
+  // writer may give them: a file its owner closed to others stays closed, and stays its owner's. A
+  // symbolic link at `target` is replaced itself, never written through; the file it leads to
+  // stands for the target in these. False with error() set.
   bool begin(const std::string& target, unsigned mode = 0666);
   bool write(const void* data, size_t n);
   bool write(std::string_view text) { return write(text.data(), text.size()); }

@@ -1,5 +1,9 @@
 // The swap of a new table's files into an old table's place, and its completion after a crash.
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "engine/base/veldorerr.h"
 #include "engine/storage/veldorjournal.h"
@@ -83,7 +87,8 @@ void dropCopyJournal(TDataDirectory& directory, const std::string& newName) {
 // The files of a new table whose copy was cut short, journal included.
 void dropUnfinishedCopy(TDataDirectory& directory, const std::string& newName) {
   TFileList& files = directory.FileList();
-  for (std::string_view ext : {kDataFileExt, kIndexFileExt, kBlobFileExt}) {
+  // The data file goes last: while it is there no copy elsewhere takes the name afresh.
+  for (std::string_view ext : {kBlobFileExt, kIndexFileExt, kDataFileExt}) {
     const std::string file = TDataTable::FileNameFor(directory.Path(), newName, false, ext);
     if (files.FileExists(file, false)) check(files.DeleteFile(file, false), file, directory);
   }
@@ -162,6 +167,63 @@ bool heldOpen(TDataDirectory& directory, const std::string& name) {
       TDataTable::FileNameFor(directory.Path(), name, false, kDataFileExt));
 }
 
+// True when a copy of another table in the folder is running (or that cannot be told). Its new
+// table's name may be the one a stale marker names, and the copy leaves that table unheld between
+// its making and its opening and between its closing and its move into place; its marker is held
+// from before the name is chosen until after the move.
+bool otherCopyRunning(TDataDirectory& directory, platform::OsFile& own) {
+  namespace stdfs = std::filesystem;
+  platform::FileSystem& fs = directory.FileList().FileSystem();
+  std::error_code error;
+  stdfs::directory_iterator it(directory.Path(), error);
+  for (; !error && it != stdfs::directory_iterator(); it.increment(error)) {
+    const std::string ext = it->path().extension().string();
+    if (ext.size() != kCopyMarkerExt.size() ||
+        !std::equal(ext.begin(), ext.end(), kCopyMarkerExt.begin(),
+                    [](char a, char b) { return std::toupper(uint8_t(a)) == b; }))
+      continue;
+    const std::string path = it->path().string();
+    platform::FileInfo info;
+    if (fs.fileInfo(path, info) && info.identity == own.identity()) continue;
+    if (fs.openAnywhereAsSpelt(path)) return true;
+  }
+  return bool(error);
+}
+
+struct SeenFile {
+  std::string path;
+  platform::FileIdentity identity;
+};
+
+// The files of the new table `newName` of a copy that are there now, journal included, the data
+// file after the others.
+std::vector<SeenFile> filesOfCopy(TDataDirectory& directory, const std::string& newName) {
+  platform::FileSystem& fs = directory.FileList().FileSystem();
+  std::vector<SeenFile> seen;
+  for (std::string_view ext : {kBlobFileExt, kIndexFileExt, kDataFileExt, kJournalExt}) {
+    const std::string path = TDataTable::FileNameFor(directory.Path(), newName, false, ext);
+    platform::FileInfo info;
+    if (fs.fileInfo(path, info) && !info.isDirectory) seen.push_back({path, info.identity});
+  }
+  return seen;
+}
+
+// Deletes those of `seen` that are still the files they were.
+void dropSeenFiles(TDataDirectory& directory, const std::vector<SeenFile>& seen) {
+  TFileList& files = directory.FileList();
+  platform::FileSystem& fs = files.FileSystem();
+  for (const SeenFile& file : seen) {
+    platform::FileInfo info;
+    if (!fs.fileInfo(file.path, info) || !(info.identity == file.identity)) continue;
+    if (file.path.ends_with(kJournalExt)) {
+      directory.DropJournalHandle(file.path);
+      fs.deleteFileAsSpelt(file.path);
+    } else {
+      check(files.DeleteFile(file.path, false), file.path, directory);
+    }
+  }
+}
+
 // A copy whose process ended before its swap: the new table goes, the old one stays. False, with
 // nothing done, when a swap marker lies beside `name` once the copy marker is held: the copy's
 // process writes its swap marker while holding the copy marker and removes it before letting that
@@ -175,8 +237,13 @@ bool dropCopyCutShort(TDataDirectory& directory, std::string_view name) {
   if (!file) return true;
   if (directory.FileList().FileSystem().existsAsSpelt(markerPath(directory, name, kSwapMarkerExt)))
     return false;
-  if (!text.empty() && text.find_first_of("/\n") == std::string::npos && !heldOpen(directory, text))
-    dropUnfinishedCopy(directory, text);
+  // A table that another copy may have taken the name for stays: a stray table is harmless, a
+  // live copy's lost files are not. Only files that were there before the look for running copies
+  // go: a copy that starts after it makes files of its own.
+  if (!text.empty() && text.find_first_of("/\n") == std::string::npos) {
+    const std::vector<SeenFile> seen = filesOfCopy(directory, text);
+    if (!heldOpen(directory, text) && !otherCopyRunning(directory, *file)) dropSeenFiles(directory, seen);
+  }
   removeMarker(file, copyPath, directory);
   return true;
 }

@@ -209,7 +209,9 @@ TEST_F(ReplacingFileFailureTest, TwoProcessesReplacingOneFileAtOnceLeaveOneWhole
     const pid_t child = ::fork();
     if (child == 0) {
       const std::string content(kSize, letter);
-      for (int i = 0; i < 8; ++i) {
+      // Until the reader has looked a while, so that its looks meet the writes however the two
+      // are scheduled.
+      for (int i = 0; i < 8 || !fs::exists(path("stop")); ++i) {
         platform::ReplacingFile f;
         if (!f.begin(path("t")) || !f.write(content.substr(0, kSize / 2)) ||
             !f.write(content.substr(kSize / 2)) || !f.commit())
@@ -222,6 +224,7 @@ TEST_F(ReplacingFileFailureTest, TwoProcessesReplacingOneFileAtOnceLeaveOneWhole
   // The reader looks until both writers have ended.
   int torn = 0, looks = 0;
   for (size_t ended = 0; ended < writers.size(); ++looks) {
+    if (looks == 40) writeFile(path("stop"), "");
     if (!whole(readFile(path("t")))) ++torn;
     for (pid_t& child : writers) {
       int status = 0;
@@ -231,8 +234,9 @@ TEST_F(ReplacingFileFailureTest, TwoProcessesReplacingOneFileAtOnceLeaveOneWhole
       ++ended;
     }
   }
-  EXPECT_GT(looks, 1);
+  EXPECT_GT(looks, 40);
   EXPECT_EQ(torn, 0);
+  fs::remove(path("stop"));
   EXPECT_TRUE(whole(readFile(path("t"))));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);
 }
@@ -258,6 +262,43 @@ TEST_F(ReplacingFileFailureTest, TheReplacementKeepsTheTargetsPermissionsNarrowe
   struct stat st {};
   ASSERT_EQ(::stat(path("group.adf").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0664u);
+}
+
+// The bytes a link led to were as open as the file it led to: the regular file that replaces the
+// link is no more open than that file.
+TEST_F(ReplacingFileFailureTest, ALinksReplacementIsNoMoreOpenThanTheFileItLedTo) {
+  writeFile(path("secret.adf"), "old");
+  ::chmod(path("secret.adf").c_str(), 0600);
+  fs::create_symlink(path("secret.adf"), path("link.adf"));
+  fs::create_symlink(path("missing.adf"), path("dangling.adf"));
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  for (const auto& [name, expected] :
+       std::vector<std::pair<std::string, unsigned>>{{"link.adf", 0600}, {"dangling.adf", 0666 & ~mask}}) {
+    platform::ReplacingFile f;
+    ASSERT_TRUE(f.begin(path(name)) && f.write("new") && f.commit()) << name;
+    struct stat st {};
+    ASSERT_EQ(::lstat(path(name).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
+    EXPECT_EQ(st.st_mode & 0777, expected) << name;
+  }
+  EXPECT_EQ(readFile(path("secret.adf")), "old");
+}
+
+// A file of another user replaced by an administrator stays that user's, readable by them.
+TEST_F(ReplacingFileFailureTest, AFileReplacedByAnAdministratorStaysItsOwners) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only an administrator may give a file away";
+  writeFile(path("settings.ini"), "old");
+  ASSERT_EQ(::chown(path("settings.ini").c_str(), 4321, 4322), 0);
+  ::chmod(path("settings.ini").c_str(), 0600);
+  platform::ReplacingFile f;
+  ASSERT_TRUE(f.begin(path("settings.ini")) && f.write("new") && f.commit());
+  struct stat st {};
+  ASSERT_EQ(::stat(path("settings.ini").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 4321u);
+  EXPECT_EQ(st.st_gid, 4322u);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(readFile(path("settings.ini")), "new");
 }
 
 // A link at the target is replaced itself: the file it led to keeps its bytes. Names need not be

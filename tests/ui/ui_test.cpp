@@ -568,6 +568,21 @@ TEST_F(WindowTest, SettingsKeepPathsThatAreNotUtf8AndEveryOtherKey) {
   EXPECT_NE(readFile(SettingsFilePath()).find("impcmd=/opt/oracle/bin/imp\n"), std::string::npos);
 }
 
+// Texts that are UTF-8 but read like the stored form of bytes, or of a list, come back as the same
+// texts: a program path a person wrote that way is never read as other bytes.
+TEST_F(WindowTest, SettingsTextsThatLookLikeStoredBytesComeBackAsTexts) {
+  std::filesystem::create_directories(dir.path("config/velmaron"));
+  for (const std::string& text :
+       {std::string("@ByteArray(/opt/bin/exp)"), std::string("@Variant(AAAA)"), std::string("@@x"),
+        std::string("/opt/a, b/exp"), std::string(" /opt/exp "), std::string("/opt/\x41\\exp;\"")}) {
+    Settings().expcmd = text;
+    ASSERT_TRUE(WriteSettings()) << text;
+    Settings().expcmd.clear();
+    ReadSettings(ToolNames{});
+    EXPECT_EQ(Settings().expcmd, text);
+  }
+}
+
 // Two programs save into one settings file at once, the one its own settings and the other its
 // character set, over and over: the file stays readable, each one's last values are in it, and a
 // key neither owns stays too.

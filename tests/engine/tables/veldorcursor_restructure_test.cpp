@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "engine/storage/veldorbtree.h"
+#include "engine/storage/veldorhelpers_file.h"
 #include "engine/tables/veldorcursor.h"
 #include "platform/faultfs.h"
 #include "tests/engine/tables/table_test_util.h"
@@ -501,6 +502,138 @@ TEST(KilledRestructure, AStaleCopyMarkerNeverDeletesATableHeldOpen) {
   c.SetTableName(reused);
   c.Open();
   EXPECT_EQ(c.GetRecordCount(), 2);
+}
+
+// A file system that stops its process at the first move of the table "rows"'s data file (the
+// swap of a restructure, its new table closed) until the parent lets it go on.
+class PausingAtSwap final : public table_test::LocalFileSystem {
+ public:
+  explicit PausingAtSwap(Helper& helper) : helper_(helper) {}
+  bool renameFile(const std::string& from, const std::string& to) override {
+    if (!paused_ && std::filesystem::path(from).filename() == "rows.DAT") {
+      paused_ = true;
+      helper_.send('p');
+      helper_.receive();
+    }
+    return base().renameFile(from, to);
+  }
+  bool openAnywhereAsSpelt(const std::string& path) override { return base().openAnywhereAsSpelt(path); }
+  bool deleteFileAsSpelt(const std::string& path) override { return base().deleteFileAsSpelt(path); }
+
+ private:
+  Helper& helper_;
+  bool paused_ = false;
+};
+
+// The copy of a restructure running in another process took the temporary name that a stale
+// marker beside another table names, and waits between closing its new table and moving it into
+// place. Opening the other table then must not delete that copy's files: the restructure
+// completes, and the table keeps its rows.
+TEST(KilledRestructure, AStaleCopyMarkerLeavesALiveCopyOfAnotherTableAlone) {
+  TempDir dir;
+  std::multiset<Row> rows;
+  for (const Row& row : createRows(dir, structure(0), 3, [n = 0]() mutable {
+         ++n;
+         return Row{{1, std::to_string(n)}, {2, "r" + std::to_string(n)}};
+       }))
+    rows.insert({{1, row.at(1)}, {2, row.at(2)}});
+  Database(dir.path()).create(2, "items");
+  const std::string reused = "00123450";
+  datafile_test::writeFileBytes(dir.file("items.CPY"), std::vector<uint8_t>(reused.begin(), reused.end()));
+  Helper copier([&](Helper& h) {
+    PausingAtSwap fs(h);
+    TFileList list(fs);
+    Database db(dir.path(), &list);
+    SetTempNameThreadNumber(12345);
+    TDataCursor c(*db.directory);
+    c.SetTableName("rows");
+    c.SetExclusive(true);
+    TRestructureArgs a = structure(1);
+    c.RestructureTable(a);
+    return 0;
+  });
+  ASSERT_EQ(copier.receive(), 'p');
+  ASSERT_TRUE(std::filesystem::exists(dir.file(reused + ".DAT")));
+  {
+    Database db(dir.path());
+    TDataCursor items(*db.directory);
+    items.SetTableName("items");
+    items.Open();
+    EXPECT_EQ(items.GetRecordCount(), 2);
+  }
+  EXPECT_TRUE(std::filesystem::exists(dir.file(reused + ".DAT")));
+  EXPECT_TRUE(std::filesystem::exists(dir.file(reused + ".IDX")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("items.CPY")));
+  copier.send('g');
+  EXPECT_EQ(copier.wait(), 0) << "the restructure reports a failure";
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName("rows");
+  ASSERT_NO_THROW(c.Open());
+  EXPECT_EQ(c.FieldCount(), 3) << "the new structure is in place";
+  EXPECT_EQ(firstTwo(c), rows);
+}
+
+// Two restructures of two tables at once, in two processes whose temporary names start alike,
+// both ended at the same file operation in turn: each table opens whole with its rows afterwards,
+// and nothing but the tables' own files is left.
+TEST(KilledRestructure, TwoCopiesOfLikeNamesEndedAtAnyOperationLeaveBothTablesWhole) {
+  TempDir dir;
+  std::multiset<Row> rows;
+  for (const Row& row : createRows(dir, structure(0), 3, [n = 0]() mutable {
+         ++n;
+         return Row{{1, std::to_string(n)}, {2, "r" + std::to_string(n)}};
+       }))
+    rows.insert({{1, row.at(1)}, {2, row.at(2)}});
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    std::filesystem::copy_file(entry.path(), dir.file("other" + entry.path().extension().string()));
+  std::map<std::filesystem::path, std::vector<uint8_t>> pristine;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    pristine[entry.path()] = datafile_test::readFileBytes(entry.path().string());
+  int completed = 0;
+  uint64_t at = 1;
+  for (; completed < 2 && at < 2000; ++at) {
+    SCOPED_TRACE("ended at operation " + std::to_string(at));
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) std::filesystem::remove(entry);
+    for (const auto& [file, bytes] : pristine) datafile_test::writeFileBytes(file.string(), bytes);
+    const auto restructure = [&](const std::string& table) {
+      return [&, table](Helper&) {
+        platform::FaultyFileSystem faulty(platform::FileSystem::local());
+        TFileList list(faulty);
+        Database db(dir.path(), &list);
+        SetTempNameThreadNumber(12345);
+        TDataCursor c(*db.directory);
+        c.SetTableName(table);
+        c.SetExclusive(true);
+        TRestructureArgs a = structure(1);
+        faulty.setPlan({platform::Fault::Exit, at, false});
+        c.RestructureTable(a);
+        return 0;
+      };
+    };
+    Helper first(restructure("rows"));
+    Helper second(restructure("other"));
+    completed = 0;
+    for (Helper* writer : {&first, &second}) {
+      const int code = writer->wait();
+      EXPECT_TRUE(code == 0 || code == platform::kFaultExitCode) << code;
+      completed += code == 0;
+    }
+    Database db(dir.path());
+    for (const char* table : {"rows", "other"}) {
+      TDataCursor c(*db.directory);
+      c.SetTableName(table);
+      ASSERT_NO_THROW(c.Open()) << table;
+      EXPECT_EQ(firstTwo(c), rows) << table;
+      c.Close();
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+      const std::string stem = entry.path().stem().string();
+      EXPECT_TRUE(stem == "rows" || stem == "other") << entry.path();
+    }
+  }
+  EXPECT_EQ(completed, 2);
+  EXPECT_GT(at, 20u);
 }
 
 }  // namespace
