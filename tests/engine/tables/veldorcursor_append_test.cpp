@@ -544,4 +544,48 @@ TEST(CursorAppendTest, RowsRefusedInTwoProcessesLeaveTheTreesWholeForBoth) {
   expectIntact(dir, "splits", c);
 }
 
+// An index file at its greatest size refuses every insert that might take a page; a row that
+// breaks a unique key, or whose explicit id is taken, is still refused for that first.
+TEST(CursorAppendTest, AFullIndexFileStillReportsTheKeyARowBreaksFirst) {
+  for (const bool noPrimary : {false, true}) {
+    SCOPED_TRACE(noPrimary ? "no primary index" : "primary index");
+    TempDir dir;
+    {
+      Database db(dir.path());
+      TDataCursor c(*db.directory);
+      c.SetTableName("rows");
+      c.SetExclusive(true);
+      TCreateTableArgs args = appendTable(noPrimary);
+      c.CreateTable(args);
+      c.Open();
+      c.SuppressAutoInc(true);
+      std::vector<uint8_t> buffer(c.RecordSize());
+      for (int32_t k = 1; k <= 3; ++k) {
+        put(c, buffer, k, 10 * k);
+        c.AppendRecord(buffer.data());
+      }
+    }
+    // The next page the file would take lies at its greatest size.
+    datafile_test::patchFile(dir.file("rows.IDX"), [](std::vector<uint8_t>& bytes) {
+      const uint32_t next = uint32_t(kMaxIndexFileSize / kIndexPageSize);
+      std::memcpy(bytes.data() + 9, &next, 4);
+    });
+    Database db(dir.path());
+    TDataCursor c(*db.directory);
+    c.SetTableName("rows");
+    c.Open();
+    c.SuppressAutoInc(true);
+    std::vector<uint8_t> buffer(c.RecordSize());
+    put(c, buffer, 2, 40);
+    EXPECT_EQ(errorOf([&] { c.AppendRecord(buffer.data()); }), VELDOR_KEYVIOL);
+    put(c, buffer, 4, 20);
+    EXPECT_EQ(errorOf([&] { c.AppendRecord(buffer.data()); }), VELDOR_KEYVIOL);
+    put(c, buffer, 4, 40);
+    EXPECT_EQ(errorOf([&] { c.AppendRecord(buffer.data()); }), VELDOR_TABLEFULL);
+    EXPECT_EQ(c.GetRecordCount(), 3);
+    c.SetIndexName("BYK");
+    EXPECT_EQ(walk(c), (std::vector<int32_t>{1, 2, 3}));
+  }
+}
+
 }  // namespace
