@@ -506,20 +506,32 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   // keys inserted before it go back with the journal.
   buildWriteKeys(buffer, scratch, false);
   BuildRecordIdKey(buffer, idKey.data());
+  // A key that a unique index holds, then a taken explicit id: what a row is refused for before
+  // any other failure of its inserts, as when every key was looked for first.
+  const auto refuseFrom = [&](size_t first) {
+    for (size_t j = first; j < slots.size(); ++j) {
+      SelectIndex(slots[j]);
+      if (!skipKeyChecks() && indexUnique_ && keyExists(writeKey(scratch, j).data())) raiseKeyViolation();
+    }
+    if (suppressAutoInc_) {
+      SelectIndex(kSysDeletedSlot);
+      if (keyExists(idKey.data())) raiseKeyViolation();
+    }
+  };
   KeyJournal journal(*this, scratch.changes, scratch.journalBytes);
   for (size_t i = 0; i < slots.size(); ++i) {
     try {
       journal.change(slots[i], {}, writeKey(scratch, i), recordNo);
     } catch (const EVELDOREngineError& e) {
       // Refused as the look before the insert refused it.
-      if (e.ErrorCode() != VELDOR_KEYVIOL || skipKeyChecks() || !indexUnique_) throw;
-      raiseKeyViolation();
+      if (e.ErrorCode() == VELDOR_KEYVIOL && !skipKeyChecks() && indexUnique_) raiseKeyViolation();
+      // Another failure (an index file without room) waits for the later indexes' looks; a
+      // failing insert changed nothing, and the journal takes back the earlier ones.
+      refuseFrom(i + 1);
+      throw;
     }
   }
-  if (suppressAutoInc_) {
-    SelectIndex(kSysDeletedSlot);
-    if (keyExists(idKey.data())) raiseKeyViolation();
-  }
+  refuseFrom(slots.size());
   journal.changeRecordId(reused ? std::span<const uint8_t>(oldIdKey) : std::span<const uint8_t>(), idKey,
                          recordNo);
   journalTextChanges(&journal, nullptr, buffer, recordNo);

@@ -1,4 +1,5 @@
-// Appends through the cursor: every record-id order, freed slots taken again, a failed append, a
+// Appends through the cursor: every record-id order, freed slots taken again, rows a unique index
+// or a taken id refuses (in one process or two, alone or in a transaction), a failed append, a
 // rolled-back transaction, another process appending in between, a blob field a restructure
 // adds, and texts cut and trimmed as they are put. After each append the cursor keeps its index
 // and stands on the record; at the end the checker finds every key, the record-id index's
@@ -9,6 +10,7 @@
 #include <array>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 
@@ -289,6 +291,317 @@ TEST(CursorAppendTest, ATextIsCutAndTrimmedAlikeWithAndWithoutACaseRule) {
     while (!expected.empty() && expected.back() == ' ') expected.pop_back();
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(plain.data())), expected) << '"' << text << '"';
     EXPECT_EQ(plainNull, expected.empty()) << '"' << text << '"';
+  }
+}
+
+// A (text, unique without case), C (text, index NAMES) and D (integer, unique, descending
+// index), B and C keyed together by the unique BC (B descending), and the auto-increment ID that
+// the primary index keys. In slot order: UA, NAMES, BC, UD.
+TCreateTableArgs refusalTable() {
+  TCreateTableArgs a;
+  a.BlobBlockSize = 512;
+  a.Fields = {field(1, "A", 1, 10), field(2, "B", 6), field(3, "C", 1, 10), field(4, "D", 6),
+              field(5, "ID", 6, 0, 29)};
+  a.Indexes.resize(5);
+  a.Indexes[0].fields[0] = 5;
+  a.Indexes[1].name = "UA";
+  a.Indexes[1].fields[0] = 1;
+  a.Indexes[1].unique = 1;
+  a.Indexes[1].caseInsensitive = 1;
+  a.Indexes[2].name = "NAMES";
+  a.Indexes[2].fields[0] = 3;
+  a.Indexes[3].name = "BC";
+  a.Indexes[3].fields = {2, 3};
+  a.Indexes[3].fieldDescending[0] = 1;
+  a.Indexes[3].unique = 1;
+  a.Indexes[4].name = "UD";
+  a.Indexes[4].fields[0] = 4;
+  a.Indexes[4].unique = 1;
+  a.Indexes[4].descending = 1;
+  return a;
+}
+
+struct Row {
+  const char* a;
+  std::optional<int32_t> b;
+  const char* c;
+  int32_t d;
+  int32_t id = 0;
+};
+
+void putRow(TDataCursor& c, std::vector<uint8_t>& buffer, const Row& r) {
+  c.ClearRecordBuffer(buffer.data());
+  const auto bytes = [](const auto* p) { return reinterpret_cast<const uint8_t*>(p); };
+  c.PutField(1, buffer.data(), bytes(r.a));
+  c.PutField(2, buffer.data(), r.b ? bytes(&*r.b) : nullptr);
+  c.PutField(3, buffer.data(), r.c ? bytes(r.c) : nullptr);
+  c.PutField(4, buffer.data(), bytes(&r.d));
+  if (r.id != 0) c.PutField(5, buffer.data(), bytes(&r.id));
+}
+
+// The error of an append and the index it names ("" when none).
+std::pair<uint16_t, std::string> appendError(TDataCursor& c, std::vector<uint8_t>& buffer, const Row& r) {
+  putRow(c, buffer, r);
+  try {
+    c.AppendRecord(buffer.data());
+  } catch (const EVELDOREngineError& e) {
+    return {e.ErrorCode(), e.Item(kItemIndex)};
+  }
+  return {0, ""};
+}
+
+// The D values in the order of `index`.
+std::vector<int32_t> dsBy(TDataCursor& c, const char* index) {
+  c.SetIndexName(index);
+  std::vector<int32_t> ds;
+  std::vector<uint8_t> buffer(c.RecordSize());
+  c.SetToBegin();
+  while (c.GetNextRecord(buffer.data()) == 0) ds.push_back(fieldOf(c, buffer, 4));
+  return ds;
+}
+
+// A row that a unique index refuses names the first such index in slot order, keys equal but for
+// case, a descending part or a NULL part included; the keys earlier indexes took go back, its
+// record slot and id are the next row's, and a commit after it keeps nothing of it.
+TEST(CursorAppendTest, ARefusedRowNamesTheFirstUniqueIndexAndLeavesNothing) {
+  for (const bool inTransaction : {false, true}) {
+    SCOPED_TRACE(inTransaction ? "in a transaction" : "alone");
+    TempDir dir;
+    Database db(dir.path());
+    TDataCursor c(*db.directory);
+    c.SetTableName("refusals");
+    c.SetExclusive(true);
+    TCreateTableArgs args = refusalTable();
+    c.CreateTable(args);
+    c.SetExclusive(false);
+    c.Open();
+    c.SetIndexName("BC");
+    std::vector<uint8_t> buffer(c.RecordSize()), read(c.RecordSize());
+    ASSERT_EQ(appendError(c, buffer, {"Alpha", 1, "x", 10}).first, 0);
+    ASSERT_EQ(appendError(c, buffer, {"Beta", 2, nullptr, 20}).first, 0);
+    if (inTransaction) db.directory->StartTransaction();
+    using Refusal = std::pair<Row, const char*>;
+    for (const auto& [row, index] : std::initializer_list<Refusal>{
+             {{"ALPHA", 3, "z", 30}, "UA"},      // equal but for case
+             {{"Gamma", 1, "x", 30}, "BC"},      // the middle unique index, after NAMES took C
+             {{"Gamma", 2, nullptr, 30}, "BC"},  // a NULL part equals a NULL part
+             {{"beta", 5, "q", 10}, "UA"},       // UA and UD: the first
+             {{"Gamma", 1, "x", 20}, "BC"},      // BC and UD: the first
+             {{"Gamma", 6, "w", 20}, "UD"},      // the last index, in a descending one
+             {{"Gamma", 1, "X", 40}, ""},        // BC tells case apart: taken
+             {{"alpha ", 1, "X", 50}, "UA"},     // trailing blanks dropped
+             {{"Gamma", 7, "v", 60}, "UA"}}) {
+      const std::string what = std::string(row.a) + " " + std::to_string(row.d);
+      const auto [error, named] = appendError(c, buffer, row);
+      EXPECT_EQ(error, *index ? VELDOR_KEYVIOL : 0) << what;
+      EXPECT_EQ(named, index) << what;
+      EXPECT_EQ(c.CurrentIndex(), uint8_t(3)) << what;
+    }
+    if (inTransaction) db.directory->Commit(true, false);
+    // The taken row had record 3 and id 3; the next one follows it.
+    ASSERT_EQ(appendError(c, buffer, {"Delta", 8, "u", 70}).first, 0);
+    EXPECT_EQ(c.CurrentRecordNo(), 4u);
+    ASSERT_EQ(c.GetCurrentRecord(read.data(), false), 0);
+    EXPECT_EQ(fieldOf(c, read, 5), 4);
+    EXPECT_EQ(c.GetRecordCount(), 4);
+    // An explicit id that is taken: the primary index keys it and comes first.
+    c.SuppressAutoInc(true);
+    EXPECT_EQ(appendError(c, buffer, {"alpha", 9, "t", 80, 2}),
+              std::make_pair(VELDOR_KEYVIOL, std::string("Primary")));
+    EXPECT_EQ(appendError(c, buffer, {"Omega", 9, nullptr, 80, 2}),
+              std::make_pair(VELDOR_KEYVIOL, std::string("Primary")));
+    c.SuppressAutoInc(false);
+    std::vector<int32_t> all{10, 20, 40, 70};
+    if (inTransaction) {
+      // A key another cursor of the process holds uncommitted is refused; once that row is
+      // deleted in the same transaction, it is free.
+      db.directory->StartTransaction();
+      TDataCursor other(*db.directory);
+      other.SetTableName("refusals");
+      other.Open();
+      ASSERT_EQ(appendError(other, buffer, {"Epsilon", 11, "s", 90}).first, 0);
+      EXPECT_EQ(appendError(c, buffer, {"epsilon", 12, "r", 91}),
+                std::make_pair(VELDOR_KEYVIOL, std::string("UA")));
+      ASSERT_EQ(other.GetCurrentRecord(read.data(), false), 0);
+      other.DeleteRecord(read.data());
+      EXPECT_EQ(appendError(c, buffer, {"EPSILON", 13, "p", 92}).first, 0);
+      db.directory->Commit(true, false);
+      other.Close();
+      all.push_back(92);
+    }
+    c.Close();
+    c.Open();
+    auto sorted = [](std::vector<int32_t> v) {
+      std::sort(v.begin(), v.end());
+      return v;
+    };
+    for (const char* index : {"", "UA", "NAMES", "BC", "UD", "Sys Deleted"}) {
+      EXPECT_EQ(sorted(dsBy(c, index)), all) << index;
+    }
+    EXPECT_EQ(dsBy(c, "UD"), std::vector<int32_t>(all.rbegin(), all.rend()));
+    expectIntact(dir, "refusals", c);
+  }
+}
+
+// Without a primary index a taken explicit id is refused after the other indexes took their
+// keys, one of them equal to the holder's key but for the record: the holder's stays.
+TEST(CursorAppendTest, ATakenExplicitIdTakesBackKeysEqualToTheHoldersOwn) {
+  TempDir dir;
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName("ids");
+  c.SetExclusive(true);
+  TCreateTableArgs args = appendTable(true);
+  c.CreateTable(args);
+  c.SetExclusive(false);
+  c.Open();
+  c.SuppressAutoInc(true);
+  std::vector<uint8_t> buffer(c.RecordSize());
+  for (int32_t k = 0; k < 40; ++k) {
+    put(c, buffer, k * 17, 1000 + k);
+    c.AppendRecord(buffer.data());
+  }
+  // The same NAME ("n0") and id as K = 0 holds, for another K.
+  for (int32_t k : {1700, 1717}) {
+    put(c, buffer, k, 1000);
+    EXPECT_EQ(errorOf([&] { c.AppendRecord(buffer.data()); }), VELDOR_KEYVIOL);
+  }
+  put(c, buffer, 1734, 2000);
+  c.AppendRecord(buffer.data());
+  c.SetIndexName("BYNAME");
+  std::vector<int32_t> ks = walk(c);
+  std::sort(ks.begin(), ks.end());
+  std::vector<int32_t> expected;
+  for (int32_t k = 0; k < 40; ++k) expected.push_back(k * 17);
+  expected.push_back(1734);
+  EXPECT_EQ(ks, expected);
+  c.Close();
+  c.Open();
+  expectIntact(dir, "ids", c);
+}
+
+// K (unique BYK, the last index), a long NAME (BYNAME) and the ID the primary index keys: a row
+// BYK refuses has put keys into two trees first, often splitting a page.
+TCreateTableArgs splitTable() {
+  TCreateTableArgs a;
+  a.BlobBlockSize = 512;
+  a.Fields = {field(1, "K", 6), field(2, "NAME", 1, 60), field(3, "ID", 6, 0, 29)};
+  a.Indexes.resize(3);
+  a.Indexes[0].fields[0] = 3;
+  a.Indexes[1].name = "BYNAME";
+  a.Indexes[1].fields[0] = 2;
+  a.Indexes[2].name = "BYK";
+  a.Indexes[2].fields[0] = 1;
+  a.Indexes[2].unique = 1;
+  return a;
+}
+
+void putLong(TDataCursor& c, std::vector<uint8_t>& buffer, int32_t k, int32_t salt) {
+  c.ClearRecordBuffer(buffer.data());
+  const std::string name = std::to_string(uint32_t(salt) * 2654435761u % 100000) + std::string(50, 'x');
+  c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&k));
+  c.PutField(2, buffer.data(), reinterpret_cast<const uint8_t*>(name.c_str()));
+}
+
+// Sent n: appends K = 100000 + n, then a row with K = 1 that BYK refuses; answers 'A' when both
+// went as they should.
+int appendAndRefuseOnRequest(Helper& h, const std::string& path) {
+  Database db(path);
+  TDataCursor c(*db.directory);
+  c.SetTableName("splits");
+  c.Open();
+  std::vector<uint8_t> buffer(c.RecordSize());
+  for (char n; (n = h.receive()) != 0;) {
+    putLong(c, buffer, 100000 + uint8_t(n), 7 * uint8_t(n));
+    c.AppendRecord(buffer.data());
+    putLong(c, buffer, 1, 11 * uint8_t(n));
+    h.send(errorOf([&] { c.AppendRecord(buffer.data()); }) == VELDOR_KEYVIOL ? 'A' : 'F');
+  }
+  return 0;
+}
+
+// Refused rows in two processes between each other's appends: each sees the other's rows and
+// the trees stay whole.
+TEST(CursorAppendTest, RowsRefusedInTwoProcessesLeaveTheTreesWholeForBoth) {
+  TempDir dir;
+  {
+    Database db(dir.path());
+    TDataCursor c(*db.directory);
+    c.SetTableName("splits");
+    c.SetExclusive(true);
+    TCreateTableArgs args = splitTable();
+    c.CreateTable(args);
+  }
+  Helper other([&](Helper& h) { return appendAndRefuseOnRequest(h, dir.path()); });
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName("splits");
+  c.Open();
+  c.SetIndexName("BYNAME");
+  std::vector<uint8_t> buffer(c.RecordSize());
+  std::vector<int32_t> expected;
+  for (int32_t i = 1; i <= 400; ++i) {
+    putLong(c, buffer, i, i);
+    c.AppendRecord(buffer.data());
+    expected.push_back(i);
+    putLong(c, buffer, (i + 1) / 2, 3 * i);
+    ASSERT_EQ(errorOf([&] { c.AppendRecord(buffer.data()); }), VELDOR_KEYVIOL) << i;
+    if (i % 4 == 0) {
+      other.send(char(i / 4));
+      ASSERT_EQ(other.receive(), 'A') << i;
+      expected.push_back(100000 + i / 4);
+    }
+  }
+  other.send(0);
+  EXPECT_EQ(other.wait(), 0);
+  std::sort(expected.begin(), expected.end());
+  c.SetIndexName("BYK");
+  EXPECT_EQ(walk(c), expected);
+  EXPECT_EQ(c.GetRecordCount(), int32_t(expected.size()));
+  expectIntact(dir, "splits", c);
+}
+
+// An index file at its greatest size refuses every insert that might take a page; a row that
+// breaks a unique key, or whose explicit id is taken, is still refused for that first.
+TEST(CursorAppendTest, AFullIndexFileStillReportsTheKeyARowBreaksFirst) {
+  for (const bool noPrimary : {false, true}) {
+    SCOPED_TRACE(noPrimary ? "no primary index" : "primary index");
+    TempDir dir;
+    {
+      Database db(dir.path());
+      TDataCursor c(*db.directory);
+      c.SetTableName("rows");
+      c.SetExclusive(true);
+      TCreateTableArgs args = appendTable(noPrimary);
+      c.CreateTable(args);
+      c.Open();
+      c.SuppressAutoInc(true);
+      std::vector<uint8_t> buffer(c.RecordSize());
+      for (int32_t k = 1; k <= 3; ++k) {
+        put(c, buffer, k, 10 * k);
+        c.AppendRecord(buffer.data());
+      }
+    }
+    // The next page the file would take lies at its greatest size.
+    datafile_test::patchFile(dir.file("rows.IDX"), [](std::vector<uint8_t>& bytes) {
+      const uint32_t next = uint32_t(kMaxIndexFileSize / kIndexPageSize);
+      std::memcpy(bytes.data() + 9, &next, 4);
+    });
+    Database db(dir.path());
+    TDataCursor c(*db.directory);
+    c.SetTableName("rows");
+    c.Open();
+    c.SuppressAutoInc(true);
+    std::vector<uint8_t> buffer(c.RecordSize());
+    put(c, buffer, 2, 40);
+    EXPECT_EQ(errorOf([&] { c.AppendRecord(buffer.data()); }), VELDOR_KEYVIOL);
+    put(c, buffer, 4, 20);
+    EXPECT_EQ(errorOf([&] { c.AppendRecord(buffer.data()); }), VELDOR_KEYVIOL);
+    put(c, buffer, 4, 40);
+    EXPECT_EQ(errorOf([&] { c.AppendRecord(buffer.data()); }), VELDOR_TABLEFULL);
+    EXPECT_EQ(c.GetRecordCount(), 3);
+    c.SetIndexName("BYK");
+    EXPECT_EQ(walk(c), (std::vector<int32_t>{1, 2, 3}));
   }
 }
 
