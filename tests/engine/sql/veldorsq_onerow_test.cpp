@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/base/veldortypes.h"
@@ -181,6 +183,92 @@ TEST_F(OneRowAggregate, AResultTheUserRestructuredIsNotTakenAgain) {
     EXPECT_EQ(c->GetUserMajorVersion(), version);
     EXPECT_EQ(c->GetDescription(), description);
     EXPECT_EQ(c->GetIndexCount(), indexes);
+  }
+}
+
+// Aggregates the one-row road could get wrong: NULL-only and empty inputs,
+// DISTINCT, TOP and ORDER BY on the one row, and a join.
+TEST_F(OneRowAggregate, TrickyAggregatesShowWhatANamedTableHolds) {
+  db_.run("CREATE TABLE n (id INTEGER, x INTEGER)");
+  db_.run("INSERT INTO n (id) VALUES (1)");
+  db_.run("INSERT INTO n (id) VALUES (2)");
+  const std::pair<const char*, const char*> cases[] = {
+      {"SUM(x), MIN(x), MAX(x), COUNT(x)", "FROM n"},
+      {"AVG(x), COUNT(*)", "FROM n"},
+      {"SUM(x), AVG(x), COUNT(x)", "FROM n WHERE id > 5"},
+      {"DISTINCT COUNT(*)", "FROM t"},
+      {"COUNT(*)", "FROM t TOP 1"},
+      {"DISTINCT COUNT(*)", "FROM t TOP 1"},
+      {"COUNT(*), MIN(s)", "FROM t ORDER BY 2 TOP 1"},
+      {"COUNT(*), SUM(t.id)", "FROM t, n WHERE t.id = n.id"},
+      {"COUNT(*)", "FROM t WHERE id IN (SELECT id FROM n)"},
+  };
+  for (const auto& [select, from] : cases) expectSameAsNamed(select, from);
+  EXPECT_EQ(db_.run("SELECT COUNT(*) FROM t ORDER BY 1"), "40\n");
+  db_.run("INSERT INTO n (id, x) SELECT COUNT(*), MAX(id) FROM t");
+  EXPECT_EQ(db_.run("SELECT id, x FROM n WHERE x IS NOT NULL"), "40|40\n");
+}
+
+// The one row used as a table: a second cursor on it, last then first, a bookmark, an index
+// added and searched, a range on it.
+TEST_F(OneRowAggregate, TheRowServesTheCallerAsATable) {
+  sql::TQueryStatement s(db_.directory());
+  s.Prepare("SELECT COUNT(*), MAX(id) FROM t");
+  TDataCursor* c = s.Execute();
+  ASSERT_NE(c, nullptr);
+  std::vector<uint8_t> row(c->RecordSize());
+  c->SetToEnd();
+  ASSERT_EQ(c->GetPriorRecord(row.data()), 0);
+  EXPECT_EQ(c->GetSequenceNumber(), 1);
+  std::vector<uint8_t> mark(c->GetKeySize() + 8);
+  c->GetBookmark(mark.data());
+  c->SetToBegin();
+  ASSERT_TRUE(c->SetToBookmark(mark.data(), false));
+  EXPECT_EQ(c->GetRecordNumber(), 1u);
+  {
+    std::unique_ptr<TDataCursor> second = c->Clone();
+    EXPECT_EQ(SqlDatabase::text(*second), "40|40\n");
+    EXPECT_EQ(second->GetRecordCount(), 1);
+  }
+  TIndexDescriptor index;
+  index.name = "bycount";
+  index.fieldCount = 1;
+  index.fields[0] = 1;
+  c->AddSecondaryIndex(index);
+  uint8_t slot = 1;
+  while (slot < c->GetIndexCount() && c->GetIndexDesc(slot).name != "bycount") ++slot;
+  ASSERT_EQ(c->GetIndexDesc(slot).name, "bycount");
+  c->SwitchToIndex(slot);
+  EXPECT_EQ(SqlDatabase::text(*c), "40|40\n");
+  uint8_t key[8] = {};
+  c->ClearRecordBuffer(row.data());
+  PutIntegerValue(key, 40);
+  c->PutField(1, row.data(), key);
+  EXPECT_TRUE(c->FindKey(false, row.data(), 1, false, 0, nullptr));
+  c->SetRange(false, row.data(), 1, row.data(), 1);
+  EXPECT_EQ(c->GetRecordCount(), 1);
+  PutIntegerValue(key, 41);
+  c->PutField(1, row.data(), key);
+  c->SetRange(false, row.data(), 1, row.data(), 1);
+  EXPECT_EQ(c->GetRecordCount(), 0);
+}
+
+// A second cursor the caller keeps on the result sees the row of the next run, not the one before.
+TEST_F(OneRowAggregate, ACursorKeptOnTheResultSeesTheNextRun) {
+  sql::TQueryStatement s(db_.directory());
+  s.Prepare("SELECT COUNT(*), MAX(id) FROM t");
+  TDataCursor* c = s.Execute();
+  ASSERT_NE(c, nullptr);
+  std::unique_ptr<TDataCursor> kept = c->Clone();
+  EXPECT_EQ(SqlDatabase::text(*kept), "40|40\n");
+  for (int round = 1; round <= 2; ++round) {
+    db_.run("INSERT INTO t VALUES (" + std::to_string(40 + round) + ", 0, 'x')");
+    c = s.Execute();
+    ASSERT_NE(c, nullptr);
+    const std::string now = std::to_string(40 + round) + "|" + std::to_string(40 + round) + "\n";
+    EXPECT_EQ(SqlDatabase::text(*c), now);
+    EXPECT_EQ(SqlDatabase::text(*kept), now);
+    EXPECT_EQ(kept->GetRecordCount(), 1);
   }
 }
 
