@@ -272,4 +272,42 @@ TEST_F(OneRowAggregate, ACursorKeptOnTheResultSeesTheNextRun) {
   }
 }
 
+// Results of other shapes with as many fields (other types, sizes, names, scales, field order)
+// returned and asked for again in turn: each statement gets its own columns and row, as the
+// same statement writing into a named table shows them.
+TEST_F(OneRowAggregate, PooledResultsOfOtherShapesAreNotMixedUp) {
+  const std::string selects[] = {"COUNT(*)",          "MAX(s)",           "MIN(id)",        "AVG(g)",
+                                 "COUNT(*) AS other", "SUM(id) AS other", "MAX(g), MIN(s)", "MIN(s), MAX(g)",
+                                 "COUNT(s), SUM(g)"};
+  auto shape = [](TDataCursor& c) {
+    std::string out;
+    for (uint16_t p = 1; p <= c.FieldCount(); ++p) {
+      const TFieldDescriptor& d = c.GetFieldDesc(p);
+      out += d.Name() + ":" + std::to_string(d.Type()) + "." + std::to_string(d.StoredSize()) + "." +
+             std::to_string(d.StoredScale()) + " ";
+    }
+    return out + SqlDatabase::text(c);
+  };
+  std::vector<std::string> named;
+  for (const std::string& select : selects) {
+    {
+      sql::TQueryStatement s(db_.directory());
+      s.Prepare("SELECT " + select + " INTO shaped FROM t WHERE id > 3");
+      TDataCursor* c = s.Execute();
+      ASSERT_NE(c, nullptr);
+      named.push_back(shape(*c));
+    }
+    db_.run("DROP TABLE shaped");
+  }
+  for (int round = 0; round < 3; ++round)
+    for (size_t i = 0; i < std::size(selects); ++i) {
+      SCOPED_TRACE(selects[i]);
+      sql::TQueryStatement s(db_.directory());
+      s.Prepare("SELECT " + selects[i] + " FROM t WHERE id > 3");
+      TDataCursor* c = s.Execute();
+      ASSERT_NE(c, nullptr);
+      EXPECT_EQ(shape(*c), named[i]);
+    }
+}
+
 }  // namespace
