@@ -310,4 +310,25 @@ TEST_F(OneRowAggregate, PooledResultsOfOtherShapesAreNotMixedUp) {
     }
 }
 
+// An encrypted result and one in the memory database, twice each (the second from the pool where
+// there is one): the row and the user's edits as on a plain result.
+TEST_F(OneRowAggregate, EncryptedAndInMemoryResultsHoldTheSameRow) {
+  auto seen = [&](const std::string& sql) {
+    sql::TQueryStatement s(db_.directory());
+    s.Prepare(sql);
+    TDataCursor* c = s.Execute();
+    if (!c) return std::string("no result");
+    EXPECT_EQ(c->IsEncrypted(), sql.find("ENCRYPTED") != std::string::npos);
+    return readAndEdit(*c);
+  };
+  const std::string plain = seen("SELECT COUNT(*), MAX(s) FROM t WHERE g > 1");
+  EXPECT_EQ(plain.substr(0, plain.find('#')), "24|v9\n");
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_EQ(seen("SELECT COUNT(*), MAX(s) FROM t WHERE g > 1 ENCRYPTED WITH 'pw'"), plain);
+    EXPECT_EQ(seen("SELECT COUNT(*), MAX(s) INTO MEMORY FROM t WHERE g > 1"), plain);
+    EXPECT_EQ(seen("SELECT COUNT(*), MAX(s) FROM MEMORY m WHERE g > 1"), plain);
+  }
+}
+
 }  // namespace
