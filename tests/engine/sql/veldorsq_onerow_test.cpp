@@ -205,6 +205,11 @@ TEST_F(OneRowAggregate, TrickyAggregatesShowWhatANamedTableHolds) {
   };
   for (const auto& [select, from] : cases) expectSameAsNamed(select, from);
   EXPECT_EQ(db_.run("SELECT COUNT(*) FROM t ORDER BY 1"), "40\n");
+  db_.run("CREATE TABLE a (k AUTOINC, v INTEGER)");
+  for (int v = 1; v <= 5; ++v) db_.run("INSERT INTO a (v) VALUES (" + std::to_string(v) + ")");
+  db_.run("DELETE FROM a WHERE v < 3");
+  expectSameAsNamed("MIN(k), MAX(k), COUNT(k)", "FROM a");
+  EXPECT_EQ(db_.run("SELECT MIN(k), MAX(k) FROM a"), "3|5\n");
   db_.run("INSERT INTO n (id, x) SELECT COUNT(*), MAX(id) FROM t");
   EXPECT_EQ(db_.run("SELECT id, x FROM n WHERE x IS NOT NULL"), "40|40\n");
 }
@@ -329,6 +334,28 @@ TEST_F(OneRowAggregate, EncryptedAndInMemoryResultsHoldTheSameRow) {
     EXPECT_EQ(seen("SELECT COUNT(*), MAX(s) INTO MEMORY FROM t WHERE g > 1"), plain);
     EXPECT_EQ(seen("SELECT COUNT(*), MAX(s) FROM MEMORY m WHERE g > 1"), plain);
   }
+}
+
+// With a progress callback the statement reports its end after the row went in; the row and the
+// user's edits are those of a run without one.
+TEST_F(OneRowAggregate, AProgressCallbackLeavesTheRowAsItWas) {
+  for (int id = 41; id <= 400; ++id)
+    db_.run("INSERT INTO t VALUES (" + std::to_string(id) + ", " + std::to_string(id % 5) + ", 'w')");
+  std::string plain, reported;
+  {
+    sql::TQueryStatement s(db_.directory());
+    s.Prepare("SELECT COUNT(*), MIN(s), SUM(id) FROM t WHERE g <> 2");
+    plain = readAndEdit(*s.Execute());
+  }
+  sql::TQueryStatement s(db_.directory());
+  s.Prepare("SELECT COUNT(*), MIN(s), SUM(id) FROM t WHERE g <> 2");
+  int calls = 0;
+  s.SetProgressCallback([&](int, bool&) { ++calls; });
+  TDataCursor* c = s.Execute();
+  ASSERT_NE(c, nullptr);
+  EXPECT_GT(calls, 0);
+  EXPECT_EQ(readAndEdit(*c), plain);
+  EXPECT_EQ(plain.substr(0, plain.find('#')), "320|v0|64240\n");
 }
 
 }  // namespace
