@@ -210,6 +210,25 @@ TEST_F(OneRowAggregate, TrickyAggregatesShowWhatANamedTableHolds) {
   db_.run("DELETE FROM a WHERE v < 3");
   expectSameAsNamed("MIN(k), MAX(k), COUNT(k)", "FROM a");
   EXPECT_EQ(db_.run("SELECT MIN(k), MAX(k) FROM a"), "3|5\n");
+  EXPECT_EQ(db_.run("SELECT id FROM t WHERE id IN (SELECT MAX(id) FROM n)"), "2\n");
+  EXPECT_EQ(db_.run("SELECT COUNT(*) FROM t WHERE id NOT IN (SELECT COUNT(*) FROM n)"), "39\n");
+  // UNION parts keep the rows' road: their rows come in the order plain rows of theirs would.
+  EXPECT_EQ(
+      db_.run("SELECT COUNT(*) FROM t UNION ALL SELECT COUNT(*) FROM e UNION ALL SELECT MAX(id) FROM n"),
+      db_.run(
+          "SELECT id FROM t WHERE id = 40 UNION ALL SELECT g FROM t WHERE id = 40 UNION ALL SELECT id FROM n "
+          "WHERE id = 2"));
+  {
+    sql::TQueryStatement s(db_.directory());
+    s.Prepare("SELECT id FROM t WHERE id IN (SELECT COUNT(*) FROM n) ORDER BY id");
+    for (int rows = 2; rows <= 4; ++rows) {
+      TDataCursor* c = s.Execute();
+      ASSERT_NE(c, nullptr);
+      EXPECT_EQ(SqlDatabase::text(*c), std::to_string(rows) + "\n");
+      db_.run("INSERT INTO n (id) VALUES (" + std::to_string(rows + 1) + ")");
+    }
+    db_.run("DELETE FROM n WHERE id > 2");
+  }
   db_.run("INSERT INTO n (id, x) SELECT COUNT(*), MAX(id) FROM t");
   EXPECT_EQ(db_.run("SELECT id, x FROM n WHERE x IS NOT NULL"), "40|40\n");
 }
