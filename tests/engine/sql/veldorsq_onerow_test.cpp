@@ -275,6 +275,16 @@ TEST_F(OneRowAggregate, TheRowServesTheCallerAsATable) {
   c->PutField(1, row.data(), key);
   c->SetRange(false, row.data(), 1, row.data(), 1);
   EXPECT_EQ(c->GetRecordCount(), 0);
+  // Run again with the range and the index left on the result: the new row, found by its key.
+  db_.run("INSERT INTO t VALUES (41, 1, 'x')");
+  c = s.Execute();
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(SqlDatabase::text(*c), "41|41\n");
+  EXPECT_EQ(c->GetRecordCount(), 1);
+  c->SwitchToIndex(slot);
+  EXPECT_EQ(c->GetRecordCount(), 1);
+  EXPECT_TRUE(c->FindKey(false, row.data(), 1, false, 0, nullptr));
+  EXPECT_EQ(c->GetRecordNumber(), 1u);
 }
 
 // A second cursor the caller keeps on the result sees the row of the next run, not the one before.
