@@ -397,6 +397,7 @@ TEST_F(SharedDumpTest, TwoDumpsOfOneNameDoNotGoToOneFolderAtOnce) {
   EXPECT_EQ(held.find("SCOTT"), std::string::npos);
   EXPECT_NE(storedLog(first).find("End file transfer(ftp)"), std::string::npos) << storedLog(first);
   EXPECT_NE(storedLog(second).find("End file transfer(ftp)"), std::string::npos) << storedLog(second);
+  EXPECT_NE(storedLog(other).find("End file transfer(ftp)"), std::string::npos) << storedLog(other);
   EXPECT_TRUE(std::filesystem::exists(ftp.path("home/" + remote + "/part.dmp")));
 }
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -180,6 +181,31 @@ TEST_F(TransferTest, AnUploadThatBreaksOffLeavesNothingUnderTheDumpsNameOnTheSer
   EXPECT_EQ(readFile(server.path("home/droponly/fresh/Full_0907.dmp")), bytes_);
   EXPECT_EQ(
       std::distance(fs::directory_iterator(server.path("home/droponly/fresh")), fs::directory_iterator()), 1);
+}
+
+// Runs of one process upload to one server at once: one logs in after the other's data connection
+// has closed and before that one logs out. Each is answered at once and its dump arrives whole.
+TEST_F(TransferTest, UploadsThatOverlapOnOneServerAreEachAnswered) {
+  FtpTestServer& server = FtpTestServer::get();
+  fs::create_directories(server.path("home/overlap"));
+  const auto login = [&] {
+    std::unique_ptr<platform::FtpClient> ftp = platform::makeFtpClient();
+    ftp->setHost(server.host());
+    ftp->setUser(FtpTestServer::kUser);
+    ftp->setPassword(FtpTestServer::kPassword);
+    ftp->connect();
+    ftp->changeDir("overlap");
+    return ftp;
+  };
+  std::unique_ptr<platform::FtpClient> first = login();
+  first->upload(dump_, "first.dmp");
+  std::unique_ptr<platform::FtpClient> second = login();
+  first->disconnect();
+  EXPECT_EQ(second->currentDir(), "/overlap");
+  second->upload(dump_, "second.dmp");
+  second->disconnect();
+  EXPECT_EQ(readFile(server.path("home/overlap/first.dmp")), bytes_);
+  EXPECT_EQ(readFile(server.path("home/overlap/second.dmp")), bytes_);
 }
 
 // The user cancels the run while the dump goes up: the server is left as a failed upload leaves

@@ -26,7 +26,7 @@ if __name__ == "__main__" and (len(sys.argv) == 1 or sys.argv[1:] == ["--help"])
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.filesystems import AbstractedFS
-from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.handlers import ActiveDTP, FTPHandler
 from pyftpdlib.servers import FTPServer
 
 
@@ -97,6 +97,18 @@ class SlowFile(WrappedFile):
         return self._inner.write(data)
 
 
+class HandOverActiveDTP(ActiveDTP):
+    """The connection made to the client's data port, which forgets its descriptor once it has
+    handed the socket to the data handler. The library's own keeps the number and takes it out of
+    the poller when the session ends or asks for its next data connection; by then the data
+    handler has closed the socket and the number may belong to a session that connected since,
+    whose commands then never get an answer (its client waits until its own timeout)."""
+
+    def handle_connect(self):
+        super().handle_connect()
+        self._fileno = None
+
+
 class FullAwareFS(AbstractedFS):
     def open(self, filename, mode):
         f = super().open(filename, mode)
@@ -139,6 +151,7 @@ def main():
     handler = FTPHandler
     handler.authorizer = authorizer
     handler.abstracted_fs = FullAwareFS
+    handler.active_dtp = HandOverActiveDTP
     handler.banner = "test server ready"
     handler.auth_failed_timeout = 0  # a refused login answers at once
     server = FTPServer(("127.0.0.1", 0), handler)

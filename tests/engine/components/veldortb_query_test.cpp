@@ -442,4 +442,36 @@ TEST_F(QueryRoadTest, CopiedResultsAgreeWithTheLiveQueryAndFindTheirRowsByRecord
   }
 }
 
+// The one row of an aggregate over the whole table, asked for live and copied: the dataset
+// finds it, keeps its bookmark, walks to it from either end and takes an edit; opened again
+// after the table grew, it shows the new count and none of the edit.
+TEST_F(QueryRoadTest, AOneRowAggregateServesTheDatasetLiveOrCopied) {
+  exec("CREATE TABLE t (id INTEGER, g INTEGER)");
+  for (int r = 1; r <= 6; ++r)
+    exec("INSERT INTO t (id, g) VALUES (" + std::to_string(r) + ", " + std::to_string(r % 2) + ")");
+  const std::string sql = "SELECT COUNT(*) AS c, MAX(id) AS top FROM t";
+  for (bool live : {true, false}) {
+    SCOPED_TRACE(live);
+    EXPECT_EQ(rowsOf(sql, live), std::vector<std::string>{"6|6|"});
+    EXPECT_EQ(q.RecordCount(), 1);
+    q.Last();
+    q.First();
+    EXPECT_EQ(q.RecNo(), 1);
+    const ds::Bookmark b = q.GetBookmark();
+    ASSERT_TRUE(q.Locate("c", int32_t(6), 0));
+    q.GotoBookmark(b);
+    EXPECT_EQ(q.FieldByName("top").AsInteger(), 6);
+    q.Edit();
+    q.FieldByName("c").SetAsInteger(60);
+    q.Post();
+    EXPECT_TRUE(q.Locate("c", int32_t(60), 0));
+    EXPECT_FALSE(q.Locate("c", int32_t(6), 0));
+    EXPECT_EQ(q.RecordCount(), 1);
+    exec("INSERT INTO t (id, g) VALUES (7, 1)");
+    EXPECT_EQ(rowsOf(sql, live), std::vector<std::string>{"7|7|"});
+    exec("DELETE FROM t WHERE id = 7");
+  }
+  q.Close();
+}
+
 }  // namespace

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/base/veldortypes.h"
@@ -182,6 +184,207 @@ TEST_F(OneRowAggregate, AResultTheUserRestructuredIsNotTakenAgain) {
     EXPECT_EQ(c->GetDescription(), description);
     EXPECT_EQ(c->GetIndexCount(), indexes);
   }
+}
+
+// Aggregates the one-row road could get wrong: NULL-only and empty inputs,
+// DISTINCT, TOP and ORDER BY on the one row, and a join.
+TEST_F(OneRowAggregate, TrickyAggregatesShowWhatANamedTableHolds) {
+  db_.run("CREATE TABLE n (id INTEGER, x INTEGER)");
+  db_.run("INSERT INTO n (id) VALUES (1)");
+  db_.run("INSERT INTO n (id) VALUES (2)");
+  const std::pair<const char*, const char*> cases[] = {
+      {"SUM(x), MIN(x), MAX(x), COUNT(x)", "FROM n"},
+      {"AVG(x), COUNT(*)", "FROM n"},
+      {"SUM(x), AVG(x), COUNT(x)", "FROM n WHERE id > 5"},
+      {"DISTINCT COUNT(*)", "FROM t"},
+      {"COUNT(*)", "FROM t TOP 1"},
+      {"DISTINCT COUNT(*)", "FROM t TOP 1"},
+      {"COUNT(*), MIN(s)", "FROM t ORDER BY 2 TOP 1"},
+      {"COUNT(*), SUM(t.id)", "FROM t, n WHERE t.id = n.id"},
+      {"COUNT(*)", "FROM t WHERE id IN (SELECT id FROM n)"},
+  };
+  for (const auto& [select, from] : cases) expectSameAsNamed(select, from);
+  EXPECT_EQ(db_.run("SELECT COUNT(*) FROM t ORDER BY 1"), "40\n");
+  db_.run("CREATE TABLE a (k AUTOINC, v INTEGER)");
+  for (int v = 1; v <= 5; ++v) db_.run("INSERT INTO a (v) VALUES (" + std::to_string(v) + ")");
+  db_.run("DELETE FROM a WHERE v < 3");
+  expectSameAsNamed("MIN(k), MAX(k), COUNT(k)", "FROM a");
+  EXPECT_EQ(db_.run("SELECT MIN(k), MAX(k) FROM a"), "3|5\n");
+  EXPECT_EQ(db_.run("SELECT id FROM t WHERE id IN (SELECT MAX(id) FROM n)"), "2\n");
+  EXPECT_EQ(db_.run("SELECT COUNT(*) FROM t WHERE id NOT IN (SELECT COUNT(*) FROM n)"), "39\n");
+  // UNION parts keep the rows' road: their rows come in the order plain rows of theirs would.
+  EXPECT_EQ(
+      db_.run("SELECT COUNT(*) FROM t UNION ALL SELECT COUNT(*) FROM e UNION ALL SELECT MAX(id) FROM n"),
+      db_.run(
+          "SELECT id FROM t WHERE id = 40 UNION ALL SELECT g FROM t WHERE id = 40 UNION ALL SELECT id FROM n "
+          "WHERE id = 2"));
+  {
+    sql::TQueryStatement s(db_.directory());
+    s.Prepare("SELECT id FROM t WHERE id IN (SELECT COUNT(*) FROM n) ORDER BY id");
+    for (int rows = 2; rows <= 4; ++rows) {
+      TDataCursor* c = s.Execute();
+      ASSERT_NE(c, nullptr);
+      EXPECT_EQ(SqlDatabase::text(*c), std::to_string(rows) + "\n");
+      db_.run("INSERT INTO n (id) VALUES (" + std::to_string(rows + 1) + ")");
+    }
+    db_.run("DELETE FROM n WHERE id > 2");
+  }
+  db_.run("INSERT INTO n (id, x) SELECT COUNT(*), MAX(id) FROM t");
+  EXPECT_EQ(db_.run("SELECT id, x FROM n WHERE x IS NOT NULL"), "40|40\n");
+}
+
+// The one row used as a table: a second cursor on it, last then first, a bookmark, an index
+// added and searched, a range on it.
+TEST_F(OneRowAggregate, TheRowServesTheCallerAsATable) {
+  sql::TQueryStatement s(db_.directory());
+  s.Prepare("SELECT COUNT(*), MAX(id) FROM t");
+  TDataCursor* c = s.Execute();
+  ASSERT_NE(c, nullptr);
+  std::vector<uint8_t> row(c->RecordSize());
+  c->SetToEnd();
+  ASSERT_EQ(c->GetPriorRecord(row.data()), 0);
+  EXPECT_EQ(c->GetSequenceNumber(), 1);
+  std::vector<uint8_t> mark(c->GetKeySize() + 8);
+  c->GetBookmark(mark.data());
+  c->SetToBegin();
+  ASSERT_TRUE(c->SetToBookmark(mark.data(), false));
+  EXPECT_EQ(c->GetRecordNumber(), 1u);
+  {
+    std::unique_ptr<TDataCursor> second = c->Clone();
+    EXPECT_EQ(SqlDatabase::text(*second), "40|40\n");
+    EXPECT_EQ(second->GetRecordCount(), 1);
+  }
+  TIndexDescriptor index;
+  index.name = "bycount";
+  index.fieldCount = 1;
+  index.fields[0] = 1;
+  c->AddSecondaryIndex(index);
+  uint8_t slot = 1;
+  while (slot < c->GetIndexCount() && c->GetIndexDesc(slot).name != "bycount") ++slot;
+  ASSERT_EQ(c->GetIndexDesc(slot).name, "bycount");
+  c->SwitchToIndex(slot);
+  EXPECT_EQ(SqlDatabase::text(*c), "40|40\n");
+  uint8_t key[8] = {};
+  c->ClearRecordBuffer(row.data());
+  PutIntegerValue(key, 40);
+  c->PutField(1, row.data(), key);
+  EXPECT_TRUE(c->FindKey(false, row.data(), 1, false, 0, nullptr));
+  c->SetRange(false, row.data(), 1, row.data(), 1);
+  EXPECT_EQ(c->GetRecordCount(), 1);
+  PutIntegerValue(key, 41);
+  c->PutField(1, row.data(), key);
+  c->SetRange(false, row.data(), 1, row.data(), 1);
+  EXPECT_EQ(c->GetRecordCount(), 0);
+  // Run again with the range and the index left on the result: the new row, found by its key.
+  db_.run("INSERT INTO t VALUES (41, 1, 'x')");
+  c = s.Execute();
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(SqlDatabase::text(*c), "41|41\n");
+  EXPECT_EQ(c->GetRecordCount(), 1);
+  c->SwitchToIndex(slot);
+  EXPECT_EQ(c->GetRecordCount(), 1);
+  EXPECT_TRUE(c->FindKey(false, row.data(), 1, false, 0, nullptr));
+  EXPECT_EQ(c->GetRecordNumber(), 1u);
+}
+
+// A second cursor the caller keeps on the result sees the row of the next run, not the one before.
+TEST_F(OneRowAggregate, ACursorKeptOnTheResultSeesTheNextRun) {
+  sql::TQueryStatement s(db_.directory());
+  s.Prepare("SELECT COUNT(*), MAX(id) FROM t");
+  TDataCursor* c = s.Execute();
+  ASSERT_NE(c, nullptr);
+  std::unique_ptr<TDataCursor> kept = c->Clone();
+  EXPECT_EQ(SqlDatabase::text(*kept), "40|40\n");
+  for (int round = 1; round <= 2; ++round) {
+    db_.run("INSERT INTO t VALUES (" + std::to_string(40 + round) + ", 0, 'x')");
+    c = s.Execute();
+    ASSERT_NE(c, nullptr);
+    const std::string now = std::to_string(40 + round) + "|" + std::to_string(40 + round) + "\n";
+    EXPECT_EQ(SqlDatabase::text(*c), now);
+    EXPECT_EQ(SqlDatabase::text(*kept), now);
+    EXPECT_EQ(kept->GetRecordCount(), 1);
+  }
+}
+
+// Results of other shapes with as many fields (other types, sizes, names, scales, field order)
+// returned and asked for again in turn: each statement gets its own columns and row, as the
+// same statement writing into a named table shows them.
+TEST_F(OneRowAggregate, PooledResultsOfOtherShapesAreNotMixedUp) {
+  const std::string selects[] = {"COUNT(*)",          "MAX(s)",           "MIN(id)",        "AVG(g)",
+                                 "COUNT(*) AS other", "SUM(id) AS other", "MAX(g), MIN(s)", "MIN(s), MAX(g)",
+                                 "COUNT(s), SUM(g)"};
+  auto shape = [](TDataCursor& c) {
+    std::string out;
+    for (uint16_t p = 1; p <= c.FieldCount(); ++p) {
+      const TFieldDescriptor& d = c.GetFieldDesc(p);
+      out += d.Name() + ":" + std::to_string(d.Type()) + "." + std::to_string(d.StoredSize()) + "." +
+             std::to_string(d.StoredScale()) + " ";
+    }
+    return out + SqlDatabase::text(c);
+  };
+  std::vector<std::string> named;
+  for (const std::string& select : selects) {
+    {
+      sql::TQueryStatement s(db_.directory());
+      s.Prepare("SELECT " + select + " INTO shaped FROM t WHERE id > 3");
+      TDataCursor* c = s.Execute();
+      ASSERT_NE(c, nullptr);
+      named.push_back(shape(*c));
+    }
+    db_.run("DROP TABLE shaped");
+  }
+  for (int round = 0; round < 3; ++round)
+    for (size_t i = 0; i < std::size(selects); ++i) {
+      SCOPED_TRACE(selects[i]);
+      sql::TQueryStatement s(db_.directory());
+      s.Prepare("SELECT " + selects[i] + " FROM t WHERE id > 3");
+      TDataCursor* c = s.Execute();
+      ASSERT_NE(c, nullptr);
+      EXPECT_EQ(shape(*c), named[i]);
+    }
+}
+
+// An encrypted result and one in the memory database, twice each (the second from the pool where
+// there is one): the row and the user's edits as on a plain result.
+TEST_F(OneRowAggregate, EncryptedAndInMemoryResultsHoldTheSameRow) {
+  auto seen = [&](const std::string& sql) {
+    sql::TQueryStatement s(db_.directory());
+    s.Prepare(sql);
+    TDataCursor* c = s.Execute();
+    if (!c) return std::string("no result");
+    EXPECT_EQ(c->IsEncrypted(), sql.find("ENCRYPTED") != std::string::npos);
+    return readAndEdit(*c);
+  };
+  const std::string plain = seen("SELECT COUNT(*), MAX(s) FROM t WHERE g > 1");
+  EXPECT_EQ(plain.substr(0, plain.find('#')), "24|v9\n");
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_EQ(seen("SELECT COUNT(*), MAX(s) FROM t WHERE g > 1 ENCRYPTED WITH 'pw'"), plain);
+    EXPECT_EQ(seen("SELECT COUNT(*), MAX(s) INTO MEMORY FROM t WHERE g > 1"), plain);
+    EXPECT_EQ(seen("SELECT COUNT(*), MAX(s) FROM MEMORY m WHERE g > 1"), plain);
+  }
+}
+
+// With a progress callback the statement reports its end after the row went in; the row and the
+// user's edits are those of a run without one.
+TEST_F(OneRowAggregate, AProgressCallbackLeavesTheRowAsItWas) {
+  for (int id = 41; id <= 400; ++id)
+    db_.run("INSERT INTO t VALUES (" + std::to_string(id) + ", " + std::to_string(id % 5) + ", 'w')");
+  std::string plain, reported;
+  {
+    sql::TQueryStatement s(db_.directory());
+    s.Prepare("SELECT COUNT(*), MIN(s), SUM(id) FROM t WHERE g <> 2");
+    plain = readAndEdit(*s.Execute());
+  }
+  sql::TQueryStatement s(db_.directory());
+  s.Prepare("SELECT COUNT(*), MIN(s), SUM(id) FROM t WHERE g <> 2");
+  int calls = 0;
+  s.SetProgressCallback([&](int, bool&) { ++calls; });
+  TDataCursor* c = s.Execute();
+  ASSERT_NE(c, nullptr);
+  EXPECT_GT(calls, 0);
+  EXPECT_EQ(readAndEdit(*c), plain);
+  EXPECT_EQ(plain.substr(0, plain.find('#')), "320|v0|64240\n");
 }
 
 }  // namespace
