@@ -279,5 +279,25 @@ TEST_F(BulkUpdate, KilledAtRandomMomentsLeavesEveryRowOldOrNew) {
   }
 }
 
+// Conditions that the update itself makes false, on a filtered column and on the key range the
+// scan follows: every row that met the condition is changed once, none twice, none of the rest.
+TEST_F(BulkUpdate, RowsTheUpdateMovesOutOfItsConditionAreChangedOnce) {
+  make("t", 2 * kRows);
+  const std::string low = db.run("SELECT COUNT(*) FROM t WHERE v < 5");
+  db.run("UPDATE t SET v = v + 10 WHERE v < 5");
+  EXPECT_EQ(std::to_string(db.affected) + "\n", low);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t WHERE v >= 10"), low);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t WHERE v >= 20"), "0\n");
+  const std::string inRange = db.run("SELECT COUNT(*), SUM(id) FROM t WHERE id BETWEEN 10 AND 2400");
+  db.run("UPDATE t SET id = id + 1000000 WHERE id BETWEEN 10 AND 2400");
+  EXPECT_EQ(db.run("SELECT COUNT(*), SUM(id - 1000000) FROM t WHERE id > 1000000"), inRange);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t WHERE id BETWEEN 10 AND 2400"), "0\n");
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t WHERE id > 2000000"), "0\n");
+  SqlDatabase fresh(folder.path());
+  EXPECT_EQ(fresh.run("SELECT COUNT(*), SUM(id) FROM t WHERE s >= 'n'"),
+            db.run("SELECT COUNT(*), SUM(id) FROM t"));
+  expectSound(db.directory(), folder.path(), "t", false, "after the updates");
+}
+
 }  // namespace
 }  // namespace engine::sql
