@@ -187,6 +187,7 @@ bool TDataCursor::DeleteEveryRecord(std::span<const uint32_t> numbers) {
   auto endWrite = platform::ScopeExit([&] {
     if (!writeTaken) EndWrite();
   });
+  const uint8_t ownIndex = GetCurrentIndex();
   auto keep = KeepCurrentIndex(*this);
   // Every record-id key, each of a record in use among `numbers`: after the deletes each says
   // deleted, in the order of the ids, which the status byte no longer splits.
@@ -273,6 +274,9 @@ bool TDataCursor::DeleteEveryRecord(std::span<const uint32_t> numbers) {
   SelectIndex(kSysDeletedSlot);
   insertKeysInOrder(merged.data(), mergedRefs.data(), mergedRefs.size(), rising);
   FlushBuffers(false, false, true, true, false);
+  // The view is the cursor's own index's: built on the record-id index it would keep counting
+  // the slots.
+  SelectIndex(ownIndex);
   RebuildView();
   SetToBegin();
   return true;

@@ -622,5 +622,78 @@ TEST_F(DeleteEveryRowAround, RestructureAfterwardsAsAfterOneDeleteAfterAnother) 
   expectSound(db.directory(), folder.path(), "t", false, "after the restructure");
 }
 
+// Through the cursor, in a transaction that first changed rows (records newer in the cache than in
+// the file), read others and freed some: records of 2 KB, so that the records go out in several
+// runs split by the freed slots. Rolled back, every slot and the free chain are as before;
+// committed after appends in the same transaction, the slots, links and ids are those of one
+// delete after another, and the files are sound.
+TEST_F(DeleteEveryRowAround, ThroughTheCursorAfterChangesInTheSameTransaction) {
+  constexpr int kWide = 700;
+  for (const char* table : {"a", "b"}) {
+    db.run(std::string("CREATE TABLE ") + table +
+           " (id INTEGER, s CHAR(20), w CHAR(250), v INTEGER, x1 CHAR(250), x2 CHAR(250), x3 CHAR(250), x4 "
+           "CHAR(250), x5 CHAR(250), x6 CHAR(250), x7 CHAR(250), PRIMARY KEY (id))");
+    db.run(std::string("CREATE INDEX ") + table + "s ON " + table + " (s, v)");
+    db.directory().StartTransaction();
+    for (int i = 1; i <= kWide; ++i)
+      db.run(std::string("INSERT INTO ") + table + " VALUES (" + std::to_string(i) + ", 'n" +
+             std::to_string(i % 37) + "', 'w" + std::to_string(i) + "', " + std::to_string(i % 7) +
+             ", 'x', 'x', 'x', 'x', 'x', 'x', 'x')");
+    db.directory().Commit(true, false);
+    db.run(std::string("DELETE FROM ") + table + " WHERE v = 3");
+  }
+  const auto run = [&](const char* table, bool bulk, bool commit) {
+    db.directory().StartTransaction();
+    TDataCursor cursor(db.directory());
+    cursor.SetTableName(table);
+    cursor.Open();
+    std::vector<uint8_t> record(cursor.RecordSize());
+    std::vector<uint32_t> numbers;
+    // Rows changed at the start, across a run's end and at the end; others freed and taken again.
+    db.run(std::string("UPDATE ") + table + " SET v = 50, s = 'q' WHERE id IN (1, 300, 301, 302, 700)");
+    db.run(std::string("DELETE FROM ") + table + " WHERE id = 40 OR id = 400");
+    db.run(std::string("INSERT INTO ") + table +
+           " VALUES (5000, 'x', 'y', 1, 'a', 'b', 'c', 'd', 'e', 'f', 'g')");
+    numbers.clear();
+    cursor.SetToBegin();
+    while (cursor.GetNextRecord(record.data()) == 0) numbers.push_back(cursor.CurrentRecordNo());
+    std::sort(numbers.begin(), numbers.end());
+    if (bulk) {
+      cursor.Table()->LockRecordsAhead(numbers);
+      ASSERT_TRUE(cursor.DeleteEveryRecord(numbers));
+    } else {
+      for (uint32_t n : numbers) {
+        cursor.SetToRecordNo(n);
+        ASSERT_EQ(cursor.GetCurrentRecord(record.data(), false), 0);
+        cursor.DeleteRecord(record.data());
+      }
+    }
+    EXPECT_EQ(cursor.GetRecordCount(), 0);
+    cursor.SetToBegin();
+    EXPECT_NE(cursor.GetNextRecord(record.data()), 0);
+    EXPECT_EQ(db.run(std::string("SELECT COUNT(*) FROM ") + table), "0\n");
+    cursor.Close();
+    if (!commit) return db.directory().Rollback();
+    for (int i = 1; i <= 20; ++i)
+      db.run(std::string("INSERT INTO ") + table + " VALUES (" + std::to_string(6000 + i) +
+             ", 'm', 'z', 2, 'a', 'b', 'c', 'd', 'e', 'f', 'g')");
+    db.directory().Commit(true, false);
+  };
+  const std::string before = slotsOf(dataFile(folder.path(), "a"));
+  const std::string rows = db.run("SELECT id, s, w, v FROM a ORDER BY id");
+  run("a", true, false);
+  EXPECT_EQ(slotsOf(dataFile(folder.path(), "a")), before);
+  EXPECT_EQ(db.run("SELECT id, s, w, v FROM a ORDER BY id"), rows);
+  EXPECT_EQ(SqlDatabase(folder.path()).run("SELECT COUNT(*) FROM a WHERE s >= 'n'"),
+            db.run("SELECT COUNT(*) FROM a"));
+  expectSound(db.directory(), folder.path(), "a", false, "after the rollback");
+  run("a", true, true);
+  run("b", false, true);
+  EXPECT_EQ(slotsOf(dataFile(folder.path(), "a")), slotsOf(dataFile(folder.path(), "b")));
+  EXPECT_EQ(db.run("SELECT id, s, w, v FROM a ORDER BY id"), db.run("SELECT id, s, w, v FROM b ORDER BY id"));
+  EXPECT_EQ(SqlDatabase(folder.path()).run("SELECT COUNT(*) FROM a WHERE s >= 'm'"), "20\n");
+  expectSound(db.directory(), folder.path(), "a", false, "after the commit");
+}
+
 }  // namespace
 }  // namespace engine::sql
