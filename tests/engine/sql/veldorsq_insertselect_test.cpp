@@ -754,6 +754,39 @@ TEST_F(InsertSelectRoads, CopiedTextIsTheTextAConstantGives) {
   sameSlots();
 }
 
+// A text that fills its whole field, with no zero after it (as a file written elsewhere may hold
+// it), reads as all its bytes; copied into a longer field it keeps them all, in memory or not.
+TEST(InsertSelectText, TextThatFillsItsFieldKeepsEveryByteInALongerField) {
+  platform::testing::TempFolder folder;
+  {
+    SqlDatabase db(folder.path());
+    db.run("CREATE TABLE full (id INTEGER, s CHAR(20))");
+    db.run("INSERT INTO full VALUES (1, 'abcdefghijklmnopqrs')");
+  }
+  {
+    const std::filesystem::path file = std::filesystem::path(folder.path()) / "full.DAT";
+    std::fstream io(file, std::ios::in | std::ios::out | std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(io)), {});
+    const std::string text("abcdefghijklmnopqrs\0", 20);
+    const size_t at = bytes.find(text);
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_EQ(bytes.find(text, at + 1), std::string::npos);
+    io.seekp(std::streamoff(at + 19));
+    io.put('t');
+  }
+  SqlDatabase db(folder.path());
+  const std::string whole = "1|abcdefghijklmnopqrst\n";
+  ASSERT_EQ(db.run("SELECT id, s FROM full"), whole);
+  db.run("CREATE TABLE wide (id INTEGER, s CHAR(30))");
+  for (const size_t limit : {size_t(32) << 20, size_t(0)}) {
+    const size_t before = TDataQuery::SetHeldRowsLimit(limit);
+    db.run("INSERT INTO wide SELECT id, s FROM full");
+    TDataQuery::SetHeldRowsLimit(before);
+    EXPECT_EQ(db.run("SELECT id, s FROM wide"), whole) << limit;
+    db.run("DELETE FROM wide");
+  }
+}
+
 // Two processes, each copying one table's first rows into the other again and again, both
 // finish: neither waits for a lock the other holds while it holds one the other waits for.
 TEST_F(InsertSelectRoads, TwoProcessesCopyingCrosswiseBothFinish) {
@@ -786,6 +819,34 @@ TEST_F(InsertSelectRoads, TwoProcessesCopyingCrosswiseBothFinish) {
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM b"), rows);
   expectSound(db.directory(), folder.path(), "a", false);
   expectSound(db.directory(), folder.path(), "b", false);
+}
+
+// Three processes copying in a ring (a into b, b into c, c into a) all finish: the order the
+// locks are taken in is one order for every process, not only the reverse of one other's.
+TEST_F(InsertSelectRoads, ThreeProcessesCopyingInARingAllFinish) {
+  for (const char* t : {"a", "b", "c"}) {
+    db.run(std::string("CREATE TABLE ") + t + " (id INTEGER, s CHAR(20), v INTEGER)");
+    db.run(std::string("INSERT INTO ") + t + " SELECT id, s, v FROM src WHERE id <= 20");
+  }
+  constexpr int kRounds = 10;
+  const std::string path = folder.path();
+  const auto copying = [path](const char* from, const char* to) {
+    return [path, from, to](Helper& h) {
+      SqlDatabase them(path);
+      h.send('S');
+      if (h.receive() != 'G') return 1;
+      for (int i = 0; i < kRounds; ++i)
+        them.run(std::string("INSERT INTO ") + to + " SELECT id + 1000, s, v FROM " + from +
+                 " WHERE id <= 20");
+      return 0;
+    };
+  };
+  Helper ab(copying("a", "b")), bc(copying("b", "c")), ca(copying("c", "a"));
+  for (Helper* h : {&ab, &bc, &ca}) ASSERT_EQ(h->receive(), 'S');
+  for (Helper* h : {&ab, &bc, &ca}) h->send('G');
+  for (Helper* h : {&ab, &bc, &ca}) EXPECT_EQ(h->wait(), 0);
+  for (const char* t : {"a", "b", "c"})
+    EXPECT_EQ(db.run(std::string("SELECT COUNT(*) FROM ") + t), std::to_string(20 * (kRounds + 1)) + "\n");
 }
 
 // Another process commits rows to the source, ten at a time, while this one copies it: each copy
