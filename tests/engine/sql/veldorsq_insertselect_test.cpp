@@ -10,6 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <clocale>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -847,6 +850,45 @@ TEST_F(InsertSelectRoads, ThreeProcessesCopyingInARingAllFinish) {
   for (Helper* h : {&ab, &bc, &ca}) EXPECT_EQ(h->wait(), 0);
   for (const char* t : {"a", "b", "c"})
     EXPECT_EQ(db.run(std::string("SELECT COUNT(*) FROM ") + t), std::to_string(20 * (kRounds + 1)) + "\n");
+}
+
+// The order does not hang on a process's locale: in a Turkish one, 'I' is not the upper case of
+// 'i', so a table named in capitals would sort before "b" there and after it in the C locale.
+TEST_F(InsertSelectRoads, TheLockOrderIsTheSameInEveryLocale) {
+  const std::string locales = folder.path() + "/locales";
+  std::filesystem::create_directory(locales);
+  const std::string build = "localedef -i tr_TR -f UTF-8 " + locales + "/tr_TR.UTF-8 >/dev/null 2>&1";
+  if (std::system(build.c_str()) != 0) GTEST_SKIP() << "no Turkish locale can be built here";
+  db.run("CREATE TABLE ITEMS (id INTEGER, s CHAR(20), v INTEGER)");
+  db.run("CREATE TABLE b (id INTEGER, s CHAR(20), v INTEGER)");
+  db.run("INSERT INTO ITEMS SELECT id, s, v FROM src WHERE id <= 20");
+  db.run("INSERT INTO b SELECT id, s, v FROM src WHERE id <= 20");
+  constexpr int kRounds = 80;
+  const std::string path = folder.path();
+  const auto copying = [path, locales](const char* from, const char* to, bool turkish) {
+    return [path, locales, from, to, turkish](Helper& h) {
+      if (turkish && (setenv("LOCPATH", locales.c_str(), 1) != 0 || !std::setlocale(LC_ALL, "tr_TR.UTF-8") ||
+                      std::tolower('I') != 'I'))
+        return 2;
+      SqlDatabase them(path);
+      h.send('S');
+      if (h.receive() != 'G') return 1;
+      for (int i = 0; i < kRounds; ++i)
+        them.run(std::string("INSERT INTO ") + to + " SELECT id + 1000, s, v FROM " + from +
+                 " WHERE id <= 20");
+      return 0;
+    };
+  };
+  Helper turkish(copying("b", "ITEMS", true)), plain(copying("ITEMS", "b", false));
+  ASSERT_EQ(turkish.receive(), 'S');
+  ASSERT_EQ(plain.receive(), 'S');
+  turkish.send('G');
+  plain.send('G');
+  EXPECT_EQ(turkish.wait(), 0);
+  EXPECT_EQ(plain.wait(), 0);
+  const std::string rows = std::to_string(20 * (kRounds + 1)) + "\n";
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM ITEMS"), rows);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM b"), rows);
 }
 
 // Another process commits rows to the source, ten at a time, while this one copies it: each copy
