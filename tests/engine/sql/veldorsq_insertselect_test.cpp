@@ -746,6 +746,28 @@ TEST_F(InsertSelectRoads, AutoIncrementAndInMemoryTargetsTakeTheSameRows) {
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM MEMORY mh"), "470\n");
 }
 
+// Rows that outgrow what a SELECT holds part way go on through its result table: the INSERT gets
+// every row once, in order. A copy that fails part way lets its rows go, and the next one on the
+// thread, which gets their storage, holds only its own rows.
+TEST_F(InsertSelectRoads, RowsOutgrowingTheLimitPartWayAndStorageKeptAfterAFailure) {
+  const std::string select = " SELECT id, s, v FROM src WHERE id > 3 ORDER BY s DESC, id";
+  const std::string expected = db.run(select.substr(1));
+  int32_t affected = 0;
+  for (const size_t limit : {size_t(32) << 20, size_t(0), size_t(2000)}) {
+    SCOPED_TRACE(limit);
+    db.run("CREATE TABLE p (id INTEGER, s CHAR(20), v INTEGER)");
+    EXPECT_EQ(runWith(limit, "INSERT INTO p" + select, affected), 0);
+    EXPECT_EQ(affected, 297);
+    EXPECT_EQ(db.run("SELECT id, s, v FROM p"), expected);
+    db.run("DROP TABLE p");
+  }
+  db.run("CREATE TABLE u (id INTEGER, s CHAR(20), v INTEGER, PRIMARY KEY (id))");
+  db.run("INSERT INTO u VALUES (150, 'x', 1)");
+  EXPECT_NE(runWith(size_t(32) << 20, "INSERT INTO u SELECT id, s, v FROM src ORDER BY s, id", affected), 0);
+  db.run("INSERT INTO u SELECT id + 2000, s, v FROM src WHERE id < 4 ORDER BY s DESC");
+  EXPECT_EQ(db.run("SELECT * FROM u ORDER BY id"), "150|x|1\n2001|Beta|1\n2002|NULL|2\n2003|NULL|3\n");
+}
+
 // Text copied into its field as it lies is the text a constant of the same value gives.
 TEST_F(InsertSelectRoads, CopiedTextIsTheTextAConstantGives) {
   targets("id INTEGER, s CHAR(20), longer CHAR(40)");
