@@ -3,7 +3,6 @@
 #include "engine/tables/veldorcursor.h"
 
 #include <algorithm>
-#include <cctype>
 #include <functional>
 
 #include "engine/base/veldorerr.h"
@@ -454,14 +453,12 @@ void TDataDirectory::StartTransaction() {
   // The tables take their transaction locks in the order of their data files' names, whatever
   // order they were opened in: two processes whose transactions span the same tables (an INSERT
   // into one from a SELECT of the other, each way at once) then never each hold a lock the other
-  // waits for.
+  // waits for. The names fold as the opens fold them, A-Z only: a fold by the process's locale
+  // would give another order in a process whose locale folds otherwise ('I' in a Turkish one).
   std::vector<std::pair<std::string, TDataTable*>> ordered;
   ordered.reserve(tables_.size());
-  for (const auto& t : tables_) {
-    std::string key = t->FileName(kDataFileExt);
-    for (char& c : key) c = char(std::tolower(static_cast<unsigned char>(c)));
-    ordered.emplace_back(std::move(key), t.get());
-  }
+  for (const auto& t : tables_)
+    ordered.emplace_back(platform::asciiLowerCased(t->FileName(kDataFileExt)), t.get());
   std::stable_sort(ordered.begin(), ordered.end(),
                    [](const auto& x, const auto& y) { return x.first < y.first; });
   size_t entered = 0;

@@ -10,6 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <clocale>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -743,6 +746,28 @@ TEST_F(InsertSelectRoads, AutoIncrementAndInMemoryTargetsTakeTheSameRows) {
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM MEMORY mh"), "470\n");
 }
 
+// Rows that outgrow what a SELECT holds part way go on through its result table: the INSERT gets
+// every row once, in order. A copy that fails part way lets its rows go, and the next one on the
+// thread, which gets their storage, holds only its own rows.
+TEST_F(InsertSelectRoads, RowsOutgrowingTheLimitPartWayAndStorageKeptAfterAFailure) {
+  const std::string select = " SELECT id, s, v FROM src WHERE id > 3 ORDER BY s DESC, id";
+  const std::string expected = db.run(select.substr(1));
+  int32_t affected = 0;
+  for (const size_t limit : {size_t(32) << 20, size_t(0), size_t(2000)}) {
+    SCOPED_TRACE(limit);
+    db.run("CREATE TABLE p (id INTEGER, s CHAR(20), v INTEGER)");
+    EXPECT_EQ(runWith(limit, "INSERT INTO p" + select, affected), 0);
+    EXPECT_EQ(affected, 297);
+    EXPECT_EQ(db.run("SELECT id, s, v FROM p"), expected);
+    db.run("DROP TABLE p");
+  }
+  db.run("CREATE TABLE u (id INTEGER, s CHAR(20), v INTEGER, PRIMARY KEY (id))");
+  db.run("INSERT INTO u VALUES (150, 'x', 1)");
+  EXPECT_NE(runWith(size_t(32) << 20, "INSERT INTO u SELECT id, s, v FROM src ORDER BY s, id", affected), 0);
+  db.run("INSERT INTO u SELECT id + 2000, s, v FROM src WHERE id < 4 ORDER BY s DESC");
+  EXPECT_EQ(db.run("SELECT * FROM u ORDER BY id"), "150|x|1\n2001|Beta|1\n2002|NULL|2\n2003|NULL|3\n");
+}
+
 // Text copied into its field as it lies is the text a constant of the same value gives.
 TEST_F(InsertSelectRoads, CopiedTextIsTheTextAConstantGives) {
   targets("id INTEGER, s CHAR(20), longer CHAR(40)");
@@ -752,6 +777,39 @@ TEST_F(InsertSelectRoads, CopiedTextIsTheTextAConstantGives) {
     db.run("INSERT INTO c VALUES (" + std::to_string(i) + ", " + texts[i % 7] + ", " + texts[i % 7] + ")");
   }
   sameSlots();
+}
+
+// A text that fills its whole field, with no zero after it (as a file written elsewhere may hold
+// it), reads as all its bytes; copied into a longer field it keeps them all, in memory or not.
+TEST(InsertSelectText, TextThatFillsItsFieldKeepsEveryByteInALongerField) {
+  platform::testing::TempFolder folder;
+  {
+    SqlDatabase db(folder.path());
+    db.run("CREATE TABLE full (id INTEGER, s CHAR(20))");
+    db.run("INSERT INTO full VALUES (1, 'abcdefghijklmnopqrs')");
+  }
+  {
+    const std::filesystem::path file = std::filesystem::path(folder.path()) / "full.DAT";
+    std::fstream io(file, std::ios::in | std::ios::out | std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(io)), {});
+    const std::string text("abcdefghijklmnopqrs\0", 20);
+    const size_t at = bytes.find(text);
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_EQ(bytes.find(text, at + 1), std::string::npos);
+    io.seekp(std::streamoff(at + 19));
+    io.put('t');
+  }
+  SqlDatabase db(folder.path());
+  const std::string whole = "1|abcdefghijklmnopqrst\n";
+  ASSERT_EQ(db.run("SELECT id, s FROM full"), whole);
+  db.run("CREATE TABLE wide (id INTEGER, s CHAR(30))");
+  for (const size_t limit : {size_t(32) << 20, size_t(0)}) {
+    const size_t before = TDataQuery::SetHeldRowsLimit(limit);
+    db.run("INSERT INTO wide SELECT id, s FROM full");
+    TDataQuery::SetHeldRowsLimit(before);
+    EXPECT_EQ(db.run("SELECT id, s FROM wide"), whole) << limit;
+    db.run("DELETE FROM wide");
+  }
 }
 
 // Two processes, each copying one table's first rows into the other again and again, both
@@ -786,6 +844,73 @@ TEST_F(InsertSelectRoads, TwoProcessesCopyingCrosswiseBothFinish) {
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM b"), rows);
   expectSound(db.directory(), folder.path(), "a", false);
   expectSound(db.directory(), folder.path(), "b", false);
+}
+
+// Three processes copying in a ring (a into b, b into c, c into a) all finish: the order the
+// locks are taken in is one order for every process, not only the reverse of one other's.
+TEST_F(InsertSelectRoads, ThreeProcessesCopyingInARingAllFinish) {
+  for (const char* t : {"a", "b", "c"}) {
+    db.run(std::string("CREATE TABLE ") + t + " (id INTEGER, s CHAR(20), v INTEGER)");
+    db.run(std::string("INSERT INTO ") + t + " SELECT id, s, v FROM src WHERE id <= 20");
+  }
+  constexpr int kRounds = 10;
+  const std::string path = folder.path();
+  const auto copying = [path](const char* from, const char* to) {
+    return [path, from, to](Helper& h) {
+      SqlDatabase them(path);
+      h.send('S');
+      if (h.receive() != 'G') return 1;
+      for (int i = 0; i < kRounds; ++i)
+        them.run(std::string("INSERT INTO ") + to + " SELECT id + 1000, s, v FROM " + from +
+                 " WHERE id <= 20");
+      return 0;
+    };
+  };
+  Helper ab(copying("a", "b")), bc(copying("b", "c")), ca(copying("c", "a"));
+  for (Helper* h : {&ab, &bc, &ca}) ASSERT_EQ(h->receive(), 'S');
+  for (Helper* h : {&ab, &bc, &ca}) h->send('G');
+  for (Helper* h : {&ab, &bc, &ca}) EXPECT_EQ(h->wait(), 0);
+  for (const char* t : {"a", "b", "c"})
+    EXPECT_EQ(db.run(std::string("SELECT COUNT(*) FROM ") + t), std::to_string(20 * (kRounds + 1)) + "\n");
+}
+
+// The order does not hang on a process's locale: in a Turkish one, 'I' is not the upper case of
+// 'i', so a table named in capitals would sort before "b" there and after it in the C locale.
+TEST_F(InsertSelectRoads, TheLockOrderIsTheSameInEveryLocale) {
+  const std::string locales = folder.path() + "/locales";
+  std::filesystem::create_directory(locales);
+  const std::string build = "localedef -i tr_TR -f UTF-8 " + locales + "/tr_TR.UTF-8 >/dev/null 2>&1";
+  if (std::system(build.c_str()) != 0) GTEST_SKIP() << "no Turkish locale can be built here";
+  db.run("CREATE TABLE ITEMS (id INTEGER, s CHAR(20), v INTEGER)");
+  db.run("CREATE TABLE b (id INTEGER, s CHAR(20), v INTEGER)");
+  db.run("INSERT INTO ITEMS SELECT id, s, v FROM src WHERE id <= 20");
+  db.run("INSERT INTO b SELECT id, s, v FROM src WHERE id <= 20");
+  constexpr int kRounds = 80;
+  const std::string path = folder.path();
+  const auto copying = [path, locales](const char* from, const char* to, bool turkish) {
+    return [path, locales, from, to, turkish](Helper& h) {
+      if (turkish && (setenv("LOCPATH", locales.c_str(), 1) != 0 || !std::setlocale(LC_ALL, "tr_TR.UTF-8") ||
+                      std::tolower('I') != 'I'))
+        return 2;
+      SqlDatabase them(path);
+      h.send('S');
+      if (h.receive() != 'G') return 1;
+      for (int i = 0; i < kRounds; ++i)
+        them.run(std::string("INSERT INTO ") + to + " SELECT id + 1000, s, v FROM " + from +
+                 " WHERE id <= 20");
+      return 0;
+    };
+  };
+  Helper turkish(copying("b", "ITEMS", true)), plain(copying("ITEMS", "b", false));
+  ASSERT_EQ(turkish.receive(), 'S');
+  ASSERT_EQ(plain.receive(), 'S');
+  turkish.send('G');
+  plain.send('G');
+  EXPECT_EQ(turkish.wait(), 0);
+  EXPECT_EQ(plain.wait(), 0);
+  const std::string rows = std::to_string(20 * (kRounds + 1)) + "\n";
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM ITEMS"), rows);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM b"), rows);
 }
 
 // Another process commits rows to the source, ten at a time, while this one copies it: each copy
