@@ -207,10 +207,14 @@ void TDataQuery::Prepare(TPasswordCallback callback) {
       if (UnionQuery && !unionPart_) CheckUnion();
       if (!GroupByGiven && HavingGiven)
         SqlError("A GROUP BY clause must exist in order to use the HAVING clause");
-      AllAggregate = !ResultFields.empty() && std::all_of(ResultFields.begin(), ResultFields.end(),
-                                                          [](auto& f) { return f->AggregateKind; });
+      // The one-row loop ignores GROUP BY entries and HAVING: an aggregate-only list with GROUP BY
+      // entries takes the grouped road, which binds, merges and filters its groups.
+      AllAggregate =
+          GroupBy.empty() && !ResultFields.empty() &&
+          std::all_of(ResultFields.begin(), ResultFields.end(), [](auto& f) { return f->AggregateKind; });
       if (AllAggregate) GroupByGiven = true;
-      CountStarOnly = SourceTables.size() == 1 && ResultFields.size() == 1 && ResultFields[0]->CountStar;
+      CountStarOnly =
+          AllAggregate && SourceTables.size() == 1 && ResultFields.size() == 1 && ResultFields[0]->CountStar;
       HasAvg = std::any_of(ResultFields.begin(), ResultFields.end(),
                            [](auto& f) { return f->AggregateKind == akAvg; });
       CalculatedColumn =
@@ -1051,7 +1055,7 @@ void TDataQuery::executeSelect() {
       }
     }
     if (HasAvg) FinishAverages(accumulator.data());
-    if (MaxRowCount != 0) result.AppendRecord(accumulator.data(), false);
+    if (MaxRowCount != 0 && Top != 0) result.AppendRecord(accumulator.data(), false);
   } else {
     held.recordSize = result.RecordSize();
     held.active = canHoldRows();
