@@ -207,10 +207,14 @@ void TDataQuery::Prepare(TPasswordCallback callback) {
       if (UnionQuery && !unionPart_) CheckUnion();
       if (!GroupByGiven && HavingGiven)
         SqlError("A GROUP BY clause must exist in order to use the HAVING clause");
-      AllAggregate = !ResultFields.empty() && std::all_of(ResultFields.begin(), ResultFields.end(),
-                                                          [](auto& f) { return f->AggregateKind; });
+      // The one-row loop ignores GROUP BY entries and HAVING: an aggregate-only list with GROUP BY
+      // entries takes the grouped road, which binds, merges and filters its groups.
+      AllAggregate =
+          GroupBy.empty() && !ResultFields.empty() &&
+          std::all_of(ResultFields.begin(), ResultFields.end(), [](auto& f) { return f->AggregateKind; });
       if (AllAggregate) GroupByGiven = true;
-      CountStarOnly = SourceTables.size() == 1 && ResultFields.size() == 1 && ResultFields[0]->CountStar;
+      CountStarOnly =
+          AllAggregate && SourceTables.size() == 1 && ResultFields.size() == 1 && ResultFields[0]->CountStar;
       HasAvg = std::any_of(ResultFields.begin(), ResultFields.end(),
                            [](auto& f) { return f->AggregateKind == akAvg; });
       CalculatedColumn =
@@ -1055,13 +1059,14 @@ void TDataQuery::executeSelect() {
       }
     }
     if (HasAvg) FinishAverages(accumulator.data());
-    if (MaxRowCount != 0 && canHoldRows() && TargetTableName.empty()) {
+    const bool oneRow = MaxRowCount != 0 && Top != 0;
+    if (oneRow && canHoldRows() && TargetTableName.empty()) {
       // As held rows go: a scratch result's one row needs no record-id key until something
       // looks for one.
       uint8_t* const one = accumulator.data();
       result.AppendRecords(std::span(&one, 1), &accumulator);
       settled = !OrderByGiven && !Distinct && !Owner.ProgressCallback();
-    } else if (MaxRowCount != 0) {
+    } else if (oneRow) {
       result.AppendRecord(accumulator.data(), false);
     }
   } else {

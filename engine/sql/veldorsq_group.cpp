@@ -92,6 +92,16 @@ void TDataQuery::BindOrderBy() {
 
 void TDataQuery::BindGroupBy() {
   bindList(*this, GroupBy, "GROUP BY", false);
+  // An aggregate's value is known only once its group is: as a key it would split groups by the
+  // partial totals of their rows.
+  for (auto& item : GroupBy) {
+    if (!ResultFields[item->ResultFieldNo - 1]->AggregateKind) continue;
+    if (item->ByNumber)
+      SqlError("Invalid column number '" + std::to_string(item->ColumnNumber) + "'" +
+               " specified in GROUP BY clause");
+    SqlError("Invalid column name '" + item->ColumnName + "'" + " or table correlation name " + "'" +
+             item->TableName + "'" + " specified in GROUP BY clause");
+  }
 }
 
 void TDataQuery::CheckDistinct() {
