@@ -91,7 +91,7 @@ const char* const kStatements[] = {
     "INSERT INTO $ VALUES (20, 'new', 1, '2022-01-01', 0.5)",
     "INSERT INTO $ (id, \"select\") SELECT id + 100, \"select\" FROM $ WHERE id < 3",
     "SELECT id, \"select\" FROM $ WHERE id = 2",
-    "SELECT COUNT(*), SUM(f) FROM $ GROUP BY \"select\" ORDER BY 1",
+    "SELECT \"select\", COUNT(*), SUM(f) FROM $ GROUP BY \"select\" ORDER BY 1",
 };
 // Errors, each at its own step: the grammar, a column, a type.
 const char* const kFaulty[] = {
