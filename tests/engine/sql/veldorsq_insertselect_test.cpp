@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -63,22 +65,7 @@ std::string filesOf(const std::string& folder, const std::string& table) {
 
 // The record slots (status, number, id and fields) and the free-record head.
 std::string slotsOf(const std::string& folder, const std::string& table) {
-  std::string problem;
-  std::string file;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    std::string lower = entry.path().filename().string();
-    for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
-    if (lower == table + ".dat") file = entry.path().string();
-  }
-  const auto facts = tablecheck::ReadDataFileFacts(file, problem);
-  if (!facts) return "unreadable: " + problem;
-  std::string out = "free " + std::to_string(facts->freeHead) + "\n";
-  for (size_t i = 0; i < facts->status.size(); ++i) {
-    out += std::to_string(i + 1) + ":" + std::to_string(facts->status[i]) + ":";
-    for (uint8_t b : facts->records[i]) out += "0123456789abcdef"[b >> 4], out += "0123456789abcdef"[b & 15];
-    out += "\n";
-  }
-  return out;
+  return sql_test::slotsOf(sql_test::dataFile(folder, table));
 }
 
 // The first line where two texts differ, with its number; empty when they are equal.
@@ -95,13 +82,8 @@ std::string firstDifference(const std::string& a, const std::string& b) {
 // The first record slot (or the free-record head) where two tables differ; empty when none.
 std::string firstSlotDifference(const std::string& folder, const std::string& a, const std::string& b) {
   const auto factsOf = [&](const std::string& table) {
-    std::string problem, file;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-      std::string lower = entry.path().filename().string();
-      for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
-      if (lower == table + ".dat") file = entry.path().string();
-    }
-    auto facts = tablecheck::ReadDataFileFacts(file, problem);
+    std::string problem;
+    auto facts = tablecheck::ReadDataFileFacts(sql_test::dataFile(folder, table), problem);
     if (!facts) ADD_FAILURE() << table << ": " << problem;
     return facts;
   };
@@ -812,6 +794,30 @@ TEST(InsertSelectText, TextThatFillsItsFieldKeepsEveryByteInALongerField) {
   }
 }
 
+// The body of a process that copies the first 20 rows of `from` into `to` `rounds` times on the
+// tables of `path`: it says 'S' once its session is open and copies once told 'G'. `ready` runs
+// first in the process; when it fails the process ends with 2.
+std::function<int(Helper&)> copier(
+    const std::string& path, const char* from, const char* to, int rounds,
+    std::function<bool()> ready = [] { return true; }) {
+  return [=](Helper& h) {
+    if (!ready()) return 2;
+    SqlDatabase them(path);
+    h.send('S');
+    if (h.receive() != 'G') return 1;
+    for (int i = 0; i < rounds; ++i)
+      them.run(std::string("INSERT INTO ") + to + " SELECT id + 1000, s, v FROM " + from + " WHERE id <= 20");
+    return 0;
+  };
+}
+
+// Lets every copier start at once, and expects each to finish.
+void runTogether(std::initializer_list<Helper*> copiers) {
+  for (Helper* h : copiers) ASSERT_EQ(h->receive(), 'S');
+  for (Helper* h : copiers) h->send('G');
+  for (Helper* h : copiers) EXPECT_EQ(h->wait(), 0);
+}
+
 // Two processes, each copying one table's first rows into the other again and again, both
 // finish: neither waits for a lock the other holds while it holds one the other waits for.
 TEST_F(InsertSelectRoads, TwoProcessesCopyingCrosswiseBothFinish) {
@@ -820,25 +826,8 @@ TEST_F(InsertSelectRoads, TwoProcessesCopyingCrosswiseBothFinish) {
   db.run("INSERT INTO a SELECT id, s, v FROM src WHERE id <= 20");
   db.run("INSERT INTO b SELECT id, s, v FROM src WHERE id <= 20");
   constexpr int kRounds = 12;
-  const std::string path = folder.path();
-  const auto copying = [path](const char* from, const char* to) {
-    return [path, from, to](Helper& h) {
-      SqlDatabase them(path);
-      h.send('S');
-      if (h.receive() != 'G') return 1;
-      for (int i = 0; i < kRounds; ++i)
-        them.run(std::string("INSERT INTO ") + to + " SELECT id + 1000, s, v FROM " + from +
-                 " WHERE id <= 20");
-      return 0;
-    };
-  };
-  Helper ab(copying("a", "b")), ba(copying("b", "a"));
-  ASSERT_EQ(ab.receive(), 'S');
-  ASSERT_EQ(ba.receive(), 'S');
-  ab.send('G');
-  ba.send('G');
-  EXPECT_EQ(ab.wait(), 0);
-  EXPECT_EQ(ba.wait(), 0);
+  Helper ab(copier(folder.path(), "a", "b", kRounds)), ba(copier(folder.path(), "b", "a", kRounds));
+  ASSERT_NO_FATAL_FAILURE(runTogether({&ab, &ba}));
   const std::string rows = std::to_string(20 * (kRounds + 1)) + "\n";
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM a"), rows);
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM b"), rows);
@@ -855,21 +844,9 @@ TEST_F(InsertSelectRoads, ThreeProcessesCopyingInARingAllFinish) {
   }
   constexpr int kRounds = 10;
   const std::string path = folder.path();
-  const auto copying = [path](const char* from, const char* to) {
-    return [path, from, to](Helper& h) {
-      SqlDatabase them(path);
-      h.send('S');
-      if (h.receive() != 'G') return 1;
-      for (int i = 0; i < kRounds; ++i)
-        them.run(std::string("INSERT INTO ") + to + " SELECT id + 1000, s, v FROM " + from +
-                 " WHERE id <= 20");
-      return 0;
-    };
-  };
-  Helper ab(copying("a", "b")), bc(copying("b", "c")), ca(copying("c", "a"));
-  for (Helper* h : {&ab, &bc, &ca}) ASSERT_EQ(h->receive(), 'S');
-  for (Helper* h : {&ab, &bc, &ca}) h->send('G');
-  for (Helper* h : {&ab, &bc, &ca}) EXPECT_EQ(h->wait(), 0);
+  Helper ab(copier(path, "a", "b", kRounds)), bc(copier(path, "b", "c", kRounds)),
+      ca(copier(path, "c", "a", kRounds));
+  ASSERT_NO_FATAL_FAILURE(runTogether({&ab, &bc, &ca}));
   for (const char* t : {"a", "b", "c"})
     EXPECT_EQ(db.run(std::string("SELECT COUNT(*) FROM ") + t), std::to_string(20 * (kRounds + 1)) + "\n");
 }
@@ -886,28 +863,13 @@ TEST_F(InsertSelectRoads, TheLockOrderIsTheSameInEveryLocale) {
   db.run("INSERT INTO ITEMS SELECT id, s, v FROM src WHERE id <= 20");
   db.run("INSERT INTO b SELECT id, s, v FROM src WHERE id <= 20");
   constexpr int kRounds = 80;
-  const std::string path = folder.path();
-  const auto copying = [path, locales](const char* from, const char* to, bool turkish) {
-    return [path, locales, from, to, turkish](Helper& h) {
-      if (turkish && (setenv("LOCPATH", locales.c_str(), 1) != 0 || !std::setlocale(LC_ALL, "tr_TR.UTF-8") ||
-                      std::tolower('I') != 'I'))
-        return 2;
-      SqlDatabase them(path);
-      h.send('S');
-      if (h.receive() != 'G') return 1;
-      for (int i = 0; i < kRounds; ++i)
-        them.run(std::string("INSERT INTO ") + to + " SELECT id + 1000, s, v FROM " + from +
-                 " WHERE id <= 20");
-      return 0;
-    };
+  const auto inTurkish = [locales] {
+    return setenv("LOCPATH", locales.c_str(), 1) == 0 && std::setlocale(LC_ALL, "tr_TR.UTF-8") &&
+           std::tolower('I') == 'I';
   };
-  Helper turkish(copying("b", "ITEMS", true)), plain(copying("ITEMS", "b", false));
-  ASSERT_EQ(turkish.receive(), 'S');
-  ASSERT_EQ(plain.receive(), 'S');
-  turkish.send('G');
-  plain.send('G');
-  EXPECT_EQ(turkish.wait(), 0);
-  EXPECT_EQ(plain.wait(), 0);
+  Helper turkish(copier(folder.path(), "b", "ITEMS", kRounds, inTurkish)),
+      plain(copier(folder.path(), "ITEMS", "b", kRounds));
+  ASSERT_NO_FATAL_FAILURE(runTogether({&turkish, &plain}));
   const std::string rows = std::to_string(20 * (kRounds + 1)) + "\n";
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM ITEMS"), rows);
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM b"), rows);

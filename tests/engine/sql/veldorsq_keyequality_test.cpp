@@ -5,14 +5,13 @@
 // kept in their own, key equalities combined with other conditions, and a table whose rows or
 // indexes another process changes between two runs of the same statement text.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "tests/engine/sql/sql_child_util.h"
 #include "tests/engine/sql/sql_test_util.h"
 #include "tests/platform/temp_folder.h"
 #include "tests/platform/test_seed.h"
@@ -25,17 +24,8 @@ using sql_test::SqlDatabase;
 // Runs `sql` (statements separated by ";") in a process of its own on the tables of `folder`
 // (KeyEqualityOther.InAnotherProcess); its exit code, 0 when every statement ran.
 int runElsewhere(const std::string& folder, const std::string& sql) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    setenv("VELMARON_KEYEQ_FOLDER", folder.c_str(), 1);
-    setenv("VELMARON_KEYEQ_SQL", sql.c_str(), 1);
-    execl("/proc/self/exe", "engine_sql_tests", "--gtest_filter=KeyEqualityOther.DISABLED_InAnotherProcess",
-          "--gtest_also_run_disabled_tests", static_cast<char*>(nullptr));
-    _exit(97);
-  }
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return sql_test::runTestElsewhere("KeyEqualityOther.DISABLED_InAnotherProcess",
+                                    {{"VELMARON_KEYEQ_FOLDER", folder}, {"VELMARON_KEYEQ_SQL", sql}});
 }
 
 // Run only by runElsewhere.

@@ -3,8 +3,6 @@
 // spills under a second cursor; a result the user keeps (INTO) is on disk for other processes;
 // and many results open at once share the process's memory bound.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -23,6 +21,7 @@
 #include "engine/storage/veldorindex.h"
 #include "engine/tables/veldorcursor.h"
 #include "sql_test_util.h"
+#include "tests/engine/sql/sql_child_util.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
 
@@ -293,18 +292,9 @@ TEST_F(MemoryFirstResults, ManyOpenResultsShareTheProcessBound) {
 // Runs this test program again as another process that makes ("make") or reads ("read") a table
 // `name` in `folder` (TableMaker.InAnotherProcess); its exit code.
 int runTableMaker(const std::string& folder, const std::string& name, const std::string& step) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    setenv("VELMARON_MAKER_FOLDER", folder.c_str(), 1);
-    setenv("VELMARON_MAKER_NAME", name.c_str(), 1);
-    setenv("VELMARON_MAKER_STEP", step.c_str(), 1);
-    execl("/proc/self/exe", "engine_sql_tests", "--gtest_filter=TableMaker.DISABLED_InAnotherProcess",
-          "--gtest_also_run_disabled_tests", static_cast<char*>(nullptr));
-    _exit(97);
-  }
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return sql_test::runTestElsewhere(
+      "TableMaker.DISABLED_InAnotherProcess",
+      {{"VELMARON_MAKER_FOLDER", folder}, {"VELMARON_MAKER_NAME", name}, {"VELMARON_MAKER_STEP", step}});
 }
 
 // Run only by runTableMaker.

@@ -4,14 +4,13 @@
 // and shortest keywords, parameters and sub-selects. A prepared UPDATE run again after another
 // process committed a change to its row sees that change.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "tests/engine/sql/sql_child_util.h"
 #include "tests/engine/sql/sql_test_util.h"
 #include "tests/platform/temp_folder.h"
 
@@ -22,17 +21,9 @@ using sql_test::SqlDatabase;
 
 // Runs `sql` in a process of its own on the tables of `folder`; its exit code, 0 when it ran.
 int runElsewhere(const std::string& folder, const std::string& sql) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    setenv("VELMARON_SINGLETEXT_FOLDER", folder.c_str(), 1);
-    setenv("VELMARON_SINGLETEXT_SQL", sql.c_str(), 1);
-    execl("/proc/self/exe", "engine_sql_tests", "--gtest_filter=SingleTextOther.DISABLED_InAnotherProcess",
-          "--gtest_also_run_disabled_tests", static_cast<char*>(nullptr));
-    _exit(97);
-  }
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return sql_test::runTestElsewhere(
+      "SingleTextOther.DISABLED_InAnotherProcess",
+      {{"VELMARON_SINGLETEXT_FOLDER", folder}, {"VELMARON_SINGLETEXT_SQL", sql}});
 }
 
 // Run only by runElsewhere.

@@ -68,6 +68,13 @@ std::vector<int32_t> walk(TDataCursor& c) {
   return ks;
 }
 
+// Makes table `name` with `args` through `c`, which stays on it, exclusive and closed.
+void createExclusive(TDataCursor& c, const std::string& name, TCreateTableArgs& args) {
+  c.SetTableName(name);
+  c.SetExclusive(true);
+  c.CreateTable(args);
+}
+
 TEST(CursorAppendTest, EveryIdOrderAndIndexKeepsTheCursorAndTheKeysWhole) {
   const uint32_t seed = storage_test::testSeed();
   std::mt19937 random(seed);
@@ -80,10 +87,8 @@ TEST(CursorAppendTest, EveryIdOrderAndIndexKeepsTheCursorAndTheKeysWhole) {
         Database db(dir.path());
         TDataCursor c(*db.directory);
         const std::string name = "t" + std::to_string(made++);
-        c.SetTableName(name);
-        c.SetExclusive(true);
         TCreateTableArgs args = appendTable(noPrimary);
-        c.CreateTable(args);
+        createExclusive(c, name, args);
         c.SetExclusive(made % 2 == 0);
         c.Open();
         c.SetIndexName(index);
@@ -161,10 +166,8 @@ TEST(CursorAppendTest, AnotherProcessesAppendsAndARollbackLeaveExactlyTheCommitt
   {
     Database db(dir.path());
     TDataCursor c(*db.directory);
-    c.SetTableName("rows");
-    c.SetExclusive(true);
     TCreateTableArgs args = appendTable(true);
-    c.CreateTable(args);
+    createExclusive(c, "rows", args);
   }
   Helper other([&](Helper& h) { return appendOnRequest(h, dir.path()); });
   Database db(dir.path());
@@ -217,10 +220,8 @@ TEST(CursorAppendTest, ABlobFieldARestructureAddsIsSavedByTheNextAppend) {
   TempDir dir;
   Database db(dir.path());
   TDataCursor c(*db.directory);
-  c.SetTableName("rows");
-  c.SetExclusive(true);
   TCreateTableArgs args = appendTable(true);
-  c.CreateTable(args);
+  createExclusive(c, "rows", args);
   c.Open();
   std::vector<uint8_t> buffer(c.RecordSize());
   put(c, buffer, 1, 0);
@@ -369,10 +370,8 @@ TEST(CursorAppendTest, ARefusedRowNamesTheFirstUniqueIndexAndLeavesNothing) {
     TempDir dir;
     Database db(dir.path());
     TDataCursor c(*db.directory);
-    c.SetTableName("refusals");
-    c.SetExclusive(true);
     TCreateTableArgs args = refusalTable();
-    c.CreateTable(args);
+    createExclusive(c, "refusals", args);
     c.SetExclusive(false);
     c.Open();
     c.SetIndexName("BC");
@@ -449,10 +448,8 @@ TEST(CursorAppendTest, ATakenExplicitIdTakesBackKeysEqualToTheHoldersOwn) {
   TempDir dir;
   Database db(dir.path());
   TDataCursor c(*db.directory);
-  c.SetTableName("ids");
-  c.SetExclusive(true);
   TCreateTableArgs args = appendTable(true);
-  c.CreateTable(args);
+  createExclusive(c, "ids", args);
   c.SetExclusive(false);
   c.Open();
   c.SuppressAutoInc(true);
@@ -527,10 +524,8 @@ TEST(CursorAppendTest, RowsRefusedInTwoProcessesLeaveTheTreesWholeForBoth) {
   {
     Database db(dir.path());
     TDataCursor c(*db.directory);
-    c.SetTableName("splits");
-    c.SetExclusive(true);
     TCreateTableArgs args = splitTable();
-    c.CreateTable(args);
+    createExclusive(c, "splits", args);
   }
   Helper other([&](Helper& h) { return appendAndRefuseOnRequest(h, dir.path()); });
   Database db(dir.path());
@@ -570,10 +565,8 @@ TEST(CursorAppendTest, AFullIndexFileStillReportsTheKeyARowBreaksFirst) {
     {
       Database db(dir.path());
       TDataCursor c(*db.directory);
-      c.SetTableName("rows");
-      c.SetExclusive(true);
       TCreateTableArgs args = appendTable(noPrimary);
-      c.CreateTable(args);
+      createExclusive(c, "rows", args);
       c.Open();
       c.SuppressAutoInc(true);
       std::vector<uint8_t> buffer(c.RecordSize());

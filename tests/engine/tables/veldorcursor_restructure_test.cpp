@@ -350,6 +350,33 @@ std::multiset<Row> firstTwo(TDataCursor& c) {
   return rows;
 }
 
+// Table "rows" of structure 0 in `dir` with the rows (1, "r1") to (3, "r3"); their first two fields.
+std::multiset<Row> threeNumberedRows(const TempDir& dir) {
+  std::multiset<Row> rows;
+  for (const Row& row : createRows(dir, structure(0), 3, [n = 0]() mutable {
+         ++n;
+         return Row{{1, std::to_string(n)}, {2, "r" + std::to_string(n)}};
+       }))
+    rows.insert({{1, row.at(1)}, {2, row.at(2)}});
+  return rows;
+}
+
+// The bytes of every file of a folder, by path.
+using FolderImage = std::map<std::filesystem::path, std::vector<uint8_t>>;
+
+FolderImage imageOf(const TempDir& dir) {
+  FolderImage image;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    image[entry.path()] = datafile_test::readFileBytes(entry.path().string());
+  return image;
+}
+
+// Makes the folder hold exactly the files of `image` again.
+void restore(const TempDir& dir, const FolderImage& image) {
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) std::filesystem::remove(entry);
+  for (const auto& [file, bytes] : image) datafile_test::writeFileBytes(file.string(), bytes);
+}
+
 int worker(const std::string& path, uint32_t seed) {
   Database db(path);
   TDataCursor c(*db.directory);
@@ -404,21 +431,13 @@ TEST(KilledRestructure, TheTableOpensWholeWithItsRowsAfterEveryKill) {
 // nothing but the table's own files is left in the folder. Returns the operations of a whole run.
 uint64_t failAtEveryOperation(platform::Fault fault) {
   TempDir dir;
-  std::multiset<Row> rows;
-  for (const Row& row : createRows(dir, structure(0), 3, [n = 0]() mutable {
-         ++n;
-         return Row{{1, std::to_string(n)}, {2, "r" + std::to_string(n)}};
-       }))
-    rows.insert({{1, row.at(1)}, {2, row.at(2)}});
-  std::map<std::filesystem::path, std::vector<uint8_t>> pristine;
-  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
-    pristine[entry.path()] = datafile_test::readFileBytes(entry.path().string());
+  const std::multiset<Row> rows = threeNumberedRows(dir);
+  const FolderImage pristine = imageOf(dir);
   bool completed = false;
   uint64_t at = 1;
   for (; !completed && at < 2000; ++at) {
     SCOPED_TRACE("failed at operation " + std::to_string(at));
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) std::filesystem::remove(entry);
-    for (const auto& [file, bytes] : pristine) datafile_test::writeFileBytes(file.string(), bytes);
+    restore(dir, pristine);
     Helper writer([&](Helper&) {
       platform::FaultyFileSystem faulty(platform::FileSystem::local());
       TFileList list(faulty);
@@ -465,16 +484,22 @@ TEST(FailedRestructure, TheNextCopyAfterADiskFailingAtAnyOperationLeavesNoStrayC
   failAtEveryOperation(platform::Fault::IoError);
 }
 
+// Opens `table` in a session of its own (the open that clears stale copy markers); its rows.
+int32_t openAndCount(const TempDir& dir, const std::string& table) {
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName(table);
+  c.Open();
+  return c.GetRecordCount();
+}
+
 // A copy marker can outlive its copy's files: its process ended right after the swap moved them.
 // The temporary name it holds may be taken again by a copy of another table on a thread of the
 // same id. Opening the first table then leaves that other copy alone while anyone holds it, and
 // still clears the marker.
 TEST(KilledRestructure, AStaleCopyMarkerNeverDeletesATableHeldOpen) {
   TempDir dir;
-  createRows(dir, structure(0), 3, [n = 0]() mutable {
-    ++n;
-    return Row{{1, std::to_string(n)}, {2, "r" + std::to_string(n)}};
-  });
+  threeNumberedRows(dir);
   const std::string reused = "00123450";
   Database(dir.path()).create(2, reused);
   datafile_test::writeFileBytes(dir.file("rows.CPY"), std::vector<uint8_t>(reused.begin(), reused.end()));
@@ -486,13 +511,7 @@ TEST(KilledRestructure, AStaleCopyMarkerNeverDeletesATableHeldOpen) {
     return 0;
   });
   ASSERT_EQ(holder.receive(), 'o');
-  {
-    Database db(dir.path());
-    TDataCursor c(*db.directory);
-    c.SetTableName("rows");
-    c.Open();
-    EXPECT_EQ(c.GetRecordCount(), 3);
-  }
+  EXPECT_EQ(openAndCount(dir, "rows"), 3);
   EXPECT_TRUE(std::filesystem::exists(dir.file(reused + ".DAT")));
   EXPECT_FALSE(std::filesystem::exists(dir.file("rows.CPY")));
   holder.send('x');
@@ -525,42 +544,40 @@ class PausingAtSwap final : public table_test::LocalFileSystem {
   bool paused_ = false;
 };
 
+// Restructures `table` of `dir` to structure 1 through `fs`, its copy named as thread 12345 names
+// it; `before` runs once the table's session is open, just before the restructure.
+void restructureAsThread12345(
+    platform::FileSystem& fs, const TempDir& dir, const std::string& table,
+    const std::function<void()>& before = [] {}) {
+  TFileList list(fs);
+  Database db(dir.path(), &list);
+  SetTempNameThreadNumber(12345);
+  TDataCursor c(*db.directory);
+  c.SetTableName(table);
+  c.SetExclusive(true);
+  TRestructureArgs a = structure(1);
+  before();
+  c.RestructureTable(a);
+}
+
 // The copy of a restructure running in another process took the temporary name that a stale
 // marker beside another table names, and waits between closing its new table and moving it into
 // place. Opening the other table then must not delete that copy's files: the restructure
 // completes, and the table keeps its rows.
 TEST(KilledRestructure, AStaleCopyMarkerLeavesALiveCopyOfAnotherTableAlone) {
   TempDir dir;
-  std::multiset<Row> rows;
-  for (const Row& row : createRows(dir, structure(0), 3, [n = 0]() mutable {
-         ++n;
-         return Row{{1, std::to_string(n)}, {2, "r" + std::to_string(n)}};
-       }))
-    rows.insert({{1, row.at(1)}, {2, row.at(2)}});
+  const std::multiset<Row> rows = threeNumberedRows(dir);
   Database(dir.path()).create(2, "items");
   const std::string reused = "00123450";
   datafile_test::writeFileBytes(dir.file("items.CPY"), std::vector<uint8_t>(reused.begin(), reused.end()));
   Helper copier([&](Helper& h) {
     PausingAtSwap fs(h);
-    TFileList list(fs);
-    Database db(dir.path(), &list);
-    SetTempNameThreadNumber(12345);
-    TDataCursor c(*db.directory);
-    c.SetTableName("rows");
-    c.SetExclusive(true);
-    TRestructureArgs a = structure(1);
-    c.RestructureTable(a);
+    restructureAsThread12345(fs, dir, "rows");
     return 0;
   });
   ASSERT_EQ(copier.receive(), 'p');
   ASSERT_TRUE(std::filesystem::exists(dir.file(reused + ".DAT")));
-  {
-    Database db(dir.path());
-    TDataCursor items(*db.directory);
-    items.SetTableName("items");
-    items.Open();
-    EXPECT_EQ(items.GetRecordCount(), 2);
-  }
+  EXPECT_EQ(openAndCount(dir, "items"), 2);
   EXPECT_TRUE(std::filesystem::exists(dir.file(reused + ".DAT")));
   EXPECT_TRUE(std::filesystem::exists(dir.file(reused + ".IDX")));
   EXPECT_FALSE(std::filesystem::exists(dir.file("items.CPY")));
@@ -579,35 +596,21 @@ TEST(KilledRestructure, AStaleCopyMarkerLeavesALiveCopyOfAnotherTableAlone) {
 // and nothing but the tables' own files is left.
 TEST(KilledRestructure, TwoCopiesOfLikeNamesEndedAtAnyOperationLeaveBothTablesWhole) {
   TempDir dir;
-  std::multiset<Row> rows;
-  for (const Row& row : createRows(dir, structure(0), 3, [n = 0]() mutable {
-         ++n;
-         return Row{{1, std::to_string(n)}, {2, "r" + std::to_string(n)}};
-       }))
-    rows.insert({{1, row.at(1)}, {2, row.at(2)}});
+  const std::multiset<Row> rows = threeNumberedRows(dir);
   for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
     std::filesystem::copy_file(entry.path(), dir.file("other" + entry.path().extension().string()));
-  std::map<std::filesystem::path, std::vector<uint8_t>> pristine;
-  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
-    pristine[entry.path()] = datafile_test::readFileBytes(entry.path().string());
+  const FolderImage pristine = imageOf(dir);
   int completed = 0;
   uint64_t at = 1;
   for (; completed < 2 && at < 2000; ++at) {
     SCOPED_TRACE("ended at operation " + std::to_string(at));
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) std::filesystem::remove(entry);
-    for (const auto& [file, bytes] : pristine) datafile_test::writeFileBytes(file.string(), bytes);
+    restore(dir, pristine);
     const auto restructure = [&](const std::string& table) {
       return [&, table](Helper&) {
         platform::FaultyFileSystem faulty(platform::FileSystem::local());
-        TFileList list(faulty);
-        Database db(dir.path(), &list);
-        SetTempNameThreadNumber(12345);
-        TDataCursor c(*db.directory);
-        c.SetTableName(table);
-        c.SetExclusive(true);
-        TRestructureArgs a = structure(1);
-        faulty.setPlan({platform::Fault::Exit, at, false});
-        c.RestructureTable(a);
+        restructureAsThread12345(faulty, dir, table, [&] {
+          faulty.setPlan({platform::Fault::Exit, at, false});
+        });
         return 0;
       };
     };
