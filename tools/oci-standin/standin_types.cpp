@@ -142,7 +142,8 @@ std::string writeImage(const Image& image) {
     bool plain = !part.empty() && part[0] >= 'A' && part[0] <= 'Z';
     for (const char c : part)
       plain = plain && ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '$' || c == '#');
-    if (plain)
+    // NULL unquoted reads back as a null item, not as a constructor of that name.
+    if (plain && part != "NULL")
       out += part;
     else
       out += "\"" + std::string(part) + "\"";
