@@ -78,6 +78,19 @@ std::string inWorkFolder(const std::string& path, const std::string& workFolder)
   return (folder / path).lexically_normal().string();
 }
 
+bool isRawCommand(TTaskType type) {
+  return type == TTaskType::RawExport || type == TTaskType::RawImport;
+}
+
+// The folder a run of `task` resolves relative names in; none when it runs no export or import
+// program. A run in progress keeps the folder it started in, whatever the setting has become since.
+std::optional<std::string> programRunFolder(const TUniTask& task, const std::string& workFolder) {
+  const TTaskType type = task.tasktype();
+  if (type != TTaskType::Export && type != TTaskType::Import && !isRawCommand(type)) return std::nullopt;
+  std::string runFolder = task.runfolder();
+  return runFolder.empty() ? workFolder : runFolder;
+}
+
 // `path` with its links followed: those of its folders, and one in its own place even when its
 // target does not exist yet, since the program writes through it and makes the target.
 std::string fileItself(const std::string& path) {
@@ -300,8 +313,7 @@ std::string ResolveDumpPath(std::string_view fileValue, const platform::LocalTim
 }
 
 std::vector<std::string> TypedKeywordsLeftOut(const TUniTask& task) {
-  const TTaskType type = task.tasktype();
-  if (type != TTaskType::RawExport && type != TTaskType::RawImport) return {};
+  if (!isRawCommand(task.tasktype())) return {};
   std::vector<std::string> left;
   for (std::string_view keyword : {"PARFILE", "POINT_IN_TIME_RECOVER", "RECOVERY_TABLESPACES"}) {
     if (!typedValues(task.command(), {keyword}).empty())
@@ -312,8 +324,7 @@ std::vector<std::string> TypedKeywordsLeftOut(const TUniTask& task) {
 }
 
 std::vector<std::string> TypedPasswords(const TUniTask& task) {
-  const TTaskType type = task.tasktype();
-  if (type != TTaskType::RawExport && type != TTaskType::RawImport) return {};
+  if (!isRawCommand(task.tasktype())) return {};
   std::vector<std::string> accounts = typedValues(task.command(), {"USERID"});
   // An account may also stand first without its keyword.
   try {
@@ -337,19 +348,15 @@ std::vector<std::string> TypedPasswords(const TUniTask& task) {
 }
 
 bool RunsAsTyped(const TUniTask& task) {
-  const TTaskType type = task.tasktype();
-  if (type != TTaskType::RawExport && type != TTaskType::RawImport) return false;
+  if (!isRawCommand(task.tasktype())) return false;
   return !task.parsedok() || !TypedKeywordsLeftOut(task).empty();
 }
 
 std::vector<std::string> RunDumpPaths(const TUniTask& task, const std::string& workFolder,
                                       const platform::LocalTimeFields& now) {
-  const TTaskType type = task.tasktype();
-  const bool raw = type == TTaskType::RawExport || type == TTaskType::RawImport;
-  if (type != TTaskType::Export && type != TTaskType::Import && !raw) return {};
-  // A run in progress keeps the folder it started in, whatever the setting has become since.
-  const std::string runFolder = task.runfolder();
-  const std::string& folder = runFolder.empty() ? workFolder : runFolder;
+  const std::optional<std::string> runFolder = programRunFolder(task, workFolder);
+  if (!runFolder) return {};
+  const std::string& folder = *runFolder;
   std::vector<std::string> paths;
   if (RunsAsTyped(task)) {
     for (const std::string& value : typedRunValues(task, {"FILE"}, folder))
@@ -393,11 +400,9 @@ std::vector<std::string> programLogPaths(const TUniTask& task, const std::string
 }  // namespace
 
 std::vector<std::string> RunLogPaths(const TUniTask& task, const std::string& workFolder) {
-  const TTaskType type = task.tasktype();
-  const bool raw = type == TTaskType::RawExport || type == TTaskType::RawImport;
-  if (type != TTaskType::Export && type != TTaskType::Import && !raw) return {};
-  const std::string runFolder = task.runfolder();
-  const std::string& folder = runFolder.empty() ? workFolder : runFolder;
+  const std::optional<std::string> runFolder = programRunFolder(task, workFolder);
+  if (!runFolder) return {};
+  const std::string& folder = *runFolder;
   std::vector<std::string> paths = programLogPaths(task, folder);
   paths.push_back(ParFilePath(task, folder));
   for (std::string& path : paths) path = fileItself(path);
@@ -480,7 +485,7 @@ std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSet
                                                 const platform::LocalTimeFields& now) {
   task.SetDumpPath("");
   const TTaskType type = task.tasktype();
-  const bool raw = type == TTaskType::RawExport || type == TTaskType::RawImport;
+  const bool raw = isRawCommand(type);
   if (type != TTaskType::Export && type != TTaskType::Import && !raw) return std::nullopt;
 
   // The options of an export or import task are its command's only when the command reads: a
