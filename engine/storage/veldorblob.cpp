@@ -362,6 +362,7 @@ bool TBlobFile::GetBlock(TCacheReader* cursor, uint32_t number, TBlock*& block, 
     block = cached;
     return true;
   }
+  if (cursor && fileReadHook_) fileReadHook_();
   if (cursor && !owner_->StrictChangeDetection() && cursor->BeginRead()) return false;
   if (number >= nextBlock_) Raise(VELDOR_MEMOCORRUPT);
   uint32_t first = number;
@@ -407,6 +408,7 @@ bool TBlobFile::viewBlock(TCacheReader* cursor, uint32_t number, uint32_t readAh
            !pendingTaken_[number - pendingFirst_];
   };
   if (!waiting()) {
+    if (cursor && fileReadHook_) fileReadHook_();
     if (cursor && !owner_->StrictChangeDetection() && cursor->BeginRead()) return false;
     if (number >= nextBlock_) Raise(VELDOR_MEMOCORRUPT);
     uint32_t first, count;

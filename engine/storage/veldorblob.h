@@ -35,6 +35,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -233,6 +234,10 @@ class TBlobFile : public TFileHandler {
   // The same into a string, for a text kept as a blob.
   void ReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId, std::string& value);
   void ReleaseBlock(TBlock* block);
+  // Called when a block a reader asks for must come from the file, before the reader takes the
+  // table's read pair for it: a test's way into the window in which another writer may free the
+  // block after the reader proved its record current. None by default.
+  void SetFileReadHook(std::function<void()> hook) { fileReadHook_ = std::move(hook); }
 
   // Takes the free-list head, or a new block at the end, cleared and pinned. A free-list head
   // that still has an owner, or whose link is not a valid block number, raises
@@ -386,6 +391,7 @@ class TBlobFile : public TFileHandler {
   uint32_t pendingFirst_ = 0;
   std::vector<bool> pendingTaken_;
   uint64_t diskReads_ = 0;
+  std::function<void()> fileReadHook_;
 };
 
 // One open blob value of a cursor.

@@ -149,7 +149,16 @@ uint16_t TDataCursor::loadRecordBlobs(std::span<const TFieldDescriptor* const> f
       failed = differs;
       return VELDOR_KEYORRECDELETED;
     }
-    if (chained) load();
+    if (chained) {
+      try {
+        load();
+      } catch (const EVELDOREngineError& e) {
+        // A chain whose block another writer freed or gave to another record after the record
+        // was proven above: whether the record still names it is only known by looking again.
+        const bool writerMet = dataChangeCounter_ != dataSeen || blobChangeCounter_ != blobSeen;
+        if (e.ErrorCode() != VELDOR_KEYORRECDELETED || !writerMet) throw;
+      }
+    }
     // A block read from the file met another writer's change: the record is looked at again.
     if (dataChangeCounter_ == dataSeen && blobChangeCounter_ == blobSeen) return 0;
   }
@@ -306,9 +315,12 @@ uint16_t TDataCursor::ReadStoredBlob(uint16_t fieldNo, bool tableFields, const u
   const uint32_t first = uint32_t(word1Of(d, record));
   uint32_t owner;
   std::memcpy(&owner, record + 1, 4);
-  return loadRecordBlob(d, record, [&] {
+  const uint16_t code = loadRecordBlob(d, record, [&] {
     if (first != 0) table_->BlobFile().ReadValue(this, first, owner, value);
   });
+  // What a refused read left is part of a chain that is no longer the record's.
+  if (code != 0) value.clear();
+  return code;
 }
 
 bool TDataCursor::ReadBlobValue(uint16_t fieldNo, bool tableFields, const uint8_t* record,

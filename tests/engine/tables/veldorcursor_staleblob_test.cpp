@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/tables/veldorcursor.h"
@@ -214,6 +216,107 @@ TEST(StaleBlobTest, AnotherCursorOfTheSameSessionMakesTheOldBufferFailNotTear) {
   ASSERT_TRUE(reader->ReadBlobValue(3, false, clone.data(), value));
   EXPECT_EQ(std::string(value.begin(), value.end()), notesOf(1, 1));
   reader->FreeAllBlobs(true);
+}
+
+// Row K = 1 rewritten so that its notes' old chain goes to another row: the notes dropped, a
+// new row (K = 10 + g) given notes from the free list, then row 1 given generation `g`.
+void rewriteThroughNull(TDataCursor& c, int32_t g) {
+  std::vector<uint8_t> record(c.RecordSize());
+  auto notesInto = [&](const std::string& notes) {
+    ASSERT_EQ(c.OpenBlob(3, record.data(), 2, false, 1), 0);
+    ASSERT_EQ(c.PutBlob(3, record.data(), 0, reinterpret_cast<const uint8_t*>(notes.data()),
+                        int32_t(notes.size()), false),
+              0);
+  };
+  auto findFirst = [&] {
+    for (c.SetToBegin(); c.GetNextRecord(record.data()) == 0;)
+      if (intField(c, record, 1) == 1) break;
+    ASSERT_EQ(intField(c, record, 1), 1);
+  };
+  findFirst();
+  ASSERT_EQ(c.OpenBlob(3, record.data(), 2, false, 1), 0);
+  ASSERT_EQ(c.TruncateBlob(3, record.data(), 0, false), 0);
+  c.ModifyRecord(record.data());
+  c.ClearRecordBuffer(record.data());
+  const int32_t k = 10 + g;
+  c.PutField(1, record.data(), reinterpret_cast<const uint8_t*>(&k));
+  notesInto(notesOf(k, 0));
+  c.AppendRecord(record.data());
+  findFirst();
+  notesInto(notesOf(1, g));
+  c.ModifyRecord(record.data());
+}
+
+// The reader proves its row current from its caches, and only then goes to the file for the
+// first block of the row's notes; another process frees that block in between. The row was only
+// rewritten, so the read must end in the code that sends its caller to read the row again, not
+// in an error raised as if the row were gone, and must never give another row's notes.
+TEST(StaleBlobTest, AChainFreedBetweenTheRowsProofAndItsFirstBlockReadSendsTheReaderBackToTheRow) {
+  TempDir dir;
+  {
+    Database db(dir.path());
+    createTable(*db.directory);
+    fill(*openTable(*db.directory));
+  }
+  Helper writer([&](Helper& h) {
+    Database db(dir.path());
+    auto c = openTable(*db.directory);
+    for (char g; (g = h.receive()) != 0;) {
+      rewriteThroughNull(*c, g);
+      if (::testing::Test::HasFailure()) return 2;
+      h.send('D');
+    }
+    return 0;
+  });
+  Database db(dir.path());
+  auto reader = openTable(*db.directory);
+  int generation = 0, fired = 0, underPair = 0;
+  bool armed = false;
+  reader->Table()->BlobFile().SetFileReadHook([&] {
+    if (!std::exchange(armed, false)) return;
+    // Under the read pair the writer would wait for this reader: no window to race in.
+    if (reader->Table()->HoldsReadPair()) {
+      ++underPair;
+      return;
+    }
+    ++fired;
+    writer.send(char(++generation));
+    ASSERT_EQ(writer.receive(), 'D');
+  });
+  // Each road: read the row, arm the writer, read its notes from the old buffer.
+  const auto roads = std::vector<std::function<uint16_t(const std::vector<uint8_t>&, std::string&)>>{
+      [&](const std::vector<uint8_t>& row, std::string& value) {
+        return reader->ReadStoredBlob(3, false, row.data(), value);
+      },
+      [&](const std::vector<uint8_t>& row, std::string& value) {
+        auto [code, notes] = openedNotes(*reader, row);
+        value = notes;
+        return code;
+      }};
+  for (const auto& road : roads) {
+    // A change seen on reading the rows drops what the reader's caches hold of the notes.
+    writer.send(char(++generation));
+    ASSERT_EQ(writer.receive(), 'D');
+    const auto rows = readAll(*reader);
+    ASSERT_EQ(intField(*reader, rows[0], 1), 1);
+    armed = true;
+    std::string value;
+    uint16_t code = 0;
+    const uint16_t raised = storage_test::errorOf([&] { code = road(rows[0], value); });
+    EXPECT_EQ(raised, 0) << "the rewritten row was taken for a deleted one";
+    EXPECT_EQ(code, VELDOR_KEYORRECDELETED);
+    EXPECT_TRUE(value.empty() || value == notesOf(1, generation - 1)) << value.substr(0, 12);
+    EXPECT_EQ(reader->OpenBlobCount(), 0u);
+  }
+  EXPECT_EQ(fired, 2) << underPair << " reads went to the file under the read pair";
+  writer.send(0);
+  EXPECT_EQ(writer.wait(), 0);
+  for (const auto& row : readAll(*reader)) {
+    const int32_t k = intField(*reader, row, 1);
+    EXPECT_EQ(openedNotes(*reader, row), std::pair(uint16_t(0), notesOf(k, k == 1 ? generation : 0)))
+        << "K " << k;
+  }
+  table_test::expectIntact(dir, "memos", *reader);
 }
 
 // Both sessions are the server's: the writer is another client.
