@@ -7,9 +7,13 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "engine/base/veldorerr.h"
 #include "engine/components/veldortb.h"
+#include "engine/storage/veldorblob.h"
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldortable.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
 
@@ -112,6 +116,74 @@ TEST_F(StaleRow, AChangedRowIsReadAgainWholeAndADeletedOneRaises) {
 
 TEST_F(StaleRow, AChangedRowIsReadAgainWholeThroughABlobStream) {
   expectChangedRowReadAgainWhole(dir.path(), Road::TableStream);
+}
+
+// Another process frees the shown row's memo chain, gives its blocks to a new row and writes the
+// row a new memo, just after the table proved the row current from its caches and before the
+// memo's first block is read from the file: the memo read reads the row again and shows its new
+// memo beside its new value, on either road.
+void expectTakenChainReadAgain(const std::string& folder, Road road) {
+  Helper writer([&](Helper& h) {
+    TVELDORDatabase db;
+    db.SetDatabaseName("db");
+    db.SetDirectory(folder);
+    for (char what; (what = h.receive()) != 0;) {
+      if (what == 'C') {
+        // Written here, the memo's blocks are in no cache of the reader.
+        exec("CREATE TABLE t (id INTEGER, v INTEGER, m BLOB(1, 1), PRIMARY KEY (id))");
+        exec("INSERT INTO t (id, v, m) VALUES (1, 0, '" + memoOf(0) + "')");
+        h.send('D');
+        continue;
+      }
+      {
+        // An emptied memo frees its chain, and the new row's memo takes the free blocks.
+        TVELDORTable rows;
+        rows.SetDatabaseName("db");
+        rows.SetTableName("t");
+        rows.Open();
+        rows.Edit();
+        rows.CreateBlobStream(rows.FieldByName("m"), ds::bmWrite).reset();
+        rows.Post();
+      }
+      exec("INSERT INTO t (id, v, m) VALUES (9, 9, '" + memoOf(9) + "')");
+      exec("UPDATE t SET v = 5, m = '" + memoOf(5) + "' WHERE id = 1");
+      h.send('D');
+    }
+    return 0;
+  });
+  writer.send('C');
+  ASSERT_EQ(writer.receive(), 'D');
+  TVELDORDatabase db;
+  db.SetDatabaseName("db");
+  db.SetDirectory(folder);
+  TVELDORTable t;
+  t.SetDatabaseName("db");
+  t.SetTableName("t");
+  t.Open();
+  ASSERT_EQ(t.FieldByName("v").AsInteger(), 0);
+  bool armed = true;
+  int fired = 0;
+  engine::TDataTable& table = *t.Handle()->Table();
+  table.BlobFile().SetFileReadHook([&] {
+    if (!std::exchange(armed, false) || table.HoldsReadPair()) return;
+    ++fired;
+    writer.send('R');
+    ASSERT_EQ(writer.receive(), 'D');
+  });
+  EXPECT_EQ(memoThrough(road, t, t.FieldByName("m")), memoOf(5));
+  EXPECT_EQ(t.FieldByName("v").AsInteger(), 5);
+  EXPECT_EQ(fired, 1) << "the memo was not read from the file outside the read pair";
+  table.BlobFile().SetFileReadHook(nullptr);
+  writer.send(0);
+  EXPECT_EQ(writer.wait(), 0);
+}
+
+TEST_F(StaleRow, AMemoChainTakenByAnotherRowJustBeforeItsReadShowsTheRowsNewMemo) {
+  expectTakenChainReadAgain(dir.path(), Road::Table);
+}
+
+TEST_F(StaleRow, AMemoChainTakenByAnotherRowJustBeforeItsStreamOpensShowsTheRowsNewMemo) {
+  expectTakenChainReadAgain(dir.path(), Road::TableStream);
 }
 
 TEST_P(StaleRowTest, EveryRowShowsItsMemoBesideItsOwnValueWhileAnotherProcessRewritesThem) {
