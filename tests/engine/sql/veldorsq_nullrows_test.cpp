@@ -190,6 +190,22 @@ TEST_P(NullRows, ConditionsOverNullsSelectTheRowsTheirOperatorsDefine) {
   });
 }
 
+TEST_P(NullRows, RangesAndPatternsSelectWhatTheirScanWould) {
+  same({
+      {"SELECT a FROM t WHERE a BETWEEN 3 AND -3", "SELECT a FROM t WHERE a BETWEEN 3 AND -3"},
+      {"SELECT a FROM t WHERE a NOT BETWEEN 3 AND -3",
+       "SELECT a FROM t WHERE NOT COALESCE(a BETWEEN 3 AND -3, 0)"},
+      {"SELECT s FROM t WHERE s LIKE 'ab%'", "SELECT s FROM t WHERE s GLOB 'ab*'"},
+      {"SELECT s FROM t WHERE s LIKE '%'", "SELECT s FROM t WHERE s IS NOT NULL"},
+      {"SELECT s FROM t WHERE s LIKE 'Z%'", "SELECT s FROM t WHERE s GLOB 'Z*'"},
+      {"SELECT s FROM t WHERE s <> 'abc'", "SELECT s FROM t WHERE s IS NOT 'abc'"},
+      {"SELECT s FROM t WHERE s BETWEEN 'a' AND 'b'",
+       "SELECT s FROM t WHERE COALESCE(s, '') COLLATE VEL BETWEEN 'a' AND 'b'"},
+      {"SELECT a FROM t WHERE a IN (2, 2, -3)", "SELECT a FROM t WHERE a IN (2, -3)"},
+      {"SELECT a FROM t WHERE a > 0 AND a < 0", "SELECT a FROM t WHERE 0"},
+  });
+}
+
 TEST_P(NullRows, AggregatesCountAndSkipNullsAsSqlDoes) {
   same({
       {"SELECT COUNT(*), COUNT(a), COUNT(s), COUNT(f) FROM t",
