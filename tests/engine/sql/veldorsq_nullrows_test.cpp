@@ -206,6 +206,44 @@ TEST_P(NullRows, RangesAndPatternsSelectWhatTheirScanWould) {
   });
 }
 
+TEST_P(NullRows, ExpressionsAndSubSelectsCarryNullsThrough) {
+  same({
+      {"SELECT a * -1, -a, ABS(a) FROM t", "SELECT a * -1, -a, ABS(a) FROM t"},
+      {"SELECT UPPER(s), LOWER(s), LENGTH(s) FROM t", "SELECT UPPER(s), LOWER(s), LENGTH(s) FROM t"},
+      {"SELECT SUM(a * 2), COUNT(a + 1), MIN(-a), MAX(f * a) FROM t",
+       "SELECT SUM(a * 2), COUNT(a + 1), MIN(-a), MAX(f * a) FROM t"},
+      {"SELECT a, SUM(f * 2), COUNT(f + 1) FROM t GROUP BY a",
+       "SELECT a, SUM(f * 2), COUNT(f + 1) FROM t GROUP BY a"},
+      {"SELECT a, s, COUNT(*) FROM t GROUP BY a, s", "SELECT a, s, COUNT(*) FROM t GROUP BY a, s"},
+      {"SELECT a FROM t WHERE a IN (SELECT DISTINCT a FROM u WHERE s IS NULL)",
+       "SELECT a FROM t WHERE EXISTS (SELECT 1 FROM u WHERE u.a IS t.a AND u.s IS NULL)"},
+      {"SELECT a FROM t WHERE a IN (SELECT a FROM u WHERE a > 100)", "SELECT a FROM t WHERE 0"},
+      {"SELECT a FROM t WHERE a NOT IN (SELECT a FROM u WHERE a > 100)", "SELECT a FROM t"},
+      {"SELECT x.a, y.a FROM t x, t y WHERE x.a = y.a AND x.s = y.s",
+       "SELECT x.a, y.a FROM t x, t y WHERE x.a IS y.a AND x.s IS y.s"},
+      {"SELECT x.a, y.s FROM t x LEFT OUTER JOIN u y ON x.a = y.a AND y.s = 'x'",
+       "SELECT x.a, y.s FROM t x LEFT OUTER JOIN u y ON x.a IS y.a AND y.s IS 'x'"},
+      {"SELECT x.a, COUNT(*) FROM t x INNER JOIN u y ON x.a = y.a GROUP BY x.a",
+       "SELECT x.a, COUNT(*) FROM t x INNER JOIN u y ON x.a IS y.a GROUP BY x.a"},
+  });
+}
+
+TEST_P(NullRows, DataChangesReachTheRowsTheirConditionsSelect) {
+  for (const Pair& change : std::vector<Pair>{
+           {"UPDATE t SET a = a + 1 WHERE a IS NULL OR a < 0",
+            "UPDATE t SET a = a + 1 WHERE a IS NULL OR a < 0"},
+           {"UPDATE t SET f = -f WHERE a IN (1, NULL)", "UPDATE t SET f = -f WHERE a IS 1 OR a IS NULL"},
+           {"DELETE FROM t WHERE s NOT IN ('abc', 'x')",
+            "DELETE FROM t WHERE s IS NOT 'abc' AND s IS NOT 'x'"},
+           {"INSERT INTO u SELECT a, s FROM t WHERE f IS NULL",
+            "INSERT INTO u SELECT a, s FROM t WHERE f IS NULL"},
+           {"DELETE FROM u WHERE a BETWEEN -3 AND 1", "DELETE FROM u WHERE a BETWEEN -3 AND 1"},
+       }) {
+    execBoth(change.ours, change.lite);
+    same({"SELECT * FROM t", "SELECT * FROM u"});
+  }
+}
+
 TEST_P(NullRows, AggregatesCountAndSkipNullsAsSqlDoes) {
   same({
       {"SELECT COUNT(*), COUNT(a), COUNT(s), COUNT(f) FROM t",
