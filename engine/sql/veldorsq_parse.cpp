@@ -366,7 +366,11 @@ void TDataQuery::ParseSelect() {
     part.insertSelect_ = insertSelect_;
     part.Parse(false, UnionKind);
     part.RequestLive = false;
-    if (UnionKind == 1 && !unionPart_) Distinct = true;
+    // Parts join from the left: a chain whose last UNION has no ALL gives no row twice, however
+    // its earlier parts were joined. The chain's one DISTINCT pass, the master's, is all there
+    // is, so a UNION ALL after a plain UNION still ends in it.
+    if (!unionPart_)
+      for (const TDataQuery* q = this; q && !Distinct; q = q->UnionQuery) Distinct = q->UnionKind == 1;
   }
   // The clauses after the last part belong to the query that began the chain.
   if (unionPart_) return;

@@ -294,6 +294,9 @@ TEST_P(NullRows, DistinctUnionAndJoinsTreatNullsAsOneValue) {
       {"SELECT a FROM t UNION ALL SELECT a FROM u UNION ALL SELECT a FROM u",
        "SELECT a FROM t UNION ALL SELECT a FROM u UNION ALL SELECT a FROM u"},
       {"SELECT a, s FROM u UNION SELECT a, s FROM u", "SELECT a, s FROM u UNION SELECT a, s FROM u"},
+      {"SELECT a FROM t UNION ALL SELECT a FROM u UNION SELECT a FROM u",
+       "SELECT a FROM t UNION ALL SELECT a FROM u UNION SELECT a FROM u"},
+
   });
 }
 

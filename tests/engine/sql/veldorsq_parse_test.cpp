@@ -65,8 +65,12 @@ const Row kForms[] = {
     {"SELECT a FROM t WITH LOCKS NOJOINOPTIMIZE", "SELECT LOCKS NOJOINOPT col(a) from(1:t T)"},
     {"SELECT a FROM t UNION SELECT b FROM u ORDER BY 1",
      "SELECT DISTINCT union=1 col(a) from(1:t T) order(1) | SELECT col(b) from(1:u U)"},
+    // Ends in a UNION without ALL: the master's pass makes the whole chain distinct.
     {"SELECT a FROM t UNION ALL SELECT b FROM u UNION SELECT c FROM v",
-     "SELECT union=2 col(a) from(1:t T) | SELECT union=1 col(b) from(1:u U) | SELECT col(c) from(1:v V)"},
+     "SELECT DISTINCT union=2 col(a) from(1:t T) | SELECT union=1 col(b) from(1:u U) | SELECT col(c) "
+     "from(1:v V)"},
+    {"SELECT a FROM t UNION ALL SELECT b FROM u UNION ALL SELECT c FROM v",
+     "SELECT union=2 col(a) from(1:t T) | SELECT union=2 col(b) from(1:u U) | SELECT col(c) from(1:v V)"},
     {"SELECT a, COUNT(*) FROM t GROUP BY a, t.b, 1 HAVING COUNT(*) > 1",
      "SELECT col(a) col(agg6*:*) from(1:t T) having(COUNT(*) > 1) group(a) group(t.b) group(1)"},
     {"SELECT a FROM t ORDER BY 2 DESC, a ASC, t.b DESCENDING NOCASE TOP 5",
