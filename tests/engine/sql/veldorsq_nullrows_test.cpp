@@ -313,6 +313,14 @@ TEST_P(NullRows, OrderByPutsNullsFirstAscendingAndLastDescending) {
           {"SELECT a FROM t UNION SELECT a FROM u ORDER BY 1",
            "SELECT a FROM t UNION SELECT a FROM u ORDER BY 1"},
           {"SELECT DISTINCT a FROM t ORDER BY a DESC", "SELECT DISTINCT a FROM t ORDER BY a DESC"},
+          {"SELECT s FROM t ORDER BY s DESC", "SELECT s FROM t ORDER BY s DESC"},
+          {"SELECT a, s FROM t ORDER BY a DESC, s", "SELECT a, s FROM t ORDER BY a DESC, s"},
+          {"SELECT a, s FROM t ORDER BY s, a DESC", "SELECT a, s FROM t ORDER BY s, a DESC"},
+          {"SELECT a FROM t ORDER BY a TOP 4", "SELECT a FROM t ORDER BY a LIMIT 4"},
+          {"SELECT DISTINCT s FROM t ORDER BY s DESC TOP 3",
+           "SELECT DISTINCT s FROM t ORDER BY s DESC LIMIT 3"},
+          {"SELECT a, COUNT(f) FROM t GROUP BY a ORDER BY 2 DESC, 1",
+           "SELECT a, COUNT(f) FROM t GROUP BY a ORDER BY 2 DESC, 1"},
       },
       true);
 }
