@@ -221,6 +221,8 @@ TEST_P(NullRows, ExpressionsAndSubSelectsCarryNullsThrough) {
       {"SELECT a FROM t WHERE a IN (SELECT DISTINCT a FROM u WHERE s IS NULL)",
        "SELECT a FROM t WHERE EXISTS (SELECT 1 FROM u WHERE u.a IS t.a AND u.s IS NULL)"},
       {"SELECT a FROM t WHERE a IN (SELECT a FROM u WHERE a > 100)", "SELECT a FROM t WHERE 0"},
+      {"SELECT a FROM t WHERE a IN (SELECT a FROM u WHERE a > 0 UNION SELECT a FROM t WHERE a < 0)",
+       "SELECT a FROM t WHERE a IN (SELECT a FROM u WHERE a > 0 UNION SELECT a FROM t WHERE a < 0)"},
       {"SELECT a FROM t WHERE a NOT IN (SELECT a FROM u WHERE a > 100)", "SELECT a FROM t"},
       {"SELECT x.a, y.a FROM t x, t y WHERE x.a = y.a AND x.s = y.s",
        "SELECT x.a, y.a FROM t x, t y WHERE x.a IS y.a AND x.s IS y.s"},
