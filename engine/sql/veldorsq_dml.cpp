@@ -370,7 +370,8 @@ bool TDataQuery::findByKey(std::vector<uint32_t>& rows) {
   if (!key || key->isNull || key->type != type || column->type != type) return false;
   cursor.RefreshIfChanged();
   const uint8_t saved = cursor.CurrentIndex();
-  cursor.SwitchToIndex(slot);
+  // The key search below places the cursor.
+  cursor.SwitchToIndexUnplaced(slot);
   if (cursor.ViewUsesBitmap()) {
     cursor.SwitchToIndex(saved);
     return false;
@@ -466,7 +467,12 @@ void TDataQuery::executeChange() {
   if (!std::is_sorted(changes.begin(), changes.end(), byRecord))
     std::sort(changes.begin(), changes.end(), byRecord);
   ResetForExecute();
-  target.SwitchToIndex(255);
+  // Each row is stood on by its number below; the key search's cursor has no filters whose view
+  // the placing would have to build.
+  if (byKey && targetTable == &driving)
+    target.SwitchToIndexUnplaced(255);
+  else
+    target.SwitchToIndex(255);
   auto blobs = platform::ScopeExit([&] { target.FreeAllBlobs(true); });
   std::vector<uint8_t> record(target.RecordSize());
   // A row whose stored image the new values leave byte for byte as it was is not written: the

@@ -229,6 +229,10 @@ class TItemCache {
   template <class KeepPinned>
   void Clear(KeepPinned&& keepPinned) {
     VELMARON_DEBUG_ASSERT(chainHoldsList(), "the chain holds exactly the cached items");
+    orderValid_ = false;
+    // An empty cache's table is empty already (a removal shifts its neighbours back, leaving no
+    // marks): an index file clears one cache a slot, most of them never used.
+    if (count_ == 0) return;
     Item* item = head_;
     head_ = tail_ = nullptr;
     while (item) {

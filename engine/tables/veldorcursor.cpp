@@ -640,7 +640,7 @@ void TDataCursor::SetIndexName(std::string_view name) {
   makeIndexCurrent(slot);
 }
 
-void TDataCursor::makeIndexCurrent(uint8_t slot) {
+void TDataCursor::makeIndexCurrent(uint8_t slot, bool place) {
   // The range and the view belong to the index they were made for.
   ReadScope scope(*this);
   BeginRead();
@@ -651,7 +651,20 @@ void TDataCursor::makeIndexCurrent(uint8_t slot) {
   ClearRange();
   if (bitmapView_) filterViewStale_ = true;
   RebuildView();
-  Resync();
+  if (place) return Resync();
+  // Before the first record, as Resync leaves a cursor that stood nowhere, without the search
+  // for that record: every step or placing from here starts at the view's beginning.
+  if (GetRecordCount() == 0) {
+    SetEmptyPosition();
+  } else {
+    resumeOnCurrent_ = false;
+    sequence_ = 0;
+    currentRecordNo_ = 0;
+    keySlot_ = kNoCurrentIndex;
+    atBOF_ = true;
+    atEOF_ = false;
+  }
+  loadPositionRecord();
 }
 
 int TDataCursor::ByteOrder() const {

@@ -419,6 +419,11 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // The record-id key: status byte and the unique id as an integer key.
   static void BuildRecordIdKey(const uint8_t* record, uint8_t* key);
   void SwitchToIndex(uint8_t slot);
+  // SwitchToIndex for a caller that places the cursor itself right after (FindKey,
+  // SetToRecordNo, SetToBegin): where the index changes, the cursor is left before its first
+  // record with an empty record buffer instead of on the record it stood on, whose search and
+  // read the caller's placing would throw away.
+  void SwitchToIndexUnplaced(uint8_t slot);
   // Registers the index and builds its keys. A unique index over records with equal keys is
   // refused with VELDOR_KEYVIOL and removed again; no record is ever deleted for it.
   void AddSecondaryIndex(TIndexDescriptor& descriptor);
@@ -1094,7 +1099,7 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // its own copy of the tree, the same options and the same activity.
   void copyFiltersTo(TDataCursor& copy);
   // Makes `slot` current with the range reset and the view rebuilt; the cursor keeps its record.
-  void makeIndexCurrent(uint8_t slot);
+  void makeIndexCurrent(uint8_t slot, bool place = true);
   bool evaluateNode(const uint8_t* buffer, const TExpToken* node);
   // TEXTSEARCH and TEXTOCCURS of a filter search the column of the record being evaluated.
   class FilterSource;

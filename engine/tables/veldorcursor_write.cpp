@@ -221,6 +221,12 @@ void TDataCursor::SwitchToIndex(uint8_t slot) {
   makeIndexCurrent(slot);
 }
 
+void TDataCursor::SwitchToIndexUnplaced(uint8_t slot) {
+  if (slot == GetCurrentIndex()) return;
+  if (IsRemote()) return remoteSwitchToIndex(slot);
+  makeIndexCurrent(slot, false);
+}
+
 void TDataCursor::DeleteIndexPages(uint8_t slot) {
   TIndexFile& index = table_->IndexFile();
   const uint32_t root = index.GetRootPageNumber(slot);

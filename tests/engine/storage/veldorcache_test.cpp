@@ -214,6 +214,49 @@ TEST_F(ItemCacheTest, ManyInsertsAndRemovalsKeepEveryCachedNumberFindable) {
   EXPECT_EQ(chain().size(), held.size());
 }
 
+// A clear of a cache its removals emptied (colliding numbers shifted back over and over) leaves
+// nothing to find, and the numbers come back as new items, each found as itself; so does a clear
+// right after another.
+TEST_F(ItemCacheTest, AClearAfterTheRemovalsEmptiedTheCacheLeavesNothingBehind) {
+  cache.SetCapacity(100000);
+  std::mt19937 rng(11);
+  std::vector<uint32_t> numbers;
+  // Neighbouring numbers and numbers a power of two apart: chains of collisions in the table.
+  for (uint32_t n = 1; n <= 300; ++n) numbers.insert(numbers.end(), {n, n << 12, n << 20});
+  std::sort(numbers.begin(), numbers.end());
+  numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+  for (int round = 0; round < 3; ++round) {
+    std::shuffle(numbers.begin(), numbers.end(), rng);
+    for (uint32_t n : numbers) {
+      TestItem* item = add(n);
+      ASSERT_NE(item, nullptr);
+      item->dirty = round == 1;
+    }
+    std::shuffle(numbers.begin(), numbers.end(), rng);
+    for (uint32_t n : numbers) {
+      std::unique_ptr<TestItem> removed = cache.Remove(cache.FindCached(n));
+      ASSERT_NE(removed, nullptr) << n;
+      pool.Push(removed);
+    }
+    ASSERT_EQ(cache.Count(), 0u);
+    cache.Clear([](std::unique_ptr<TestItem>) { FAIL() << "nothing is pinned"; });
+    cache.Clear([](std::unique_ptr<TestItem>) { FAIL() << "nothing is pinned"; });
+    for (uint32_t n : numbers) ASSERT_EQ(cache.FindCached(n), nullptr) << n;
+    EXPECT_EQ(cache.Head(), nullptr);
+    EXPECT_TRUE(listed().empty());
+  }
+  for (uint32_t n : numbers) ASSERT_NE(add(n), nullptr);
+  for (uint32_t n : numbers) {
+    TestItem* item = cache.FindCached(n);
+    ASSERT_NE(item, nullptr) << n;
+    EXPECT_EQ(item->number, n);
+  }
+  std::vector<uint32_t> sorted = numbers;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(listed(), sorted);
+  EXPECT_EQ(chain().size(), numbers.size());
+}
+
 // The dirty items come in number order whether their numbers fill a range without a gap (placed
 // by number) or not (sorted): one item, a dense run at the top of the number range, runs with
 // one gap, and random sets, with pinned, clean and unwanted items left out.

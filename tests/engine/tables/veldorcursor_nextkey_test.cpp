@@ -254,3 +254,109 @@ INSTANTIATE_TEST_SUITE_P(Writers, NextKeyBesideAWriter,
                          ::testing::Values(Writer::Cursor, Writer::Session, Writer::Process));
 
 }  // namespace
+
+namespace {
+
+// The first row a cursor reads forward (or back) from where it stands; its K, or -1 past the end.
+int32_t stepFrom(TDataCursor& c, bool forward) {
+  std::vector<uint8_t> buffer(c.RecordSize());
+  const uint16_t code = forward ? c.GetNextRecord(buffer.data()) : c.GetPriorRecord(buffer.data());
+  return code == 0 ? kOf(c, buffer) : -int32_t(code);
+}
+
+}  // namespace
+
+// A switch that leaves the cursor for its caller to place gives every placing and step the same
+// outcome as a switch that placed it first, whatever the cursor stood on before (a row, a row
+// another session deleted since, either end, an empty table) and with rows another session added
+// before the first key since the switch.
+TEST(UnplacedIndexSwitch, PlacesAndStepsAsAfterAPlacedSwitch) {
+  TempDir dir;
+  Database db(dir.path());
+  {
+    TDataCursor c(*db.directory);
+    c.SetTableName("keys");
+    c.SetExclusive(true);
+    TCreateTableArgs args = keysTable();
+    c.CreateTable(args);
+    c.Open();
+    std::vector<uint8_t> buffer(c.RecordSize());
+    // Record order runs against key order: record n holds K 41 - n.
+    for (int32_t k = 40; k >= 1; --k) {
+      putK(c, buffer, k);
+      c.AppendRecord(buffer.data());
+    }
+  }
+  Database other(dir.path());
+  TDataCursor writer(*other.directory);
+  openKeys(writer);
+  std::vector<uint8_t> buffer(writer.RecordSize());
+  // Where the cursor stands before it switches to the key index.
+  enum Start { OnARow, OnADeletedRow, AtTheBeginning, AtTheEnd };
+  for (Start start : {OnARow, OnADeletedRow, AtTheBeginning, AtTheEnd}) {
+    SCOPED_TRACE("start " + std::to_string(int(start)));
+    TDataCursor placed(*db.directory), unplaced(*db.directory);
+    for (TDataCursor* c : {&placed, &unplaced}) {
+      c->SetTableName("keys");
+      c->Open();
+      c->Table()->SetFileLockRetryRules(table_test::kImpatient);
+      if (start == AtTheEnd) c->SetToEnd();
+      if (start == OnARow || start == OnADeletedRow) c->SetToRecordNo(31);
+    }
+    if (start == OnADeletedRow) {
+      putK(writer, buffer, 10);
+      ASSERT_TRUE(writer.FindKey(false, buffer.data(), 1, false, 0, buffer.data()));
+      writer.DeleteRecord(buffer.data());
+    }
+    placed.SwitchToIndex(kByK);
+    placed.SetToBegin();
+    unplaced.SwitchToIndexUnplaced(kByK);
+    EXPECT_EQ(unplaced.CurrentIndex(), kByK);
+    EXPECT_EQ(unplaced.GetRecordCount(), placed.GetRecordCount());
+    EXPECT_EQ(stepFrom(unplaced, true), stepFrom(placed, true));
+    EXPECT_EQ(stepFrom(unplaced, true), stepFrom(placed, true));
+
+    // Back to record order, each placed on one record by its number.
+    placed.SwitchToIndex(255);
+    unplaced.SwitchToIndexUnplaced(255);
+    for (TDataCursor* c : {&placed, &unplaced}) c->SetToRecordNo(5);
+    std::vector<uint8_t> a(placed.RecordSize()), b(unplaced.RecordSize());
+    ASSERT_EQ(placed.GetCurrentRecord(a.data(), false), 0);
+    ASSERT_EQ(unplaced.GetCurrentRecord(b.data(), false), 0);
+    EXPECT_EQ(kOf(unplaced, b), 36);
+    EXPECT_EQ(kOf(unplaced, b), kOf(placed, a));
+    EXPECT_EQ(stepFrom(unplaced, true), stepFrom(placed, true));
+
+    // A row of a key before every other, added between the switch and the first step, is read.
+    unplaced.SwitchToIndexUnplaced(kByK);
+    putK(writer, buffer, -int32_t(start) - 1);
+    writer.AppendRecord(buffer.data());
+    EXPECT_EQ(stepFrom(unplaced, true), -int32_t(start) - 1);
+    // Stepping back from the beginning finds nothing; a key search places the cursor on its key.
+    unplaced.SwitchToIndex(255);
+    unplaced.SwitchToIndexUnplaced(kByK);
+    EXPECT_EQ(stepFrom(unplaced, false), -int32_t(VELDOR_BOF));
+    unplaced.SwitchToIndex(255);
+    unplaced.SwitchToIndexUnplaced(kByK);
+    putK(unplaced, b, 25);
+    ASSERT_TRUE(unplaced.FindKey(false, b.data(), 1, false, 0, b.data()));
+    EXPECT_EQ(kOf(unplaced, b), 25);
+    EXPECT_EQ(stepFrom(unplaced, true), 26);
+  }
+
+  // An empty table: nothing to read either way.
+  {
+    TDataCursor c(*db.directory);
+    c.SetTableName("none");
+    c.SetExclusive(true);
+    TCreateTableArgs args = keysTable();
+    c.CreateTable(args);
+  }
+  TDataCursor empty(*db.directory);
+  empty.SetTableName("none");
+  empty.Open();
+  empty.SwitchToIndexUnplaced(kByK);
+  EXPECT_EQ(empty.GetRecordCount(), 0);
+  EXPECT_EQ(stepFrom(empty, true), -int32_t(VELDOR_EOF));
+  EXPECT_EQ(stepFrom(empty, false), -int32_t(VELDOR_BOF));
+}
