@@ -335,6 +335,42 @@ TEST_P(NullRows, OrderByPutsNullsFirstAscendingAndLastDescending) {
       true);
 }
 
+// A chain joins from the left, so one whose last UNION is plain gives each row once, whatever
+// came before it; a chain of UNION ALL alone keeps every row, also beside a sub-select (in a
+// condition of one of its parts) whose own chain is distinct. The same through ORDER BY, TOP and
+// INSERT ... SELECT.
+TEST_P(NullRows, UnionChainsEndingInAPlainUnionGiveEachRowOnce) {
+  same(
+      {
+          {"SELECT a FROM t UNION ALL SELECT a FROM u UNION SELECT a FROM u ORDER BY 1",
+           "SELECT a FROM t UNION ALL SELECT a FROM u UNION SELECT a FROM u ORDER BY 1"},
+          {"SELECT a, s FROM u UNION ALL SELECT a, s FROM t UNION ALL SELECT a, s FROM u UNION "
+           "SELECT a, s FROM u ORDER BY 1, 2",
+           "SELECT a, s FROM u UNION ALL SELECT a, s FROM t UNION ALL SELECT a, s FROM u UNION "
+           "SELECT a, s FROM u ORDER BY 1, 2"},
+          {"SELECT a FROM t UNION ALL SELECT a FROM u UNION SELECT a FROM t ORDER BY 1 DESC TOP 3",
+           "SELECT a FROM t UNION ALL SELECT a FROM u UNION SELECT a FROM t ORDER BY 1 DESC LIMIT 3"},
+          {"SELECT a FROM t WHERE a > 0 AND a IN (SELECT a FROM u UNION SELECT a FROM t WHERE a < 0) "
+           "UNION ALL SELECT a FROM u ORDER BY 1",
+           "SELECT a FROM t WHERE a > 0 AND a IN (SELECT a FROM u UNION SELECT a FROM t WHERE a < 0) "
+           "UNION ALL SELECT a FROM u ORDER BY 1"},
+          {"SELECT a FROM u UNION ALL SELECT a FROM t WHERE a > 0 AND a IN (SELECT a FROM u UNION SELECT "
+           "a FROM u) UNION ALL SELECT a FROM u ORDER BY 1",
+           "SELECT a FROM u UNION ALL SELECT a FROM t WHERE a > 0 AND a IN (SELECT a FROM u UNION SELECT "
+           "a FROM u) UNION ALL SELECT a FROM u ORDER BY 1"},
+          {"SELECT a FROM u WHERE a IN (SELECT a FROM t WHERE a > 0 UNION ALL SELECT a FROM u WHERE a > 0 "
+           "UNION SELECT a FROM t WHERE a > 5) ORDER BY 1",
+           "SELECT a FROM u WHERE a IN (SELECT a FROM t WHERE a > 0 UNION ALL SELECT a FROM u WHERE a > 0 "
+           "UNION SELECT a FROM t WHERE a > 5) ORDER BY 1"},
+      },
+      true);
+  exec("CREATE TABLE w (a INTEGER, s CHAR(10))");
+  exec("INSERT INTO w SELECT a, s FROM t UNION ALL SELECT a, s FROM u UNION SELECT a, s FROM u");
+  same({"SELECT a, s FROM w"});
+  exec("INSERT INTO w SELECT a, s FROM u UNION ALL SELECT a, s FROM u WHERE a IS NULL");
+  same({"SELECT a, s FROM w"});
+}
+
 INSTANTIATE_TEST_SUITE_P(Indexes, NullRows, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Indexed" : "Plain"; });
 
