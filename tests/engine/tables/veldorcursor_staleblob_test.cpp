@@ -319,6 +319,85 @@ TEST(StaleBlobTest, AChainFreedBetweenTheRowsProofAndItsFirstBlockReadSendsTheRe
   table_test::expectIntact(dir, "memos", *reader);
 }
 
+// The same window, but the row is deleted and its notes' blocks go to a new row (K = 20 + g)
+// whose notes are longer, so that the first block read is now in the middle of that row's chain.
+// Each road must end in the deleted row's refusal: no other row's notes, no blob left open, and
+// no second refusal of the row once read again.
+TEST(StaleBlobTest, ARowDeletedBetweenItsProofAndItsFirstBlockReadIsRefused) {
+  TempDir dir;
+  {
+    Database db(dir.path());
+    createTable(*db.directory);
+    fill(*openTable(*db.directory));
+  }
+  Helper writer([&](Helper& h) {
+    Database db(dir.path());
+    auto c = openTable(*db.directory);
+    std::vector<uint8_t> record(c->RecordSize());
+    for (char k; (k = h.receive()) != 0;) {
+      for (c->SetToBegin(); c->GetNextRecord(record.data()) == 0;)
+        if (intField(*c, record, 1) == k) break;
+      if (intField(*c, record, 1) != k) return 3;
+      c->DeleteRecord(record.data());
+      c->ClearRecordBuffer(record.data());
+      const int32_t added = 20 + k;
+      c->PutField(1, record.data(), reinterpret_cast<const uint8_t*>(&added));
+      const std::string notes = notesOf(added, 0) + notesOf(added, 1);
+      if (c->OpenBlob(3, record.data(), 2, false, 1) != 0 ||
+          c->PutBlob(3, record.data(), 0, reinterpret_cast<const uint8_t*>(notes.data()),
+                     int32_t(notes.size()), false) != 0)
+        return 4;
+      c->AppendRecord(record.data());
+      h.send('D');
+    }
+    return 0;
+  });
+  Database db(dir.path());
+  auto reader = openTable(*db.directory);
+  int fired = 0;
+  char victim = 0;
+  reader->Table()->BlobFile().SetFileReadHook([&] {
+    if (victim == 0 || reader->Table()->HoldsReadPair()) return;
+    ++fired;
+    writer.send(std::exchange(victim, 0));
+    ASSERT_EQ(writer.receive(), 'D');
+  });
+  const auto roads = std::vector<std::function<uint16_t(const std::vector<uint8_t>&, std::string&)>>{
+      [&](const std::vector<uint8_t>& row, std::string& value) {
+        return reader->ReadStoredBlob(3, false, row.data(), value);
+      },
+      [&](const std::vector<uint8_t>& row, std::string& value) {
+        auto [code, notes] = openedNotes(*reader, row);
+        value = notes;
+        return code;
+      }};
+  for (size_t r = 0; r < roads.size(); ++r) {
+    SCOPED_TRACE("road " + std::to_string(r));
+    // The rows are read after the last change, with the caches dropped that it made stale.
+    const auto rows = readAll(*reader);
+    // The lowest key: each road's victim went to the end.
+    const int32_t k = intField(*reader, rows[0], 1);
+    ASSERT_EQ(k, int32_t(r + 1));
+    victim = char(k);
+    std::string value = "left over";
+    uint16_t code = 0;
+    EXPECT_EQ(storage_test::errorOf([&] { code = roads[r](rows[0], value); }), 0);
+    EXPECT_EQ(code, VELDOR_KEYORRECDELETED);
+    EXPECT_TRUE(value.empty()) << value.substr(0, 12);
+    EXPECT_EQ(reader->OpenBlobCount(), 0u);
+  }
+  EXPECT_EQ(fired, 2);
+  writer.send(0);
+  EXPECT_EQ(writer.wait(), 0);
+  for (const auto& row : readAll(*reader)) {
+    const int32_t k = intField(*reader, row, 1);
+    EXPECT_EQ(openedNotes(*reader, row),
+              std::pair(uint16_t(0), k > 20 ? notesOf(k, 0) + notesOf(k, 1) : notesOf(k, 0)))
+        << "K " << k;
+  }
+  table_test::expectIntact(dir, "memos", *reader);
+}
+
 // Both sessions are the server's: the writer is another client.
 TEST(StaleBlobTest, ARemoteCursorGetsTheRefusalFromTheServer) {
   TempDir serverRoot;
