@@ -841,7 +841,9 @@ void TIndexTree::InsertKey(const uint8_t* key, uint32_t reference) {
         cursor_.CompareKeys(leaf.GetEntryKey(pos), key, leaf.GetKeySize()) == 0)
       file_.RaiseIndexError(VELDOR_KEYVIOL, file_.GetIndexName(slot_));
     if (file_.GetFreePageHead(slot_) == 0) file_.CheckRoomForPages(uint32_t(path.size()) + 1);
-    const bool atEdge = pos == leaf.GetEntryCount() && leaf.GetNextPage() == 0;
+    // The edge serves plain leaves only: a compressed leaf's room is known after the insert.
+    const bool atEdge = pos == leaf.GetEntryCount() && leaf.GetNextPage() == 0 && !leaf.IsCompressedLeaf() &&
+                        !leaf.IsTextIndex();
     cursor_.SetPathEntry(pos);
     cursor_.SetExactCountLevel(cursor_.GetPathLevel());
     leaf.InsertKey(cursor_, key, 1, reference);
