@@ -756,6 +756,60 @@ uint64_t TIndexTree::KeyCount() {
   return result;
 }
 
+TIndexTree::TEdgeInsert TIndexTree::insertAtEdge(const uint8_t* key, uint32_t reference) {
+  TAppendHint& hint = cursor_.AppendHint();
+  if (hint.file != file_.InstanceId() || hint.slot != slot_ || hint.levels == 0)
+    return TEdgeInsert::notServed;
+  const int levels = hint.levels;
+  if (file_.GetRootPageNumber(slot_) != hint.pages[0]) {
+    hint.Forget();
+    return TEdgeInsert::notServed;
+  }
+  // Each page is the one the descent for this key would take: the root, then the child of a
+  // branch's last entry when that entry's key is not greater than the key. A page is only read
+  // once the one above names it, so a page freed since is never looked at.
+  const int byteOrder = cursor_.ByteOrder();
+  TPagePath path;
+  for (int l = 0; l < levels; ++l) {
+    TPinnedPage page;
+    if (!readPage(hint.pages[size_t(l)], page)) return TEdgeInsert::restart;
+    const TPage& p = *page;
+    const uint32_t count = p.GetEntryCount();
+    const bool leaf = l == levels - 1;
+    const uint8_t type = l == 0 ? (leaf ? ptRootLeaf : ptRootBranch) : (leaf ? ptLeaf : ptBranch);
+    bool serves = p.GetPageType() == type && count > 0;
+    if (serves) {
+      const int order = byteOrder != 0
+                            ? CompareBytes(p.GetEntryKey(count), key, p.GetKeySize(), byteOrder < 0)
+                            : cursor_.CompareKeys(p.GetEntryKey(count), key, p.GetKeySize());
+      // The leaf takes the key after its last entry without a split: a key equal to the last
+      // (refused by a unique index) and a full or compressed leaf go the long way.
+      serves = leaf ? order < 0 && p.GetNextPage() == 0 && !p.IsCompressedLeaf() && !p.IsTextIndex() &&
+                          count < p.GetCapacity()
+                    : order <= 0 && p.GetEntryRef(count) == hint.pages[size_t(l + 1)];
+    }
+    if (!serves) {
+      hint.Forget();
+      return TEdgeInsert::notServed;
+    }
+    if (!path.push_back(std::move(page))) corrupt();
+  }
+  // As the descent's insert: a file without room for a split refuses the key whether or not it
+  // would split.
+  if (file_.GetFreePageHead(slot_) == 0) file_.CheckRoomForPages(uint32_t(levels) + 1);
+  TPage& leaf = *path.back();
+  uint32_t pos = leaf.GetEntryCount();
+  leaf.InsertEntry(key, pos);
+  leaf.SetEntryRef(pos, reference);
+  leaf.UpdateCompressedSize();
+  for (int l = 0; l + 1 < levels; ++l) {
+    TPage& branch = *path[size_t(l)];
+    const uint32_t last = branch.GetEntryCount();
+    branch.SetEntryKeyCount(last, branch.GetEntryKeyCount(last) + 1);
+  }
+  return TEdgeInsert::served;
+}
+
 void TIndexTree::InsertKey(const uint8_t* key, uint32_t reference) {
   withRestarts([&] {
     if (file_.GetRootPageNumber(slot_) == 0) {
@@ -770,6 +824,14 @@ void TIndexTree::InsertKey(const uint8_t* key, uint32_t reference) {
       file_.SetRootPage(slot_, page->GetPageNumber());
       return true;
     }
+    switch (insertAtEdge(key, reference)) {
+      case TEdgeInsert::served:
+        return true;
+      case TEdgeInsert::restart:
+        return false;
+      case TEdgeInsert::notServed:
+        break;
+    }
     TPagePath path;
     if (!descend(key, false, path, nullptr, true)) return false;
     TPage& leaf = *path.back();
@@ -779,10 +841,25 @@ void TIndexTree::InsertKey(const uint8_t* key, uint32_t reference) {
         cursor_.CompareKeys(leaf.GetEntryKey(pos), key, leaf.GetKeySize()) == 0)
       file_.RaiseIndexError(VELDOR_KEYVIOL, file_.GetIndexName(slot_));
     if (file_.GetFreePageHead(slot_) == 0) file_.CheckRoomForPages(uint32_t(path.size()) + 1);
+    // The edge serves plain leaves only: a compressed leaf's room is known after the insert.
+    const bool atEdge = pos == leaf.GetEntryCount() && leaf.GetNextPage() == 0 && !leaf.IsCompressedLeaf() &&
+                        !leaf.IsTextIndex();
     cursor_.SetPathEntry(pos);
     cursor_.SetExactCountLevel(cursor_.GetPathLevel());
     leaf.InsertKey(cursor_, key, 1, reference);
     adjustCounts(path, +1);
+    if (atEdge) {
+      // Keys that keep coming after every other (record ids, a rising key) take this edge next
+      // time without a descent; after a split the edge is another one, found by the next descent.
+      TAppendHint& hint = cursor_.AppendHint();
+      hint.Forget();
+      if (leaf.GetNextPage() == 0 && path.size() <= size_t(TAppendHint::kLevels)) {
+        for (size_t l = 0; l < path.size(); ++l) hint.pages[l] = path[l]->GetPageNumber();
+        hint.file = file_.InstanceId();
+        hint.slot = slot_;
+        hint.levels = uint8_t(path.size());
+      }
+    }
     return true;
   });
 }

@@ -129,6 +129,10 @@ class TIndexTree {
   bool descend(const uint8_t* key, bool firstNotLess, TPagePath& path, uint64_t* recordPosition,
                bool forInsert = false);
   bool readPage(uint32_t number, TPinnedPage& holder);
+  // InsertKey along the cursor's TAppendHint: served, not served (nothing changed, the hint
+  // forgotten where it no longer holds) or restart (as after a page read).
+  enum class TEdgeInsert { served, notServed, restart };
+  TEdgeInsert insertAtEdge(const uint8_t* key, uint32_t reference);
   // The lowest page of the cursor's remembered descent (TDescentMemo) whose first and last keys
   // take in `key`, pinned in `page`, with its level (the root 0) and the keys before it; level
   // -1 when none serves. False: restart, as after a page read.

@@ -1478,6 +1478,14 @@ int64_t TFileHandler::ReadAt(int64_t offset, void* buffer, int64_t count, bool a
 void TFileHandler::WriteAt(int64_t offset, const void* buffer, int64_t count) {
   if (!file_) raise(VELDOR_WRITEERR);
   std::lock_guard guard(file_->Section());
+  if (holdWrites_ && count > 0) {
+    // Write's held road without its two seeks to find the offset given here: a row's append
+    // holds its record this way, and every seek takes the file's section twice.
+    held_.Write(held_.Empty() ? heldBase() : held_.DiskSize(), offset, static_cast<const uint8_t*>(buffer),
+                count);
+    Seek(kSeekBegin, offset + count);
+    return;
+  }
   Seek(kSeekBegin, offset);
   Write(buffer, count);
 }

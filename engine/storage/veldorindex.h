@@ -150,6 +150,22 @@ struct TDescentMemo {
   }
 };
 
+// The right edge of one tree, root first, as the cursor's last insert at the end of its last
+// leaf left it. An insert of a key after every other takes these pages without a search, once
+// each is seen to be the one a descent would take (TIndexTree::InsertKey); a split forgets it.
+struct TAppendHint {
+  static constexpr int kLevels = 8;
+  uint64_t file = 0;  // TIndexFile::InstanceId(); 0: nothing held
+  uint8_t slot = 0;
+  uint8_t levels = 0;
+  std::array<uint32_t, kLevels> pages{};
+
+  void Forget() {
+    file = 0;
+    levels = 0;
+  }
+};
+
 // The part of a cursor that the index pages work with: the current index slot, the key
 // comparison, the change check before a disk read, and the path from the root to a leaf.
 //
@@ -205,6 +221,8 @@ class TIndexCursor {
 
   // The last counted search's pages (TIndexTree::FindKey).
   TDescentMemo& Descent() { return descent_; }
+  // The right edge of the tree this cursor last inserted at the end of (TIndexTree::InsertKey).
+  TAppendHint& AppendHint() { return appendHint_; }
 
  private:
   uint8_t currentIndex_ = 0;
@@ -214,6 +232,7 @@ class TIndexCursor {
   std::array<uint32_t, kMaxPathLevels + 1> entries_{};
   std::array<uint32_t, kMaxPathLevels + 1> parents_{};
   TDescentMemo descent_;
+  TAppendHint appendHint_;
 };
 
 class TRecordsBitmap;

@@ -542,20 +542,34 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
                          recordNo);
   journalTextChanges(&journal, nullptr, buffer, recordNo);
   const bool blobsSaved = writeRecordBlobs(buffer, recordNo);
-  TRecord* record = nullptr;
-  if (!data.AllocateRecord(nullptr, record) || record->GetRecordNumber() != recordNo) {
-    if (record) data.ReleaseRecord(record);
-    Raise(VELDOR_FILECORRUPT);
+  if (!reused && recordSize_ >= data.GetRecordSize()) {
+    // A new slot after the last one goes to the held writes as it is, as a bulk append's run
+    // does: the buffer is already the slot's image (status, number, id, fields). Through the
+    // record cache it evicted an older slot, then was copied out again when the cache filled.
+    const uint8_t* image = buffer;
+    data.AppendRecordImages(&image, 1);
+    if (!suppressAutoInc_)
+      data.NextUniqueId();
+    else if (id > data.GetLastUniqueId())
+      data.SetLastUniqueId(id);
+    std::memcpy(recordBuffer_.data(), buffer, data.GetRecordSize());
+  } else {
+    TRecord* record = nullptr;
+    if (!data.AllocateRecord(nullptr, record) || record->GetRecordNumber() != recordNo) {
+      if (record) data.ReleaseRecord(record);
+      Raise(VELDOR_FILECORRUPT);
+    }
+    record->Initialize(false);
+    if (!suppressAutoInc_)
+      data.NextUniqueId();
+    else if (id > data.GetLastUniqueId())
+      data.SetLastUniqueId(id);
+    record->SetFieldData(buffer);
+    record->SetUniqueId(id);
+    std::memcpy(recordBuffer_.data(), record->GetBuffer(),
+                std::min<size_t>(recordSize_, data.GetRecordSize()));
+    data.ReleaseRecord(record);
   }
-  record->Initialize(false);
-  if (!suppressAutoInc_)
-    data.NextUniqueId();
-  else if (id > data.GetLastUniqueId())
-    data.SetLastUniqueId(id);
-  record->SetFieldData(buffer);
-  record->SetUniqueId(id);
-  std::memcpy(recordBuffer_.data(), record->GetBuffer(), std::min<size_t>(recordSize_, data.GetRecordSize()));
-  data.ReleaseRecord(record);
   index.IncRecordCount();
   journal.done();
   currentRecordNo_ = recordNo;
