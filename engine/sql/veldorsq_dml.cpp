@@ -507,9 +507,7 @@ void TDataQuery::executeChange() {
     // An UPDATE takes the write pair once its row proves to change.
     if (Kind == qkDelete) transaction.BeforeWrite();
     target.SetToRecordNo(recordNo);
-    if (target.CurrentRecordNo() != recordNo || target.GetCurrentRecord(record.data(), false) != 0) continue;
-    uint16_t locked = target.GetCurrentRecord(record.data(), true);
-    if (locked) SignalTableError(locked, target.TableName());
+    if (target.CurrentRecordNo() != recordNo || target.GetLockedCurrentRecord(record.data()) != 0) continue;
     if (Kind == qkDelete) {
       target.DeleteRecord(record.data(), false);
     } else {
