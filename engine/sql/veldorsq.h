@@ -916,8 +916,8 @@ class TDataQuery final : public engine::TDataQuery {
   // The held rows ordered by index `slot`'s key, ties in the order given (the index's unique id).
   // With `best`, only the first `best` rows of that order are kept, in no particular order.
   void sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>& order, size_t best = SIZE_MAX);
-  void writeColumnValue(TDataCursor& cursor, uint8_t* record, const TUpdateField& field, TExpToken& value,
-                        bool update);
+  void writeColumnValue(TDataCursor& cursor, uint8_t* record, const TUpdateField& field,
+                        const TExpToken& value, bool update);
   friend class TQueryStatement;
   void keepOuterJoinFilters();
   void attachOuterWholes();

@@ -176,7 +176,7 @@ constexpr size_t kRowsPerSpill = 1024;
 }  // namespace
 
 void TDataQuery::writeColumnValue(TDataCursor& cursor, uint8_t* record, const TUpdateField& field,
-                                  TExpToken& value, bool update) {
+                                  const TExpToken& value, bool update) {
   if (!PutConvertedValue(cursor, field.FieldNo, record, value, update))
     SqlError("Type mismatch between column " + field.ColumnName + " and constant value " + valueText(value) +
              (update ? " in UPDATE statement" : " in INSERT statement"));
@@ -500,41 +500,44 @@ void TDataQuery::executeChange() {
       return;
     }
   }
-  // Values evaluated at the write share one list: a list a row would cost an allocation a row.
-  std::vector<TokenPtr> atWrite;
+  // Values evaluated at the write keep their nodes from row to row.
+  std::vector<ExpValue> atWrite;
+  if (valuesAtWrite) {
+    atWrite.reserve(UpdateValues.size());
+    for (auto& v : UpdateValues) atWrite.emplace_back(*v->Tree, SortId, LanguageId, ReadSourceColumn);
+  }
+  std::vector<const TExpToken*> rowValues(UpdateFields.size());
   // The rows changed so far go to the held writes every kRowsPerSpill rows, so that the cache
   // keeps its size instead of holding every changed record to the commit.
   const bool spills = target.Table() && !target.IsRemote();
   size_t unspilled = 0;
   for (auto& [recordNo, matchValues] : changes) {
-    std::vector<TokenPtr>& values = valuesAtWrite ? atWrite : matchValues;
     if (at == lockedAhead) lockedAhead = transaction.LockAhead(numbers, at);
     ++at;
     // An UPDATE takes the write pair once its row proves to change.
     if (Kind == qkDelete) transaction.BeforeWrite();
     target.SetToRecordNo(recordNo);
-    if (target.CurrentRecordNo() != recordNo || target.GetCurrentRecord(record.data(), false) != 0) continue;
-    uint16_t locked = target.GetCurrentRecord(record.data(), true);
-    if (locked) SignalTableError(locked, target.TableName());
+    if (target.CurrentRecordNo() != recordNo || target.GetLockedCurrentRecord(record.data()) != 0) continue;
     if (Kind == qkDelete) {
       target.DeleteRecord(record.data(), false);
     } else {
       if (valuesAtWrite) {
         targetTable->RecordBuffer.assign(record.begin(), record.end());
         targetTable->AtEnd = false;
-        for (auto& v : UpdateValues)
-          values.emplace_back(
-              EvaluateExpTree(v->Tree.get(), nullptr, nullptr, SortId, LanguageId, ReadSourceColumn));
       }
       if (skipUnchanged) stored.assign(record.begin(), record.begin() + storedSize);
+      // Every value is evaluated before the first is written: an evaluation's error comes before
+      // a conversion's.
       for (size_t i = 0; i < UpdateFields.size(); ++i)
-        writeColumnValue(target, record.data(), *UpdateFields[i], *values[i], true);
+        rowValues[i] = valuesAtWrite ? &atWrite[i].Evaluate(nullptr, nullptr) : matchValues[i].get();
+      for (size_t i = 0; i < UpdateFields.size(); ++i)
+        writeColumnValue(target, record.data(), *UpdateFields[i], *rowValues[i], true);
       if (skipUnchanged && std::memcmp(stored.data(), record.data(), storedSize) == 0) {
         // What the write checks first, and the record lock it lets go at its end.
         target.CheckWritable();
         target.CheckFieldValues(record.data());
         target.UnlockRecord();
-        values.clear();
+        matchValues.clear();
         transaction.RowWritten(false);
         continue;
       }
@@ -545,7 +548,7 @@ void TDataQuery::executeChange() {
       target.ModifyRecord(record.data(), true, false);
       target.FreeAllBlobs(true);
       // The row's values go back to the node spares at once, for the next row to take.
-      values.clear();
+      matchValues.clear();
       if (++unspilled == kRowsPerSpill && spills) {
         target.Table()->SpillDirtyRecords();
         unspilled = 0;

@@ -407,6 +407,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // pessimistic protocol the record is locked and must still equal `buffer` (the image the
   // caller read), else the lock is released and VELDOR_KEYORRECDELETED raised.
   uint16_t GetCurrentRecord(uint8_t* buffer, bool lock);
+  // The current record read into `buffer` and, under the pessimistic protocol, locked: what
+  // GetCurrentRecord(buffer, false) and then GetCurrentRecord(buffer, true) give together. A
+  // record that is not there (VELDOR_NOCURRREC and the others) is not locked.
+  uint16_t GetLockedCurrentRecord(uint8_t* buffer);
   uint16_t CloneCurrentRecord(uint8_t* buffer);
 
   // ---- Keys and indexes ----
@@ -1174,6 +1178,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool skipKeyChecks() const { return options_.QueryResult && !options_.QuerySource; }
   // Reads record `recordNo` through the cache into `image`.
   void readRecord(uint32_t recordNo, uint8_t* image, bool readAhead = false);
+  // The current record's stored bytes as they are now equal `image`'s (a check of debug builds).
+  bool currentRecordStill(const uint8_t* image);
   void writeRecord(uint32_t recordNo, const uint8_t* image);
   void writeTextParams();
 

@@ -12,6 +12,7 @@
 #include "engine/values/veldorvalues.h"
 #include "engine/values/veldorvaluetext.h"
 #include "platform/bytes.h"
+#include "platform/debugassert.h"
 #include "platform/scopeguard.h"
 #include "platform/textrules.h"
 
@@ -374,6 +375,30 @@ uint16_t TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
   }
   if (buffer) std::memcpy(buffer, recordBuffer_.data(), recordSize_);
   return 0;
+}
+
+uint16_t TDataCursor::GetLockedCurrentRecord(uint8_t* buffer) {
+  // While the table holds the transaction lock (or is exclusive) no other writer can change the
+  // record between the read and the lock: the read under the lock and its compare would prove
+  // nothing, so the record is read once. Otherwise the image read first is checked under the
+  // lock.
+  if (!active_ || IsRemote() || !table_ || Session().LockProtocol() != lpPessimistic ||
+      !(options_.Exclusive || table_->HoldsTransactionLock())) {
+    const uint16_t result = GetCurrentRecord(buffer, false);
+    return result != 0 ? result : GetCurrentRecord(buffer, true);
+  }
+  const uint16_t result = GetCurrentRecord(buffer, false);
+  if (result != 0) return result;
+  LockRecord();
+  VELMARON_DEBUG_ASSERT(currentRecordStill(buffer),
+                        "no other writer changes a record under the transaction lock");
+  return 0;
+}
+
+bool TDataCursor::currentRecordStill(const uint8_t* image) {
+  std::vector<uint8_t> now(recordSize_);
+  readRecord(currentRecordNo_, now.data());
+  return std::memcmp(now.data(), image, StoredRecordSize()) == 0;
 }
 
 uint16_t TDataCursor::CloneCurrentRecord(uint8_t* buffer) {

@@ -750,6 +750,106 @@ ExpCondition::Truth ExpCondition::step(const Step& s, const Context& c) const {
   }
 }
 
+// ---- ExpValue ----
+
+// One node of the tree: a constant read in place (Constant) or evaluated once (Primed), a
+// column that the reader fills, an operator filling its kept node from its operands' parts, or a
+// node evaluated whole.
+struct ExpValue::Part {
+  enum Kind : uint8_t { Constant, Primed, Column, Unary, Binary, General };
+  Kind kind = General;
+  const TExpToken* node = nullptr;
+  TExpTreePtr kept;
+  uint32_t capacity = 0;  // the kept node's buffer size once primed
+  size_t left = 0, right = 0;
+};
+
+ExpValue::ExpValue(const TExpToken& tree, uint16_t sortId, uint16_t languageId, TColumnReader columnReader)
+    : sortId_(sortId), languageId_(languageId), reader_(columnReader) {
+  add(tree, false);
+}
+
+ExpValue::~ExpValue() = default;
+ExpValue::ExpValue(ExpValue&&) noexcept = default;
+ExpValue& ExpValue::operator=(ExpValue&&) noexcept = default;
+
+// `inPlace`: the node is a binary operator's operand, which the evaluation reads in place when it
+// is a constant.
+size_t ExpValue::add(const TExpToken& node, bool inPlace) {
+  Part p;
+  p.node = &node;
+  const bool andOr = node.code == opAnd || node.code == opOr;
+  if (node.kind == expConstant) {
+    p.kind = inPlace ? Part::Constant : Part::Primed;
+  } else if (node.kind == expColumn && reader_) {
+    p.kind = Part::Column;
+  } else if (node.kind == expUnary && node.left) {
+    p.kind = Part::Unary;
+    p.left = add(*node.left, false);
+  } else if (node.kind == expBinary && !andOr && node.left && node.right) {
+    p.kind = Part::Binary;
+    p.left = add(*node.left, true);
+    p.right = add(*node.right, true);
+  }
+  if (p.kind == Part::Primed) {
+    p.kept.reset(EvaluateExpTree(&node, nullptr, nullptr, sortId_, languageId_, reader_));
+  } else if (p.kind != Part::Constant && p.kind != Part::General) {
+    p.kept.reset(GetExpToken());
+    Evaluator::prime(node, *p.kept, p.kind == Part::Column);
+    p.kept->kind = expConstant;
+    p.capacity = uint32_t(p.kept->ValueCapacity());
+  }
+  parts_.push_back(std::move(p));
+  return parts_.size() - 1;
+}
+
+const TExpToken& ExpValue::Evaluate(void* readerData1, void* readerData2) {
+  return value(parts_.size() - 1, readerData1, readerData2);
+}
+
+const TExpToken& ExpValue::value(size_t part, void* readerData1, void* readerData2) {
+  Part& p = parts_[part];
+  const TExpToken& n = *p.node;
+  switch (p.kind) {
+    case Part::Constant:
+      return n;
+    case Part::Primed:
+      return *p.kept;
+    case Part::General:
+      p.kept.reset(EvaluateExpTree(&n, readerData1, readerData2, sortId_, languageId_, reader_));
+      return *p.kept;
+    default:
+      break;
+  }
+  // The kept node as priming a fresh one leaves it (operators and readers write only the value,
+  // its size and the NULL flag); one whose buffer grew is primed afresh.
+  TExpToken& r = *p.kept;
+  const bool column = p.kind == Part::Column;
+  if (r.ValueCapacity() != p.capacity) {
+    r.Reset();
+    Evaluator::prime(n, r, column);
+    r.kind = expConstant;
+    p.capacity = uint32_t(r.ValueCapacity());
+  } else {
+    std::memset(r.Value(), 0, r.ValueCapacity());
+    if (!column) std::memcpy(r.Value(), n.Value(), std::min<size_t>(n.valueSize, n.ValueCapacity()));
+    r.valueSize = n.valueSize;
+    r.isNull = n.isNull;
+  }
+  if (column) {
+    r.kind = expColumn;
+    reader_(readerData2, readerData1, r);
+    r.kind = expConstant;
+  } else if (p.kind == Part::Unary) {
+    EvaluateUnaryOperator(n.code, value(p.left, readerData1, readerData2), r);
+  } else {
+    const TExpToken& l = value(p.left, readerData1, readerData2);
+    const TExpToken& rv = value(p.right, readerData1, readerData2);
+    EvaluateBinaryOperator(n.code, l, rv, languageId_, sortId_, r);
+  }
+  return r;
+}
+
 TExpToken* EvaluateExpTree(const TExpToken* node, void* readerData1, void* readerData2, uint16_t sortId,
                            uint16_t languageId, TColumnReader columnReader) {
   if (!node) return nullptr;

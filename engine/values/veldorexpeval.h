@@ -93,6 +93,35 @@ class ExpCondition {
   bool recordOnly_ = true;
 };
 
+// A value tree evaluated record after record, as a row loop computes a column's new value:
+// columns read through the reader, unary operators and binary operators other than AND and OR
+// fill nodes kept from record to record, each put back before a record as a fresh evaluation
+// node comes; constants are read where they lie (or evaluated once where the evaluation reads a
+// copy); every other node is evaluated as EvaluateExpTree does. The node that Evaluate returns
+// holds what EvaluateExpTree's result holds and Evaluate raises the same errors; the node stays
+// valid up to the next Evaluate or the end of the ExpValue. The tree must outlive the ExpValue
+// and stay unchanged. Not thread-safe; each thread evaluates with an ExpValue of its own.
+class ExpValue {
+ public:
+  ExpValue(const TExpToken& tree, uint16_t sortId, uint16_t languageId, TColumnReader columnReader);
+  ~ExpValue();
+  ExpValue(const ExpValue&) = delete;
+  ExpValue& operator=(const ExpValue&) = delete;
+  ExpValue(ExpValue&&) noexcept;
+  ExpValue& operator=(ExpValue&&) noexcept;
+
+  const TExpToken& Evaluate(void* readerData1, void* readerData2);
+
+ private:
+  struct Part;
+  size_t add(const TExpToken& node, bool inPlace);
+  const TExpToken& value(size_t part, void* readerData1, void* readerData2);
+
+  uint16_t sortId_, languageId_;
+  TColumnReader reader_;
+  std::vector<Part> parts_;  // operands before the nodes that read them; the root last
+};
+
 // Rewrites argument lists into operand links for the plain flattened form, innermost first.
 // Raises VELDOR_INVALIDFILTER when an argument that has to carry the next one in its right link
 // already has a right operand of its own (such a tree travels only in the form with arguments);

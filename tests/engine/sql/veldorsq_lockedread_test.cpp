@@ -5,12 +5,14 @@
 // row with a memo beside the counter.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/base/veldorerr.h"
+#include "engine/storage/veldorfile.h"
 #include "engine/tables/veldorcursor.h"
 #include "tests/engine/sql/sql_test_util.h"
 #include "tests/engine/storage/storage_test_util.h"
@@ -145,6 +147,63 @@ TEST_P(LockedRead, IncrementsFromSeveralProcessesAndCursorsAreAllKept) {
   for (auto& child : children) EXPECT_EQ(child->wait(), 0);
   EXPECT_EQ(db.run("SELECT n, m FROM c"),
             std::to_string((kProcesses + 1) * kEach) + "|the memo beside the counter\n");
+}
+
+// The read that takes the lock at once: inside a transaction (whose lock keeps other writers out)
+// it reads the row once; outside one it checks its read under the lock. Either way it returns the
+// row as it stands, also after another cursor or process changed what this cursor read last, and
+// holds the row against other processes until released.
+TEST_P(LockedRead, AReadTakingTheLockReturnsTheRowAsItStandsInAndOutsideATransaction) {
+  create();
+  // Started before this process takes any lock: a fork made later would copy its lock table.
+  Helper other([&](Helper& h) {
+    SqlDatabase d(folder.path());
+    prepare(d);
+    d.directory().Session().SetLockWaitTime(1);
+    d.directory().Session().SetLockRetryCount(1);
+    // The statements run on this cursor's table, which gives up on a held file at once.
+    auto kept = open(d);
+    kept->Table()->SetFileLockRetryRules(LockRetryRules{2, std::chrono::milliseconds(1)});
+    while (h.receive() == 'a') {
+      try {
+        d.run("UPDATE c SET n = n + 10");
+        h.send('d');
+      } catch (const EVELDOREngineError& e) {
+        h.send(e.ErrorCode() == VELDOR_RECLOCKFAILED || e.ErrorCode() == VELDOR_LOCKTIMEOUT ? 'l' : 'e');
+      }
+    }
+    return 0;
+  });
+  auto otherProcessAddsTen = [&] {
+    other.send('a');
+    return other.receive();
+  };
+  auto a = open(db), b = open(db);
+  std::vector<uint8_t> row(a->RecordSize());
+  auto lockedRead = [&](TDataCursor& c) {
+    c.SetToBegin();
+    if (c.GetNextRecord(row.data()) != 0) return -1;
+    return c.GetLockedCurrentRecord(row.data()) == 0 ? counter(c, row) : -1;
+  };
+
+  db.directory().StartTransaction();
+  a->SetToBegin();
+  ASSERT_EQ(a->GetNextRecord(row.data()), 0);
+  ASSERT_TRUE(addOne(*b)) << "another cursor of this process changes the row A read";
+  EXPECT_EQ(lockedRead(*a), 1);
+  EXPECT_EQ(otherProcessAddsTen(), 'l') << "no other process writes under the transaction";
+  a->UnlockRecord();
+  db.directory().Commit(true, false);
+
+  a->SetToBegin();
+  ASSERT_EQ(a->GetNextRecord(row.data()), 0);
+  EXPECT_EQ(otherProcessAddsTen(), 'd');
+  EXPECT_EQ(lockedRead(*a), 11) << "outside a transaction the other process's change is read";
+  EXPECT_EQ(otherProcessAddsTen(), 'l') << "and the row is held against it";
+  a->UnlockRecord();
+  other.send('q');
+  EXPECT_EQ(other.wait(), 0);
+  EXPECT_EQ(db.run("SELECT n, m FROM c"), "11|the memo beside the counter\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Tables, LockedRead, ::testing::Values(false, true),

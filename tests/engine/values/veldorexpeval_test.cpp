@@ -640,5 +640,143 @@ TEST(ExpressionEvaluationTest, ConditionsTestedInPlaceAgreeWithTheFullEvaluation
   EXPECT_EQ(ExpTokensInUse(), 0);
 }
 
+// A value computed row after row into kept nodes is the full evaluation's node, bytes, size, type
+// and NULL flag, or its error: at the integer types' bounds (overflow), with NULLs after values,
+// texts of each width (a long one after a short one, concatenations past a field's size), dates,
+// times and timestamps with numbers, and under functions that are evaluated whole.
+TEST(ExpressionEvaluationTest, ValuesKeptFromRowToRowAgreeWithTheFullEvaluation) {
+  const uint32_t seed = storage_test::testSeed();
+  Differential d;
+  d.rng.seed(seed + 1);
+  std::vector<Image> images(24);
+  for (Image& image : images) {
+    image.bytes.assign(Image::offset(uint16_t(std::size(kFields) + 1)), 0);
+    for (uint16_t f = 1; f <= std::size(kFields); ++f) {
+      uint8_t* at = image.bytes.data() + Image::offset(f);
+      if (f > 1) *at++ = d.pick(4) == 0 ? 0 : 1;
+      static const int64_t kEdges[] = {std::numeric_limits<int64_t>::max(),
+                                       std::numeric_limits<int64_t>::min(),
+                                       std::numeric_limits<int32_t>::max(),
+                                       std::numeric_limits<int32_t>::min(),
+                                       65535,
+                                       -32768,
+                                       32767,
+                                       0,
+                                       -1,
+                                       1};
+      const int64_t edge = d.pick(2) ? kEdges[d.pick(int(std::size(kEdges)))] : d.pick(11) - 5;
+      switch (kFields[f - 1].type) {
+        case T::String: {
+          std::string w = d.word("aAx \xC3\xA4", int(kFields[f - 1].size) - 1);
+          std::memcpy(at, w.data(), std::min<size_t>(w.size(), kFields[f - 1].size - 1));
+          break;
+        }
+        case T::SmallInt:
+        case T::Word:
+          PutWordValue(at, uint16_t(edge));
+          break;
+        case T::LargeInt:
+          PutLargeIntValue(at, edge);
+          break;
+        case T::BCD:
+          EncodeBcdValue(int64_t(d.pick(21) - 10) * kScaledOne / 4, 2, at);
+          break;
+        case T::Time:
+          PutIntegerValue(at, int32_t(d.pick(25)) * 3'600'000);
+          break;
+        case T::Timestamp:
+          PutFloatValue(at, double(730000 + d.pick(5)) * double(kMsPerDay) + double(d.pick(3)) * 43'200'000);
+          break;
+        case T::Float:
+          PutFloatValue(at, double(d.pick(21) - 10) / 4);
+          break;
+        case T::Boolean:
+          PutWordValue(at, uint16_t(d.pick(2)));
+          break;
+        case T::Date:
+          PutIntegerValue(at, d.pick(8) == 0 ? 1 : 730000 + d.pick(5));
+          break;
+        default:
+          PutIntegerValue(at, int32_t(edge));
+      }
+    }
+  }
+  auto column = [&] { return std::string(kFields[d.pick(int(std::size(kFields)))].name); };
+  auto constant = [&]() -> std::string {
+    static const char* const kConstants[] = {"NULL",
+                                             "1",
+                                             "-1",
+                                             "0",
+                                             "2147483647",
+                                             "-2147483648",
+                                             "32767",
+                                             "9223372036854775807",
+                                             "2.5",
+                                             "'ab'",
+                                             "'abcdefghijklmnopqrst'",
+                                             "''",
+                                             "'2001-02-03'",
+                                             "TRUE"};
+    return kConstants[d.pick(int(std::size(kConstants)))];
+  };
+  std::function<std::string(int)> make = [&](int depth) -> std::string {
+    if (depth <= 0 || d.pick(4) == 0) return d.pick(3) ? column() : constant();
+    static const char* const kBinary[] = {" + ", " - ", " * ", " / ", " || ", " = ", " < "};
+    switch (d.pick(6)) {
+      case 0:
+        return "-(" + make(depth - 1) + ")";
+      case 1: {
+        static const char* const kCalls[] = {"UPPER(", "LENGTH(", "ABS(", "CAST(", "EXTRACT(YEAR FROM "};
+        const int k = d.pick(int(std::size(kCalls)));
+        return kCalls[k] + make(depth - 1) + (k == 3 ? (d.pick(2) ? " AS INTEGER)" : " AS CHAR(5))") : ")");
+      }
+      default:
+        return "(" + make(depth - 1) + kBinary[d.pick(int(std::size(kBinary)))] + make(depth - 1) + ")";
+    }
+  };
+  // Everything the node holds that a reader of the result reads.
+  auto render = [](const TExpToken& r) {
+    std::string out = std::to_string(r.isNull) + "|" + std::to_string(int(r.type)) + "|" +
+                      std::to_string(int(r.subType)) + "|" + std::to_string(r.scale) + "|" +
+                      std::to_string(r.valueSize) + "|";
+    const size_t used = std::min<size_t>(std::max<size_t>(r.valueSize, 8), r.ValueCapacity());
+    for (size_t i = 0; i < used; ++i) out += std::to_string(r.Value()[i]) + ",";
+    for (size_t i = used; i < r.ValueCapacity(); ++i)
+      if (r.Value()[i] != 0) return out + "+";
+    return out;
+  };
+  auto outcome = [](const std::function<std::string()>& evaluate) -> std::string {
+    try {
+      return evaluate();
+    } catch (const EVELDOREngineError& e) {
+      return "!" + e.Item(kItemText);
+    }
+  };
+  int tested = 0;
+  for (int n = 0; n < 1000; ++n) {
+    const std::string text = make(3);
+    std::string error;
+    auto tree = exp_test::parseAll(text, 0x1F, nullptr, error);
+    if (!tree) continue;
+    try {
+      TypeCheckExpTree(VELDOR_SQLPARSE, "", "", false, false, resolve, nullptr, nullptr, *tree, "test");
+    } catch (const EVELDOREngineError&) {
+      continue;
+    }
+    TExpTreePtr prepared(PrepareExpTree(tree.get(), nullptr, nullptr, false, false, 0, 0));
+    ExpValue kept(*prepared, 0, 0, readImage);
+    for (Image& image : images) {
+      const std::string expected = outcome([&] {
+        return render(*TExpTreePtr(EvaluateExpTree(prepared.get(), &image, &image, 0, 0, readImage)));
+      });
+      ASSERT_EQ(outcome([&] { return render(kept.Evaluate(&image, &image)); }), expected)
+          << "seed " << seed << ": " << text;
+      ++tested;
+    }
+  }
+  EXPECT_GT(tested, 250 * int(images.size()));
+  EXPECT_EQ(ExpTokensInUse(), 0) << "the kept nodes go back at the end";
+}
+
 }  // namespace
 }  // namespace engine
