@@ -121,6 +121,9 @@ class TIndexTree {
   void AddRangeToBitmap(const uint8_t* startKey, const uint8_t* endKey, TRecordsBitmap& bitmap);
   // Every entry in key order.
   void ForEachKey(const std::function<void(const uint8_t* key, uint32_t reference)>& visit);
+  // Every entry in key order, its K key bytes appended to `keys` and its reference to
+  // `references`: what ForEachKey visits, without a call an entry.
+  void CollectKeys(std::vector<uint8_t>& keys, std::vector<uint32_t>& references);
 
  private:
   // Descends to the leaf for the key; the path's pages stay pinned in `path` (index = level - 1).

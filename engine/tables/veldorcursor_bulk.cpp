@@ -200,12 +200,13 @@ bool TDataCursor::DeleteEveryRecord(std::span<const uint32_t> numbers) {
   ids.reserve(numbers.size() * kSysDeletedKeySize);
   refs.reserve(numbers.size());
   inUse.reserve(numbers.size());
-  TIndexTree(index, *this, kSysDeletedSlot).ForEachKey([&](const uint8_t* key, uint32_t ref) {
-    if (key[0] == kRecordInUse) inUse.emplace_back(ref, uint32_t(refs.size()));
-    ids.insert(ids.end(), key, key + kSysDeletedKeySize);
-    ids[ids.size() - kSysDeletedKeySize] = kRecordDeleted;
-    refs.push_back(ref);
-  });
+  TIndexTree(index, *this, kSysDeletedSlot).CollectKeys(ids, refs);
+  if (ids.size() != refs.size() * kSysDeletedKeySize) Raise(VELDOR_INDEXCORRUPT, {}, kSysDeletedName);
+  for (size_t i = 0; i < refs.size(); ++i) {
+    uint8_t& status = ids[i * kSysDeletedKeySize];
+    if (status == kRecordInUse) inUse.emplace_back(refs[i], uint32_t(i));
+    status = kRecordDeleted;
+  }
   if (inUse.size() != numbers.size()) return false;
   // The tree's order is mostly the records' (ids rise as records are appended): a check costs
   // far less than sorting what is sorted already.
