@@ -214,6 +214,13 @@ constexpr int64_t kJoinGap = 32;
 // The first position from `at` on where `old` and `fresh` differ (`n` when none), word by word:
 // most of a bulk change's bytes are written back as they were (a record's untouched fields).
 int64_t nextDiffering(const uint8_t* old, const uint8_t* fresh, int64_t at, int64_t n) {
+  // Four words at a time where they agree: a run of equal bytes between two changed records.
+  for (; at + 32 <= n; at += 32) {
+    uint64_t a[4], b[4];
+    std::memcpy(a, old + at, 32);
+    std::memcpy(b, fresh + at, 32);
+    if (((a[0] ^ b[0]) | (a[1] ^ b[1]) | (a[2] ^ b[2]) | (a[3] ^ b[3])) != 0) break;
+  }
   for (; at + 8 <= n; at += 8) {
     uint64_t a, b;
     std::memcpy(&a, old + at, 8);
@@ -444,11 +451,14 @@ void appendDifferingRuns(int64_t from, const uint8_t* old, const uint8_t* fresh,
   for (int64_t at = nextDiffering(old, fresh, 0, n); at < n;) {
     const int64_t start = at;
     int64_t end = nextSame(at);
-    for (int64_t next = nextDiffering(old, fresh, end, n); next < n && next - end < kJoinGap;
-         next = nextDiffering(old, fresh, end, n))
+    // The first differing byte past the run: joined when close, else where the next run starts.
+    int64_t next = nextDiffering(old, fresh, end, n);
+    while (next < n && next - end < kJoinGap) {
       end = nextSame(next);
+      next = nextDiffering(old, fresh, end, n);
+    }
     std::memcpy(journal.region(from + start, uint32_t(end - start)), old + start, size_t(end - start));
-    at = nextDiffering(old, fresh, end, n);
+    at = next;
   }
 }
 
