@@ -817,6 +817,17 @@ struct TBuiltChild {
 
 void TIndexTree::BuildFromSorted(size_t count, const std::function<const uint8_t*(size_t)>& key,
                                  const std::function<uint32_t(size_t)>& reference) {
+  buildFromSorted(count, key, reference);
+}
+
+void TIndexTree::BuildFromSorted(size_t count, const uint8_t* keys, const uint32_t* references) {
+  const size_t k = file_.GetKeySize(slot_);
+  buildFromSorted(
+      count, [&](size_t i) { return keys + i * k; }, [&](size_t i) { return references[i]; });
+}
+
+template <class Key, class Reference>
+void TIndexTree::buildFromSorted(size_t count, const Key& key, const Reference& reference) {
   cursor_.SetCurrentIndex(slot_);
   cursor_.ResetPath();
   if (slot_ == kSysTextSlot || file_.GetRootPageNumber(slot_) != 0) corrupt();
