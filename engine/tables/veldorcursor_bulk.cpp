@@ -264,12 +264,17 @@ bool TDataCursor::DeleteEveryRecord(std::span<const uint32_t> numbers) {
   // Ids each above the one before go to the build as they are; an id met twice takes the road
   // that checks and sorts keys.
   bool rising = true;
+  // The id before is kept at hand: read back from the bytes just written, it would wait on the
+  // stores.
+  uint32_t before = 0;
   for (size_t a = 0, b = used, out = 0; out < refs.size(); ++out) {
     const bool takeUsed = b == refs.size() || (a < used && idAt(a) < idAt(b));
     const size_t from = takeUsed ? a++ : b++;
-    uint8_t* to = merged.data() + out * kSysDeletedKeySize;
-    std::memcpy(to, ids.data() + from * kSysDeletedKeySize, kSysDeletedKeySize);
-    if (out > 0 && wordAt(to - kSysDeletedKeySize) >= wordAt(to)) rising = false;
+    const uint32_t id = idAt(from);
+    std::memcpy(merged.data() + out * kSysDeletedKeySize, ids.data() + from * kSysDeletedKeySize,
+                kSysDeletedKeySize);
+    if (out > 0 && before >= id) rising = false;
+    before = id;
     mergedRefs[out] = refs[from];
   }
   SelectIndex(kSysDeletedSlot);
