@@ -214,13 +214,6 @@ constexpr int64_t kJoinGap = 32;
 // The first position from `at` on where `old` and `fresh` differ (`n` when none), word by word:
 // most of a bulk change's bytes are written back as they were (a record's untouched fields).
 int64_t nextDiffering(const uint8_t* old, const uint8_t* fresh, int64_t at, int64_t n) {
-  // Four words at a time where they agree: a run of equal bytes between two changed records.
-  for (; at + 32 <= n; at += 32) {
-    uint64_t a[4], b[4];
-    std::memcpy(a, old + at, 32);
-    std::memcpy(b, fresh + at, 32);
-    if (((a[0] ^ b[0]) | (a[1] ^ b[1]) | (a[2] ^ b[2]) | (a[3] ^ b[3])) != 0) break;
-  }
   for (; at + 8 <= n; at += 8) {
     uint64_t a, b;
     std::memcpy(&a, old + at, 8);
