@@ -161,8 +161,8 @@ InflateStatus inflateBuffer(const uint8_t* input, size_t size, size_t maxOutput,
   return status;
 }
 
-uint32_t crc32(const uint8_t* data, size_t size) {
-  uLong crc = ::crc32(0L, Z_NULL, 0);
+uint32_t crc32(const uint8_t* data, size_t size, uint32_t previous) {
+  uLong crc = previous;
 #if defined(__x86_64__)
   // A journal's checksum runs over every old byte it keeps: folded, a page costs a few hundred
   // nanoseconds instead of microseconds. The last bytes, fewer than 16, go through the library.

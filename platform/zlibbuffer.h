@@ -21,7 +21,9 @@ enum class InflateStatus {
 // Inflates the single zlib stream that makes up the `size` bytes at `input`, replacing `output`.
 // Never produces more than `maxOutput` bytes: a stream that would is refused as TooLarge.
 // The CRC-32 of ISO 3309 (reflected polynomial 0xEDB88320, all ones in and out) of `size` bytes.
-uint32_t crc32(const uint8_t* data, size_t size);
+// With `previous`, the CRC of the bytes that `previous` is the CRC of followed by these: a
+// buffer's CRC is that of its pieces taken in turn.
+uint32_t crc32(const uint8_t* data, size_t size, uint32_t previous = 0);
 
 InflateStatus inflateBuffer(const uint8_t* input, size_t size, size_t maxOutput,
                             std::vector<uint8_t>& output);

@@ -894,6 +894,17 @@ struct TBuiltChild {
 
 void TIndexTree::BuildFromSorted(size_t count, const std::function<const uint8_t*(size_t)>& key,
                                  const std::function<uint32_t(size_t)>& reference) {
+  buildFromSorted(count, key, reference);
+}
+
+void TIndexTree::BuildFromSorted(size_t count, const uint8_t* keys, const uint32_t* references) {
+  const size_t k = file_.GetKeySize(slot_);
+  buildFromSorted(
+      count, [&](size_t i) { return keys + i * k; }, [&](size_t i) { return references[i]; });
+}
+
+template <class Key, class Reference>
+void TIndexTree::buildFromSorted(size_t count, const Key& key, const Reference& reference) {
   cursor_.SetCurrentIndex(slot_);
   cursor_.ResetPath();
   if (slot_ == kSysTextSlot || file_.GetRootPageNumber(slot_) != 0) corrupt();
@@ -1159,21 +1170,38 @@ void TIndexTree::AddRangeToBitmap(const uint8_t* startKey, const uint8_t* endKey
 void TIndexTree::ForEachKey(const std::function<void(const uint8_t* key, uint32_t reference)>& visit) {
   std::vector<uint8_t> keys;
   std::vector<uint32_t> refs;
-  uint16_t k = 0;
+  CollectKeys(keys, refs);
+  const size_t k = refs.empty() ? 0 : keys.size() / refs.size();
+  for (size_t i = 0; i < refs.size(); ++i) visit(keys.data() + i * k, refs[i]);
+}
+
+void TIndexTree::CollectKeys(std::vector<uint8_t>& keys, std::vector<uint32_t>& references) {
+  const size_t keysBefore = keys.size(), refsBefore = references.size();
   withRestarts([&] {
-    keys.clear();
-    refs.clear();
+    keys.resize(keysBefore);
+    references.resize(refsBefore);
     if (file_.GetRootPageNumber(slot_) == 0) return true;
     TPagePath path;
     if (!descend(nullptr, true, path, nullptr)) return false;
+    // Room for every entry at once, by the root's total; a damaged total asks for no more than the
+    // file's pages could hold.
+    const size_t total =
+        size_t(std::min<uint64_t>(path[0]->GetKeyTotal(), uint64_t(file_.GetNextPageNumber()) * 1024));
+    keys.reserve(keysBefore + total * path[0]->GetKeySize());
+    references.reserve(refsBefore + total);
     TPinnedPage leaf = std::move(path.back());
     path.clear();
-    k = leaf->GetKeySize();
+    const uint16_t k = leaf->GetKeySize();
     uint64_t steps = 0;
     for (;;) {
-      for (uint32_t i = 1; i <= leaf->GetEntryCount(); ++i) {
-        keys.insert(keys.end(), leaf->GetEntryKey(i), leaf->GetEntryKey(i) + k);
-        refs.push_back(leaf->GetEntryRef(i));
+      const uint32_t count = leaf->GetEntryCount();
+      const size_t stride = leaf->EntryStride();
+      const uint8_t* entry = leaf->RawData();
+      keys.resize(keys.size() + size_t(count) * k);
+      uint8_t* to = keys.data() + keys.size() - size_t(count) * k;
+      for (uint32_t i = 0; i < count; ++i, entry += stride, to += k) {
+        std::memcpy(to, entry, k);
+        references.push_back(platform::get4(entry + k));
       }
       const uint32_t next = leaf->GetNextPage();
       if (next == 0) break;
@@ -1186,7 +1214,6 @@ void TIndexTree::ForEachKey(const std::function<void(const uint8_t* key, uint32_
     }
     return true;
   });
-  for (size_t i = 0; i < refs.size(); ++i) visit(keys.data() + i * k, refs[i]);
 }
 
 }  // namespace engine

@@ -102,6 +102,8 @@ class TIndexTree {
   // on the free-page list and the index still empty.
   void BuildFromSorted(size_t count, const std::function<const uint8_t*(size_t)>& key,
                        const std::function<uint32_t(size_t)>& reference);
+  // The same for keys side by side, K bytes each, with their references.
+  void BuildFromSorted(size_t count, const uint8_t* keys, const uint32_t* references);
   // Removes the entry with this key (and this reference unless it is 0). False when none. With
   // `following`, the entry after it when its leaf holds one (it then stands at the removed one's
   // position); not valid otherwise.
@@ -121,6 +123,9 @@ class TIndexTree {
   void AddRangeToBitmap(const uint8_t* startKey, const uint8_t* endKey, TRecordsBitmap& bitmap);
   // Every entry in key order.
   void ForEachKey(const std::function<void(const uint8_t* key, uint32_t reference)>& visit);
+  // Every entry in key order, its K key bytes appended to `keys` and its reference to
+  // `references`: what ForEachKey visits, without a call an entry.
+  void CollectKeys(std::vector<uint8_t>& keys, std::vector<uint32_t>& references);
 
  private:
   // Descends to the leaf for the key; the path's pages stay pinned in `path` (index = level - 1).
@@ -140,6 +145,8 @@ class TIndexTree {
   // FindKey; without `position` the descent sums no counts.
   bool find(const uint8_t* key, uint64_t* position, uint32_t* reference, TKeyNeighbours* near);
   void adjustCounts(TPagePath& path, int64_t delta);
+  template <class Key, class Reference>
+  void buildFromSorted(size_t count, const Key& key, const Reference& reference);
   [[noreturn]] void corrupt() const;
   // Runs `attempt` until it returns true (done), at most kMaxRestarts + 1 times.
   template <class Attempt>

@@ -856,6 +856,13 @@ bool TIndexFile::GetTextParamsPage(TIndexCursor& cursor, TPage*& page, bool& fai
   return true;
 }
 
+namespace {
+
+// Runs of at least this many dirty pages go to the held writes in their own storage.
+constexpr size_t kHandedOverPages = 16;
+
+}  // namespace
+
 bool TIndexFile::FlushDirtyPages() {
   if (GetIndexCount() > 32) return false;
   std::vector<TPage*> work;
@@ -870,15 +877,26 @@ bool TIndexFile::FlushDirtyPages() {
   while (i < work.size()) {
     size_t j = i + 1;
     while (j < work.size() && work[j]->GetPageNumber() == work[j - 1]->GetPageNumber() + 1) ++j;
-    writeBuffer_.assign((j - i) * kIndexPageSize, 0);
-    for (size_t k = i; k < j; ++k) work[k]->SaveToBuffer(writeBuffer_.data() + (k - i) * kIndexPageSize);
+    const size_t bytes = (j - i) * kIndexPageSize;
+    // A long run of held pages (a rebuilt tree) is built in storage the held writes take over, and
+    // keep for the next one: copied in, it would cost a second pass over fresh memory.
+    const bool handOver = HoldsWrites() && j - i >= kHandedOverPages;
+    std::vector<uint8_t> run;
+    if (handOver) run = TakeSpareBuffer();
+    std::vector<uint8_t>& image = handOver ? run : writeBuffer_;
+    // Every byte is the pages': SaveToBuffer writes the whole page.
+    image.resize(bytes);
+    for (size_t k = i; k < j; ++k) work[k]->SaveToBuffer(image.data() + (k - i) * kIndexPageSize);
     {
       // Pages that did not reach the disk stay dirty, so that a later flush writes them.
       UndoOnFailure redirty([&] {
         for (size_t k = i; k < work.size(); ++k) work[k]->SetDirty(true);
       });
-      WriteAt(int64_t(work[i]->GetPageNumber()) * kIndexPageSize, writeBuffer_.data(),
-              int64_t(writeBuffer_.size()));
+      const int64_t at = int64_t(work[i]->GetPageNumber()) * kIndexPageSize;
+      if (handOver)
+        WriteAt(at, std::move(run));
+      else
+        WriteAt(at, image.data(), int64_t(bytes));
     }
     owner_->MarkWritten();
     i = j;

@@ -227,24 +227,16 @@ int64_t nextDiffering(const uint8_t* old, const uint8_t* fresh, int64_t at, int6
   return at;
 }
 
-// The old bytes of one file as a journal keeps them, its regions' bytes side by side in one
-// buffer: a bulk change's journal holds hundreds of thousands of small regions, which one buffer
-// each would cost an allocation (and fresh memory) apiece.
+// The old bytes of one file as a journal read back keeps them, for its rollback.
 struct OldBytes {
   uint8_t kind = 0;
   int64_t length = 0;
   struct Region {
     int64_t offset;
-    size_t at;  // in bytes
+    const uint8_t* bytes;
     uint32_t size;
   };
   std::vector<Region> regions;
-  std::vector<uint8_t> bytes;
-
-  void add(int64_t offset, const uint8_t* old, size_t size) {
-    regions.push_back({offset, bytes.size(), uint32_t(size)});
-    bytes.insert(bytes.end(), old, old + size);
-  }
 };
 
 struct OldImage {
@@ -258,16 +250,20 @@ OldImage compactOf(const TJournalImage& image) {
     OldBytes& o = compact.files.emplace_back();
     o.kind = f.kind;
     o.length = f.length;
-    for (const TJournalRegion& r : f.regions) o.add(r.offset, r.bytes.data(), r.bytes.size());
+    for (const TJournalRegion& r : f.regions)
+      o.regions.push_back({r.offset, r.bytes.data(), uint32_t(r.bytes.size())});
   }
   return compact;
 }
 
+// The journal as the format lays it out, one field after another: the reference the write-out's
+// own layout (JournalBuild) is held to.
 std::vector<uint8_t> encode(const OldImage& image) {
-  // Sized once: a commit's journal can hold the old bytes of whole files, which a growing buffer
-  // would copy again at every doubling.
   size_t size = sizeof kMagic + 2 + image.marker.size() + 1 + 4;
-  for (const OldBytes& f : image.files) size += 1 + 8 + 4 + f.regions.size() * (8 + 4) + f.bytes.size();
+  for (const OldBytes& f : image.files) {
+    size += 1 + 8 + 4 + f.regions.size() * (8 + 4);
+    for (const OldBytes::Region& r : f.regions) size += r.size;
+  }
   Writer w;
   w.out().reserve(size);
   w.bytes(kMagic, sizeof kMagic);
@@ -281,17 +277,166 @@ std::vector<uint8_t> encode(const OldImage& image) {
     for (const OldBytes::Region& r : f.regions) {
       w.u64(uint64_t(r.offset));
       w.u32(r.size);
-      w.bytes(f.bytes.data() + r.at, r.size);
+      w.bytes(r.bytes, r.size);
     }
   }
   w.u32(JournalChecksum(w.out()));
   return std::move(w.out());
 }
 
-// Appends to `file` the runs of [from, from + n) where `old` and `fresh` differ, those closer
+// A journal as a write-out builds it: its bytes in the order the file takes them, in chunks that
+// never move, so that each old byte is copied once, from the piece read to where the journal's
+// write takes it, and the rollback from memory reads the same bytes. A file's head and a region
+// with its bytes never span two chunks.
+//
+// Chunks are kept per thread for the next write-out, up to kKeptBytes: a bulk change's journal
+// runs to megabytes, which fresh storage would fault in page by page at every commit. Storage
+// grows with what the journal holds, never with what it could hold (a rebuilt index holds whole
+// files of which few bytes differ).
+class JournalBuild {
+ public:
+  // The first chunk opens with room for the longest head, which takes the marker's name once the
+  // write-out knows it.
+  static constexpr size_t kHeadRoom = sizeof kMagic + 2 + kMaxMarkerPath + 1;
+  static constexpr size_t kFirstChunk = size_t(64) << 10;
+  static constexpr size_t kChunk = size_t(1) << 20;
+  static constexpr size_t kKeptBytes = size_t(8) << 20;
+
+  JournalBuild() = default;
+  JournalBuild(JournalBuild&&) = default;
+  JournalBuild& operator=(JournalBuild&&) = default;
+  ~JournalBuild() {
+    std::vector<Chunk>& kept = keptChunks();
+    size_t keptBytes = 0;
+    for (const Chunk& c : kept) keptBytes += c.capacity;
+    for (Chunk& c : chunks_) {
+      if (keptBytes + c.capacity > kKeptBytes || c.capacity > kChunk) continue;
+      keptBytes += c.capacity;
+      c.used = 0;
+      kept.push_back(std::move(c));
+    }
+  }
+
+  // Room for `n` bytes side by side, in the chunk in use or a new one.
+  uint8_t* take(size_t n) {
+    if (chunks_.empty() || chunks_.back().capacity - chunks_.back().used < n) newChunk(n);
+    Chunk& c = chunks_.back();
+    uint8_t* at = c.data.get() + c.used;
+    c.used += n;
+    return at;
+  }
+  // A file's head; its region count is set by endFile.
+  void beginFile(uint8_t kind, int64_t length) {
+    uint8_t* head = take(1 + 8 + 4);
+    head[0] = kind;
+    platform::put8(head + 1, uint64_t(length));
+    count_ = head + 9;
+    regions_ = 0;
+    ++files_;
+  }
+  // Room for the old bytes of a region of `size` bytes at `offset`.
+  uint8_t* region(int64_t offset, uint32_t size) {
+    uint8_t* at = take(8 + 4 + size_t(size));
+    platform::put8(at, uint64_t(offset));
+    platform::put4(at + 8, size);
+    ++regions_;
+    return at + 12;
+  }
+  void endFile() { platform::put4(count_, regions_); }
+  uint8_t files() const { return files_; }
+
+  // The journal as the pieces to write one after another: the head, naming `marker`, the body and
+  // the checksum. Valid until the build goes or changes.
+  std::vector<std::span<const uint8_t>> seal(const std::string& marker) {
+    VELMARON_DEBUG_ASSERT(!chunks_.empty() && marker.size() <= kMaxMarkerPath, "a journal has a head");
+    const size_t headSize = sizeof kMagic + 2 + marker.size() + 1;
+    uint8_t* head = chunks_.front().data.get() + kHeadRoom - headSize;
+    std::memcpy(head, kMagic, sizeof kMagic);
+    platform::put2(head + sizeof kMagic, uint16_t(marker.size()));
+    std::memcpy(head + sizeof kMagic + 2, marker.data(), marker.size());
+    head[headSize - 1] = files_;
+    std::vector<std::span<const uint8_t>> pieces;
+    uint32_t crc = 0;
+    for (size_t i = 0; i < chunks_.size(); ++i) {
+      const uint8_t* from = i == 0 ? head : chunks_[i].data.get();
+      const size_t n = chunks_[i].data.get() + chunks_[i].used - from;
+      crc = platform::crc32(from, n, crc);
+      pieces.emplace_back(from, n);
+    }
+    // The checksum goes after the last chunk's bytes where it has room: one write for a journal of
+    // one chunk.
+    Chunk& last = chunks_.back();
+    if (last.capacity - last.used >= 4) {
+      platform::put4(last.data.get() + last.used, crc);
+      pieces.back() = {pieces.back().data(), pieces.back().size() + 4};
+    } else {
+      platform::put4(checksum_.data(), crc);
+      pieces.emplace_back(checksum_.data(), checksum_.size());
+    }
+    return pieces;
+  }
+
+  // Each file's head, then its regions, in the order they were added.
+  template <class File, class Region>
+  void visit(const File& file, const Region& region) const {
+    uint32_t left = 0;
+    for (size_t i = 0; i < chunks_.size(); ++i) {
+      const Chunk& c = chunks_[i];
+      for (size_t at = i == 0 ? kHeadRoom : 0; at < c.used;) {
+        const uint8_t* p = c.data.get() + at;
+        if (left == 0) {
+          file(p[0], int64_t(platform::get8(p + 1)));
+          left = platform::get4(p + 9);
+          at += 13;
+          continue;
+        }
+        const uint32_t size = platform::get4(p + 8);
+        region(int64_t(platform::get8(p)), p + 12, size);
+        at += 12 + size_t(size);
+        --left;
+      }
+    }
+  }
+
+ private:
+  struct Chunk {
+    std::unique_ptr<uint8_t[]> data;
+    size_t capacity = 0;
+    size_t used = 0;
+  };
+  static std::vector<Chunk>& keptChunks() {
+    thread_local std::vector<Chunk> kept;
+    return kept;
+  }
+  void newChunk(size_t n) {
+    const size_t head = chunks_.empty() ? kHeadRoom : 0;
+    const size_t wanted = std::max(head + n, chunks_.empty() ? kFirstChunk : kChunk);
+    std::vector<Chunk>& kept = keptChunks();
+    // The smallest kept chunk that serves.
+    auto best = kept.end();
+    for (auto it = kept.begin(); it != kept.end(); ++it)
+      if (it->capacity >= head + n && (best == kept.end() || it->capacity < best->capacity)) best = it;
+    if (best != kept.end()) {
+      chunks_.push_back(std::move(*best));
+      kept.erase(best);
+    } else {
+      chunks_.push_back({std::make_unique_for_overwrite<uint8_t[]>(wanted), wanted, 0});
+    }
+    chunks_.back().used = head;
+  }
+
+  std::vector<Chunk> chunks_;
+  uint8_t* count_ = nullptr;
+  uint32_t regions_ = 0;
+  uint8_t files_ = 0;
+  std::array<uint8_t, 4> checksum_{};
+};
+
+// Appends to `journal` the runs of [from, from + n) where `old` and `fresh` differ, those closer
 // than kJoinGap joined, each with its old bytes. A byte the write-out writes back unchanged needs
 // no old copy: whatever becomes of that write, the byte holds its old value.
-void appendDifferingRuns(int64_t from, const uint8_t* old, const uint8_t* fresh, int64_t n, OldBytes& file) {
+void appendDifferingRuns(int64_t from, const uint8_t* old, const uint8_t* fresh, int64_t n,
+                         JournalBuild& journal) {
   const auto nextSame = [&](int64_t at) {
     while (at < n && old[at] != fresh[at]) ++at;
     return at;
@@ -299,17 +444,21 @@ void appendDifferingRuns(int64_t from, const uint8_t* old, const uint8_t* fresh,
   for (int64_t at = nextDiffering(old, fresh, 0, n); at < n;) {
     const int64_t start = at;
     int64_t end = nextSame(at);
-    for (int64_t next = nextDiffering(old, fresh, end, n); next < n && next - end < kJoinGap;
-         next = nextDiffering(old, fresh, end, n))
+    // The first differing byte past the run: joined when close, else where the next run starts.
+    int64_t next = nextDiffering(old, fresh, end, n);
+    while (next < n && next - end < kJoinGap) {
       end = nextSame(next);
-    file.add(from + start, old + start, size_t(end - start));
-    at = nextDiffering(old, fresh, end, n);
+      next = nextDiffering(old, fresh, end, n);
+    }
+    std::memcpy(journal.region(from + start, uint32_t(end - start)), old + start, size_t(end - start));
+    at = next;
   }
 }
 
-// The old bytes of every region the held writes of `tables` change.
-OldImage imageOf(const TJournalTable& table) {
-  OldImage image;
+// The journal of the held writes of `table`: the old bytes of every region they change. Empty
+// (no file) when nothing is held.
+JournalBuild journalOf(const TJournalTable& table) {
+  JournalBuild journal;
   // The old bytes are read a piece at a time into one buffer that stays in the processor's cache:
   // a bulk change's extents run to megabytes, of which only the differing runs are kept. A run
   // that a piece's end cuts becomes two adjacent regions.
@@ -319,24 +468,11 @@ OldImage imageOf(const TJournalTable& table) {
     TFileHandler* file = table.files[kind];
     if (!file || !file->HasHeldWrites()) continue;
     const TWriteSet& held = file->HeldWrites();
-    OldBytes entry;
-    entry.kind = uint8_t(kind);
-    entry.length = held.DiskSize();
+    const int64_t length = held.DiskSize();
+    journal.beginFile(uint8_t(kind), length);
     // Below the lowest cut the extents overwrite the disk's bytes; from there to the old length
     // every byte goes with the cut, so all of it is kept.
     const int64_t kept = std::min(held.LowestCut(), held.DiskSize());
-    // Room for the most the differing runs can take, reserved once: a bulk change's old bytes run
-    // to megabytes, which growing storage would copy (and fault in) again at every doubling. Runs
-    // lie at least kJoinGap apart, except where an extent or a piece ends.
-    int64_t most = 0, cuts = 0;
-    for (const auto& [from, fresh] : held.Extents()) {
-      const int64_t n = std::min(kept, from + int64_t(fresh.size())) - from;
-      if (n <= 0) continue;
-      most += n;
-      cuts += 1 + n / kPiece;
-    }
-    entry.bytes.reserve(size_t(most));
-    entry.regions.reserve(size_t(most / (kJoinGap + 1) + cuts + 1));
     for (const auto& [from, fresh] : held.Extents()) {
       const int64_t to = std::min(kept, from + int64_t(fresh.size()));
       if (from >= to) continue;
@@ -344,42 +480,74 @@ OldImage imageOf(const TJournalTable& table) {
       for (int64_t at = from; at < to; at += kPiece) {
         const int64_t n = std::min(kPiece, to - at);
         file->ReadOld(at, old.get(), n);
-        appendDifferingRuns(at, old.get(), fresh.data() + (at - from), n, entry);
+        appendDifferingRuns(at, old.get(), fresh.data() + (at - from), n, journal);
       }
     }
-    if (kept < entry.length) {
-      const size_t at = entry.bytes.size();
-      entry.bytes.resize(at + size_t(entry.length - kept));
-      file->ReadOld(kept, entry.bytes.data() + at, entry.length - kept);
-      entry.regions.push_back({kept, at, uint32_t(entry.length - kept)});
-    }
-    for (size_t i = 0; i < entry.regions.size(); ++i) {
-      [[maybe_unused]] const OldBytes::Region& r = entry.regions[i];
-      VELMARON_DEBUG_ASSERT(
-          r.offset >= 0 && r.size > 0 && r.offset + int64_t(r.size) <= entry.length &&
-              (i == 0 || entry.regions[i - 1].offset + int64_t(entry.regions[i - 1].size) <= r.offset),
-          "a journal keeps old bytes only, inside the old length, in order and apart");
-    }
-    image.files.push_back(std::move(entry));
+    if (kept < length) file->ReadOld(kept, journal.region(kept, uint32_t(length - kept)), length - kept);
+    journal.endFile();
   }
-  return image;
+#ifndef NDEBUG
+  int64_t length = 0, end = 0;
+  journal.visit([&](uint8_t, int64_t l) { length = l, end = 0; },
+                [&](int64_t offset, const uint8_t*, uint32_t size) {
+                  VELMARON_DEBUG_ASSERT(
+                      offset >= end && size > 0 && offset + int64_t(size) <= length,
+                      "a journal keeps old bytes only, inside the old length, in order and apart");
+                  end = offset + int64_t(size);
+                });
+#endif
+  return journal;
+}
+
+// Puts back the old bytes of each file visited.
+class Restorer {
+ public:
+  Restorer(const std::array<TFileHandler*, 3>& files, bool flush, const std::string& journalPath)
+      : files_(files), flush_(flush), journalPath_(journalPath) {
+    // A rollback that fails part way leaves its journal to the next writer, who puts back the old
+    // bytes and may move the counters to where they stand now: no copy may outlive it.
+    for (TFileHandler* file : files_)
+      if (file) file->ForgetWritten();
+  }
+  void file(uint8_t kind, int64_t length) {
+    end();
+    file_ = kind < kFileKinds ? files_[kind] : nullptr;
+    // A journal of a file the table does not have is not this table's.
+    if (!file_) SignalTableError(VELDOR_FILECORRUPT, journalPath_);
+    file_->CutDirect(length);
+  }
+  void region(int64_t offset, const uint8_t* bytes, uint32_t size) {
+    file_->WriteDirect(offset, bytes, int64_t(size));
+  }
+  void end() {
+    if (file_ && flush_) file_->FlushDirect();
+    file_ = nullptr;
+  }
+
+ private:
+  const std::array<TFileHandler*, 3>& files_;
+  bool flush_;
+  const std::string& journalPath_;
+  TFileHandler* file_ = nullptr;
+};
+
+void rollBack(const JournalBuild& journal, const std::array<TFileHandler*, 3>& files, bool flush,
+              const std::string& journalPath) {
+  Restorer restore(files, flush, journalPath);
+  journal.visit(
+      [&](uint8_t kind, int64_t length) { restore.file(kind, length); },
+      [&](int64_t offset, const uint8_t* bytes, uint32_t size) { restore.region(offset, bytes, size); });
+  restore.end();
 }
 
 void rollBack(const OldImage& image, const std::array<TFileHandler*, 3>& files, bool flush,
               const std::string& journalPath) {
-  // A rollback that fails part way leaves its journal to the next writer, who puts back the old
-  // bytes and may move the counters to where they stand now: no copy may outlive it.
-  for (TFileHandler* file : files)
-    if (file) file->ForgetWritten();
+  Restorer restore(files, flush, journalPath);
   for (const OldBytes& entry : image.files) {
-    TFileHandler* file = files[entry.kind];
-    // A journal of a file the table does not have is not this table's.
-    if (!file) SignalTableError(VELDOR_FILECORRUPT, journalPath);
-    file->CutDirect(entry.length);
-    for (const OldBytes::Region& r : entry.regions)
-      file->WriteDirect(r.offset, entry.bytes.data() + r.at, int64_t(r.size));
-    if (flush) file->FlushDirect();
+    restore.file(entry.kind, entry.length);
+    for (const OldBytes::Region& r : entry.regions) restore.region(r.offset, r.bytes, r.size);
   }
+  restore.end();
 }
 
 // Deletes a marker none of whose journals is left. It lists a journal of its own folder by its
@@ -463,7 +631,8 @@ TJournalHandle::TJournalHandle(std::string path) : path_(std::move(path)) {}
 
 TJournalHandle::~TJournalHandle() = default;
 
-void TJournalHandle::Write(platform::FileSystem& fs, std::span<const uint8_t> journal, bool durable) {
+void TJournalHandle::Write(platform::FileSystem& fs, std::span<const std::span<const uint8_t>> journal,
+                           bool durable) {
   // Whoever deletes or replaces a journal holds the data file's write lock, or has the table or
   // the journal to itself, which the lock held since it was seen keeps out; and only a write-out
   // writes into one, so it is still empty.
@@ -490,8 +659,13 @@ void TJournalHandle::Write(platform::FileSystem& fs, std::span<const uint8_t> jo
   }
   // A longer file would keep bytes past the journal's end, where its checksum is looked for.
   if (size != 0 && !file_->truncate(0)) failOn(path_, VELDOR_WRITEERR);
-  if (file_->writeAt(0, journal.data(), int64_t(journal.size())) != int64_t(journal.size()))
-    SignalTableError(VELDOR_WRITEERR, path_);
+  // Pieces side by side: a write that ends part way leaves a journal cut off, deleted unread.
+  int64_t at = 0;
+  for (std::span<const uint8_t> piece : journal) {
+    if (file_->writeAt(at, piece.data(), int64_t(piece.size())) != int64_t(piece.size()))
+      SignalTableError(VELDOR_WRITEERR, path_);
+    at += int64_t(piece.size());
+  }
   if (durable && !file_->sync()) SignalTableError(VELDOR_WRITEERR, path_);
   if (durable && !folderSynced_) {
     syncFolder(fs, path_);
@@ -528,7 +702,7 @@ TJournalState JournalState(platform::FileSystem& fs, const std::string& path, pl
 void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& tables, bool durable) {
   struct Pending {
     const TJournalTable* table;
-    OldImage image;
+    JournalBuild journal;
   };
   std::vector<Pending> pending;
   // What a handle was told it would find holds for this write-out alone.
@@ -542,8 +716,8 @@ void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& 
         if (f) f->DropHeldWrites();
   });
   for (const TJournalTable& t : tables) {
-    Pending p{&t, imageOf(t)};
-    if (!p.image.files.empty()) pending.push_back(std::move(p));
+    Pending p{&t, journalOf(t)};
+    if (p.journal.files() != 0) pending.push_back(std::move(p));
   }
   if (pending.empty()) return;
   std::vector<Pending*> journaled;
@@ -602,13 +776,13 @@ void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& 
   };
   UndoOnFailure unwriteOnFailure(unwrite);
   for (size_t i = 0; i < journaled.size(); ++i) {
-    journaled[i]->image.marker = marker.empty() ? marker : markerNames[i];
-    handles[i]->Write(fs, encode(journaled[i]->image), durable);
+    handles[i]->Write(fs, journaled[i]->journal.seal(marker.empty() ? marker : markerNames[i]), durable);
     ++written;
   }
   if (!marker.empty()) {
-    writeWholeFile(fs, markerPath, std::vector<uint8_t>(listing.begin(), listing.end()), durable);
+    // Made before its listing is written: a write that fails there leaves a marker to delete too.
     markerWritten = true;
+    writeWholeFile(fs, markerPath, std::vector<uint8_t>(listing.begin(), listing.end()), durable);
     if (durable) syncFolder(fs, markerPath);
   }
   unwriteOnFailure.Dismiss();
@@ -621,7 +795,7 @@ void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& 
     for (const Pending& p : pending)
       for (TFileHandler* f : p.table->files)
         if (f) f->ForgetWritten();
-    for (const Pending& p : pending) rollBack(p.image, p.table->files, durable, p.table->journalPath);
+    for (const Pending& p : pending) rollBack(p.journal, p.table->files, durable, p.table->journalPath);
     unwrite();
   });
   for (const Pending& p : pending)

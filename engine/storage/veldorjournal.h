@@ -88,10 +88,11 @@ class TJournalHandle {
   TJournalHandle& operator=(const TJournalHandle&) = delete;
 
   const std::string& Path() const { return path_; }
-  // Writes `journal` as the whole file, in the file held when the path still names it, else in
-  // the one it names now or a new one; with `durable` forced to the device, and so is its folder
-  // entry, once per file. Requires: the table's write locks. Raises VELDOR_WRITEERR and the like.
-  void Write(platform::FileSystem& fs, std::span<const uint8_t> journal, bool durable);
+  // Writes the pieces of `journal`, one after another, as the whole file, in the file held when
+  // the path still names it, else in the one it names now or a new one; with `durable` forced to
+  // the device, and so is its folder entry, once per file. Requires: the table's write locks.
+  // Raises VELDOR_WRITEERR and the like.
+  void Write(platform::FileSystem& fs, std::span<const std::span<const uint8_t>> journal, bool durable);
   // The empty file that a look-up of the path found under the table's data-file write lock, held
   // since: the next Write, in the write-out that follows, does not look the path up again. That
   // write-out forgets it, written or not.

@@ -200,12 +200,13 @@ bool TDataCursor::DeleteEveryRecord(std::span<const uint32_t> numbers) {
   ids.reserve(numbers.size() * kSysDeletedKeySize);
   refs.reserve(numbers.size());
   inUse.reserve(numbers.size());
-  TIndexTree(index, *this, kSysDeletedSlot).ForEachKey([&](const uint8_t* key, uint32_t ref) {
-    if (key[0] == kRecordInUse) inUse.emplace_back(ref, uint32_t(refs.size()));
-    ids.insert(ids.end(), key, key + kSysDeletedKeySize);
-    ids[ids.size() - kSysDeletedKeySize] = kRecordDeleted;
-    refs.push_back(ref);
-  });
+  TIndexTree(index, *this, kSysDeletedSlot).CollectKeys(ids, refs);
+  if (ids.size() != refs.size() * kSysDeletedKeySize) Raise(VELDOR_INDEXCORRUPT, {}, kSysDeletedName);
+  for (size_t i = 0; i < refs.size(); ++i) {
+    uint8_t& status = ids[i * kSysDeletedKeySize];
+    if (status == kRecordInUse) inUse.emplace_back(refs[i], uint32_t(i));
+    status = kRecordDeleted;
+  }
   if (inUse.size() != numbers.size()) return false;
   // The tree's order is mostly the records' (ids rise as records are appended): a check costs
   // far less than sorting what is sorted already.
@@ -263,12 +264,17 @@ bool TDataCursor::DeleteEveryRecord(std::span<const uint32_t> numbers) {
   // Ids each above the one before go to the build as they are; an id met twice takes the road
   // that checks and sorts keys.
   bool rising = true;
+  // The id before is kept at hand: read back from the bytes just written, it would wait on the
+  // stores.
+  uint32_t before = 0;
   for (size_t a = 0, b = used, out = 0; out < refs.size(); ++out) {
     const bool takeUsed = b == refs.size() || (a < used && idAt(a) < idAt(b));
     const size_t from = takeUsed ? a++ : b++;
-    uint8_t* to = merged.data() + out * kSysDeletedKeySize;
-    std::memcpy(to, ids.data() + from * kSysDeletedKeySize, kSysDeletedKeySize);
-    if (out > 0 && wordAt(to - kSysDeletedKeySize) >= wordAt(to)) rising = false;
+    const uint32_t id = idAt(from);
+    std::memcpy(merged.data() + out * kSysDeletedKeySize, ids.data() + from * kSysDeletedKeySize,
+                kSysDeletedKeySize);
+    if (out > 0 && before >= id) rising = false;
+    before = id;
     mergedRefs[out] = refs[from];
   }
   SelectIndex(kSysDeletedSlot);

@@ -122,9 +122,7 @@ void TDataCursor::insertKeysInOrder(const uint8_t* keys, const uint32_t* records
   const uint16_t k = currentKeySize_;
   const auto keyOf = [&](uint32_t i) { return keys + size_t(i) * k; };
   if (inOrder && table_->IndexFile().GetRootPageNumber(GetCurrentIndex()) == 0)
-    return TIndexTree(table_->IndexFile(), *this, GetCurrentIndex())
-        .BuildFromSorted(
-            count, [&](size_t i) { return keys + i * k; }, [&](size_t i) { return records[i]; });
+    return TIndexTree(table_->IndexFile(), *this, GetCurrentIndex()).BuildFromSorted(count, keys, records);
   std::vector<uint32_t> order(count);
   std::iota(order.begin(), order.end(), 0u);
   // Keys that compare equal keep their records' order, as one insert after another would. Keys

@@ -43,6 +43,13 @@ TEST(Crc32Test, EveryLengthAndStartGivesTheChecksumOfTheDefinition) {
     const std::vector<uint8_t> same(4096 + 7, fill);
     EXPECT_EQ(crc32(same.data(), same.size()), referenceCrc32(same.data(), same.size()));
   }
+  // Taken in pieces, long and short on either side of each road's edge, the running value gives
+  // the checksum of the whole.
+  for (const size_t cut :
+       {size_t(0), size_t(1), size_t(15), size_t(63), size_t(64), size_t(100), size_t(4999)}) {
+    const uint32_t first = crc32(bytes.data(), cut);
+    EXPECT_EQ(crc32(bytes.data() + cut, 5000 - cut, first), referenceCrc32(bytes.data(), 5000)) << cut;
+  }
 }
 
 }  // namespace

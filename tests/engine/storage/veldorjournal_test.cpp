@@ -407,6 +407,12 @@ std::vector<KillCase> killCases(uint32_t seed) {
   std::vector<int64_t> edges = {262143, 262144, 524287, 524288, 559999};
   for (int64_t at = 262100; at < 262200; at += 7) edges.push_back(at);
   cases.push_back({600000, {{false, 200000, 360000, edges}}});
+  // A journal of several chunks: runs joined over a megabyte, cut by the pieces' ends, then a
+  // cut whose tail alone fills most of a chunk.
+  std::vector<int64_t> dense;
+  for (int64_t at = 3; at < 1300000; at += 20) dense.push_back(at);
+  cases.push_back(
+      {1600000, {{false, 0, 1300000, dense}, {true, 0, 1000000, {}}, {false, 1200000, 5000, {}}}});
   // Cut to nothing and written again; grown only; cut only.
   cases.push_back({3000, {{true, 0, 0, {}}, {false, 0, 100, {}}}});
   cases.push_back({1000, {{false, 1000, 1000, {}}}});
@@ -715,6 +721,105 @@ TEST(JournalMarkerTest, ACutOffJournalOfAnotherFolderLetsItsMarkerGo) {
   EXPECT_FALSE(std::filesystem::exists(marker));
   EXPECT_EQ(contents(t.first), t.old);
   EXPECT_EQ(contents(t.second), t.old);
+}
+
+// A bulk change's journals run over several chunks of storage, with regions of a quarter
+// megabyte and a tail longer than a chunk, over two tables (one with two files) and their marker.
+// Each is byte for byte what the format's own encoder makes of what it holds, and a write-out that
+// fails at any write leaves the old files, rolled back from memory or by recovery.
+TEST(JournalBulkTest, AJournalOfManyChunksIsTheFormatByteForByteAndEveryFailureRollsBack) {
+  struct File {
+    std::string path;
+    int64_t oldSize;
+    std::vector<HeldOp> ops;
+    std::vector<uint8_t> old, after;
+  };
+  std::vector<int64_t> dense, sparse;
+  for (int64_t at = 5; at < 1300000; at += 20) dense.push_back(at);
+  for (int64_t at = 7; at < 300000; at += 997) sparse.push_back(at);
+  TempFolder dir;
+  std::vector<File> files = {
+      {dir.path("a.DAT"), 1600000, {{false, 0, 1300000, dense}, {false, 1600000, 10000, {}}}, {}, {}},
+      {dir.path("a.IDX"), 1500000, {{true, 0, 100000, {}}, {false, 99000, 3000, {99100, 99500}}}, {}, {}},
+      {dir.path("b.DAT"), 300000, {{false, 0, 300000, sparse}}, {}, {}}};
+  for (File& f : files) {
+    f.old.resize(size_t(f.oldSize));
+    for (size_t i = 0; i < f.old.size(); ++i) f.old[i] = uint8_t(i * 13 + (i >> 9) + 3);
+    f.after = f.old;
+    applyHeld(f.ops, f.after, nullptr);
+  }
+  const std::vector<std::string> journals = {dir.path("a.JNL"), dir.path("b.JNL")};
+  const std::string folder = std::filesystem::path(journals[0]).parent_path().string();
+  for (const bool onward : {true, false}) {
+    bool sawHot = false;
+    for (uint64_t k = 1;; ++k) {
+      SCOPED_TRACE(std::string(onward ? "every write from " : "every multiple of write ") +
+                   std::to_string(k));
+      ASSERT_LT(k, 100u);
+      for (const File& f : files) datafile_test::writeFileBytes(f.path, f.old);
+      bool failed = false;
+      {
+        platform::FaultyFileSystem fs(platform::FileSystem::local());
+        TFileList list(fs);
+        std::vector<std::unique_ptr<TFileHandler>> h;
+        for (const File& f : files) {
+          TFileHandler& one = *h.emplace_back(std::make_unique<TFileHandler>(&list));
+          one.SetName(f.path);
+          one.Open();
+          one.SetHoldWrites(true);
+          std::vector<uint8_t> model = f.old;
+          applyHeld(f.ops, model, &one);
+        }
+        fs.setPlan({Fault::IoError, k, true, onward});
+        try {
+          WriteOutTables(fs,
+                         {TJournalTable{journals[0], {h[0].get(), h[1].get(), nullptr}, true, nullptr},
+                          TJournalTable{journals[1], {h[2].get(), nullptr, nullptr}, true, nullptr}},
+                         false);
+        } catch (const EVELDOREngineError&) {
+          failed = true;
+        }
+        fs.setPlan({});
+      }
+      if (JournalHot(platform::FileSystem::local(), journals[0]) &&
+          JournalHot(platform::FileSystem::local(), journals[1]) && !markersIn(folder).empty()) {
+        sawHot = true;
+        for (size_t j = 0; j < journals.size(); ++j) {
+          const std::vector<uint8_t> bytes = datafile_test::readFileBytes(journals[j]);
+          TJournalImage image;
+          ASSERT_TRUE(DecodeJournal(bytes, image));
+          ASSERT_TRUE(EncodeJournal(image) == bytes) << "journal " << j << " is not the format's own";
+          EXPECT_EQ(image.marker, markersIn(folder).front().filename().string());
+          if (j == 0) {
+            EXPECT_GT(bytes.size(), size_t(2) << 20) << "the journal spans several chunks";
+          }
+          ASSERT_EQ(image.files.size(), j == 0 ? 2u : 1u);
+          for (const TJournalFile& jf : image.files) {
+            const File& f = files[j == 0 ? jf.kind : 2];
+            EXPECT_EQ(jf.length, f.oldSize);
+            for (const TJournalRegion& r : jf.regions)
+              ASSERT_TRUE(std::equal(r.bytes.begin(), r.bytes.end(), f.old.begin() + r.offset));
+          }
+        }
+      }
+      {
+        TFileList list;
+        std::vector<std::unique_ptr<TFileHandler>> h;
+        for (const File& f : files) {
+          TFileHandler& one = *h.emplace_back(std::make_unique<TFileHandler>(&list));
+          one.SetName(f.path);
+          one.Open();
+        }
+        RecoverJournal(platform::FileSystem::local(), journals[0], {h[0].get(), h[1].get(), nullptr});
+        RecoverJournal(platform::FileSystem::local(), journals[1], {h[2].get(), nullptr, nullptr});
+      }
+      for (const File& f : files) ASSERT_TRUE(contents(f.path) == (failed ? f.old : f.after)) << f.path;
+      // Nor is a marker left behind, even one whose listing failed.
+      ASSERT_TRUE(markersIn(folder).empty());
+      if (!failed) break;
+    }
+    EXPECT_TRUE(sawHot || !onward) << "no write-out failed with its journals complete";
+  }
 }
 
 }  // namespace
