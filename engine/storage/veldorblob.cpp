@@ -399,7 +399,8 @@ void TBlobFile::missRun(uint32_t number, uint32_t readAheadWanted, bool allowRea
 }
 
 bool TBlobFile::viewBlock(TCacheReader* cursor, uint32_t number, uint32_t readAheadWanted, BlockView& view) {
-  if (const TBlock* cached = cache_.FindCached(number)) {
+  // Along a scan the cache is most often empty: its table is not looked into then.
+  if (const TBlock* cached = cache_.Count() == 0 ? nullptr : cache_.FindCached(number)) {
     view = {cached->next_, cached->used_, cached->owner_, cached->total_, cached->data_.data(), false};
     return true;
   }
@@ -417,9 +418,13 @@ bool TBlobFile::viewBlock(TCacheReader* cursor, uint32_t number, uint32_t readAh
     if (!waiting()) Raise(VELDOR_MEMOCORRUPT);
   }
   const uint8_t* image = readBuffer_.data() + size_t(number - pendingFirst_) * blockSize_;
-  uint8_t header[kBlockHeaderSize];
-  std::memcpy(header, image, kBlockHeaderSize);
-  if (encrypted_) UnscrambleBuffer(header, kBlockHeaderSize, kStructureSeed);
+  const uint8_t* header = image;
+  uint8_t plain[kBlockHeaderSize];
+  if (encrypted_) {
+    std::memcpy(plain, image, kBlockHeaderSize);
+    UnscrambleBuffer(plain, kBlockHeaderSize, kStructureSeed);
+    header = plain;
+  }
   view = {platform::get4(header + 4),  platform::get2(header + 8), platform::get4(header + 10),
           platform::get4(header + 14), image + kBlockHeaderSize,   encrypted_};
   return true;
@@ -435,6 +440,15 @@ bool TBlobFile::tryReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t
   const uint32_t dataSize = GetBlockDataSize();
   // As in TBlobBuffer::tryLoad: no chain holds more than every block of the file.
   if (uint64_t(total) > uint64_t(GetBlockCount()) * dataSize) Raise(VELDOR_MEMOCORRUPT);
+  if (total <= dataSize && block.used >= total && block.used <= dataSize) {
+    // The whole value in its first block, as most memos of a scan: copied once, without the
+    // buffer's zeroing first. Any other case, damage included, takes the walk below.
+    const auto* from = reinterpret_cast<const typename Bytes::value_type*>(block.data);
+    value.assign(from, from + total);
+    if (block.scrambled && total > 0)
+      UnscrambleBuffer(reinterpret_cast<uint8_t*>(value.data()), total, kStructureSeed);
+    return true;
+  }
   value.resize(total);
   uint32_t done = 0;
   std::unordered_set<uint32_t> visited;

@@ -17,6 +17,10 @@ struct TIndexFieldInfo {
   uint16_t keySize = 0;  // the field's key part without its flag byte
 };
 
+// The files of a table whose caches a read depends on: all of them, or those a memo read reads
+// (records and blobs) or a step on held records (records and the index).
+enum class TCachedFiles { All, RecordsAndBlobs, RecordsAndIndex };
+
 // The table object that owns a table's files.
 class TTableFileOwner {
  public:

@@ -1027,7 +1027,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // under the read pair like any other operation, or raises what taking the pair raised.
   template <class Step>
   uint16_t recordStep(Step step);
-  bool mayReadCaches();
+  // `files`: those the read depends on (TDataTable::CachesCurrentOnDisk).
+  bool mayReadCaches(TCachedFiles files = TCachedFiles::All);
   // The open's view and first place (rebuildView, SetToBegin) built on the caches as a record
   // step runs on them, where mayReadCaches allows: false, with nothing to keep, when it cannot be
   // (the caller then builds both under the read pair). A pair taken on the way is the caller's
@@ -1371,12 +1372,13 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // since with another chain or change stamp in that field. A buffer that names no stored record
   // (record number 0: a record not yet appended) and a computed field load as they stand.
   // Requires: the read begin of the operation (SyncWithTable), ended by the caller's ReadScope.
-  uint16_t loadRecordBlob(const TFieldDescriptor& d, const uint8_t* buffer,
-                          const std::function<void()>& load);
+  template <class Load>
+  uint16_t loadRecordBlob(const TFieldDescriptor& d, const uint8_t* buffer, const Load& load);
   // The same for several closed blob fields of `buffer` at once, none computed; `failed` is the
   // place of the field a VELDOR_KEYORRECDELETED names, the first whose stored words differ.
+  template <class Load>
   uint16_t loadRecordBlobs(std::span<const TFieldDescriptor* const> fields, const uint8_t* buffer,
-                           const std::function<void()>& load, size_t& failed);
+                           const Load& load, size_t& failed);
   // The blob steps of a record write for record `recordNo`; true when blobs were saved.
   bool writeRecordBlobs(uint8_t* buffer, uint32_t recordNo);
 

@@ -14,6 +14,7 @@
 #include "engine/storage/veldorrecord.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldortable.h"
+#include "platform/bytes.h"
 #include "platform/debugassert.h"
 
 namespace engine {
@@ -88,8 +89,8 @@ void TDataCursor::putBlobWord(const TFieldDescriptor& d, uint8_t* buffer, int32_
   buffer[d.Offset()] = hasValue ? 1 : 0;
 }
 
-uint16_t TDataCursor::loadRecordBlob(const TFieldDescriptor& d, const uint8_t* buffer,
-                                     const std::function<void()>& load) {
+template <class Load>
+uint16_t TDataCursor::loadRecordBlob(const TFieldDescriptor& d, const uint8_t* buffer, const Load& load) {
   uint32_t recordNo;
   std::memcpy(&recordNo, buffer + 1, 4);
   if (recordNo == 0 || d.Computed()) {
@@ -101,8 +102,9 @@ uint16_t TDataCursor::loadRecordBlob(const TFieldDescriptor& d, const uint8_t* b
   return loadRecordBlobs({&field, 1}, buffer, load, failed);
 }
 
+template <class Load>
 uint16_t TDataCursor::loadRecordBlobs(std::span<const TFieldDescriptor* const> fields, const uint8_t* buffer,
-                                      const std::function<void()>& load, size_t& failed) {
+                                      const Load& load, size_t& failed) {
   failed = 0;
   uint32_t recordNo;
   std::memcpy(&recordNo, buffer + 1, 4);
@@ -116,8 +118,9 @@ uint16_t TDataCursor::loadRecordBlobs(std::span<const TFieldDescriptor* const> f
   // chain that another writer freed or rewrote may carry another value of the same record, or
   // one of a record that took its number, and would load without complaint. The record cache
   // answers for the file only while the table proves it current; otherwise the read pair brings
-  // it up to date first.
-  if (!mayReadCaches()) BeginRead();
+  // it up to date first. Records and blobs are all that is read here: an index change is the next
+  // step's to see.
+  if (!mayReadCaches(TCachedFiles::RecordsAndBlobs)) BeginRead();
   TDataFile& data = table_->DataFile();
   for (int attempt = 0; attempt < 8; ++attempt) {
     const uint32_t dataSeen = dataChangeCounter_, blobSeen = blobChangeCounter_;
@@ -142,7 +145,7 @@ uint16_t TDataCursor::loadRecordBlobs(std::span<const TFieldDescriptor* const> f
     size_t differs = stored[0] == kRecordInUse ? fields.size() : 0;
     for (size_t i = 0; i < differs; ++i) {
       const size_t at = size_t(fields[i]->Offset()) + 1;
-      if (std::memcmp(stored + at, buffer + at, 8) != 0) differs = i;
+      if (platform::get8(stored + at) != platform::get8(buffer + at)) differs = i;
     }
     if (record) data.ReleaseRecord(record);
     if (differs < fields.size()) {

@@ -616,11 +616,11 @@ bool TDataCursor::FindKey(bool keysBuilt, const uint8_t* source, int32_t fieldCo
 
 // ---- Records ----
 
-bool TDataCursor::mayReadCaches() {
+bool TDataCursor::mayReadCaches(TCachedFiles files) {
   // Only where the step would otherwise take the read pair itself: under a pair (this cursor's
   // or the table's) it costs nothing already, and strict change detection asks for the pair.
   return NeedsLocks() && !cachedRead_ && !readTaken_ && !writeTaken_ && !queryReadTaken_ && !resyncPending_ &&
-         !Session().StrictChangeDetection() && table_->CachesCurrentOnDisk();
+         !Session().StrictChangeDetection() && table_->CachesCurrentOnDisk(files);
 }
 
 bool TDataCursor::placeOnCaches() {
@@ -686,7 +686,9 @@ bool TDataCursor::mayStepOnHeldRecords() const {
   // compares the counters, as placeSeenCurrent did), or no other writer finished a change since.
   const bool held =
       !NeedsLocks() || cachedRead_ || readTaken_ || queryReadTaken_ || writeTaken_ || table_->AnyLockHeld();
-  return held || table_->CachesCurrentOnDisk();
+  // A step on held records reads no blob, unless a filter of the view reads memos: a memo read
+  // looks at the blob file itself.
+  return held || table_->CachesCurrentOnDisk(bitmapView_ ? TCachedFiles::All : TCachedFiles::RecordsAndIndex);
 }
 
 uint32_t TDataCursor::nextHeldCandidate(uint32_t here) const {

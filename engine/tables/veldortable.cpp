@@ -1110,10 +1110,11 @@ bool TDataTable::RefreshIfChanged() {
   return changed;
 }
 
-bool TDataTable::CachesCurrentOnDisk() {
+bool TDataTable::CachesCurrentOnDisk(TCachedFiles files) {
   if (IsRemote() || inMemory_ || !opened_ || anyLockHeld() || headersUnsure_) return false;
-  if (!data_->ChangeCounterCurrent() || !index_->ChangeCounterCurrent()) return false;
-  return !BlobFileInUse() || blob_->ChangeCounterCurrent();
+  if (!data_->ChangeCounterCurrent()) return false;
+  if (files != TCachedFiles::RecordsAndBlobs && !index_->ChangeCounterCurrent()) return false;
+  return files == TCachedFiles::RecordsAndIndex || !BlobFileInUse() || blob_->ChangeCounterCurrent();
 }
 
 // ---- What the files ask ----

@@ -341,8 +341,9 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   // has then finished a change since RefreshIfChanged last looked: what the caches hold is what
   // a read under the read pair would find, except for a change still being written, which counts
   // only once its writer lets go. False whenever it cannot be seen so (remote and in-memory
-  // tables, backends without file views, writes held here).
-  bool CachesCurrentOnDisk();
+  // tables, backends without file views, writes held here). `files` narrows the look to the files
+  // a read depends on.
+  bool CachesCurrentOnDisk(TCachedFiles files = TCachedFiles::All);
 
   // ---- Writing out as one unit ----
   // Writes reach the files only through the rollback journal: they are held until the table

@@ -365,6 +365,75 @@ TEST_P(MemoRead, AMemoReadAfterACommitBetweenTheStepAndTheReadShowsTheRowAsCommi
   EXPECT_EQ(writer.wait(), 0);
 }
 
+// Blocks that another process frees between this table's step onto a row and its memo read, and
+// that the next memo written may take, still read ahead in this process: the read gives the row's
+// memo as committed (none once it was made NULL), never the bytes another row now keeps in them,
+// and a row deleted and its place taken by a new one shows the new row's id beside its memo.
+TEST_P(MemoRead, BlocksFreedOrTakenByAnotherRowBetweenTheStepAndTheReadNeverShowAnotherRowsMemo) {
+  const auto memo = [](int id, char c) { return std::to_string(id) + std::string(size_t(120 + id * 40), c); };
+  const std::vector<std::string> statements = {
+      "UPDATE t SET m = NULL WHERE id = 2",
+      "UPDATE t SET m = '" + memo(3, 'n') + "' WHERE id = 3",
+      "DELETE FROM t WHERE id = 4",
+      "INSERT INTO t (id, v, m) VALUES (9, 9, '" + memo(9, 'n') + "')",
+  };
+  Helper writer([&](Helper& h) {
+    TVELDORDatabase db;
+    openDatabase(db);
+    for (char c; (c = h.receive()) != 'Q';) {
+      if (c < '0' || size_t(c - '0') >= statements.size()) return 2;
+      exec(statements[size_t(c - '0')]);
+      h.send('k');
+    }
+    return 0;
+  });
+  const auto commit = [&](size_t statement) {
+    writer.send(char('0' + statement));
+    ASSERT_EQ(writer.receive(), 'k') << statements[statement];
+  };
+  {
+    TVELDORDatabase db;
+    openDatabase(db);
+    // The key lets the new row take the deleted one's place in the file.
+    exec("CREATE TABLE t (id INTEGER, v INTEGER, m BLOB(1, 1), PRIMARY KEY (id)" + encryption() + ")");
+    for (int id = 1; id <= 5; ++id)
+      exec("INSERT INTO t (id, v, m) VALUES (" + std::to_string(id) + ", " + std::to_string(id) + ", '" +
+           memo(id, 'o') + "')");
+    TVELDORTable t;
+    t.SetDatabaseName("db");
+    t.SetTableName("t");
+    t.Open();
+    ds::Field& id = t.FieldByName("id");
+    ds::Field& m = t.FieldByName("m");
+    // Reads the blocks of the rows after it ahead.
+    EXPECT_EQ(m.AsString(), memo(1, 'o'));
+    t.Next();
+    ASSERT_EQ(id.AsInteger(), 2);
+    commit(0);
+    commit(1);
+    EXPECT_EQ(m.AsString(), "") << "a memo made NULL, its block perhaps taken by row 3's";
+    EXPECT_TRUE(m.IsNull());
+    t.Next();
+    ASSERT_EQ(id.AsInteger(), 3);
+    EXPECT_EQ(m.AsString(), memo(3, 'n'));
+    t.Next();
+    ASSERT_EQ(id.AsInteger(), 4);
+    commit(2);
+    commit(3);
+    try {
+      const std::string read = m.AsString();
+      EXPECT_EQ(read, memo(id.AsInteger(), id.AsInteger() == 9 ? 'n' : 'o')) << "row " << id.AsInteger();
+    } catch (const std::exception& e) {
+      EXPECT_NE(std::string(e.what()).find("changed or deleted"), std::string::npos) << e.what();
+    }
+    std::vector<std::string> rest;
+    for (t.First(); !t.Eof(); t.Next()) rest.push_back(id.AsString() + ":" + m.AsString().substr(0, 4));
+    EXPECT_EQ(rest, (std::vector<std::string>{"1:1ooo", "2:", "3:3nnn", "5:5ooo", "9:9nnn"}));
+  }
+  writer.send('Q');
+  EXPECT_EQ(writer.wait(), 0);
+}
+
 // Lengths by row: none, NULL, at and beside a read run of a scan, a block, over two runs, small.
 constexpr int kNullMemo = -1;
 constexpr int kRunLengths[] = {0, kNullMemo, 262144, 262143, 262145, 494, 524300, 700, 988, 130000};
