@@ -769,9 +769,12 @@ void TDataTable::noteRecordLocked(uint32_t recordNumber) {
   lockedRecords_.SetBit(recordNumber);
 }
 
-void TDataTable::UnlockRecords(bool deferredOnly) {
+void TDataTable::UnlockRecords(bool deferredOnly, bool* writeLock) {
   // Most tables never held a record lock: no walk over the set.
-  if (!anyRecordLocked_) return;
+  if (!anyRecordLocked_) {
+    if (writeLock) *writeLock = data_->UnlockWrite();
+    return;
+  }
   // The walk covers only the numbers ever locked since the set was last empty, not the whole set.
   std::vector<uint32_t> records;
   bool kept = false;
@@ -785,7 +788,11 @@ void TDataTable::UnlockRecords(bool deferredOnly) {
     }
   }
   bool failed = false;
-  if (!exclusive_ && !readOnlyAttribute_ && !IsRemote()) failed = !data_->UnlockRecords(records);
+  if (!exclusive_ && !readOnlyAttribute_ && !IsRemote()) {
+    failed = !data_->UnlockRecords(records, writeLock);
+  } else if (writeLock) {
+    *writeLock = data_->UnlockWrite();
+  }
   for (uint32_t r : records) {
     lockedRecords_.ClearBit(r);
     deferredUnlocks_.ClearBit(r);
@@ -937,10 +944,17 @@ void TDataTable::LockForTransaction() {
 
 void TDataTable::UnlockForTransaction() {
   if (!transactionLockHeld_) return;
-  const bool released = exclusive_ || IsRemote() || data_->UnlockWrite();
   transactionLockHeld_ = false;
   journalSeen_.reset();
-  if (!exclusive_) UnlockRecords(true);
+  if (exclusive_) return;
+  if (IsRemote()) {
+    UnlockRecords(true);
+    return;
+  }
+  // The write lock and the record locks that waited for it go together, in one system call
+  // when no other lock of this process lies between them.
+  bool released = false;
+  UnlockRecords(true, &released);
   if (!released) raise(VELDOR_LOCKTIMEOUT);
 }
 

@@ -272,8 +272,9 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   // record this object does not hold, or a failed release.
   void UnlockRecord(uint32_t recordNumber);
   // Releases every record lock (with `deferredOnly` only those waiting for the transaction's
-  // end). VELDOR_UNLOCKFAILED, after trying them all, when any release failed.
-  void UnlockRecords(bool deferredOnly);
+  // end). VELDOR_UNLOCKFAILED, after trying them all, when any release failed. With `writeLock`
+  // the data file's write lock goes with them, and whether it did goes there.
+  void UnlockRecords(bool deferredOnly, bool* writeLock = nullptr);
   // Inside the transaction: takes the locks of records `numbers` (rising, no repeats) that this
   // object does not hold, as if each had been locked and released in the transaction (held to its
   // end, which releases them). A run of consecutive numbers is taken in one attempt; a run that
