@@ -20,7 +20,6 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -290,10 +289,8 @@ class LocalFile final : public OsFile {
       table.dropInherited();
       auto file = table.files.find(id_);
       if (file != table.files.end()) {
-        for (const int64_t offset : ownOffsets_) {
-          auto it = file->second.find(offset);
-          if (it != file->second.end() && it->second.owner == this) file->second.erase(it);
-        }
+        if (ownRanges_ > 0)
+          std::erase_if(file->second, [this](const auto& range) { return range.second.owner == this; });
         if (file->second.empty()) table.files.erase(file);
       }
     }
@@ -365,14 +362,13 @@ class LocalFile final : public OsFile {
     LockTable& table = lockTable();
     std::lock_guard<std::mutex> guard(table.mutex);
     table.dropInherited();
+    // The file's entry stays while this open lives (its destructor drops it once empty), so that
+    // a lock taken and released at every statement does not make and free it each time.
     HeldRanges& held = table.files[id_];
     if (overlapsHeld(held, offset, length)) return failWith(kLockViolation);
-    if (!ofdLock(fd_, writable_ ? F_WRLCK : F_RDLCK, offset, length)) {
-      if (held.empty()) table.files.erase(id_);
-      return false;
-    }
+    if (!ofdLock(fd_, writable_ ? F_WRLCK : F_RDLCK, offset, length)) return false;
     held.emplace(offset, HeldRange{length, this});
-    ownOffsets_.insert(offset);
+    ++ownRanges_;
     return true;
   }
 
@@ -387,9 +383,69 @@ class LocalFile final : public OsFile {
       return failWith(ENOLCK);
     if (!ofdLock(fd_, F_UNLCK, offset, length)) return false;
     file->second.erase(it);
-    ownOffsets_.erase(offset);
-    if (file->second.empty()) table.files.erase(file);
+    --ownRanges_;
     return true;
+  }
+
+  bool unlockRanges(std::span<Range> ranges) override {
+    if (ranges.size() == 1) return ranges[0].released = unlockRange(ranges[0].offset, ranges[0].length);
+    for (Range& r : ranges) r.released = false;
+    LockTable& table = lockTable();
+    std::lock_guard<std::mutex> guard(table.mutex);
+    table.dropInherited();
+    auto file = table.files.find(id_);
+    if (file == table.files.end()) return ranges.empty() || failWith(ENOLCK);
+    HeldRanges& held = file->second;
+    // The ranges this open holds as named, in order; the others are refused as unlockRange
+    // refuses them.
+    std::vector<Range*> own;
+    own.reserve(ranges.size());
+    bool all = true;
+    for (Range& r : ranges) {
+      auto it = held.find(r.offset);
+      if (it == held.end() || it->second.owner != this || it->second.length != r.length) {
+        all = false;
+        continue;
+      }
+      own.push_back(&r);
+    }
+    std::sort(own.begin(), own.end(), [](const Range* a, const Range* b) { return a->offset < b->offset; });
+    // A range named twice is released once; the second naming is refused, as a second unlock is.
+    const auto repeat = std::unique(own.begin(), own.end(),
+                                    [](const Range* a, const Range* b) { return a->offset == b->offset; });
+    if (repeat != own.end()) {
+      all = false;
+      own.erase(repeat, own.end());
+    }
+    int error = all ? 0 : ENOLCK;
+    // A run of them goes in one call when no other range held in this process lies between two
+    // of them: a system unlock of the span then drops nothing else of this open.
+    for (size_t first = 0; first < own.size();) {
+      size_t last = first;
+      while (last + 1 < own.size()) {
+        const int64_t gapStart = own[last]->offset + own[last]->length;
+        const int64_t gapEnd = own[last + 1]->offset;
+        if (gapEnd > gapStart) {
+          auto next = held.lower_bound(gapStart);
+          if (next != held.end() && next->first < gapEnd) break;
+        }
+        ++last;
+      }
+      const int64_t start = own[first]->offset;
+      if (ofdLock(fd_, F_UNLCK, start, own[last]->offset + own[last]->length - start)) {
+        for (size_t i = first; i <= last; ++i) {
+          held.erase(own[i]->offset);
+          own[i]->released = true;
+          --ownRanges_;
+        }
+      } else {
+        all = false;
+        error = lastOsError();
+      }
+      first = last + 1;
+    }
+    if (!all) setLastOsError(error);
+    return all;
   }
 
   bool releaseShareMode() override {
@@ -472,8 +528,8 @@ class LocalFile final : public OsFile {
   FileIdentity id_;
   bool writable_;
   bool deleteOnClose_;
-  // The first bytes of the ranges this open holds in the lock table; guarded by its mutex.
-  std::set<int64_t> ownOffsets_;
+  // How many ranges this open holds in the lock table; guarded by its mutex.
+  size_t ownRanges_ = 0;
   // The shared view of the file's first page, made at the first peekHead that finds the file
   // long enough.
   std::mutex headMutex_;

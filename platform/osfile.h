@@ -28,6 +28,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 namespace platform {
@@ -99,6 +100,20 @@ class OsFile {
   virtual bool lockRange(int64_t offset, int64_t length) = 0;
   // Releases a range taken by lockRange with exactly this offset and length.
   virtual bool unlockRange(int64_t offset, int64_t length) = 0;
+  // Releases every range of `ranges` (each as unlockRange names it), in as few system calls as
+  // the ranges this open still holds between them allow, and marks each one released. False when
+  // any could not be; the others are released all the same.
+  struct Range {
+    int64_t offset;
+    int64_t length;
+    bool released = false;
+  };
+  virtual bool unlockRanges(std::span<Range> ranges) {
+    bool all = true;
+    for (Range& r : ranges)
+      if (!(r.released = unlockRange(r.offset, r.length))) all = false;
+    return all;
+  }
 
   // Copies the file's first `count` bytes (at most kHeadViewBytes) as they are on disk now, written
   // by this or any other process, through a view kept for the life of this object: after the first

@@ -1207,13 +1207,26 @@ bool TDataFile::UnlockRecord(uint32_t number) {
   return true;
 }
 
-bool TDataFile::UnlockRecords(std::span<const uint32_t> numbers) {
+bool TDataFile::UnlockRecords(std::span<const uint32_t> numbers, bool* writeLock) {
   bool all = true;
+  // Each range with the record that names it in the bookkeeping: a single lock, a run's first
+  // record, or 0 for the write lock.
+  std::vector<platform::OsFile::Range> ranges;
+  std::vector<uint32_t> owners;
+  ranges.reserve(numbers.size() + 1);
+  owners.reserve(numbers.size() + 1);
   for (size_t i = 0; i < numbers.size(); ++i) {
     const uint32_t number = numbers[i];
     auto run = recordRuns_.find(number);
     if (run == recordRuns_.end()) {
-      if (!UnlockRecord(number)) all = false;
+      // Byte-range locks belong to the shared file, so the file layer would release another
+      // table object's lock as readily as ours.
+      if (recordLocks_.count(number) == 0) {
+        all = false;
+        continue;
+      }
+      ranges.push_back({kRecordLockBase - number, 1});
+      owners.push_back(number);
       continue;
     }
     // Rising numbers without repeats name the whole run exactly when its last record lies as
@@ -1224,11 +1237,30 @@ bool TDataFile::UnlockRecords(std::span<const uint32_t> numbers) {
       all = false;
       continue;
     }
-    if (LockRegion(false, kRecordLockBase - last, int64_t(last - number) + 1))
-      recordRuns_.erase(run);
-    else
-      all = false;
+    ranges.push_back({kRecordLockBase - last, int64_t(last - number) + 1});
+    owners.push_back(number);
     i = end;
+  }
+  if (writeLock) {
+    ranges.push_back({kDataWriteLockOffset, 1});
+    owners.push_back(0);
+  }
+  if (ranges.empty()) return all;
+  UnlockRegions(ranges);
+  for (size_t i = 0; i < ranges.size(); ++i) {
+    if (owners[i] == 0) {
+      *writeLock = ranges[i].released;
+      continue;
+    }
+    if (!ranges[i].released) {
+      all = false;
+      continue;
+    }
+    if (ranges[i].length == 1 && recordLocks_.count(owners[i]) != 0) {
+      recordLocks_.erase(owners[i]);
+    } else {
+      recordRuns_.erase(owners[i]);
+    }
   }
   return all;
 }

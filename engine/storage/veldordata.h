@@ -413,10 +413,11 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // all were taken. Such a run is released as a whole, by UnlockRecords naming every record of
   // it or by UnlockAllRecords; UnlockRecord refuses its records one by one.
   bool LockRecordRun(uint32_t first, uint32_t last);
-  // Releases the locks of `numbers` (rising, no repeats): a run in one release, a single lock on
-  // its own. False, after trying the rest, when one is not held (a run counts only when every
-  // record of it is named, and then stays held) or a release failed.
-  bool UnlockRecords(std::span<const uint32_t> numbers);
+  // Releases the locks of `numbers` (rising, no repeats), neighbours in one system call. False,
+  // after trying the rest, when one is not held (a run counts only when every record of it is
+  // named, and then stays held) or a release failed. With `writeLock` the write lock goes in the
+  // same calls, and whether it did goes there.
+  bool UnlockRecords(std::span<const uint32_t> numbers, bool* writeLock = nullptr);
   // Releases every record lock this object holds (never another object's). True when every
   // release succeeded.
   bool UnlockAllRecords();

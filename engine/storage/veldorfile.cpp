@@ -435,6 +435,11 @@ bool TPhysicalFile::Unlock(int64_t offset, int64_t length) {
   return file_ && file_->unlockRange(offset, length);
 }
 
+bool TPhysicalFile::UnlockMany(std::span<platform::OsFile::Range> ranges) {
+  std::lock_guard guard(section_);
+  return file_ && file_->unlockRanges(ranges);
+}
+
 // ---- TSpillFile ----
 
 namespace {
@@ -1443,6 +1448,10 @@ bool TFileHandler::FileExists() {
 bool TFileHandler::LockRegion(bool lock, int64_t offset, int64_t length) {
   if (!file_) return false;
   return lock ? file_->Lock(offset, length) : file_->Unlock(offset, length);
+}
+
+bool TFileHandler::UnlockRegions(std::span<platform::OsFile::Range> ranges) {
+  return file_ && file_->UnlockMany(ranges);
 }
 
 bool TFileHandler::LockRegionRetrying(const std::function<int64_t(uint32_t attempt)>& offsetFor,

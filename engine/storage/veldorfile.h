@@ -32,6 +32,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,14 @@ class TAbstractFile {
   virtual bool Lock(int64_t offset, int64_t length);
   // Releases exactly a held range (same offset and length); false for anything else.
   virtual bool Unlock(int64_t offset, int64_t length);
+  // Unlock of each range, in as few system calls as the file allows; false when any failed (the
+  // others are released all the same).
+  virtual bool UnlockMany(std::span<platform::OsFile::Range> ranges) {
+    bool all = true;
+    for (platform::OsFile::Range& r : ranges)
+      if (!(r.released = Unlock(r.offset, r.length))) all = false;
+    return all;
+  }
   // Copies the file's first `count` bytes as they lie on disk now without a system call
   // (platform::OsFile::peekHead); false when the file has no such view. Requires: a handle is open.
   virtual bool PeekHead(void* buffer, int64_t count) {
@@ -216,6 +225,7 @@ class TPhysicalFile final : public TAbstractFile {
   int64_t Seek(int32_t id, int origin, int64_t offset) override;
   bool Lock(int64_t offset, int64_t length) override;
   bool Unlock(int64_t offset, int64_t length) override;
+  bool UnlockMany(std::span<platform::OsFile::Range> ranges) override;
   bool PeekHead(void* buffer, int64_t count) override { return file_ && file_->peekHead(buffer, count); }
   bool ReplacedHead(uint8_t* head) const override;
 
@@ -443,6 +453,8 @@ class TFileHandler {
   bool FileExists();
   // Takes (lock) or releases a byte range; false when no file is attached or it failed.
   bool LockRegion(bool lock, int64_t offset, int64_t length);
+  // Releases several held ranges at once (TAbstractFile::UnlockMany).
+  bool UnlockRegions(std::span<platform::OsFile::Range> ranges);
   // Takes a file-wide lock under the retry rules: `offsetFor` names the range's offset for each
   // attempt (the read slots draw a new one each time).
   bool LockRegionRetrying(const std::function<int64_t(uint32_t attempt)>& offsetFor, int64_t length);

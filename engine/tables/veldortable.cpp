@@ -336,16 +336,20 @@ bool TDataTable::resumeKeptFiles() {
     // marker is looked for under the share modes taken again, and the names after it: a swap
     // that checks the files later finds them open and waits; one that checked them before holds
     // its marker until its moves are done, so either the marker or the moved names show here.
-    resumed = !SwapMarked(*directory_, name_);
-    // Only with no swap marker may a copy's new table go as one cut short: once its swap marker
-    // is written that table is the one the name leads to, and the full open completes the swap
-    // before anything else. One that cannot go yet is the full open's to report, and so is a
-    // swap whose marker was written between that look and the hold on the copy's marker.
-    if (resumed) {
-      try {
-        resumed = DropCopyCutShort(*directory_, name_);
-      } catch (const EVELDOREngineError&) {
-        resumed = false;
+    // No copy marker means no swap marker (CopyMarked): one look does for both.
+    if (CopyMarked(*directory_, name_)) {
+      resumed = !SwapMarked(*directory_, name_);
+      // Only with no swap marker may a copy's new table go as one cut short: once its swap
+      // marker is written that table is the one the name leads to, and the full open completes
+      // the swap before anything else. One that cannot go yet is the full open's to report, and
+      // so is a swap whose marker was written between that look and the hold on the copy's
+      // marker.
+      if (resumed) {
+        try {
+          resumed = DropCopyCutShort(*directory_, name_);
+        } catch (const EVELDOREngineError&) {
+          resumed = false;
+        }
       }
     }
     for (TFileHandler* f : journalFiles())
@@ -769,9 +773,12 @@ void TDataTable::noteRecordLocked(uint32_t recordNumber) {
   lockedRecords_.SetBit(recordNumber);
 }
 
-void TDataTable::UnlockRecords(bool deferredOnly) {
+void TDataTable::UnlockRecords(bool deferredOnly, bool* writeLock) {
   // Most tables never held a record lock: no walk over the set.
-  if (!anyRecordLocked_) return;
+  if (!anyRecordLocked_) {
+    if (writeLock) *writeLock = data_->UnlockWrite();
+    return;
+  }
   // The walk covers only the numbers ever locked since the set was last empty, not the whole set.
   std::vector<uint32_t> records;
   bool kept = false;
@@ -785,7 +792,11 @@ void TDataTable::UnlockRecords(bool deferredOnly) {
     }
   }
   bool failed = false;
-  if (!exclusive_ && !readOnlyAttribute_ && !IsRemote()) failed = !data_->UnlockRecords(records);
+  if (!exclusive_ && !readOnlyAttribute_ && !IsRemote()) {
+    failed = !data_->UnlockRecords(records, writeLock);
+  } else if (writeLock) {
+    *writeLock = data_->UnlockWrite();
+  }
   for (uint32_t r : records) {
     lockedRecords_.ClearBit(r);
     deferredUnlocks_.ClearBit(r);
@@ -937,10 +948,17 @@ void TDataTable::LockForTransaction() {
 
 void TDataTable::UnlockForTransaction() {
   if (!transactionLockHeld_) return;
-  const bool released = exclusive_ || IsRemote() || data_->UnlockWrite();
   transactionLockHeld_ = false;
   journalSeen_.reset();
-  if (!exclusive_) UnlockRecords(true);
+  if (exclusive_) return;
+  if (IsRemote()) {
+    UnlockRecords(true);
+    return;
+  }
+  // The write lock and the record locks that waited for it go together, in one system call
+  // when no other lock of this process lies between them.
+  bool released = false;
+  UnlockRecords(true, &released);
   if (!released) raise(VELDOR_LOCKTIMEOUT);
 }
 

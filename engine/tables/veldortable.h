@@ -175,6 +175,9 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   static bool DropCopyCutShort(TDataDirectory& directory, std::string_view name);
   // True while a swap marker lies beside `name`.
   static bool SwapMarked(TDataDirectory& directory, std::string_view name);
+  // True while a copy marker lies beside `name`. A swap marker is written only while its copy's
+  // marker is named (and that goes after it), so with no copy marker there is no swap marker.
+  static bool CopyMarked(TDataDirectory& directory, std::string_view name);
 
   // ---- Life ----
   // Raises the open count; the first open names and opens the files (the blob file only when
@@ -272,8 +275,9 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   // record this object does not hold, or a failed release.
   void UnlockRecord(uint32_t recordNumber);
   // Releases every record lock (with `deferredOnly` only those waiting for the transaction's
-  // end). VELDOR_UNLOCKFAILED, after trying them all, when any release failed.
-  void UnlockRecords(bool deferredOnly);
+  // end). VELDOR_UNLOCKFAILED, after trying them all, when any release failed. With `writeLock`
+  // the data file's write lock goes with them, and whether it did goes there.
+  void UnlockRecords(bool deferredOnly, bool* writeLock = nullptr);
   // Inside the transaction: takes the locks of records `numbers` (rising, no repeats) that this
   // object does not hold, as if each had been locked and released in the transaction (held to its
   // end, which releases them). A run of consecutive numbers is taken in one attempt; a run that

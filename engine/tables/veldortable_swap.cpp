@@ -292,6 +292,12 @@ void TDataTable::TSwap::Commit(bool keepBackup) {
       FileNameFor(directory_.Path(), newName_, inMemory_, kBlobFileExt), inMemory_);
   plan_ = std::string(1, keepBackup ? '1' : '0') + (newHasBlobFile ? '1' : '0');
   if (inMemory_) return;
+  // The copy marker must still be named while the swap marker is (see CopyMarked): an open
+  // elsewhere that removed a stale one of that name just as this copy wrote its own may have
+  // taken it away.
+  const std::string copyPath = markerPath(directory_, name_, kCopyMarkerExt);
+  if (!stillNamed(*copyMarker_, copyPath, directory_.FileList().FileSystem()))
+    copyMarker_ = writeMarker(copyPath, newName_, directory_);
   // Held until the files have moved: an open elsewhere waits for it to go.
   swapMarker_ =
       writeMarker(markerPath(directory_, name_, kSwapMarkerExt), newName_ + "\n" + plan_, directory_);
@@ -345,6 +351,10 @@ bool TDataTable::DropCopyCutShort(TDataDirectory& directory, std::string_view na
 
 bool TDataTable::SwapMarked(TDataDirectory& directory, std::string_view name) {
   return directory.FileList().FileSystem().existsAsSpelt(markerPath(directory, name, kSwapMarkerExt));
+}
+
+bool TDataTable::CopyMarked(TDataDirectory& directory, std::string_view name) {
+  return directory.FileList().FileSystem().existsAsSpelt(markerPath(directory, name, kCopyMarkerExt));
 }
 
 }  // namespace engine

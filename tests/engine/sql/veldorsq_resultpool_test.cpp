@@ -241,6 +241,30 @@ TEST_F(ResultPool, AKeptTableTakenBackCompletesASwapLeftByAnEndedProcess) {
   EXPECT_EQ(db_.rows("SELECT COUNT(*) FROM t"), "2\n");
 }
 
+// The same with the copy's own marker taken away before its commit, as an open elsewhere that
+// removes a stale marker of that name just as the copy writes its own may do: the commit names
+// it again, so that the take-back here, which looks for the swap marker only beside a copy
+// marker, still completes the swap.
+TEST_F(ResultPool, AKeptTableTakenBackCompletesASwapWhoseCopyMarkerWentBeforeItsCommit) {
+  ASSERT_EQ(db_.run("SELECT id, g FROM t WHERE id < 3"), "1|1\n2|2\n");  // t is closed and kept
+  const std::string folder = folder_.path();
+  Helper child([&](Helper&) {
+    SqlDatabase other(folder);
+    TDataTable::TSwap swap(other.directory(), "t", "tnew", false);
+    other.run("CREATE TABLE tnew (id INTEGER, g INTEGER)");
+    other.run("INSERT INTO tnew VALUES (7, 70)");
+    int removed = 0;
+    for (const auto& e : std::filesystem::directory_iterator(folder))
+      if (e.path().extension() == ".CPY") removed += std::filesystem::remove(e.path());
+    if (removed != 1) ::_exit(2);
+    swap.Commit(false);
+    ::_exit(0);  // ends with its markers left, before any file moved
+    return 0;
+  });
+  ASSERT_EQ(child.wait(), 0);
+  EXPECT_EQ(db_.rows("SELECT id, g FROM t"), "7|70\n");
+}
+
 // Results still in use are never emptied nor handed out: two prepared statements of one shape run
 // in turn while the other's result is read, and a clone that outlives its statement's next run.
 // Shapes with an autoincrement, a date, a descending order, TOP and averages give their own rows.

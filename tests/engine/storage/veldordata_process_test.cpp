@@ -189,6 +189,62 @@ TEST_F(DataFileSharing, RecordLocksOfOneObjectAreReleasedByItAloneAndWhenItClose
   EXPECT_TRUE(b->LockRecord(4));
 }
 
+// Record locks released with the write lock go in as few system calls as they can, yet another
+// table object's record lock between them (one open of the file in this process serves both)
+// stays held, here and to another process; a record not held is refused and the rest released.
+TEST_F(DataFileSharing, RecordLocksReleasedWithTheWriteLockLeaveAnotherObjectsLockBetweenThem) {
+  Helper checker = helper([](TDataFile& f, char c) {
+    f.SetLockRetryRules({1, std::chrono::milliseconds(1)});
+    // 'b': record 5 is held elsewhere, 3, 10 to 12 and the write lock are free; 'f': all free.
+    const bool fiveFree = f.LockRecord(5);
+    const bool restFree = f.LockRecord(3) && f.LockRecordRun(10, 12) && f.LockWrite();
+    const bool ok = restFree && fiveFree == (c == 'f');
+    f.UnlockAllRecords();
+    f.UnlockWrite();
+    return ok ? 'k' : 'x';
+  });
+  ASSERT_EQ(checker.receive(), 'r');
+  TFileList list;
+  TestTable tableA, tableB;
+  auto a = open(list, tableA);
+  auto b = open(list, tableB);
+  for (bool between : {true, false}) {
+    SCOPED_TRACE(between);
+    ASSERT_TRUE(a->LockWrite());
+    ASSERT_TRUE(a->LockRecord(3));
+    ASSERT_TRUE(a->LockRecordRun(10, 12));
+    if (between) {
+      ASSERT_TRUE(b->LockRecord(5));
+    }
+    bool writeLock = false;
+    const std::vector<uint32_t> held = {3, 10, 11, 12};
+    ASSERT_TRUE(a->UnlockRecords(held, &writeLock));
+    EXPECT_TRUE(writeLock);
+    for (uint32_t r : {3u, 10u, 12u}) EXPECT_FALSE(a->HoldsRecordLock(r)) << r;
+    EXPECT_EQ(b->HoldsRecordLock(5), between);
+    checker.send(between ? 'b' : 'f');
+    EXPECT_EQ(checker.receive(), 'k');
+    EXPECT_EQ(a->LockRecord(5), !between) << "b's lock is still b's";
+    if (between) {
+      EXPECT_TRUE(b->UnlockRecord(5));
+    } else {
+      EXPECT_TRUE(a->UnlockRecord(5));
+    }
+  }
+  // A record not held is refused; the write lock and the held one go all the same.
+  ASSERT_TRUE(a->LockWrite());
+  ASSERT_TRUE(a->LockRecord(3));
+  bool writeLock = false;
+  const std::vector<uint32_t> some = {3, 4};
+  EXPECT_FALSE(a->UnlockRecords(some, &writeLock));
+  EXPECT_TRUE(writeLock);
+  EXPECT_FALSE(a->HoldsRecordLock(3));
+  checker.send('f');
+  EXPECT_EQ(checker.receive(), 'k');
+  checker.send('q');
+  EXPECT_EQ(checker.wait(), 0);
+}
+
 TEST_F(DataFileSharing, TheWriteLockKeepsAnotherProcessOutUntilReleased) {
   Helper holder = helper([](TDataFile& f, char c) {
     if (c == 'l') return f.LockWrite() ? 'k' : 'x';
