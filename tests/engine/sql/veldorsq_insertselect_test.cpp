@@ -831,6 +831,11 @@ TEST(InsertSelectText, RowsTakenWholeEqualRowsCopiedColumnByColumn) {
     }
   }
   SqlDatabase db(folder.path());
+  // The rows as the SELECT alone gives them, held or through its result table.
+  const std::string selected = db.run("SELECT * FROM src");
+  const size_t limit = TDataQuery::SetHeldRowsLimit(0);
+  EXPECT_EQ(db.run("SELECT * FROM src"), selected);
+  TDataQuery::SetHeldRowsLimit(limit);
   int targets = 0;
   const auto roadsAlike = [&](const std::string& target, const std::string& select) {
     SCOPED_TRACE(target + ": " + select);
