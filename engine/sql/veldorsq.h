@@ -861,6 +861,9 @@ class TDataQuery final : public engine::TDataQuery {
     std::vector<uint32_t> order;
     size_t recordSize = 0;
     bool active = false;
+    // Every column of every row was put there by copyColumn's rules (or copyColumnInPlace's):
+    // no row was grouped or computed.
+    bool columnsCopied = false;
   };
   HandedRows handed_;
   // After the INSERT read the handed rows: they go, and their storage is kept for the thread's

@@ -320,11 +320,13 @@ void TDataQuery::executeInsert() {
     return true;
   };
   if (handedInPlace()) {
-    // The handed rows are the batch: each column is made in place what its copy would write.
+    // The handed rows are the batch: each column is made in place what its copy would write,
+    // which the SELECT's own copy of each column has made it already when it copied them all.
     const size_t rows = handed.order.size();
     for (size_t n = 0; n < rows; ++n) {
       if (ReportProgress(++counter, total, last)) raiseAborted();
       lockAhead();
+      if (handed.columnsCopied) continue;
       uint8_t* out = handed.bytes.data() + n * recordSize;
       for (const TColumnCopy& c : copies) {
         uint8_t* at = out + c.to;

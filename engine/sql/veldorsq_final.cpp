@@ -357,6 +357,7 @@ void TDataQuery::sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>
 
 void TDataQuery::releaseHandedRows() {
   handed_.active = false;
+  handed_.columnsCopied = false;
   handed_.order = {};
   if (handed_.bytes.capacity() <= kIdleHandedBytes && handed_.bytes.capacity() > idleHeldBytes.capacity())
     idleHeldBytes.swap(handed_.bytes);
@@ -452,6 +453,11 @@ void TDataQuery::finishHeldRows(HeldRows& held) {
     handed_.order = std::move(order);
     handed_.recordSize = held.recordSize;
     handed_.active = true;
+    handed_.columnsCopied = !GroupByGiven && columnCopies_.size() == ResultFields.size();
+    for (size_t i = 0; i < ResultFields.size() && handed_.columnsCopied; ++i)
+      handed_.columnsCopied =
+          ResultFields[i]->AggregateKind == akNone &&
+          (columnCopies_[i].kind == ColumnCopy::Bytes || columnCopies_[i].kind == ColumnCopy::Text);
     held.active = false;
     return;
   }
