@@ -808,6 +808,9 @@ class TDataQuery final : public engine::TDataQuery {
   // Puts the column that `c` copies from `record` (null: its table stands past its end) into
   // `row`, as fillResultRow does.
   static void copyColumn(const ColumnCopy& c, const uint8_t* record, uint8_t* row);
+  // The same for a Bytes or Text column of `row` that holds the stored bytes where the copy
+  // would put them.
+  static void copyColumnInPlace(const ColumnCopy& c, uint8_t* row);
   // Appends `row` to the result; false when DISTINCT already holds it.
   bool appendResultRow(uint8_t* row);
   void rebuildResult();
@@ -858,6 +861,9 @@ class TDataQuery final : public engine::TDataQuery {
     std::vector<uint32_t> order;
     size_t recordSize = 0;
     bool active = false;
+    // Every column of every row was put there by copyColumn's rules (or copyColumnInPlace's):
+    // no row was grouped or computed.
+    bool columnsCopied = false;
   };
   HandedRows handed_;
   // After the INSERT read the handed rows: they go, and their storage is kept for the thread's
@@ -889,6 +895,11 @@ class TDataQuery final : public engine::TDataQuery {
     std::vector<const ColumnCopy*> keyCopies;
     std::vector<uint8_t> row;
     bool take = false;
+    // Taken rows start as a copy of the whole record (its header, the bytes before
+    // `wholeFrom`, cleared), each column then made in place what copyColumn writes: every byte
+    // from there on is one column's, at the same place in both records.
+    bool whole = false;
+    uint16_t wholeFrom = 0;
   };
   static bool keepsRecord(const void* skip, const uint8_t* record);
   // Readies `skip` to test TOP's cut on the driving table's records; false when it cannot.

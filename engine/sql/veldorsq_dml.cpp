@@ -276,21 +276,84 @@ void TDataQuery::executeInsert() {
     stagedRows = 0;
     staged.clear();
   };
-  while (uint8_t* in = nextRow()) {
-    if (ReportProgress(++counter, total, last)) raiseAborted();
-    if (counter - 1 == lockedAhead) {
-      const size_t count = transaction.RowsAhead(size_t(std::max<int64_t>(total - counter + 1, 1)));
-      const TDataFile* data = count > 0 ? &target.Table()->DataFile() : nullptr;
-      if (data && data->GetFreeRecordNumber() == data->GetNextRecordNumber()) {
-        appended.resize(count);
-        // Past the rows gathered and not yet appended.
-        std::iota(appended.begin(), appended.end(), uint32_t(data->GetNextRecordNumber() + stagedRows));
-        transaction.LockAhead(appended, 0);
-        lockedAhead += int64_t(count);
-      } else {
-        lockedAhead = -1;
+  const auto lockAhead = [&] {
+    if (counter - 1 != lockedAhead) return;
+    const size_t count = transaction.RowsAhead(size_t(std::max<int64_t>(total - counter + 1, 1)));
+    const TDataFile* data = count > 0 ? &target.Table()->DataFile() : nullptr;
+    if (data && data->GetFreeRecordNumber() == data->GetNextRecordNumber()) {
+      appended.resize(count);
+      // Past the rows gathered and not yet appended.
+      std::iota(appended.begin(), appended.end(), uint32_t(data->GetNextRecordNumber() + stagedRows));
+      transaction.LockAhead(appended, 0);
+      lockedAhead += int64_t(count);
+    } else {
+      lockedAhead = -1;
+    }
+  };
+  // The handed rows can be the batch itself when they lie in the target's layout, in their
+  // order, and each byte past the header belongs to one column copied to the place it is read
+  // from (every other byte then comes out as a copy into a cleared record makes it).
+  const auto handedInPlace = [&] {
+    if (!staging || !fromMemory || handed.recordSize != recordSize ||
+        target.StoredRecordSize() != recordSize || handed.bytes.size() < handed.order.size() * recordSize)
+      return false;
+    // The record's header (its status, number and id, which the append writes) ends where its
+    // first field begins.
+    const uint16_t fields = target.Table()->DataFile().GetFieldCount();
+    size_t header = recordSize;
+    for (uint16_t p = 1; p <= fields; ++p)
+      header = std::min<size_t>(header, target.GetTableFieldDesc(p).Offset());
+    std::vector<bool> covered(recordSize, false);
+    for (const TColumnCopy& c : copies) {
+      if ((c.kind != ckBytes && c.kind != ckText) || c.from != c.to || c.size != c.room || c.to < header ||
+          size_t(c.to) + c.room + 1 > recordSize)
+        return false;
+      for (size_t b = c.to; b <= c.to + c.room; ++b) {
+        if (covered[b]) return false;
+        covered[b] = true;
       }
     }
+    for (size_t b = header; b < recordSize; ++b)
+      if (!covered[b]) return false;
+    for (size_t i = 0; i < handed.order.size(); ++i)
+      if (handed.order[i] != i) return false;
+    return true;
+  };
+  if (handedInPlace()) {
+    // The handed rows are the batch: each column is made in place what its copy would write,
+    // which the SELECT's own copy of each column has made it already when it copied them all.
+    const size_t rows = handed.order.size();
+    for (size_t n = 0; n < rows; ++n) {
+      if (ReportProgress(++counter, total, last)) raiseAborted();
+      lockAhead();
+      if (handed.columnsCopied) continue;
+      uint8_t* out = handed.bytes.data() + n * recordSize;
+      for (const TColumnCopy& c : copies) {
+        uint8_t* at = out + c.to;
+        if (c.kind == ckBytes) {
+          if (at[0] == 0)
+            std::memset(at + 1, 0, c.size);
+          else
+            at[0] = 1;
+          continue;
+        }
+        size_t length = at[0] == 0 ? 0 : strnlen(reinterpret_cast<const char*>(at + 1), c.size);
+        if (c.size > 0 && length >= c.size) length = c.size - 1u;
+        while (length > 0 && at[length] == ' ') --length;
+        std::memset(at + 1 + length, 0, c.room - length);
+        at[0] = length > 0 ? 1 : 0;
+      }
+    }
+    std::vector<uint8_t*> each(rows);
+    for (size_t i = 0; i < rows; ++i) each[i] = handed.bytes.data() + i * recordSize;
+    target.AppendRecords(each, &handed.bytes, true);
+    transaction.RowsWritten(rows);
+    transaction.Finish();
+    return;
+  }
+  while (uint8_t* in = nextRow()) {
+    if (ReportProgress(++counter, total, last)) raiseAborted();
+    lockAhead();
     if (!staging) transaction.BeforeWrite();
     if (staging && stagedRows == stagedRoom) appendStaged();
     if (staging && staged.empty()) staged.resize(stagedRoom * recordSize);

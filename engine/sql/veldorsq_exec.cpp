@@ -505,6 +505,22 @@ void TDataQuery::copyColumn(const ColumnCopy& c, const uint8_t* record, uint8_t*
   at[0] = length > 0 ? 1 : 0;
 }
 
+void TDataQuery::copyColumnInPlace(const ColumnCopy& c, uint8_t* row) {
+  uint8_t* at = row + c.to;
+  if (c.kind == ColumnCopy::Bytes) {
+    if (at[0] == 0)
+      std::memset(at + 1, 0, c.size);
+    else
+      at[0] = 1;
+    return;
+  }
+  size_t length = at[0] == 0 ? 0 : strnlen(reinterpret_cast<const char*>(at + 1), c.size);
+  if (c.size > 0 && length >= c.size) length = c.size - 1u;
+  while (length > 0 && at[length] == ' ') --length;
+  std::memset(at + 1 + length, 0, c.size - length);
+  at[0] = length > 0 ? 1 : 0;
+}
+
 void TDataQuery::fillResultRow(uint8_t* row) {
   TDataCursor& result = *ResultCursor;
   result.ClearRecordBuffer(row);

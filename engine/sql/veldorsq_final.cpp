@@ -183,6 +183,25 @@ bool TDataQuery::planTakeInPlace(RowSkip& skip, HeldRows& held, const TSourceTab
     if (copy.kind == ColumnCopy::None || copy.table != &driving) return false;
   skip.held = &held;
   skip.take = true;
+  // A record laid out as the row, each of its bytes past the header one column's.
+  const size_t size = ResultCursor->RecordSize();
+  if (driving.Cursor->RecordSize() != size || columnCopies_.empty()) return true;
+  size_t from = size;
+  std::vector<bool> covered(size, false);
+  for (const ColumnCopy& copy : columnCopies_) {
+    if ((copy.kind != ColumnCopy::Bytes && copy.kind != ColumnCopy::Text) || copy.from != copy.to ||
+        size_t(copy.to) + copy.size + 1 > size)
+      return true;
+    from = std::min<size_t>(from, copy.to);
+    for (size_t b = copy.to; b <= copy.to + copy.size; ++b) {
+      if (covered[b]) return true;
+      covered[b] = true;
+    }
+  }
+  for (size_t b = from; b < size; ++b)
+    if (!covered[b]) return true;
+  skip.whole = true;
+  skip.wholeFrom = uint16_t(from);
   return true;
 }
 
@@ -213,8 +232,14 @@ bool TDataQuery::keepsRecord(const void* data, const uint8_t* record) {
   // Once the rows spilt to the result table, the row loop appends them.
   if (!skip.take || !held->active) return true;
   uint8_t* row = query.holdRow(*held);
-  result.ClearRecordBuffer(row);
-  for (const ColumnCopy& copy : query.columnCopies_) copyColumn(copy, record, row);
+  if (skip.whole) {
+    std::memcpy(row, record, result.RecordSize());
+    std::memset(row, 0, skip.wholeFrom);
+    for (const ColumnCopy& copy : query.columnCopies_) copyColumnInPlace(copy, row);
+  } else {
+    result.ClearRecordBuffer(row);
+    for (const ColumnCopy& copy : query.columnCopies_) copyColumn(copy, record, row);
+  }
   query.afterHeldRow(*held);
   return false;
 }
@@ -332,6 +357,7 @@ void TDataQuery::sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>
 
 void TDataQuery::releaseHandedRows() {
   handed_.active = false;
+  handed_.columnsCopied = false;
   handed_.order = {};
   if (handed_.bytes.capacity() <= kIdleHandedBytes && handed_.bytes.capacity() > idleHeldBytes.capacity())
     idleHeldBytes.swap(handed_.bytes);
@@ -427,6 +453,11 @@ void TDataQuery::finishHeldRows(HeldRows& held) {
     handed_.order = std::move(order);
     handed_.recordSize = held.recordSize;
     handed_.active = true;
+    handed_.columnsCopied = !GroupByGiven && columnCopies_.size() == ResultFields.size();
+    for (size_t i = 0; i < ResultFields.size() && handed_.columnsCopied; ++i)
+      handed_.columnsCopied =
+          ResultFields[i]->AggregateKind == akNone &&
+          (columnCopies_[i].kind == ColumnCopy::Bytes || columnCopies_[i].kind == ColumnCopy::Text);
     held.active = false;
     return;
   }

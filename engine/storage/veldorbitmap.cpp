@@ -126,6 +126,37 @@ void TRecordsBitmap::ClearBit(uint32_t n) {
   words_[(n - 1) / 32] &= ~(1u << ((n - 1) % 32));
 }
 
+void TRecordsBitmap::SetRange(uint32_t first, uint32_t last) {
+  checkRecord(first);
+  checkRecord(last);
+  if (first > last) throw std::out_of_range("an empty range of records");
+  const uint32_t firstWord = (first - 1) / 32, lastWord = (last - 1) / 32;
+  // The running counts of every word from the first on are stale.
+  changedBlockOf(firstWord);
+  for (uint32_t w = firstWord; w <= lastWord; ++w)
+    words_[w] |= w == firstWord || w == lastWord ? rangeMask(w, first, last) : 0xFFFFFFFFu;
+}
+
+void TRecordsBitmap::ClearRange(uint32_t first, uint32_t last) {
+  checkRecord(first);
+  checkRecord(last);
+  if (first > last) throw std::out_of_range("an empty range of records");
+  const uint32_t firstWord = (first - 1) / 32, lastWord = (last - 1) / 32;
+  changedBlockOf(firstWord);
+  for (uint32_t w = firstWord; w <= lastWord; ++w)
+    words_[w] &= w == firstWord || w == lastWord ? ~rangeMask(w, first, last) : 0u;
+}
+
+bool TRecordsBitmap::AllSetIn(uint32_t first, uint32_t last) const {
+  if (first < 1 || first > last || last > count_) return false;
+  const uint32_t firstWord = (first - 1) / 32, lastWord = (last - 1) / 32;
+  for (uint32_t w = firstWord; w <= lastWord; ++w) {
+    const uint32_t mask = w == firstWord || w == lastWord ? rangeMask(w, first, last) : 0xFFFFFFFFu;
+    if ((words_[w] & mask) != mask) return false;
+  }
+  return true;
+}
+
 void TRecordsBitmap::ClearAll() {
   changedAll();
   std::fill(words_.begin(), words_.end(), 0u);

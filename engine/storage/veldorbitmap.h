@@ -43,6 +43,15 @@ class TRecordsBitmap {
   void SetBit(uint32_t n);
   void ClearBit(uint32_t n);
 
+  // Records first..last all made members / all made not members: word by word where a bit each
+  // would take a call per record. Requires 1 <= first <= last <= Count(); throws std::out_of_range
+  // otherwise.
+  void SetRange(uint32_t first, uint32_t last);
+  void ClearRange(uint32_t first, uint32_t last);
+  // True when every record first..last is a member; false for first > last or a range not
+  // within 1..Count().
+  bool AllSetIn(uint32_t first, uint32_t last) const;
+
   // Every byte of the buffer to 0 / to 255, bits past Count() included.
   void ClearAll();
   void SetAll();

@@ -67,8 +67,7 @@ void TDataCursor::AppendRecords(std::span<uint8_t* const> rows, std::vector<uint
     // cursor holds it.
     if (bulk && NeedsLocks()) {
       const uint32_t first = data->GetNextRecordNumber();
-      for (size_t i = 0; i < count && bulk; ++i)
-        bulk = table_->HoldsRecordLock(uint32_t(first + i)) && !table_->RecordLockInUse(uint32_t(first + i));
+      bulk = table_->HoldsReleasedRecordLocks(first, uint32_t(first + count - 1));
     }
   }
   std::vector<std::vector<uint8_t>> keys;

@@ -1,8 +1,10 @@
 #include "engine/tables/veldortable.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 #include "engine/base/veldorerr.h"
 #include "engine/base/veldorhelpers.h"
@@ -779,17 +781,20 @@ void TDataTable::UnlockRecords(bool deferredOnly, bool* writeLock) {
     if (writeLock) *writeLock = data_->UnlockWrite();
     return;
   }
-  // The walk covers only the numbers ever locked since the set was last empty, not the whole set.
+  // The walk covers only the numbers ever locked since the set was last empty, not the whole set,
+  // a word of the sets at a time: a transaction that appended many rows holds a lock each.
   std::vector<uint32_t> records;
   bool kept = false;
-  uint32_t record = lockedLow_ - 1;
-  int64_t position = 0;
-  while (record < lockedHigh_ && lockedRecords_.FindNext(record, 1, position)) {
-    if (!deferredOnly || deferredUnlocks_.GetBit(record)) {
-      records.push_back(record);
-    } else {
-      kept = true;
+  const uint32_t high = std::min(lockedHigh_, lockedRecords_.Count());
+  for (uint32_t w = (lockedLow_ - 1) / 32; high > 0 && w <= (high - 1) / 32; ++w) {
+    uint32_t bits = lockedRecords_.Word(w);
+    if (bits == 0) continue;
+    if (deferredOnly) {
+      const uint32_t deferred = deferredUnlocks_.Word(w);
+      kept |= (bits & ~deferred) != 0;
+      bits &= deferred;
     }
+    for (; bits != 0; bits &= bits - 1) records.push_back(w * 32 + uint32_t(std::countr_zero(bits)) + 1);
   }
   bool failed = false;
   if (!exclusive_ && !readOnlyAttribute_ && !IsRemote()) {
@@ -797,9 +802,12 @@ void TDataTable::UnlockRecords(bool deferredOnly, bool* writeLock) {
   } else if (writeLock) {
     *writeLock = data_->UnlockWrite();
   }
-  for (uint32_t r : records) {
-    lockedRecords_.ClearBit(r);
-    deferredUnlocks_.ClearBit(r);
+  for (size_t i = 0; i < records.size();) {
+    size_t end = i + 1;
+    while (end < records.size() && records[end] == records[end - 1] + 1) ++end;
+    lockedRecords_.ClearRange(records[i], records[end - 1]);
+    deferredUnlocks_.ClearRange(records[i], records[end - 1]);
+    i = end;
   }
   if (!kept) anyRecordLocked_ = false;
   if (failed) raise(VELDOR_UNLOCKFAILED);
@@ -810,10 +818,11 @@ void TDataTable::LockRecordsAhead(std::span<const uint32_t> numbers) {
   SizeRecordSets(numbers.back());
   const auto take = [&](auto& self, size_t first, size_t last) -> void {
     if (data_->LockRecordRun(numbers[first], numbers[last])) {
-      for (size_t i = first; i <= last; ++i) {
-        noteRecordLocked(numbers[i]);
-        deferredUnlocks_.SetBit(numbers[i]);
-      }
+      // The run's numbers follow one another.
+      noteRecordLocked(numbers[first]);
+      noteRecordLocked(numbers[last]);
+      lockedRecords_.SetRange(numbers[first], numbers[last]);
+      deferredUnlocks_.SetRange(numbers[first], numbers[last]);
       return;
     }
     if (first == last) return;

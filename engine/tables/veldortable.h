@@ -286,6 +286,11 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   // Nothing outside the transaction or for an exclusive, read-only or remote table.
   void LockRecordsAhead(std::span<const uint32_t> numbers);
   bool HoldsRecordLock(uint32_t recordNumber) const { return lockedRecords_.GetBit(recordNumber); }
+  // True when this object holds the lock of every record first..last and no cursor holds any of
+  // them (each kept for the transaction's end only); false for an empty range.
+  bool HoldsReleasedRecordLocks(uint32_t first, uint32_t last) const {
+    return lockedRecords_.AllSetIn(first, last) && deferredUnlocks_.AllSetIn(first, last);
+  }
   // A record lock that a cursor still holds: not one that a cursor released in a transaction,
   // which the transaction keeps only to its end and which any cursor of the session may take.
   bool RecordLockInUse(uint32_t recordNumber) const {

@@ -794,6 +794,85 @@ TEST(InsertSelectText, TextThatFillsItsFieldKeepsEveryByteInALongerField) {
   }
 }
 
+// Rows the SELECT holds in the target's own layout become the appended records themselves: each
+// column must come out as a copy into a cleared record writes it, whatever bytes the source file
+// holds (text with trailing blanks or bytes after its end, text filling its field, NULLs, a
+// default the copy overwrites), as through the result table and row after row in the caller's
+// transaction; a target whose layout differs by a column takes the rows copied one by one.
+TEST(InsertSelectText, RowsTakenWholeEqualRowsCopiedColumnByColumn) {
+  platform::testing::TempFolder folder;
+  const char* columns = "id INTEGER, s CHAR(20), v INTEGER, f FLOAT, d DATE";
+  {
+    SqlDatabase db(folder.path());
+    db.run(std::string("CREATE TABLE src (") + columns + ")");
+    db.directory().StartTransaction();
+    const char* texts[] = {"'alpha'",   "'Beta  '", "''", "NULL", "'abcdefghijklmnopqrs'",
+                           "'marker1'", "'marker2'"};
+    for (int i = 1; i <= 400; ++i)
+      db.run("INSERT INTO src VALUES (" + std::to_string(i) + ", " + texts[i % 7] + ", " +
+             (i % 13 == 0 ? std::string("NULL") : std::to_string(i % 5)) + ", " +
+             (i % 11 == 0 ? std::string("NULL") : std::to_string(i) + ".5") + ", " +
+             (i % 17 == 0 ? std::string("NULL") : "'2024-02-" + std::to_string(1 + i % 28) + "'") + ")");
+    db.directory().Commit(true, false);
+  }
+  {
+    // Bytes no statement writes: blanks before the zero and bytes after it, and text filling the
+    // whole field with no zero.
+    const std::filesystem::path file = std::filesystem::path(folder.path()) / "src.DAT";
+    std::fstream io(file, std::ios::in | std::ios::out | std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(io)), {});
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"marker1", std::string("ab  \0zz", 7)},
+                                   {"marker2", std::string("   \0\0\0q", 7)},
+                                   {std::string("abcdefghijklmnopqrs\0", 20), "abcdefghijklmnopqrst"}}) {
+      for (size_t at = bytes.find(from); at != std::string::npos; at = bytes.find(from, at + 1)) {
+        io.seekp(std::streamoff(at));
+        io.write(to.data(), std::streamsize(to.size()));
+      }
+    }
+  }
+  SqlDatabase db(folder.path());
+  // The rows as the SELECT alone gives them, held or through its result table.
+  const std::string selected = db.run("SELECT * FROM src");
+  const size_t limit = TDataQuery::SetHeldRowsLimit(0);
+  EXPECT_EQ(db.run("SELECT * FROM src"), selected);
+  TDataQuery::SetHeldRowsLimit(limit);
+  int targets = 0;
+  const auto roadsAlike = [&](const std::string& target, const std::string& select) {
+    SCOPED_TRACE(target + ": " + select);
+    const std::string n = std::to_string(++targets), h = "h" + n, c = "c" + n, r = "r" + n;
+    for (const std::string& t : {h, c, r}) db.run("CREATE TABLE " + t + " (" + target + ")");
+    EXPECT_EQ(errorOf(db, "INSERT INTO " + h + select, false), 0);
+    const size_t before = TDataQuery::SetHeldRowsLimit(0);
+    EXPECT_EQ(errorOf(db, "INSERT INTO " + c + select, false), 0);
+    TDataQuery::SetHeldRowsLimit(before);
+    EXPECT_EQ(errorOf(db, "INSERT INTO " + r + select, true), 0);
+    EXPECT_EQ(db.affected, 400);
+    const std::string slots = slotsOf(folder.path(), h);
+    EXPECT_EQ(firstDifference(slots, slotsOf(folder.path(), c)), "");
+    EXPECT_EQ(firstDifference(slots, slotsOf(folder.path(), r)), "");
+    expectSound(db.directory(), folder.path(), h, false);
+    return db.run("SELECT id, s, v, f, d FROM " + h + " WHERE id IN (1, 4, 5, 6, 11, 13, 17) ORDER BY id");
+  };
+  const std::string some = roadsAlike(columns, " SELECT * FROM src");
+  EXPECT_EQ(some,
+            "1|Beta|1|1.5|2024-02-02\n4|abcdefghijklmnopqrst|4|4.5|2024-02-05\n5|ab|0|5.5|2024-02-06\n"
+            "6|NULL|1|6.5|2024-02-07\n11|abcdefghijklmnopqrst|1|NULL|2024-02-12\n"
+            "13|NULL|NULL|13.5|2024-02-14\n17|NULL|2|17.5|NULL\n");
+  EXPECT_EQ(
+      roadsAlike("id INTEGER DEFAULT '7', s CHAR(20) DEFAULT 'x', v INTEGER DEFAULT '3', f FLOAT, d DATE",
+                 " SELECT * FROM src"),
+      some);
+  EXPECT_EQ(roadsAlike(columns, " SELECT id, s, v, f, d FROM src WHERE id > 0"), some);
+  // A column more, or one shorter: not the source's layout.
+  EXPECT_EQ(roadsAlike("id INTEGER, s CHAR(20), v INTEGER, f FLOAT, d DATE, w INTEGER",
+                       " (id, s, v, f, d) SELECT * FROM src"),
+            some);
+  EXPECT_EQ(roadsAlike("id INTEGER, s CHAR(19), v INTEGER, f FLOAT, d DATE", " SELECT * FROM src"),
+            "1|Beta|1|1.5|2024-02-02\n4|abcdefghijklmnopqrs|4|4.5|2024-02-05\n5|ab|0|5.5|2024-02-06\n"
+            "6|NULL|1|6.5|2024-02-07\n11|abcdefghijklmnopqrs|1|NULL|2024-02-12\n"
+            "13|NULL|NULL|13.5|2024-02-14\n17|NULL|2|17.5|NULL\n");
+}
+
 // The body of a process that copies the first 20 rows of `from` into `to` `rounds` times on the
 // tables of `path`: it says 'S' once its session is open and copies once told 'G'. `ready` runs
 // first in the process; when it fails the process ends with 2.

@@ -229,6 +229,52 @@ TEST(RecordsBitmapModel, FirstAndLastMembersOfARangeFollowTheModel) {
   }
 }
 
+// Ranges set and cleared a word at a time change exactly their records, whatever words they
+// start and end in, and leave the running counts right; a range is wholly set only when the model
+// says so. Ranges outside the records are refused.
+TEST(RecordsBitmapModel, RangesFollowTheModel) {
+  uint32_t seed = testSeed();
+  std::mt19937 rng(seed);
+  for (int round = 0; round < 200; ++round) {
+    SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed) + " round " + std::to_string(round));
+    const uint32_t count = std::uniform_int_distribution<uint32_t>(1, 400)(rng);
+    TRecordsBitmap b;
+    b.SetSize(count);
+    b.ClearAll();
+    std::vector<bool> model(count + 1, false);
+    for (int step = 0; step < 30; ++step) {
+      // Often at a word's edge: records 32k, 32k + 1.
+      const auto pick = [&] {
+        const uint32_t n = std::uniform_int_distribution<uint32_t>(1, count)(rng);
+        return rng() % 3 == 0 ? std::clamp<uint32_t>(n / 32 * 32 + rng() % 2, 1, count) : n;
+      };
+      uint32_t first = pick(), last = pick();
+      if (first > last) std::swap(first, last);
+      bool all = true;
+      for (uint32_t r = first; r <= last; ++r) all = all && model[r];
+      ASSERT_EQ(b.AllSetIn(first, last), all) << first << ".." << last;
+      const bool set = rng() % 2 == 0;
+      set ? b.SetRange(first, last) : b.ClearRange(first, last);
+      for (uint32_t r = first; r <= last; ++r) model[r] = set;
+      ASSERT_EQ(b.AllSetIn(first, last), set) << first << ".." << last;
+      uint32_t members = 0;
+      for (uint32_t r = 1; r <= count; ++r) {
+        ASSERT_EQ(b.GetBit(r), model[r]) << r;
+        members += model[r];
+      }
+      ASSERT_EQ(b.CountSet(), members);
+      const uint32_t at = pick();
+      ASSERT_EQ(b.CountSetBefore(at), uint32_t(std::count(model.begin() + 1, model.begin() + at, true)));
+    }
+    EXPECT_FALSE(b.AllSetIn(0, 1));
+    EXPECT_FALSE(b.AllSetIn(2, 1));
+    EXPECT_FALSE(b.AllSetIn(1, count + 1));
+    EXPECT_THROW(b.SetRange(0, 1), std::out_of_range);
+    EXPECT_THROW(b.SetRange(1, count + 1), std::out_of_range);
+    EXPECT_THROW(b.ClearRange(2, 1), std::out_of_range);
+  }
+}
+
 // A narrow filter's view is a few members in many empty words, which the searches pass a block
 // at a time where the running counts know it empty: known counts, counts made stale by later
 // changes and the counts a full bitmap starts with must all find what the model finds.
