@@ -248,6 +248,9 @@ void TDataCursor::CheckFieldValues(const uint8_t* buffer) const {
 
 void TDataCursor::readRecord(uint32_t recordNo, uint8_t* image, bool readAhead) {
   TDataFile& data = table_->DataFile();
+  // GetRecord appends a fresh slot for the number after the last one; a read there (a record
+  // number just past the end, or one a rollback took back) finds no record, as past it.
+  if (recordNo >= data.GetNextRecordNumber()) Raise(VELDOR_FILECORRUPT);
   TRecord* record = nullptr;
   // A fetch that met another writer's change is tried once more on the refreshed table. The
   // cursor sizes the run: records its view will read next, not the slots that merely follow.
