@@ -533,6 +533,71 @@ TEST_P(MemoRead, UnderAnIndexMemoOnlyCommitsAndMovedKeysShowTheCommittedMemoInTh
   EXPECT_EQ(writer.wait(), 0);
 }
 
+// Another process commits changes to the index file alone (the text index's stop words) between
+// the steps of a table in a secondary index's order, filtered on its memo, and its memo reads:
+// each row comes once, in the index's order, with its own memo read whole as a value and through a
+// stream, and the rows the filter lets through are all there.
+TEST_P(MemoRead, CommitsToTheIndexFileAloneLeaveAFilteredIndexOrderAndItsMemosWhole) {
+  Helper writer([&](Helper& h) {
+    TVELDORDatabase db;
+    openDatabase(db);
+    for (char c; (c = h.receive()) == 'S';) {
+      TVELDORTable w;
+      w.SetDatabaseName("db");
+      w.SetTableName("t");
+      w.Open();
+      const std::vector<std::string> words = {"STOP" + std::to_string(w.RecordCount())};
+      w.Handle()->SetTextIndexParams(&words, {}, {});
+      w.Close();
+      h.send('k');
+    }
+    return 0;
+  });
+  constexpr int kRows = 40;
+  const auto memo = [](int id) { return memoOf(id * 3 + 1); };
+  std::vector<int> expected, seen;
+  for (int id = kRows; id >= 1; --id)
+    if (memo(id).find('a') != std::string::npos) expected.push_back(id);
+  {
+    TVELDORDatabase db;
+    openDatabase(db);
+    exec("CREATE TABLE t (id INTEGER, v INTEGER, m BLOB(1, 1), PRIMARY KEY (id) TEXT INDEX (m)" +
+         encryption() + ")");
+    exec("CREATE INDEX iv ON t (v)");
+    for (int id = 1; id <= kRows; ++id)
+      exec("INSERT INTO t (id, v, m) VALUES (" + std::to_string(id) + ", " + std::to_string(100 - id) +
+           ", '" + memo(id) + "')");
+    TVELDORTable t;
+    t.SetDatabaseName("db");
+    t.SetTableName("t");
+    t.SetIndexName("iv");
+    t.SetFilterText("m LIKE '%a%'");
+    t.SetFiltered(true);
+    t.Open();
+    for (t.First(); !t.Eof() && seen.size() <= size_t(kRows); t.Next()) {
+      if (seen.size() % 3 == 0) {
+        writer.send('S');
+        ASSERT_EQ(writer.receive(), 'k');
+      }
+      const int id = t.FieldByName("id").AsInteger();
+      seen.push_back(id);
+      EXPECT_EQ(t.FieldByName("m").AsString(), memo(id)) << "row " << id;
+      EXPECT_EQ(readStream(t, "m"), memo(id)) << "row " << id << " through a stream";
+    }
+    // The writer's changes did reach the index file.
+    TVELDORTable fresh;
+    fresh.SetDatabaseName("db");
+    fresh.SetTableName("t");
+    fresh.Open();
+    ASSERT_EQ(fresh.Handle()->GetStopWords().count(), 1u);
+    EXPECT_EQ(fresh.Handle()->GetStopWords()[0], "STOP" + std::to_string(kRows));
+  }
+  writer.send('Q');
+  EXPECT_EQ(writer.wait(), 0);
+  EXPECT_EQ(seen, expected);
+  EXPECT_GT(expected.size(), 10u);
+}
+
 // Lengths by row: none, NULL, at and beside a read run of a scan, a block, over two runs, small.
 constexpr int kNullMemo = -1;
 constexpr int kRunLengths[] = {0, kNullMemo, 262144, 262143, 262145, 494, 524300, 700, 988, 130000};
