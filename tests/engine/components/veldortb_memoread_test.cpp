@@ -434,6 +434,170 @@ TEST_P(MemoRead, BlocksFreedOrTakenByAnotherRowBetweenTheStepAndTheReadNeverShow
   EXPECT_EQ(writer.wait(), 0);
 }
 
+// Under a secondary index, a range and a key search, another process commits memo-only changes
+// (in place at the same length, grown into new blocks, made NULL, at and beside one block's room)
+// and moves a row's key: each memo read after a commit is the row's memo as committed, and each
+// step goes where the index now puts the rows.
+TEST_P(MemoRead, UnderAnIndexMemoOnlyCommitsAndMovedKeysShowTheCommittedMemoInTheRightPlace) {
+  const auto memo = [](int id, char c, size_t length) {
+    std::string s = std::to_string(id) + c;
+    while (s.size() < length) s += char(c + s.size() % 3);
+    return s;
+  };
+  const std::vector<std::string> statements = {
+      "UPDATE t SET m = '" + memo(2, 'p', 493) + "' WHERE id = 2",
+      "UPDATE t SET v = 5 WHERE id = 4",
+      "UPDATE t SET m = '" + memo(5, 'g', 1500) + "' WHERE id = 5",
+      "UPDATE t SET m = NULL WHERE id = 5",
+      "UPDATE t SET m = '" + memo(6, 'q', 494) + "' WHERE id = 6",
+      "UPDATE t SET m = '" + memo(6, 'r', 495) + "' WHERE id = 6",
+      "UPDATE t SET m = '' WHERE id = 3",
+  };
+  Helper writer([&](Helper& h) {
+    TVELDORDatabase db;
+    openDatabase(db);
+    for (char c; (c = h.receive()) != 'Q';) {
+      if (c < '0' || size_t(c - '0') >= statements.size()) return 2;
+      exec(statements[size_t(c - '0')]);
+      h.send('k');
+    }
+    return 0;
+  });
+  const auto commit = [&](size_t statement) {
+    writer.send(char('0' + statement));
+    ASSERT_EQ(writer.receive(), 'k') << statements[statement];
+  };
+  {
+    TVELDORDatabase db;
+    openDatabase(db);
+    exec("CREATE TABLE t (id INTEGER, v INTEGER, m BLOB(1, 1), PRIMARY KEY (id)" + encryption() + ")");
+    exec("CREATE INDEX iv ON t (v)");
+    for (int id = 1; id <= 6; ++id)
+      exec("INSERT INTO t (id, v, m) VALUES (" + std::to_string(id) + ", " + std::to_string(id * 10) + ", '" +
+           memo(id, 'o', 493) + "')");
+    TVELDORTable t;
+    t.SetDatabaseName("db");
+    t.SetTableName("t");
+    t.SetIndexName("iv");
+    t.Open();
+    ds::Field& id = t.FieldByName("id");
+    ds::Field& m = t.FieldByName("m");
+    const auto at = [&](int expected, const std::string& value, const char* when) {
+      ASSERT_FALSE(t.Eof()) << when;
+      EXPECT_EQ(id.AsInteger(), expected) << when;
+      EXPECT_EQ(m.AsString(), value) << when << ", row " << id.AsInteger();
+      EXPECT_EQ(readStream(t, "m"), value) << when << " through a stream";
+    };
+    t.First();
+    at(1, memo(1, 'o', 493), "first");
+    t.Next();
+    commit(0);
+    at(2, memo(2, 'p', 493), "rewritten in place at the same length");
+    t.Next();
+    at(3, memo(3, 'o', 493), "before row 4 moves");
+    commit(1);
+    t.Next();
+    at(5, memo(5, 'o', 493), "row 4 moved before the first");
+    commit(2);
+    at(5, memo(5, 'g', 1500), "grown into new blocks");
+    commit(3);
+    at(5, "", "made NULL");
+    EXPECT_TRUE(m.IsNull());
+    t.Next();
+    commit(4);
+    at(6, memo(6, 'q', 494), "a block's room");
+    commit(5);
+    at(6, memo(6, 'r', 495), "a byte past a block");
+    t.Prior();
+    at(5, "", "back to the NULL memo");
+    commit(6);
+    t.Prior();
+    at(3, "", "made empty");
+    std::vector<int> order;
+    for (t.First(); !t.Eof(); t.Next()) order.push_back(id.AsInteger());
+    EXPECT_EQ(order, (std::vector<int>{4, 1, 2, 3, 5, 6}));
+    t.SetRange({ds::Variant(5)}, {ds::Variant(20)});
+    t.First();
+    at(4, memo(4, 'o', 493), "first in a range");
+    t.Next();
+    at(1, memo(1, 'o', 493), "second in a range");
+    t.Next();
+    at(2, memo(2, 'p', 493), "last in a range");
+    t.CancelRange();
+    ASSERT_TRUE(t.FindKey({ds::Variant(60)}));
+    at(6, memo(6, 'r', 495), "by a key search");
+    ASSERT_TRUE(t.Locate("m", ds::Variant(memo(2, 'p', 493)), 0));
+    at(2, memo(2, 'p', 493), "by its memo");
+  }
+  writer.send('Q');
+  EXPECT_EQ(writer.wait(), 0);
+}
+
+// Another process commits changes to the index file alone (the text index's stop words) between
+// the steps of a table in a secondary index's order, filtered on its memo, and its memo reads:
+// each row comes once, in the index's order, with its own memo read whole as a value and through a
+// stream, and the rows the filter lets through are all there.
+TEST_P(MemoRead, CommitsToTheIndexFileAloneLeaveAFilteredIndexOrderAndItsMemosWhole) {
+  Helper writer([&](Helper& h) {
+    TVELDORDatabase db;
+    openDatabase(db);
+    for (char c; (c = h.receive()) == 'S';) {
+      TVELDORTable w;
+      w.SetDatabaseName("db");
+      w.SetTableName("t");
+      w.Open();
+      const std::vector<std::string> words = {"STOP" + std::to_string(w.RecordCount())};
+      w.Handle()->SetTextIndexParams(&words, {}, {});
+      w.Close();
+      h.send('k');
+    }
+    return 0;
+  });
+  constexpr int kRows = 40;
+  const auto memo = [](int id) { return memoOf(id * 3 + 1); };
+  std::vector<int> expected, seen;
+  for (int id = kRows; id >= 1; --id)
+    if (memo(id).find('a') != std::string::npos) expected.push_back(id);
+  {
+    TVELDORDatabase db;
+    openDatabase(db);
+    exec("CREATE TABLE t (id INTEGER, v INTEGER, m BLOB(1, 1), PRIMARY KEY (id) TEXT INDEX (m)" +
+         encryption() + ")");
+    exec("CREATE INDEX iv ON t (v)");
+    for (int id = 1; id <= kRows; ++id)
+      exec("INSERT INTO t (id, v, m) VALUES (" + std::to_string(id) + ", " + std::to_string(100 - id) +
+           ", '" + memo(id) + "')");
+    TVELDORTable t;
+    t.SetDatabaseName("db");
+    t.SetTableName("t");
+    t.SetIndexName("iv");
+    t.SetFilterText("m LIKE '%a%'");
+    t.SetFiltered(true);
+    t.Open();
+    for (t.First(); !t.Eof() && seen.size() <= size_t(kRows); t.Next()) {
+      if (seen.size() % 3 == 0) {
+        writer.send('S');
+        ASSERT_EQ(writer.receive(), 'k');
+      }
+      const int id = t.FieldByName("id").AsInteger();
+      seen.push_back(id);
+      EXPECT_EQ(t.FieldByName("m").AsString(), memo(id)) << "row " << id;
+      EXPECT_EQ(readStream(t, "m"), memo(id)) << "row " << id << " through a stream";
+    }
+    // The writer's changes did reach the index file.
+    TVELDORTable fresh;
+    fresh.SetDatabaseName("db");
+    fresh.SetTableName("t");
+    fresh.Open();
+    ASSERT_EQ(fresh.Handle()->GetStopWords().count(), 1u);
+    EXPECT_EQ(fresh.Handle()->GetStopWords()[0], "STOP" + std::to_string(kRows));
+  }
+  writer.send('Q');
+  EXPECT_EQ(writer.wait(), 0);
+  EXPECT_EQ(seen, expected);
+  EXPECT_GT(expected.size(), 10u);
+}
+
 // Lengths by row: none, NULL, at and beside a read run of a scan, a block, over two runs, small.
 constexpr int kNullMemo = -1;
 constexpr int kRunLengths[] = {0, kNullMemo, 262144, 262143, 262145, 494, 524300, 700, 988, 130000};

@@ -513,6 +513,50 @@ TEST_F(BlobCorruption, AOneBlockValueReadInPassingIsWhatLoadMakesOfItsCounts) {
     }
 }
 
+// Values at and beside one block's room, in plain and scrambled files of two block sizes, read in
+// passing along a scan whose read-ahead holds their blocks: each gives its own bytes, also after a
+// value was rewritten in place here (its block's image read ahead before the rewrite) and after
+// another's blocks were freed and taken by a new value.
+TEST_F(BlobCorruption, OneBlockValuesReadInPassingAlongAScanGiveTheirOwnBytesAfterRewritesInPlace) {
+  for (const uint32_t blockSize : {512u, 1024u})
+    for (const bool encrypted : {false, true}) {
+      SCOPED_TRACE(std::to_string(blockSize) + (encrypted ? " scrambled" : " plain"));
+      const uint32_t room = blockSize - 18;
+      const std::vector<uint32_t> lengths = {0, 1, room - 1, room, room + 1, 2, room, room - 1, 3 * room + 5};
+      std::map<uint32_t, std::pair<uint32_t, std::vector<uint8_t>>> values;  // owner: first block, bytes
+      {
+        auto f = create(blockSize, encrypted);
+        for (uint32_t owner = 1; owner <= lengths.size(); ++owner) {
+          auto bytes = pattern(lengths[owner - 1], owner * 7);
+          values[owner] = {store(*f, bytes, owner), bytes};
+        }
+      }
+      auto f = open(blockSize, encrypted);
+      const auto scan = [&](const char* when) {
+        for (const auto& [owner, v] : values) {
+          if (v.first == 0) continue;
+          EXPECT_EQ(readInPassing(*f, v.first, owner), v.second) << when << ", owner " << owner;
+        }
+      };
+      scan("as stored");
+      // Read ahead again from the start, then rewritten before its own read.
+      EXPECT_EQ(readInPassing(*f, values[2].first, 2), values[2].second);
+      for (const uint32_t owner : {4u, 7u}) {
+        auto& v = values[owner];
+        v.second = pattern(v.second.size(), owner * 13 + 1);
+        ASSERT_EQ(store(*f, v.second, owner, v.first, owner == 4), v.first) << "rewritten in place";
+      }
+      // Its blocks, read ahead, freed and taken by a new value of another owner.
+      f->FreeBlobChain(values[5].first, true, 5);
+      values.erase(5);
+      values[20].second = pattern(room, 99);
+      values[20].first = store(*f, values[20].second, 20);
+      scan("after rewrites in place");
+      f = reopen(f, blockSize, encrypted);
+      scan("reopened");
+    }
+}
+
 TEST_F(BlobCorruption, CycleIsFoundBeforeAnyBlockIsFreed) {
   auto f = create();
   store(*f, pattern(3 * 494, 19), 5);
