@@ -153,8 +153,11 @@ TExpToken* newNodeLike(const TExpToken& node) {
 bool KeepsOwnType(TEngineFieldType inner, TEngineFieldType outer) {
   using T = TEngineFieldType;
   bool integer = inner == T::SmallInt || inner == T::Integer || inner == T::Word || inner == T::LargeInt;
+  // A FLOAT meets a BCD column as the column's type when it converts exactly (1.23 at two places),
+  // which EvaluateAsTypeOf decides value by value: compared as the scaled value against the
+  // float times 10,000, 1.23 would not equal 1.23.
   return (integer && (outer == T::Float || outer == T::BCD || outer == T::LargeInt)) ||
-         (inner == T::BCD && outer == T::Float) || (inner == T::Date && outer == T::Timestamp);
+         (inner == T::Date && outer == T::Timestamp);
 }
 
 TTableJoin::TTableJoin(TSourceTable& owner, uint8_t kind, TSourceTable& inner, TExpToken* condition)

@@ -332,8 +332,9 @@ class TJoinLookup {
 uint8_t EqualityKeyIndex(TDataCursor& cursor, uint16_t fieldNo);
 // A value of such a type (as stored, not NULL) as `=` compares it.
 int64_t EqualityKeyValue(TEngineFieldType type, const uint8_t* value);
-// Whether a value of `outer` type loses part of itself in the `inner` type (1.5 against whole
-// numbers): a comparison of the two then takes place in the value's own type.
+// Whether a value of `outer` type may lose part of itself in the `inner` type (1.5 against whole
+// numbers): a comparison of the two then takes place in the value's own type. A FLOAT against a
+// BCD is not among them: each value keeps its own type only where it does not convert exactly.
 bool KeepsOwnType(TEngineFieldType inner, TEngineFieldType outer);
 
 // A join of an outer table (the owner) to an inner one, with its condition and the filter that

@@ -549,6 +549,42 @@ bool IsNegatedByNot(const TExpToken* node) {
 
 // ---- Preparation ----
 
+namespace {
+
+// Whether two values of `type` are the same number or instant.
+bool sameValue(T type, const uint8_t* a, const uint8_t* b) {
+  switch (type) {
+    case T::SmallInt:
+    case T::Word:
+    case T::Integer:
+    case T::LargeInt:
+      return IntegerOperandValue(type, a) == IntegerOperandValue(type, b);
+    case T::Float:
+    case T::Timestamp:
+      return GetFloatValue(a) == GetFloatValue(b);
+    case T::Date:
+      return GetIntegerValue(a) == GetIntegerValue(b);
+    case T::BCD: {
+      int64_t x = 0, y = 0;
+      return DecodeBcdValue(a, x) == TBcdDecode::Exact && DecodeBcdValue(b, y) == TBcdDecode::Exact && x == y;
+    }
+    default:
+      return false;
+  }
+}
+
+// Whether `converted` (in `to`) is the value `original` (in `from`) itself: converted back, it
+// gives the original again. A fraction cut off, a scale rounded away, the high bits of a wide
+// integer or the time of a timestamp make it another value.
+bool convertedExactly(const TValueType& from, std::span<const uint8_t> original, const TValueType& to,
+                      const uint8_t* converted) {
+  uint8_t back[kBcdSize] = {};
+  if (!ConvertToNodeType(to, std::span(converted, kBcdSize), from, back)) return false;
+  return sameValue(from.type, original.data(), back);
+}
+
+}  // namespace
+
 TExpToken* EvaluateAsTypeOf(const TExpToken& typeNode, const TExpToken& node, void* readerData,
                             TColumnReader columnReader, uint16_t sortId, uint16_t languageId) {
   TExpToken* result = EvaluateExpTree(&node, readerData, readerData, sortId, languageId, columnReader);
@@ -556,7 +592,10 @@ TExpToken* EvaluateAsTypeOf(const TExpToken& typeNode, const TExpToken& node, vo
   TValueType from{result->type, result->subType, result->valueSize, result->scale};
   TValueType to{typeNode.type, typeNode.subType, typeNode.valueSize, typeNode.scale};
   uint8_t converted[kBcdSize] = {};
-  if (ConvertToNodeType(from, std::span(result->Value(), result->ValueCapacity()), to, converted)) {
+  const std::span<const uint8_t> original(result->Value(), result->ValueCapacity());
+  // A value the column's type cannot hold keeps its own type: compared in it, 1.5 equals no
+  // whole number, and the index ranges, which take only values of the column's type, stand aside.
+  if (ConvertToNodeType(from, original, to, converted) && convertedExactly(from, original, to, converted)) {
     std::fill(result->Value(), result->Value() + result->ValueCapacity(), uint8_t(0));
     std::copy_n(converted, FixedValueSize(to.type), result->Value());
     takeType(*result, typeNode);

@@ -39,7 +39,10 @@ TExpToken* PrepareExpTree(const TExpToken* node, void* readerData, TColumnReader
 
 // Evaluates `node` once; a result that is not NULL, not a string and of another type than
 // typeNode's is converted into typeNode's type, subtype, size and scale where a conversion
-// exists. The caller gives the result back.
+// exists and the converted value is the result itself. A result that would lose part of itself
+// (1.5 or 70000 for a SMALLINT, 1.234 for a BCD of scale 2, a timestamp with a time of day for a
+// DATE) keeps its own type, so that a comparison with it takes place in that type. The caller
+// gives the result back.
 TExpToken* EvaluateAsTypeOf(const TExpToken& typeNode, const TExpToken& node, void* readerData,
                             TColumnReader columnReader, uint16_t sortId, uint16_t languageId);
 

@@ -254,6 +254,40 @@ TEST_F(LocateByExpressionTest, ValuesOutsideTheFieldsRangeAreRefused) {
 
 // On a remote session the search tree goes to the server whole: compare lengths, case rules and
 // typed constants arrive as they were built. A server gone meanwhile is an engine error.
+// A filter text's number that the field's type cannot hold (a fraction against whole numbers,
+// one beyond a SMALLINT or WORD, more places than a BCD field keeps) is compared as itself, not
+// cut to the field's type: with indexes as without.
+TEST_F(LocateByExpressionTest, FilterNumbersTheFieldCannotHoldCompareAsThemselves) {
+  const std::vector<std::pair<std::string, std::vector<int>>> cases = {
+      {"NUM = 0.5", {}},
+      {"NUM < 0.5", {2, 3}},
+      {"NUM > -7.5", {1, 2, 3}},
+      {"NUM IN (0.5, 100000)", {1}},
+      {"SMALL = 98303", {}},
+      {"SMALL < 98303", {1, 2, 3}},
+      {"WORD = -1", {}},
+      {"WORD > -1", {1, 2, 3}},
+      {"AMOUNT = 12.341", {}},
+      {"AMOUNT > 12.341", {3}},
+      {"LARGE BETWEEN -1.5 AND -0.5", {2}},
+      {"NUM = 0 AND AMOUNT = 99999.99", {3}},
+  };
+  TVELDORTable plain, indexed;
+  create(plain, "plain", false);
+  create(indexed, "indexed", true);
+  for (TVELDORTable* t : {&plain, &indexed}) {
+    for (const auto& [text, ids] : cases) {
+      SCOPED_TRACE(t->TableName() + " " + text);
+      t->SetFiltered(false);
+      t->SetFilterText(text);
+      t->SetFiltered(true);
+      std::vector<int> shown;
+      for (t->First(); !t->Eof(); t->Next()) shown.push_back(int(t->FieldByName("ID").AsInteger()));
+      EXPECT_EQ(shown, ids);
+    }
+  }
+}
+
 TEST_F(LocateByExpressionTest, ARemoteTableIsSearchedByTheSameTree) {
   auto server = std::make_unique<engineserver::EngineServer>(
       dir.path(), std::map<std::string, std::string>{{"ann", "pw"}});

@@ -144,12 +144,8 @@ class Generator {
           return std::none_of(e.ours.begin(), e.ours.end(), [](char c) { return std::isalpha(uint8_t(c)); });
         };
         if (columnFree(l) && columnFree(r)) l = Sql(p + numeric());
-        // An integer side (no float column, no division) cuts a column-free side to an integer,
-        // toward zero: (-1 + (13 / 17)) >= a compares 0 with a.
-        auto integer = [](const Sql& e) { return e.ours.find_first_of("f/") == std::string::npos; };
-        auto cut = [](const Sql& e) { return Sql{e.ours, "CAST(" + e.lite + " AS INTEGER)"}; };
-        if (columnFree(l) && integer(r)) l = cut(l);
-        if (columnFree(r) && integer(l)) r = cut(r);
+        // A column-free side that an integer side's type cannot hold keeps its fraction:
+        // (-1 + (13 / 17)) >= a compares -0.23... with a, as SQLite does.
         return compare(l, op, r, false);
       }
       case 1: {

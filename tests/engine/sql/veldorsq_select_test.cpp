@@ -44,16 +44,16 @@ TEST_F(SelectTest, JoinConditionsThatCloseACycleKeepEveryCondition) {
             "1|1\n");
 }
 
-// A constant compared with a column takes the column's type (here 15 / 13 is 1 for an integer
-// column) wherever the comparison stands, so a condition and its negation share out the rows.
+// A constant compared with a column is the number it is (15 / 13 is 1.15..., not the integer
+// column's 1) wherever the comparison stands, so a condition and its negation share out the rows.
 TEST_F(SelectTest, AConditionAndItsNegationTakeEveryRowOnce) {
   fill("t", "a INTEGER, b INTEGER", {"1, 0", "2, 1", "3, 2", "4, NULL"});
   for (int indexed = 0; indexed < 2; ++indexed) {
     if (indexed) db.run("CREATE INDEX ib ON t (b)");
-    EXPECT_EQ(db.rows("SELECT a FROM t WHERE (15 / 13) > b"), "1\n");
-    EXPECT_EQ(db.rows("SELECT a FROM t WHERE NOT ((15 / 13) > b) ORDER BY 1"), "2\n3\n4\n");
-    EXPECT_EQ(db.rows("SELECT a FROM t WHERE NOT (b < (15 / 13)) ORDER BY 1"), "2\n3\n4\n");
-    EXPECT_EQ(db.rows("SELECT a FROM t WHERE (15 / 13) > b OR a = 4 ORDER BY 1"), "1\n4\n");
+    EXPECT_EQ(db.rows("SELECT a FROM t WHERE (15 / 13) > b ORDER BY 1"), "1\n2\n");
+    EXPECT_EQ(db.rows("SELECT a FROM t WHERE NOT ((15 / 13) > b) ORDER BY 1"), "3\n4\n");
+    EXPECT_EQ(db.rows("SELECT a FROM t WHERE NOT (b < (15 / 13)) ORDER BY 1"), "3\n4\n");
+    EXPECT_EQ(db.rows("SELECT a FROM t WHERE (15 / 13) > b OR a = 4 ORDER BY 1"), "1\n2\n4\n");
     EXPECT_EQ(db.rows("SELECT a FROM t WHERE NOT ((15 / 13) >= b OR a = 4) ORDER BY 1"), "3\n");
   }
 }
@@ -263,9 +263,13 @@ TEST_F(SelectTest, ComparisonsTurnedAboutMirrorTheirOperator) {
   db.run("CREATE INDEX ia ON t (a)");
   EXPECT_EQ(db.rows("SELECT a FROM t WHERE 4 < a"), "5\n6\n");
   EXPECT_EQ(db.rows("SELECT a FROM t WHERE 2 >= a"), "1\n2\n");
-  // Under a NOT too, a constant on the left is taken in the column side's type (-4 here).
-  EXPECT_EQ(db.rows("SELECT a FROM t WHERE (14 / -3) = 0 - a"), "4\n");
-  EXPECT_EQ(db.rows("SELECT a FROM t WHERE NOT ((14 / -3) <> 0 - a)"), "4\n");
+  // Under a NOT too, a constant on the left compares as the number it is (-4.67 here, which no
+  // integer equals), as one on the right does.
+  EXPECT_EQ(db.rows("SELECT a FROM t WHERE (14 / -3) = 0 - a"), "");
+  EXPECT_EQ(db.rows("SELECT a FROM t WHERE NOT ((14 / -3) <> 0 - a)"), "");
+  EXPECT_EQ(db.rows("SELECT a FROM t WHERE (14 / -3) < 0 - a ORDER BY 1"), "1\n2\n3\n4\n");
+  EXPECT_EQ(db.rows("SELECT a FROM t WHERE NOT ((14 / -3) >= 0 - a) ORDER BY 1"), "1\n2\n3\n4\n");
+  EXPECT_EQ(db.rows("SELECT a FROM t WHERE 0 - a > (14 / -3) ORDER BY 1"), "1\n2\n3\n4\n");
   // The smaller table drives; each comparison turned with it keeps its meaning.
   for (const char* tail : {"", " NOJOINOPTIMIZE"}) {
     EXPECT_EQ(
@@ -281,14 +285,14 @@ TEST_F(SelectTest, ComparisonsTurnedAboutMirrorTheirOperator) {
 }
 
 // A condition over two tables that only the joined row can test compares as a filter on one
-// table does: a constant side takes the type of the column side (3 / 4 against an integer is 0).
+// table does: a constant side compares as the number it is (3 / 4 is above 0, 0 - 3 / 4 below).
 TEST_F(SelectTest, AConditionOnTheJoinedRowComparesAsAFilterDoes) {
   fill("t", "a INTEGER, b SMALLINT", {"1, 1", "2, NULL", "3, -2"});
   fill("u", "a INTEGER", {"1", "2", "3"});
-  EXPECT_EQ(db.rows("SELECT a FROM t WHERE (b - b) >= (3 / 4) ORDER BY 1"), "1\n3\n");
-  // (0 - 3 / 4) is cut toward zero: no integer exceeds 0 by that.
-  for (auto [where, rows] : {std::pair{"(t.b - t.b) >= (3 / 4) OR u.a = 1000", "1\n3\n"},
-                             std::pair{"(t.b - t.b) > (0 - 3 / 4) OR u.a = 1000", ""}}) {
+  EXPECT_EQ(db.rows("SELECT a FROM t WHERE (b - b) >= (3 / 4) ORDER BY 1"), "");
+  EXPECT_EQ(db.rows("SELECT a FROM t WHERE (b - b) > (0 - 3 / 4) ORDER BY 1"), "1\n3\n");
+  for (auto [where, rows] : {std::pair{"(t.b - t.b) >= (3 / 4) OR u.a = 1000", ""},
+                             std::pair{"(t.b - t.b) > (0 - 3 / 4) OR u.a = 1000", "1\n3\n"}}) {
     EXPECT_EQ(db.rows(std::string("SELECT t.a FROM t, u WHERE t.a = u.a AND (") + where + ") ORDER BY 1"),
               rows)
         << where;

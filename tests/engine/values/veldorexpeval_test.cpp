@@ -180,6 +180,31 @@ TEST(ExpressionEvaluationTest, FunctionsPredicatesAndCheckMessages) {
   EXPECT_EQ(ExpTokensInUse(), 0);
 }
 
+// A constant is prepared in the type of the column it is compared with only where that type
+// holds it: a fraction, a number beyond a SMALLINT or WORD, a time of day beside a DATE keep
+// their own type and compare as what they are.
+TEST(ExpressionEvaluationTest, ConstantsTheColumnsTypeCannotHoldCompareAsThemselves) {
+  Record r;
+  const auto set = [&](const char* name, int64_t v) {
+    for (size_t k = 0; k < std::size(kFields); ++k)
+      if (std::strcmp(kFields[k].name, name) == 0) r.values[k] = Value{false, v, 0, ""};
+  };
+  set("I", 1), set("K", 4464), set("W", 65535), set("D", ParseDateText("2024-01-02"));
+  std::vector<Record> one{r};
+  const std::string noon = "CAST('2024-01-02 01:05:07 PM' AS TIMESTAMP)";
+  for (const std::string& holds : std::vector<std::string>{
+           "NOT (I = 1.5) AND I <> 1.5 AND I < 1.5 AND I <= 1.5 AND NOT (I > 1.5) AND NOT (I >= 1.5)",
+           "I > 0.5 AND I >= 0.5 AND NOT (I < 0.5) AND 1.5 > I AND NOT (0.5 > I) AND I > -1.5",
+           "NOT (I IN (1.5, 2)) AND I NOT IN (0.5, 1.5) AND I BETWEEN 0.5 AND 1.5 AND NOT (I BETWEEN 1.5 AND "
+           "2)",
+           "I = 1.0 AND I IN (1.0) AND I = 3.0 / 3 AND NOT (I = 4294967297) AND I < 4294967297",
+           "NOT (K = 70000) AND K < 70000 AND K = 4464 AND NOT (W = -1) AND W > -1 AND W = 65535",
+           "NOT (D = " + noon + ") AND D < " + noon + " AND D = CAST('2024-01-02' AS TIMESTAMP)",
+       })
+    EXPECT_EQ(evaluate(holds, one)[0], "True") << holds;
+  EXPECT_EQ(ExpTokensInUse(), 0);
+}
+
 // ---- Against SQLite ----
 
 // A generated expression: its class ('i' integer, 's' text, 'b' boolean), the engine's text and
