@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "datafile_test_util.h"
@@ -820,6 +821,99 @@ TEST(JournalBulkTest, AJournalOfManyChunksIsTheFormatByteForByteAndEveryFailureR
     }
     EXPECT_TRUE(sawHot || !onward) << "no write-out failed with its journals complete";
   }
+}
+
+// Journals whose pieces end where storage runs out: a region that fills the first chunk exactly,
+// leaves the checksum room or not, goes one byte past it, one larger than a chunk, a cut whose
+// tail outgrows one, and a file with no region. Each case runs in a thread of its own, so that
+// it starts with no storage kept, and then again in the same thread on the storage the failed
+// write-outs left. A short or failed write at any step leaves either a journal that is the
+// format's own and rolls back whole, or one that recovery refuses, with the file untouched. Two
+// threads do the same at once.
+TEST(JournalBulkTest, RegionsAtTheEdgesOfTheBuildsStorageRollBackWholeAtEveryFailedWrite) {
+  // The first chunk, 64 KiB, opens with room for a head naming a marker path of 4096 bytes, then
+  // the file's 13-byte head: a region of 61,404 bytes (and its 12-byte head) fills it.
+  constexpr int64_t kFill = 65536 - (8 + 2 + 4096 + 1) - 13 - 12;
+  struct Case {
+    int64_t oldSize;
+    std::vector<HeldOp> ops;
+  };
+  const auto everyByte = [](int64_t from, int64_t n) {
+    std::vector<int64_t> v;
+    for (int64_t i = from; i < from + n; ++i) v.push_back(i);
+    return v;
+  };
+  std::vector<Case> cases;
+  for (const int64_t s : {kFill, kFill - 4, kFill - 3, kFill + 1})
+    cases.push_back({200000, {{false, 0, s, everyByte(0, s)}}});
+  cases.push_back({1200000, {{false, 0, 1100000, everyByte(0, 1100000)}}});
+  cases.push_back({1200000, {{true, 0, 0, {}}, {false, 0, 10, {}}}});
+  cases.push_back({5000, {{false, 100, 3000, {}}}});
+  const auto exercise = [&](size_t n) {
+    const Case& c = cases[n];
+    std::vector<uint8_t> old(size_t(c.oldSize));
+    for (size_t i = 0; i < old.size(); ++i) old[i] = uint8_t(i * 11 + (i >> 10) + 7);
+    std::vector<uint8_t> after = old;
+    applyHeld(c.ops, after, nullptr);
+    {
+      for (const Fault fault : {Fault::ShortWrite, Fault::IoError}) {
+        for (uint64_t k = 1;; ++k) {
+          SCOPED_TRACE("case " + std::to_string(n) + (fault == Fault::ShortWrite ? " short" : " failed") +
+                       " from write " + std::to_string(k));
+          ASSERT_LT(k, 40u);
+          TempFolder dir;
+          datafile_test::writeFileBytes(dir.path("t.DAT"), old);
+          bool failed = false;
+          {
+            platform::FaultyFileSystem fs(platform::FileSystem::local());
+            TFileList list(fs);
+            TFileHandler h(&list);
+            h.SetName(dir.path("t.DAT"));
+            h.Open();
+            h.SetHoldWrites(true);
+            std::vector<uint8_t> model = old;
+            applyHeld(c.ops, model, &h);
+            fs.setPlan({fault, k, true, true});
+            try {
+              WriteOutTables(fs, {TJournalTable{dir.path("t.JNL"), {&h, nullptr, nullptr}, true, nullptr}},
+                             false);
+            } catch (const EVELDOREngineError&) {
+              failed = true;
+            }
+            fs.setPlan({});
+          }
+          TJournalImage image;
+          const bool hot = JournalHot(platform::FileSystem::local(), dir.path("t.JNL"));
+          const std::vector<uint8_t> bytes = hot ? contents(dir.path("t.JNL")) : std::vector<uint8_t>();
+          if (hot && DecodeJournal(bytes, image)) {
+            ASSERT_TRUE(EncodeJournal(image) == bytes) << "not the format's own";
+            ASSERT_EQ(image.files.size(), 1u);
+            EXPECT_EQ(image.files[0].length, c.oldSize);
+            for (const TJournalRegion& r : image.files[0].regions)
+              ASSERT_TRUE(std::equal(r.bytes.begin(), r.bytes.end(), old.begin() + r.offset));
+          } else if (hot) {
+            // Refused: the write-out never reached the table.
+            ASSERT_TRUE(contents(dir.path("t.DAT")) == old);
+          }
+          {
+            TFileList list;
+            TFileHandler h(&list);
+            h.SetName(dir.path("t.DAT"));
+            h.Open();
+            RecoverJournal(platform::FileSystem::local(), dir.path("t.JNL"), {&h, nullptr, nullptr});
+          }
+          ASSERT_TRUE(contents(dir.path("t.DAT")) == (failed ? old : after));
+          if (!failed) break;
+        }
+      }
+    }
+  };
+  for (size_t n = 0; n < cases.size(); ++n) std::thread(exercise, n).join();
+  // Two commits at once, each thread on storage of its own: a journal of one chunk beside one of
+  // several.
+  std::thread first(exercise, 0), second(exercise, 4);
+  first.join();
+  second.join();
 }
 
 }  // namespace
