@@ -916,5 +916,64 @@ TEST(JournalBulkTest, RegionsAtTheEdgesOfTheBuildsStorageRollBackWholeAtEveryFai
   second.join();
 }
 
+// The search for changed bytes goes a word at a time: a single changed byte, or a run that ends
+// the write, at every offset of writes of 1 to 17 bytes starting on and off a word's edge (and
+// running past the old end), is journaled as exactly its own old bytes.
+TEST(JournalNarrowTest, AChangedByteOrRunAtEveryPlaceNearAWordsEdgeIsJournaledAlone) {
+  TempFolder dir;
+  makeTable(dir);
+  const std::vector<uint8_t> old = pattern(kOldSize, 1);
+  for (const int64_t from : {int64_t(0), int64_t(5), int64_t(2993)})
+    for (int64_t n = 1; n < 18; ++n)
+      for (int64_t p = 0; p < n; ++p)
+        for (const bool toTheEnd : {false, true}) {
+          SCOPED_TRACE(std::to_string(n) + " bytes at " + std::to_string(from) + ", changed from " +
+                       std::to_string(p) + (toTheEnd ? " on" : " only"));
+          std::vector<int64_t> flips = {from + p};
+          for (int64_t q = p + 1; toTheEnd && q < n; ++q) flips.push_back(from + q);
+          platform::FaultyFileSystem fs(platform::FileSystem::local());
+          {
+            TFileList list(fs);
+            TFileHandler h(&list);
+            h.SetName(dir.path("t.DAT"));
+            h.Open();
+            h.SetHoldWrites(true);
+            std::vector<uint8_t> model = old;
+            applyHeld({{false, from, n, flips}}, model, &h);
+            // The journal goes out; the table's write and the rollback from memory fail.
+            fs.setPlan({Fault::IoError, 2, true, true});
+            EXPECT_THROW(
+                WriteOutTables(fs, {TJournalTable{dir.path("t.JNL"), {&h, nullptr, nullptr}, true, nullptr}},
+                               false),
+                EVELDOREngineError);
+            fs.setPlan({});
+          }
+          // A write-out that only grows the file is rolled back by a cut, which this plan lets
+          // through.
+          if (!std::filesystem::exists(dir.path("t.JNL"))) {
+            ASSERT_GE(from + p, kOldSize);
+            ASSERT_TRUE(contents(dir.path("t.DAT")) == old);
+            continue;
+          }
+          TJournalImage image;
+          ASSERT_TRUE(DecodeJournal(contents(dir.path("t.JNL")), image));
+          ASSERT_EQ(image.files.size(), 1u);
+          // Past the old end nothing is kept: the file's length puts that back.
+          const int64_t end = std::min(kOldSize, toTheEnd ? from + n : from + p + 1);
+          ASSERT_EQ(image.files[0].regions.size(), from + p < kOldSize ? 1u : 0u);
+          if (from + p < kOldSize) {
+            EXPECT_EQ(image.files[0].regions[0].offset, from + p);
+            EXPECT_EQ(int64_t(image.files[0].regions[0].bytes.size()), end - (from + p));
+          }
+          TFileList list;
+          TFileHandler h(&list);
+          h.SetName(dir.path("t.DAT"));
+          h.Open();
+          RecoverJournal(platform::FileSystem::local(), dir.path("t.JNL"), {&h, nullptr, nullptr});
+          h.Close();
+          ASSERT_TRUE(contents(dir.path("t.DAT")) == old);
+        }
+}
+
 }  // namespace
 }  // namespace engine
