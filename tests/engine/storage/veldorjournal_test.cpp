@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -973,6 +974,35 @@ TEST(JournalNarrowTest, AChangedByteOrRunAtEveryPlaceNearAWordsEdgeIsJournaledAl
           h.Close();
           ASSERT_TRUE(contents(dir.path("t.DAT")) == old);
         }
+}
+
+// A region's size takes 32 bits: a file found longer than that on disk (none this engine
+// writes), cut by a change, is refused before anything is read or written, and stays as it was.
+TEST(JournalBulkTest, ACutOfMoreBytesThanARegionHoldsIsRefusedAndChangesNothing) {
+  TempFolder dir;
+  const int64_t size = (int64_t(1) << 32) + 4096;
+  {
+    std::FILE* f = std::fopen(dir.path("t.DAT").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputc(1, f);
+    std::fclose(f);
+    std::filesystem::resize_file(dir.path("t.DAT"), uintmax_t(size));
+  }
+  {
+    TFileList list;
+    TFileHandler h(&list);
+    h.SetName(dir.path("t.DAT"));
+    h.Open();
+    h.SetHoldWrites(true);
+    h.Seek(kSeekBegin, 0);
+    h.Truncate();
+    EXPECT_THROW(
+        WriteOutTables(platform::FileSystem::local(),
+                       {TJournalTable{dir.path("t.JNL"), {&h, nullptr, nullptr}, true, nullptr}}, false),
+        EVELDOREngineError);
+  }
+  EXPECT_EQ(std::filesystem::file_size(dir.path("t.DAT")), uintmax_t(size));
+  EXPECT_FALSE(JournalHot(platform::FileSystem::local(), dir.path("t.JNL")));
 }
 
 }  // namespace
