@@ -483,6 +483,9 @@ JournalBuild journalOf(const TJournalTable& table) {
         appendDifferingRuns(at, old.get(), fresh.data() + (at - from), n, journal);
       }
     }
+    // A region's size has 32 bits: a longer tail (of a file longer than any this engine writes)
+    // could not be put back whole.
+    if (length - kept > int64_t(UINT32_MAX)) SignalTableError(VELDOR_WRITEERR, file->GetName());
     if (kept < length) file->ReadOld(kept, journal.region(kept, uint32_t(length - kept)), length - kept);
     journal.endFile();
   }

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "datafile_test_util.h"
@@ -820,6 +822,187 @@ TEST(JournalBulkTest, AJournalOfManyChunksIsTheFormatByteForByteAndEveryFailureR
     }
     EXPECT_TRUE(sawHot || !onward) << "no write-out failed with its journals complete";
   }
+}
+
+// Journals whose pieces end where storage runs out: a region that fills the first chunk exactly,
+// leaves the checksum room or not, goes one byte past it, one larger than a chunk, a cut whose
+// tail outgrows one, and a file with no region. Each case runs in a thread of its own, so that
+// it starts with no storage kept, and then again in the same thread on the storage the failed
+// write-outs left. A short or failed write at any step leaves either a journal that is the
+// format's own and rolls back whole, or one that recovery refuses, with the file untouched. Two
+// threads do the same at once.
+TEST(JournalBulkTest, RegionsAtTheEdgesOfTheBuildsStorageRollBackWholeAtEveryFailedWrite) {
+  // The first chunk, 64 KiB, opens with room for a head naming a marker path of 4096 bytes, then
+  // the file's 13-byte head: a region of 61,404 bytes (and its 12-byte head) fills it.
+  constexpr int64_t kFill = 65536 - (8 + 2 + 4096 + 1) - 13 - 12;
+  struct Case {
+    int64_t oldSize;
+    std::vector<HeldOp> ops;
+  };
+  const auto everyByte = [](int64_t from, int64_t n) {
+    std::vector<int64_t> v;
+    for (int64_t i = from; i < from + n; ++i) v.push_back(i);
+    return v;
+  };
+  std::vector<Case> cases;
+  for (const int64_t s : {kFill, kFill - 4, kFill - 3, kFill + 1})
+    cases.push_back({200000, {{false, 0, s, everyByte(0, s)}}});
+  cases.push_back({1200000, {{false, 0, 1100000, everyByte(0, 1100000)}}});
+  cases.push_back({1200000, {{true, 0, 0, {}}, {false, 0, 10, {}}}});
+  cases.push_back({5000, {{false, 100, 3000, {}}}});
+  const auto exercise = [&](size_t n) {
+    const Case& c = cases[n];
+    std::vector<uint8_t> old(size_t(c.oldSize));
+    for (size_t i = 0; i < old.size(); ++i) old[i] = uint8_t(i * 11 + (i >> 10) + 7);
+    std::vector<uint8_t> after = old;
+    applyHeld(c.ops, after, nullptr);
+    {
+      for (const Fault fault : {Fault::ShortWrite, Fault::IoError}) {
+        for (uint64_t k = 1;; ++k) {
+          SCOPED_TRACE("case " + std::to_string(n) + (fault == Fault::ShortWrite ? " short" : " failed") +
+                       " from write " + std::to_string(k));
+          ASSERT_LT(k, 40u);
+          TempFolder dir;
+          datafile_test::writeFileBytes(dir.path("t.DAT"), old);
+          bool failed = false;
+          {
+            platform::FaultyFileSystem fs(platform::FileSystem::local());
+            TFileList list(fs);
+            TFileHandler h(&list);
+            h.SetName(dir.path("t.DAT"));
+            h.Open();
+            h.SetHoldWrites(true);
+            std::vector<uint8_t> model = old;
+            applyHeld(c.ops, model, &h);
+            fs.setPlan({fault, k, true, true});
+            try {
+              WriteOutTables(fs, {TJournalTable{dir.path("t.JNL"), {&h, nullptr, nullptr}, true, nullptr}},
+                             false);
+            } catch (const EVELDOREngineError&) {
+              failed = true;
+            }
+            fs.setPlan({});
+          }
+          TJournalImage image;
+          const bool hot = JournalHot(platform::FileSystem::local(), dir.path("t.JNL"));
+          const std::vector<uint8_t> bytes = hot ? contents(dir.path("t.JNL")) : std::vector<uint8_t>();
+          if (hot && DecodeJournal(bytes, image)) {
+            ASSERT_TRUE(EncodeJournal(image) == bytes) << "not the format's own";
+            ASSERT_EQ(image.files.size(), 1u);
+            EXPECT_EQ(image.files[0].length, c.oldSize);
+            for (const TJournalRegion& r : image.files[0].regions)
+              ASSERT_TRUE(std::equal(r.bytes.begin(), r.bytes.end(), old.begin() + r.offset));
+          } else if (hot) {
+            // Refused: the write-out never reached the table.
+            ASSERT_TRUE(contents(dir.path("t.DAT")) == old);
+          }
+          {
+            TFileList list;
+            TFileHandler h(&list);
+            h.SetName(dir.path("t.DAT"));
+            h.Open();
+            RecoverJournal(platform::FileSystem::local(), dir.path("t.JNL"), {&h, nullptr, nullptr});
+          }
+          ASSERT_TRUE(contents(dir.path("t.DAT")) == (failed ? old : after));
+          if (!failed) break;
+        }
+      }
+    }
+  };
+  for (size_t n = 0; n < cases.size(); ++n) std::thread(exercise, n).join();
+  // Two commits at once, each thread on storage of its own: a journal of one chunk beside one of
+  // several.
+  std::thread first(exercise, 0), second(exercise, 4);
+  first.join();
+  second.join();
+}
+
+// The search for changed bytes goes a word at a time: a single changed byte, or a run that ends
+// the write, at every offset of writes of 1 to 17 bytes starting on and off a word's edge (and
+// running past the old end), is journaled as exactly its own old bytes.
+TEST(JournalNarrowTest, AChangedByteOrRunAtEveryPlaceNearAWordsEdgeIsJournaledAlone) {
+  TempFolder dir;
+  makeTable(dir);
+  const std::vector<uint8_t> old = pattern(kOldSize, 1);
+  for (const int64_t from : {int64_t(0), int64_t(5), int64_t(2993)})
+    for (int64_t n = 1; n < 18; ++n)
+      for (int64_t p = 0; p < n; ++p)
+        for (const bool toTheEnd : {false, true}) {
+          SCOPED_TRACE(std::to_string(n) + " bytes at " + std::to_string(from) + ", changed from " +
+                       std::to_string(p) + (toTheEnd ? " on" : " only"));
+          std::vector<int64_t> flips = {from + p};
+          for (int64_t q = p + 1; toTheEnd && q < n; ++q) flips.push_back(from + q);
+          platform::FaultyFileSystem fs(platform::FileSystem::local());
+          {
+            TFileList list(fs);
+            TFileHandler h(&list);
+            h.SetName(dir.path("t.DAT"));
+            h.Open();
+            h.SetHoldWrites(true);
+            std::vector<uint8_t> model = old;
+            applyHeld({{false, from, n, flips}}, model, &h);
+            // The journal goes out; the table's write and the rollback from memory fail.
+            fs.setPlan({Fault::IoError, 2, true, true});
+            EXPECT_THROW(
+                WriteOutTables(fs, {TJournalTable{dir.path("t.JNL"), {&h, nullptr, nullptr}, true, nullptr}},
+                               false),
+                EVELDOREngineError);
+            fs.setPlan({});
+          }
+          // A write-out that only grows the file is rolled back by a cut, which this plan lets
+          // through.
+          if (!std::filesystem::exists(dir.path("t.JNL"))) {
+            ASSERT_GE(from + p, kOldSize);
+            ASSERT_TRUE(contents(dir.path("t.DAT")) == old);
+            continue;
+          }
+          TJournalImage image;
+          ASSERT_TRUE(DecodeJournal(contents(dir.path("t.JNL")), image));
+          ASSERT_EQ(image.files.size(), 1u);
+          // Past the old end nothing is kept: the file's length puts that back.
+          const int64_t end = std::min(kOldSize, toTheEnd ? from + n : from + p + 1);
+          ASSERT_EQ(image.files[0].regions.size(), from + p < kOldSize ? 1u : 0u);
+          if (from + p < kOldSize) {
+            EXPECT_EQ(image.files[0].regions[0].offset, from + p);
+            EXPECT_EQ(int64_t(image.files[0].regions[0].bytes.size()), end - (from + p));
+          }
+          TFileList list;
+          TFileHandler h(&list);
+          h.SetName(dir.path("t.DAT"));
+          h.Open();
+          RecoverJournal(platform::FileSystem::local(), dir.path("t.JNL"), {&h, nullptr, nullptr});
+          h.Close();
+          ASSERT_TRUE(contents(dir.path("t.DAT")) == old);
+        }
+}
+
+// A region's size takes 32 bits: a file found longer than that on disk (none this engine
+// writes), cut by a change, is refused before anything is read or written, and stays as it was.
+TEST(JournalBulkTest, ACutOfMoreBytesThanARegionHoldsIsRefusedAndChangesNothing) {
+  TempFolder dir;
+  const int64_t size = (int64_t(1) << 32) + 4096;
+  {
+    std::FILE* f = std::fopen(dir.path("t.DAT").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputc(1, f);
+    std::fclose(f);
+    std::filesystem::resize_file(dir.path("t.DAT"), uintmax_t(size));
+  }
+  {
+    TFileList list;
+    TFileHandler h(&list);
+    h.SetName(dir.path("t.DAT"));
+    h.Open();
+    h.SetHoldWrites(true);
+    h.Seek(kSeekBegin, 0);
+    h.Truncate();
+    EXPECT_THROW(
+        WriteOutTables(platform::FileSystem::local(),
+                       {TJournalTable{dir.path("t.JNL"), {&h, nullptr, nullptr}, true, nullptr}}, false),
+        EVELDOREngineError);
+  }
+  EXPECT_EQ(std::filesystem::file_size(dir.path("t.DAT")), uintmax_t(size));
+  EXPECT_FALSE(JournalHot(platform::FileSystem::local(), dir.path("t.JNL")));
 }
 
 }  // namespace
