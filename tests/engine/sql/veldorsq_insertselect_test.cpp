@@ -873,6 +873,90 @@ TEST(InsertSelectText, RowsTakenWholeEqualRowsCopiedColumnByColumn) {
             "13|NULL|NULL|13.5|2024-02-14\n17|NULL|2|17.5|NULL\n");
 }
 
+// Rows handed over in the target's layout must still come out as each column's conversion
+// writes it: a decimal into one of fewer places, text into a field with a case rule, a date into
+// a timestamp, a computed or constant column, the table itself as the source, rows cut, turned
+// round or made distinct, and a key met part way, after which every lock ahead is let go.
+TEST(InsertSelectText, RowsOfTheSameLayoutTakeTheTargetsRules) {
+  platform::testing::TempFolder folder;
+  SqlDatabase db(folder.path());
+  db.run("CREATE TABLE src (id INTEGER, d DECIMAL(10,4), s CHAR(8), w DATE)");
+  db.directory().StartTransaction();
+  for (int i = 1; i <= 60; ++i)
+    db.run("INSERT INTO src VALUES (" + std::to_string(i) + ", " + std::to_string(i) + ".1256, 'ab" +
+           std::to_string(i % 4) + "', '2024-03-" + std::to_string(1 + i % 28) + "')");
+  db.directory().Commit(true, false);
+  int targets = 0;
+  // The same statement held, through the result table and row by row in the caller's
+  // transaction: the rows of ids 1, 2 and 60 of the first.
+  const auto threeRoads = [&](const std::string& columns, const std::string& select) {
+    SCOPED_TRACE(columns + ": " + select);
+    const std::string n = std::to_string(++targets), h = "h" + n, c = "c" + n, r = "r" + n;
+    for (const std::string& t : {h, c, r}) db.run("CREATE TABLE " + t + " (" + columns + ")");
+    EXPECT_EQ(errorOf(db, "INSERT INTO " + h + select, false), 0);
+    const int32_t affected = db.affected;
+    const size_t before = TDataQuery::SetHeldRowsLimit(0);
+    EXPECT_EQ(errorOf(db, "INSERT INTO " + c + select, false), 0);
+    TDataQuery::SetHeldRowsLimit(before);
+    EXPECT_EQ(errorOf(db, "INSERT INTO " + r + select, true), 0);
+    EXPECT_EQ(db.affected, affected);
+    const std::string slots = slotsOf(folder.path(), h);
+    EXPECT_EQ(firstDifference(slots, slotsOf(folder.path(), c)), "");
+    EXPECT_EQ(firstDifference(slots, slotsOf(folder.path(), r)), "");
+    expectSound(db.directory(), folder.path(), h, false);
+    return db.run("SELECT * FROM " + h + " WHERE id IN (1, 2, 60) ORDER BY id");
+  };
+  // Each target as constants of the same values fill it.
+  const auto asConstants = [&](const std::string& columns, const std::vector<std::string>& values) {
+    db.run("CREATE TABLE k" + std::to_string(++targets) + " (" + columns + ")");
+    for (const std::string& v : values)
+      db.run("INSERT INTO k" + std::to_string(targets) + " VALUES (" + v + ")");
+    return db.run("SELECT * FROM k" + std::to_string(targets) + " ORDER BY id");
+  };
+  const std::vector<std::string> values = {"1, 1.1256, 'ab1', '2024-03-02'", "2, 2.1256, 'ab2', '2024-03-03'",
+                                           "60, 60.1256, 'ab0', '2024-03-05'"};
+  // A decimal of other places is a value of the same type, which goes as it is on every road.
+  const std::string places =
+      threeRoads("id INTEGER, d DECIMAL(10,2), s CHAR(8), w DATE", " SELECT * FROM src");
+  EXPECT_EQ(places.substr(0, places.find('\n')), "1|1.1256|ab1|2024-03-02");
+  for (const std::string& columns :
+       {std::string("id INTEGER, d DECIMAL(10,4), s CHAR(8) CHARCASE UPPER, w DATE"),
+        std::string("id INTEGER, d DECIMAL(10,4), s CHAR(8), w TIMESTAMP")})
+    EXPECT_EQ(threeRoads(columns, " SELECT * FROM src"), asConstants(columns, values));
+  const std::string columns = "id INTEGER, d DECIMAL(10,4), s CHAR(8), w DATE";
+  const std::string all = asConstants(columns, values);
+  EXPECT_EQ(threeRoads(columns, " SELECT * FROM src"), all);
+  EXPECT_EQ(threeRoads(columns, " SELECT * FROM src ORDER BY id DESC"), all);
+  EXPECT_EQ(threeRoads(columns, " SELECT DISTINCT * FROM src"), all);
+  EXPECT_EQ(threeRoads(columns, " (id, w, s, d) SELECT id, w, s, d FROM src"), all);
+  // Cut short of the rows held, whose bytes the appended batch then holds past its end.
+  for (const char* top : {" TOP 2", " TOP 40"})
+    EXPECT_EQ(threeRoads(columns, std::string(" SELECT * FROM src ORDER BY id") + top),
+              all.substr(0, all.rfind("60|")));
+  EXPECT_EQ(threeRoads(columns, " SELECT id, d, 'x', w FROM src WHERE id = 2"),
+            asConstants(columns, {"2, 2.1256, 'x', '2024-03-03'"}));
+  EXPECT_EQ(threeRoads(columns, " SELECT id, d + 1, s, w FROM src WHERE id = 2"),
+            asConstants(columns, {"2, 3.1256, 'ab2', '2024-03-03'"}));
+  // The table as its own source takes each row once, twice over.
+  db.run("CREATE TABLE self (" + columns + ")");
+  for (int round = 1; round <= 2; ++round) {
+    db.run("INSERT INTO self SELECT * FROM src");
+    db.run("INSERT INTO self SELECT * FROM self");
+    EXPECT_EQ(db.rows("SELECT COUNT(*) FROM self"), std::to_string(round == 1 ? 120 : 360) + "\n");
+    EXPECT_EQ(db.rows("SELECT COUNT(*) FROM self WHERE id = 60 AND s = 'ab0'"), round == 1 ? "2\n" : "6\n");
+  }
+  expectSound(db.directory(), folder.path(), "self", false);
+  // A key met by the last row: nothing is written, and no lock taken ahead is kept.
+  db.run("CREATE TABLE u (" + columns + ")");
+  db.run("CREATE UNIQUE INDEX ud ON u (s)");
+  db.run("INSERT INTO u VALUES (100, 1, 'ab3', '2024-01-01')");
+  EXPECT_NE(errorOf(db, "INSERT INTO u SELECT * FROM src WHERE id > 56", false), 0);
+  EXPECT_EQ(db.rows("SELECT COUNT(*) FROM u"), "1\n");
+  EXPECT_EQ(errorOf(db, "INSERT INTO u SELECT * FROM src WHERE id = 58 OR id = 60", false), 0);
+  EXPECT_EQ(db.rows("SELECT id, s FROM u ORDER BY id"), "58|ab2\n60|ab0\n100|ab3\n");
+  expectSound(db.directory(), folder.path(), "u", false);
+}
+
 // The body of a process that copies the first 20 rows of `from` into `to` `rounds` times on the
 // tables of `path`: it says 'S' once its session is open and copies once told 'G'. `ready` runs
 // first in the process; when it fails the process ends with 2.
