@@ -116,9 +116,16 @@ struct LockTable {
   // and its first call drops them all. Kept by a fork handler, so that a lock or unlock asks the
   // system for no process id.
   std::atomic<bool> inherited{false};
+  // Counts the forks this process descends from: an open made before the last one is shared with
+  // the parent, system locks included.
+  std::atomic<uint32_t> generation{0};
 
   LockTable() {
-    pthread_atfork(nullptr, nullptr, [] { lockTable().inherited.store(true, std::memory_order_relaxed); });
+    pthread_atfork(nullptr, nullptr, [] {
+      LockTable& table = lockTable();
+      table.inherited.store(true, std::memory_order_relaxed);
+      table.generation.fetch_add(1, std::memory_order_relaxed);
+    });
   }
 
   // Requires: `mutex` is held.
@@ -280,7 +287,12 @@ std::string resolveIgnoringCase(const std::string& path) {
 class LocalFile final : public OsFile {
  public:
   LocalFile(int fd, std::string path, FileIdentity id, bool writable, bool deleteOnClose)
-      : fd_(fd), path_(std::move(path)), id_(id), writable_(writable), deleteOnClose_(deleteOnClose) {}
+      : fd_(fd),
+        path_(std::move(path)),
+        id_(id),
+        writable_(writable),
+        deleteOnClose_(deleteOnClose),
+        generation_(lockTable().generation.load(std::memory_order_relaxed)) {}
 
   ~LocalFile() override {
     {
@@ -389,6 +401,10 @@ class LocalFile final : public OsFile {
 
   bool unlockRanges(std::span<Range> ranges) override {
     if (ranges.size() == 1) return ranges[0].released = unlockRange(ranges[0].offset, ranges[0].length);
+    // An open inherited through fork() shares its system locks with the parent, whose ranges this
+    // process does not see: a span between two of its own could take one of them along.
+    if (generation_ != lockTable().generation.load(std::memory_order_relaxed))
+      return OsFile::unlockRanges(ranges);
     for (Range& r : ranges) r.released = false;
     LockTable& table = lockTable();
     std::lock_guard<std::mutex> guard(table.mutex);
@@ -530,6 +546,8 @@ class LocalFile final : public OsFile {
   bool deleteOnClose_;
   // How many ranges this open holds in the lock table; guarded by its mutex.
   size_t ownRanges_ = 0;
+  // LockTable::generation when this open was made.
+  uint32_t generation_;
   // The shared view of the file's first page, made at the first peekHead that finds the file
   // long enough.
   std::mutex headMutex_;

@@ -338,20 +338,19 @@ bool TDataTable::resumeKeptFiles() {
     // marker is looked for under the share modes taken again, and the names after it: a swap
     // that checks the files later finds them open and waits; one that checked them before holds
     // its marker until its moves are done, so either the marker or the moved names show here.
-    // No copy marker means no swap marker (CopyMarked): one look does for both.
-    if (CopyMarked(*directory_, name_)) {
-      resumed = !SwapMarked(*directory_, name_);
-      // Only with no swap marker may a copy's new table go as one cut short: once its swap
-      // marker is written that table is the one the name leads to, and the full open completes
-      // the swap before anything else. One that cannot go yet is the full open's to report, and
-      // so is a swap whose marker was written between that look and the hold on the copy's
-      // marker.
-      if (resumed) {
-        try {
-          resumed = DropCopyCutShort(*directory_, name_);
-        } catch (const EVELDOREngineError&) {
-          resumed = false;
-        }
+    // The swap marker is looked for whether or not a copy marker shows: the copy marker a swap
+    // holds may be one left by an ended copy under another spelling of the name, which it took
+    // over, and an open elsewhere removing a stale one may take it away at any moment.
+    resumed = !SwapMarked(*directory_, name_);
+    // Only with no swap marker may a copy's new table go as one cut short: once its swap marker
+    // is written that table is the one the name leads to, and the full open completes the swap
+    // before anything else. One that cannot go yet is the full open's to report, and so is a
+    // swap whose marker was written between that look and the hold on the copy's marker.
+    if (resumed) {
+      try {
+        resumed = DropCopyCutShort(*directory_, name_);
+      } catch (const EVELDOREngineError&) {
+        resumed = false;
       }
     }
     for (TFileHandler* f : journalFiles())

@@ -175,9 +175,6 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   static bool DropCopyCutShort(TDataDirectory& directory, std::string_view name);
   // True while a swap marker lies beside `name`.
   static bool SwapMarked(TDataDirectory& directory, std::string_view name);
-  // True while a copy marker lies beside `name`. A swap marker is written only while its copy's
-  // marker is named (and that goes after it), so with no copy marker there is no swap marker.
-  static bool CopyMarked(TDataDirectory& directory, std::string_view name);
 
   // ---- Life ----
   // Raises the open count; the first open names and opens the files (the blob file only when

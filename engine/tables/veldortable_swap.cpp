@@ -292,9 +292,9 @@ void TDataTable::TSwap::Commit(bool keepBackup) {
       FileNameFor(directory_.Path(), newName_, inMemory_, kBlobFileExt), inMemory_);
   plan_ = std::string(1, keepBackup ? '1' : '0') + (newHasBlobFile ? '1' : '0');
   if (inMemory_) return;
-  // The copy marker must still be named while the swap marker is (see CopyMarked): an open
-  // elsewhere that removed a stale one of that name just as this copy wrote its own may have
-  // taken it away.
+  // The copy marker must still be named while the swap marker is: an open elsewhere that removed
+  // a stale one of that name just as this copy wrote its own may have taken it away, and an open
+  // that finds the swap marker completed holds the copy marker before it lets the new table go.
   const std::string copyPath = markerPath(directory_, name_, kCopyMarkerExt);
   if (!stillNamed(*copyMarker_, copyPath, directory_.FileList().FileSystem()))
     copyMarker_ = writeMarker(copyPath, newName_, directory_);
@@ -351,10 +351,6 @@ bool TDataTable::DropCopyCutShort(TDataDirectory& directory, std::string_view na
 
 bool TDataTable::SwapMarked(TDataDirectory& directory, std::string_view name) {
   return directory.FileList().FileSystem().existsAsSpelt(markerPath(directory, name, kSwapMarkerExt));
-}
-
-bool TDataTable::CopyMarked(TDataDirectory& directory, std::string_view name) {
-  return directory.FileList().FileSystem().existsAsSpelt(markerPath(directory, name, kCopyMarkerExt));
 }
 
 }  // namespace engine

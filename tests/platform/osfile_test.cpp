@@ -449,6 +449,30 @@ TEST_F(LocalBackend, PeekHeadShowsWritesOfOtherOpensAndProcessesAndNothingOfAnEm
   EXPECT_EQ(std::string(reinterpret_cast<char*>(head), 4), "aXYd");
 }
 
+// A child made by fork() shares its parent's opens, and with them the system's locks on them, but
+// not the parent's ranges: ranges the child took through such an open and released together must
+// not take along a range the parent holds between them.
+TEST_F(LocalBackend, RangesReleasedTogetherInAForkedChildLeaveTheParentsRangeBetweenThem) {
+  twoOpens();
+  ASSERT_TRUE(a->lockRange(20, 1));
+  const pid_t child = fork();
+  if (child == 0) {
+    std::vector<OsFile::Range> ranges = {{10, 1}, {30, 1}};
+    const bool ok = a->lockRange(10, 1) && a->lockRange(30, 1) && a->unlockRanges(ranges) &&
+                    ranges[0].released && ranges[1].released;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const std::vector<bool> seen = freeToAnotherProcess(fs, dir.path("t.dat"), 40);
+  ASSERT_EQ(seen.size(), 40u);
+  EXPECT_TRUE(seen[10] && seen[30]);
+  EXPECT_FALSE(seen[20]) << "the parent's range went with the child's";
+  EXPECT_FALSE(b->lockRange(20, 1));
+  EXPECT_TRUE(a->unlockRange(20, 1));
+}
+
 // A file cut to nothing from outside, by another open or another process, faults a look through
 // the view: the look says false, and shows the bytes again once the file has them again. A fault
 // anywhere else still ends the process.

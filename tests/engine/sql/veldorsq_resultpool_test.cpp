@@ -265,6 +265,33 @@ TEST_F(ResultPool, AKeptTableTakenBackCompletesASwapWhoseCopyMarkerWentBeforeIts
   EXPECT_EQ(db_.rows("SELECT id, g FROM t"), "7|70\n");
 }
 
+// A copy of T (spelt so) ended before it chose a new table's name and left its marker; a later
+// copy of t takes that marker over under its other spelling, commits and ends before its files
+// moved. The take-back here, which knows the table as t, must still find the committed swap.
+TEST_F(ResultPool, AKeptTableTakenBackCompletesASwapWhoseCopyMarkerIsSpeltOtherwise) {
+  ASSERT_EQ(db_.run("SELECT id, g FROM t WHERE id < 3"), "1|1\n2|2\n");  // t is closed and kept
+  const std::string folder = folder_.path();
+  Helper cutShort([&](Helper&) {
+    SqlDatabase other(folder);
+    TDataTable::TSwap swap(other.directory(), "T", false);
+    ::_exit(0);
+    return 0;
+  });
+  ASSERT_EQ(cutShort.wait(), 0);
+  Helper committed([&](Helper&) {
+    SqlDatabase other(folder);
+    TDataTable::TSwap swap(other.directory(), "t", "tnew", false);
+    other.run("CREATE TABLE tnew (id INTEGER, g INTEGER)");
+    other.run("INSERT INTO tnew VALUES (7, 70)");
+    swap.Commit(false);
+    ::_exit(std::filesystem::exists(folder + "/T.CPY") && !std::filesystem::exists(folder + "/t.CPY") ? 0
+                                                                                                      : 2);
+    return 0;
+  });
+  ASSERT_EQ(committed.wait(), 0) << "the marker left as T.CPY is the one the copy of t took over";
+  EXPECT_EQ(db_.rows("SELECT id, g FROM t"), "7|70\n");
+}
+
 // Results still in use are never emptied nor handed out: two prepared statements of one shape run
 // in turn while the other's result is read, and a clone that outlives its statement's next run.
 // Shapes with an autoincrement, a date, a descending order, TOP and averages give their own rows.
