@@ -19,6 +19,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -1066,6 +1067,13 @@ class TQueryStatement : public engine::TQueryStatement {
   TDataCursor* executeQueries();
   // Gives statement `index`'s parameter nodes their values; raises for one without.
   void applyParams(size_t index);
+  // Whether the queries were checked with parameters of the types statement `index`'s values
+  // have now, and texts no longer than theirs; a statement without parameters always was.
+  bool checkedWithParams(size_t index) const;
+  void rememberCheckedParams(size_t index);
+  // Runs statement `index`'s preparation with its parameters' values in place, so that every
+  // node above a parameter gets the type it has with a value of that type.
+  void prepareWithParams(size_t index);
 
   TDataDirectory* database_;
   TExpressionParser parser_;
@@ -1075,6 +1083,18 @@ class TQueryStatement : public engine::TQueryStatement {
   std::string text_;
   std::vector<size_t> paramCounts_;  // per statement
   std::vector<TParamValue> paramValues_;
+  // The types (and sizes) of the parameter values that the queries were checked with; nullopt
+  // when they were checked before any value was given, when each parameter's type was unknown.
+  struct TCheckedParam {
+    TEngineFieldType type;
+    TEngineFieldSubType subType;
+    uint8_t scale;
+    size_t size;
+  };
+  std::optional<std::vector<TCheckedParam>> checkedParams_;
+  // The result column types (type, subtype) the first preparation of a SELECT reported; a run
+  // whose values would give other ones is refused.
+  std::vector<std::pair<TEngineFieldType, TEngineFieldSubType>> preparedColumns_;
   size_t current_ = 0;  // the statement that the queries hold
   int nesting_ = 0;     // sub-selects and UNION parts being parsed
   bool fresh_ = false;  // the queries hold the first statement, prepared and not yet run

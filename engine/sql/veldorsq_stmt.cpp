@@ -42,6 +42,8 @@ void TQueryStatement::Prepare(std::string_view sql) {
     params_.clear();
     paramCounts_.clear();
     paramValues_.clear();
+    checkedParams_.reset();
+    preparedColumns_.clear();
     fresh_ = false;
     failed_ = std::current_exception();
     throw;
@@ -53,6 +55,8 @@ void TQueryStatement::prepareText(std::string_view sql) {
   params_.clear();
   paramCounts_.clear();
   paramValues_.clear();
+  checkedParams_.reset();
+  preparedColumns_.clear();
   fresh_ = false;
   text_ = std::string(sql);
   // Every statement's syntax first, so that a fault in a later one stops the text before the
@@ -80,6 +84,12 @@ void TQueryStatement::prepareText(std::string_view sql) {
     parseNext();
   }
   prepareQueries();
+  // No value is given yet: a parameter has no type, and neither has an operator above it. The
+  // first run checks the statement again with its values.
+  if (paramCounts_[0] == 0) checkedParams_.emplace();
+  if (master_->Kind == qkSelect)
+    for (const auto& f : master_->ResultFields)
+      preparedColumns_.emplace_back(f->ResultType, f->ColumnSubType);
   fresh_ = true;
 }
 
@@ -164,6 +174,50 @@ void TQueryStatement::applyParams(size_t index) {
   }
 }
 
+bool TQueryStatement::checkedWithParams(size_t index) const {
+  if (paramCounts_[index] == 0) return true;
+  if (!checkedParams_ || checkedParams_->size() != paramCounts_[index]) return false;
+  size_t first = 0;
+  for (size_t k = 0; k < index; ++k) first += paramCounts_[k];
+  for (size_t i = 0; i < paramCounts_[index]; ++i) {
+    const TParamValue& p = paramValues_[first + i];
+    const TCheckedParam& c = (*checkedParams_)[i];
+    // A text no longer than the checked one fits every size the check derived from it.
+    if (!p.given || p.type != c.type || p.subType != c.subType || p.scale != c.scale ||
+        p.bytes.size() > c.size)
+      return false;
+  }
+  return true;
+}
+
+void TQueryStatement::rememberCheckedParams(size_t index) {
+  size_t first = 0;
+  for (size_t k = 0; k < index; ++k) first += paramCounts_[k];
+  std::vector<TCheckedParam> checked;
+  for (size_t i = 0; i < paramCounts_[index]; ++i) {
+    const TParamValue& p = paramValues_[first + i];
+    checked.push_back({p.type, p.subType, p.scale, p.bytes.size()});
+  }
+  checkedParams_ = std::move(checked);
+}
+
+void TQueryStatement::prepareWithParams(size_t index) {
+  checkedParams_.reset();
+  current_ = index;
+  parseNext();
+  applyParams(index);
+  prepareQueries();
+  rememberCheckedParams(index);
+  if (index != 0 || preparedColumns_.empty()) return;
+  // What Prepare reported of the result stays so.
+  const auto& fields = master_->ResultFields;
+  bool same = fields.size() == preparedColumns_.size();
+  for (size_t i = 0; same && i < fields.size(); ++i)
+    same = fields[i]->ResultType == preparedColumns_[i].first &&
+           fields[i]->ColumnSubType == preparedColumns_[i].second;
+  if (!same) SqlError("Type mismatch between parameter values and the prepared result columns");
+}
+
 TDataCursor* TQueryStatement::executeQueries() {
   TDataQuery& master = *master_;
   // The parts run first and add to their chain's table, which nothing else empties.
@@ -189,18 +243,15 @@ TDataCursor* TQueryStatement::Execute() {
   TDataCursor* result = nullptr;
   // A single statement stays prepared between runs; a longer text is read again, since its
   // later statements may depend on what the earlier ones did.
-  bool reuse = fresh_ || (paramCounts_.size() == 1 && master_);
+  // Either way only when the parameters' values have the types the queries were checked with.
+  bool reuse = (fresh_ || (paramCounts_.size() == 1 && master_)) && checkedWithParams(0);
   fresh_ = false;
   if (!reuse) {
     parser_.SetText(text_);
     parser_.NextToken();
   }
   for (size_t k = 0; k < paramCounts_.size(); ++k) {
-    if (k > 0 || !reuse) {
-      current_ = k;
-      parseNext();
-      prepareQueries();
-    }
+    if (k > 0 || !reuse) prepareWithParams(k);
     applyParams(k);
     result = executeQueries();
   }
