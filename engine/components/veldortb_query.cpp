@@ -94,7 +94,10 @@ void PackQueryParams(const ds::Params& params, TQueryParamBlock& block) {
     FieldTypeToEngineType(p.DataType, e.type, e.subType);
     if (e.type == 0) ds::DatabaseErrorFmt(SNoParameterValue, p.Name);
     const bool text = e.type == 1;
-    if (text && !p.IsNull() && p.Value().asString().size() > kMaxInlineParamText) e.type = 3, e.subType = 0;
+    // A text too long to go inline goes by reference as a memo, which still compares and
+    // concatenates as text once the statement is checked with its value.
+    if (text && !p.IsNull() && p.Value().asString().size() > kMaxInlineParamText)
+      e.type = 3, e.subType = uint8_t(TEngineFieldSubType::Memo);
     e.byReference = e.type == 3;
     e.size = storedSize(p.DataType, p.Value(), e.byReference);
     entries.push_back(e);

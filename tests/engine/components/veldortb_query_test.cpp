@@ -68,6 +68,20 @@ TEST_F(QueryRoadTest, TaskStatementsWithNamedParametersRunAndReadBack) {
     q.ExecSQL();
     EXPECT_EQ(q.RowsAffected(), 1);
   }
+  // A text too long to go inline compares as text.
+  q.SetSQL("SELECT id FROM task WHERE name < :name ORDER BY id");
+  const std::pair<std::string, std::string> runs[] = {{std::string(300, 'g'), "1"},
+                                                      {"third", "12"},
+                                                      {std::string(260, 'a'), ""},
+                                                      {std::string(251, 'o'), "12"}};
+  for (const auto& [name, ids] : runs) {
+    q.ParamByName("name").SetAsString(name);
+    q.Open();
+    std::string seen;
+    for (; !q.Eof(); q.Next()) seen += q.FieldByName("id").AsString();
+    EXPECT_EQ(seen, ids) << name.size();
+    q.Close();
+  }
   q.SetSQL("UPDATE task SET name = :name WHERE id = :id");
   q.ParamByName("name").SetAsString("first, renamed");
   q.ParamByName("id").SetAsInteger(1);
