@@ -12,6 +12,7 @@
 
 #include "engine/base/veldorerr.h"
 #include "engine/sql/veldorsq.h"
+#include "engine/sql/veldorsq_inplace.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldortable.h"
 #include "engine/values/veldorexpcheck.h"
@@ -328,21 +329,7 @@ void TDataQuery::executeInsert() {
       lockAhead();
       if (handed.columnsCopied) continue;
       uint8_t* out = handed.bytes.data() + n * recordSize;
-      for (const TColumnCopy& c : copies) {
-        uint8_t* at = out + c.to;
-        if (c.kind == ckBytes) {
-          if (at[0] == 0)
-            std::memset(at + 1, 0, c.size);
-          else
-            at[0] = 1;
-          continue;
-        }
-        size_t length = at[0] == 0 ? 0 : strnlen(reinterpret_cast<const char*>(at + 1), c.size);
-        if (c.size > 0 && length >= c.size) length = c.size - 1u;
-        while (length > 0 && at[length] == ' ') --length;
-        std::memset(at + 1 + length, 0, c.room - length);
-        at[0] = length > 0 ? 1 : 0;
-      }
+      for (const TColumnCopy& c : copies) CopyFieldInPlace(out + c.to, c.kind == ckBytes, c.size, c.room);
     }
     std::vector<uint8_t*> each(rows);
     for (size_t i = 0; i < rows; ++i) each[i] = handed.bytes.data() + i * recordSize;

@@ -13,6 +13,7 @@
 #include "engine/base/veldorerr.h"
 #include "engine/base/veldorlocale.h"
 #include "engine/sql/veldorsq.h"
+#include "engine/sql/veldorsq_inplace.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"
@@ -506,19 +507,7 @@ void TDataQuery::copyColumn(const ColumnCopy& c, const uint8_t* record, uint8_t*
 }
 
 void TDataQuery::copyColumnInPlace(const ColumnCopy& c, uint8_t* row) {
-  uint8_t* at = row + c.to;
-  if (c.kind == ColumnCopy::Bytes) {
-    if (at[0] == 0)
-      std::memset(at + 1, 0, c.size);
-    else
-      at[0] = 1;
-    return;
-  }
-  size_t length = at[0] == 0 ? 0 : strnlen(reinterpret_cast<const char*>(at + 1), c.size);
-  if (c.size > 0 && length >= c.size) length = c.size - 1u;
-  while (length > 0 && at[length] == ' ') --length;
-  std::memset(at + 1 + length, 0, c.size - length);
-  at[0] = length > 0 ? 1 : 0;
+  CopyFieldInPlace(row + c.to, c.kind == ColumnCopy::Bytes, c.size, c.size);
 }
 
 void TDataQuery::fillResultRow(uint8_t* row) {
