@@ -24,6 +24,7 @@
 #include "engine/tables/veldorsession.h"
 #include "engine/values/veldorvaluetext.h"
 #include "sql_generator.h"
+#include "tests/engine/sql/sql_lite_util.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
 
@@ -115,18 +116,7 @@ class Differential {
     Rows rows;
     sqlite3_stmt* st = nullptr;
     if (sqlite3_prepare_v2(lite_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return {"ERR lite " + sql};
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      std::string line;
-      for (int i = 0; i < sqlite3_column_count(st); ++i) {
-        int type = sqlite3_column_type(st, i);
-        line += (type == SQLITE_NULL ? "NULL"
-                 : type == SQLITE_FLOAT
-                     ? FloatToText(sqlite3_column_double(st, i))
-                     : std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, i)))) +
-                "|";
-      }
-      rows.push_back(line);
-    }
+    while (sqlite3_step(st) == SQLITE_ROW) rows.push_back(sql_test::LiteRowLine(st));
     sqlite3_finalize(st);
     affected = sqlite3_changes(lite_);
     std::sort(rows.begin(), rows.end());

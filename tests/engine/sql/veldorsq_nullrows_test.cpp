@@ -19,6 +19,7 @@
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "engine/values/veldorvaluetext.h"
+#include "tests/engine/sql/sql_lite_util.h"
 #include "tests/platform/temp_folder.h"
 
 namespace {
@@ -110,26 +111,7 @@ class NullRows : public ::testing::TestWithParam<bool> {
     }
     return rows;
   }
-  Rows lite(const std::string& sql) {
-    Rows rows;
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(lite_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK)
-      return {"ERR lite " + std::string(sqlite3_errmsg(lite_))};
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      std::string line;
-      for (int i = 0; i < sqlite3_column_count(st); ++i) {
-        const int type = sqlite3_column_type(st, i);
-        line += (type == SQLITE_NULL ? "NULL"
-                 : type == SQLITE_FLOAT
-                     ? FloatToText(sqlite3_column_double(st, i))
-                     : std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, i)))) +
-                "|";
-      }
-      rows.push_back(line);
-    }
-    sqlite3_finalize(st);
-    return rows;
-  }
+  Rows lite(const std::string& sql) { return sql_test::LiteRows(lite_, sql); }
 
   // Both sides give the same rows; in the same order when `ordered`.
   void same(const std::vector<Pair>& pairs, bool ordered = false) {
