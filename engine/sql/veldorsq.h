@@ -1062,6 +1062,8 @@ class TQueryStatement : public engine::TQueryStatement {
   };
   // Parses the statement at the parser's place into a fresh master query.
   void parseNext();
+  // Drops the queries and everything their preparation noted of the text and its parameters.
+  void forgetPrepared();
   void prepareText(std::string_view sql);
   void prepareQueries();
   TDataCursor* executeQueries();

@@ -38,19 +38,13 @@ void TQueryStatement::Prepare(std::string_view sql) {
   } catch (...) {
     // Half-prepared queries, or the first statement of a text whose later one failed, must not
     // run: the caller was told that the text does not.
-    FreeQueries();
-    params_.clear();
-    paramCounts_.clear();
-    paramValues_.clear();
-    checkedParams_.reset();
-    preparedColumns_.clear();
-    fresh_ = false;
+    forgetPrepared();
     failed_ = std::current_exception();
     throw;
   }
 }
 
-void TQueryStatement::prepareText(std::string_view sql) {
+void TQueryStatement::forgetPrepared() {
   FreeQueries();
   params_.clear();
   paramCounts_.clear();
@@ -58,6 +52,10 @@ void TQueryStatement::prepareText(std::string_view sql) {
   checkedParams_.reset();
   preparedColumns_.clear();
   fresh_ = false;
+}
+
+void TQueryStatement::prepareText(std::string_view sql) {
+  forgetPrepared();
   text_ = std::string(sql);
   // Every statement's syntax first, so that a fault in a later one stops the text before the
   // earlier ones changed anything.
