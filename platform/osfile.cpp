@@ -212,13 +212,19 @@ bool openElsewhere(const std::string& real) {
   return busy;
 }
 
-int32_t dosDateTime(time_t t) {
+}  // namespace
+
+int32_t dosDateTime(const FileInfo& info) {
+  // Whole seconds, rounded down as the file system's own seconds are.
+  const time_t t = time_t(info.modifiedNs / 1000000000 - (info.modifiedNs % 1000000000 < 0 ? 1 : 0));
   struct tm lt {};
   if (!localtime_r(&t, &lt) || lt.tm_year < 80) return 0;
   const uint32_t date = uint32_t((lt.tm_year - 80) << 9 | (lt.tm_mon + 1) << 5 | lt.tm_mday);
   const uint32_t time = uint32_t(lt.tm_hour << 11 | lt.tm_min << 5 | lt.tm_sec / 2);
   return int32_t(date << 16 | time);
 }
+
+namespace {
 
 void takeFacts(const struct stat& st, FileInfo& info);
 
@@ -234,7 +240,6 @@ void takeFacts(const struct stat& st, FileInfo& info) {
   info.isDirectory = S_ISDIR(st.st_mode);
   info.readOnly = (st.st_mode & 0222) == 0;
   info.size = st.st_size;
-  info.dosDateTime = dosDateTime(st.st_mtime);
   info.identity = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
   info.modifiedNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   info.changedNs = int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;

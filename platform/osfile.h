@@ -46,13 +46,15 @@ struct FileInfo {
   // No write permission bit is set: the file carries the read-only attribute.
   bool readOnly = false;
   int64_t size = 0;
-  // Last write time as a local DOS date (high 16 bits) and time (low 16 bits).
-  int32_t dosDateTime = 0;
   FileIdentity identity;
   // Last change of the contents and of the file's facts, in nanoseconds since the epoch.
   int64_t modifiedNs = 0;
   int64_t changedNs = 0;
 };
+
+// The last write time of `info` as a local DOS date (high 16 bits) and time (low 16 bits), 0
+// before 1980. Made on request: a local time costs far more than the stat that gave the facts.
+int32_t dosDateTime(const FileInfo& info);
 
 enum class ShareMode : uint8_t { Exclusive, Shared };
 

@@ -45,7 +45,7 @@ int32_t OSGetFileAttributes(const std::string& name, platform::FileSystem& fs) {
 int32_t OSGetFileDate(const std::string& name, platform::FileSystem& fs) {
   platform::FileInfo info;
   if (!fs.fileInfo(name, info) || info.isDirectory) return -1;
-  return info.dosDateTime;
+  return platform::dosDateTime(info);
 }
 
 bool OSFileExists(const std::string& name, platform::FileSystem& fs) {

@@ -56,7 +56,6 @@ class CoarseClockFileSystem final : public FileSystem {
  private:
   static bool stopped(FileInfo& info) {
     info.modifiedNs = info.changedNs = 0;
-    info.dosDateTime = 0;
     return true;
   }
 
