@@ -248,7 +248,9 @@ std::string StripPathDelimiters(std::string_view path) {
 
 bool IsPathName(std::string_view name) {
   name = TrimBlanks(name);
-  return name.empty() || name.find_first_of("/\\:") != std::string_view::npos;
+  // A loop of its own: find_first_of looks each character up in the set through a call.
+  return name.empty() ||
+         std::any_of(name.begin(), name.end(), [](char c) { return c == '/' || c == '\\' || c == ':'; });
 }
 
 std::string RemoveFileExt(std::string_view name, std::string_view ext) {
