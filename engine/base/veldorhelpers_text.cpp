@@ -262,7 +262,9 @@ std::string RemoveFileExt(std::string_view name, std::string_view ext) {
 }
 
 std::string ForceFileExt(std::string_view name, std::string_view oldExt, std::string_view newExt) {
-  return EngineString(ForcePathExt(name, oldExt, newExt));
+  std::string path = ForcePathExt(name, oldExt, newExt);
+  path.resize(wholeCharacterLength(path, kEngineStringLength));
+  return path;
 }
 
 std::string ForcePathExt(std::string_view path, std::string_view oldExt, std::string_view newExt) {
@@ -270,7 +272,10 @@ std::string ForcePathExt(std::string_view path, std::string_view oldExt, std::st
   size_t dot = extensionDot(path);
   if (dot != std::string_view::npos && platform::equalIgnoringAsciiCase(path.substr(dot), oldExt))
     path = path.substr(0, dot);
-  return std::string(path) + std::string(newExt);
+  std::string result;
+  result.reserve(path.size() + newExt.size());
+  result.append(path).append(newExt);
+  return result;
 }
 
 std::string ExtractFileBaseName(std::string_view path, std::string_view ext) {

@@ -63,8 +63,9 @@ void TDataTable::raise(uint16_t code) const {
 std::string TDataTable::FileNameFor(const std::string& directoryPath, std::string_view tableName,
                                     bool inMemory, std::string_view ext) {
   (void)inMemory;
-  const std::string name = ForceFileExt(TrimBlanks(tableName), kDataFileExt, ext);
-  return IsPathName(name) ? name : directoryPath + name;
+  std::string name = ForceFileExt(TrimBlanks(tableName), kDataFileExt, ext);
+  if (!IsPathName(name)) name.insert(0, directoryPath);
+  return name;
 }
 
 std::string TDataTable::FileName(std::string_view ext) const {
