@@ -238,8 +238,11 @@ class TPhysicalFile final : public TAbstractFile {
   // Read without the file's section: a stamp read while another session writes is at worst one
   // that no longer stands, which only refuses what it guards.
   uint64_t ChangeStamp() const { return changeStamp_.load(std::memory_order_relaxed); }
-  // The path the file was opened under; empty while closed.
-  std::string OpenPath() const { return file_ ? file_->path() : std::string(); }
+  // The path the file was opened under; empty while closed. Valid until the file closes.
+  const std::string& OpenPath() const {
+    static const std::string none;
+    return file_ ? file_->path() : none;
+  }
 
   // The identity of the open file; none while closed.
   bool HasIdentity() const { return file_ != nullptr; }
