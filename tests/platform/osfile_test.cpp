@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -296,6 +297,33 @@ TEST_F(LocalBackend, RenameNeverReplacesAnotherFile) {
   EXPECT_TRUE(std::filesystem::exists(dir.path("C.DAT")));
   EXPECT_FALSE(fs.renameFile(dir.path("none.dat"), dir.path("d.dat")));
   EXPECT_EQ(osErrorKind(lastOsError()), OsErrorKind::NotFound);
+}
+
+TEST_F(LocalBackend, DosDateTimeIsTheLocalWriteTimeInTwoSecondStepsAndZeroBefore1980) {
+  writeFile(dir.path("t.dat"), "x");
+  // 2021-06-15 13:45:31 local time, with a fraction that the two-second steps drop.
+  struct tm local {};
+  local.tm_year = 121;
+  local.tm_mon = 5;
+  local.tm_mday = 15;
+  local.tm_hour = 13;
+  local.tm_min = 45;
+  local.tm_sec = 31;
+  local.tm_isdst = -1;
+  const time_t when = mktime(&local);
+  const struct timespec times[2] = {{when, 0}, {when, 999999999}};
+  ASSERT_EQ(utimensat(AT_FDCWD, dir.path("t.dat").c_str(), times, 0), 0);
+  FileInfo info;
+  ASSERT_TRUE(fs.fileInfo(dir.path("t.dat"), info));
+  EXPECT_EQ(info.modifiedNs, int64_t(when) * 1000000000 + 999999999);
+  const uint32_t dos = uint32_t(dosDateTime(info));
+  EXPECT_EQ(dos >> 16, uint32_t((2021 - 1980) << 9 | 6 << 5 | 15));
+  EXPECT_EQ(dos & 0xFFFF, uint32_t(13 << 11 | 45 << 5 | 31 / 2));
+  // A time before 1980 has no DOS form, the epoch included (a stopped clock's stand-in).
+  info.modifiedNs = 0;
+  EXPECT_EQ(dosDateTime(info), 0);
+  info.modifiedNs = -1;
+  EXPECT_EQ(dosDateTime(info), 0);
 }
 
 // Transfers past the end, cuts and gaps are tested through the file layer over this backend.
