@@ -105,7 +105,11 @@ TEST(PathHelpers, DelimitersAreAddedAsSlashAndRecognisedEitherWay) {
   EXPECT_EQ(ExcludeTrailingPathDelimiter("db\\"), "db");
   EXPECT_EQ(ExcludeTrailingPathDelimiter("/"), "/") << "the root stays the root";
   EXPECT_TRUE(IsPathName("db\\task"));
+  EXPECT_TRUE(IsPathName("/tmp/task"));
+  EXPECT_TRUE(IsPathName("c:task"));
+  EXPECT_TRUE(IsPathName("  ")) << "no name at all is the folder itself";
   EXPECT_FALSE(IsPathName("task"));
+  EXPECT_FALSE(IsPathName(" task.dat "));
 }
 
 TEST(PathHelpers, ExtensionsAreRemovedOnlyFromTheFileName) {
@@ -139,6 +143,11 @@ TEST(PathHelpers, APathsExtensionIsChangedWithoutCuttingThePath) {
       EXPECT_EQ(ForceFileExt(path, ".DAT", ".JNL"), changed) << length;
     }
   }
+  // A character that the engine's length would split goes whole.
+  const std::string straddling = std::string(kEngineStringLength - 1, 'n') + "\xC3\xA9.dat";
+  EXPECT_EQ(ForceFileExt(straddling, ".DAT", ".JNL"), std::string(kEngineStringLength - 1, 'n'));
+  EXPECT_EQ(ForcePathExt(straddling, ".DAT", ".JNL"),
+            std::string(kEngineStringLength - 1, 'n') + "\xC3\xA9.JNL");
 }
 
 // ---- Dates ----
