@@ -13,7 +13,6 @@
 #include "engine/base/veldorerr.h"
 #include "engine/base/veldorlocale.h"
 #include "engine/sql/veldorsq.h"
-#include "engine/sql/veldorsq_inplace.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"
@@ -504,10 +503,6 @@ void TDataQuery::copyColumn(const ColumnCopy& c, const uint8_t* record, uint8_t*
   while (length > 0 && stored[length] == ' ') --length;
   std::memcpy(at + 1, stored + 1, length);
   at[0] = length > 0 ? 1 : 0;
-}
-
-void TDataQuery::copyColumnInPlace(const ColumnCopy& c, uint8_t* row) {
-  CopyFieldInPlace(row + c.to, c.kind == ColumnCopy::Bytes, c.size, c.size);
 }
 
 void TDataQuery::fillResultRow(uint8_t* row) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/sql/veldorsq.h"
+#include "engine/sql/veldorsq_inplace.h"
 #include "engine/values/veldorexpeval.h"
 #include "platform/debugassert.h"
 #include "platform/scopeguard.h"
@@ -203,6 +204,11 @@ bool TDataQuery::planTakeInPlace(RowSkip& skip, HeldRows& held, const TSourceTab
   skip.whole = true;
   skip.wholeFrom = uint16_t(from);
   return true;
+}
+
+// Beside keepsRecord, which calls it for every column of every row taken whole.
+void TDataQuery::copyColumnInPlace(const ColumnCopy& c, uint8_t* row) {
+  CopyFieldInPlace(row + c.to, c.kind == ColumnCopy::Bytes, c.size, c.size);
 }
 
 bool TDataQuery::keepsRecord(const void* data, const uint8_t* record) {
