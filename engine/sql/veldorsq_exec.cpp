@@ -13,7 +13,6 @@
 #include "engine/base/veldorerr.h"
 #include "engine/base/veldorlocale.h"
 #include "engine/sql/veldorsq.h"
-#include "engine/sql/veldorsq_inplace.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"
@@ -30,9 +29,12 @@ namespace {
 using T = TEngineFieldType;
 
 // Rows read, and the time spent, under one hold of the source tables' read pairs (see
-// executeSelect): writers of the tables wait at most about that long.
-constexpr int kRowsPerReadHold = 512;
+// executeSelect): writers of the tables wait at most about that long. A hold costs a lock, its
+// release and a look for the journal, which a hold of few rows pays again and again.
+constexpr int kRowsPerReadHold = 4096;
 constexpr auto kReadHoldTime = std::chrono::milliseconds(2);
+// The most rows one pass over records where they lie covers between two looks at the clock.
+constexpr int kRowsPerSkip = 512;
 
 struct TokenDeleter {
   void operator()(TExpToken* node) const { FreeExpTree(node); }
@@ -504,10 +506,6 @@ void TDataQuery::copyColumn(const ColumnCopy& c, const uint8_t* record, uint8_t*
   while (length > 0 && stored[length] == ' ') --length;
   std::memcpy(at + 1, stored + 1, length);
   at[0] = length > 0 ? 1 : 0;
-}
-
-void TDataQuery::copyColumnInPlace(const ColumnCopy& c, uint8_t* row) {
-  CopyFieldInPlace(row + c.to, c.kind == ColumnCopy::Bytes, c.size, c.size);
 }
 
 void TDataQuery::fillResultRow(uint8_t* row) {
@@ -1006,7 +1004,8 @@ void TDataQuery::executeSelect() {
   // the step then stands on counts as well.
   auto allowSkip = [&] {
     if (!skipping) return;
-    int64_t room = WithLocks ? INT64_MAX : int64_t(kRowsPerReadHold) - heldRows;
+    int64_t room =
+        WithLocks ? INT64_MAX : std::min(int64_t(kRowsPerReadHold) - heldRows, int64_t(kRowsPerSkip));
     room = std::min(room, rowsUntilProgress(counter, total, last));
     skipping->SkipBudget = uint32_t(std::clamp<int64_t>(room - 1, 0, UINT32_MAX));
   };

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/sql/veldorsq.h"
+#include "engine/sql/veldorsq_inplace.h"
 #include "engine/values/veldorexpeval.h"
 #include "platform/debugassert.h"
 #include "platform/scopeguard.h"
@@ -27,6 +28,10 @@ std::atomic<size_t> heldRowsLimit{size_t(32) << 20};
 // an idle pooled result keeps: the pooled result, which would have kept it, never held the rows.
 constexpr size_t kIdleHandedBytes = size_t(8) << 20;
 thread_local std::vector<uint8_t> idleHeldBytes;
+
+// The rows holdRow makes room for at once within the room reserved (cleared while they are in
+// the cache).
+constexpr size_t kHeldRowsPerGrowth = 16;
 
 // TOP keeps its best rows once this many more than it needs wait.
 constexpr size_t kMinTopSlack = 1024;
@@ -54,14 +59,15 @@ bool TDataQuery::canHoldRows() const {
 }
 
 uint8_t* TDataQuery::holdRow(HeldRows& held) {
-  // The room grows in steps, so that a row's bytes are not cleared twice (fillResultRow clears
-  // them), and within the room reserved first.
+  // Within the room reserved first the rows grow kHeldRowsPerGrowth at a time: rows taken whole
+  // come in past the last one as copies (keepsRecord), where room made far ahead would have been
+  // cleared for nothing. Past it the room doubles.
   const size_t needed = (held.count + 1) * held.recordSize;
-  if (needed > held.bytes.size()) {
-    size_t grown = std::max(needed, 2 * held.bytes.size());
-    if (needed <= held.bytes.capacity()) grown = std::min(grown, held.bytes.capacity());
-    held.bytes.resize(grown);
-  }
+  if (needed > held.bytes.size())
+    held.bytes.resize(
+        needed <= held.bytes.capacity()
+            ? std::min(held.bytes.capacity(), needed + (kHeldRowsPerGrowth - 1) * held.recordSize)
+            : std::max(needed, 2 * held.bytes.size()));
   return held.row(held.count);
 }
 
@@ -205,6 +211,11 @@ bool TDataQuery::planTakeInPlace(RowSkip& skip, HeldRows& held, const TSourceTab
   return true;
 }
 
+// Beside keepsRecord, which calls it for every column of every row taken whole.
+void TDataQuery::copyColumnInPlace(const ColumnCopy& c, uint8_t* row) {
+  CopyFieldInPlace(row + c.to, c.kind == ColumnCopy::Bytes, c.size, c.size);
+}
+
 bool TDataQuery::keepsRecord(const void* data, const uint8_t* record) {
   const auto& skip = *static_cast<const RowSkip*>(data);
   for (const ExpCondition* condition : skip.conditions) {
@@ -231,12 +242,23 @@ bool TDataQuery::keepsRecord(const void* data, const uint8_t* record) {
   }
   // Once the rows spilt to the result table, the row loop appends them.
   if (!skip.take || !held->active) return true;
-  uint8_t* row = query.holdRow(*held);
   if (skip.whole) {
-    std::memcpy(row, record, result.RecordSize());
+    const size_t size = result.RecordSize();
+    const size_t at = held->count * held->recordSize;
+    uint8_t* row = nullptr;
+    if (size == held->recordSize && held->bytes.size() == at) {
+      // Past the room made so far the row comes in as the record's copy, its bytes not cleared
+      // first (holdRow's room would clear them).
+      held->bytes.insert(held->bytes.end(), record, record + size);
+      row = held->bytes.data() + at;
+    } else {
+      row = query.holdRow(*held);
+      std::memcpy(row, record, size);
+    }
     std::memset(row, 0, skip.wholeFrom);
     for (const ColumnCopy& copy : query.columnCopies_) copyColumnInPlace(copy, row);
   } else {
+    uint8_t* row = query.holdRow(*held);
     result.ClearRecordBuffer(row);
     for (const ColumnCopy& copy : query.columnCopies_) copyColumn(copy, record, row);
   }

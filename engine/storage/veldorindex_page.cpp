@@ -204,7 +204,9 @@ void TPage::UpdateCompressedSize() {
 
 bool TPage::AppendEntry(const uint8_t* key, uint32_t reference, uint32_t keyCount) {
   if (!IsCompressedLeaf() && count_ >= GetCapacity()) return false;
-  reserveEntries(count_ + 1);
+  // A page built entry by entry mostly has the room already: no call for it.
+  if (entries_.size() < std::max<size_t>(size_t(count_ + 1) * EntryStride(), kPageDataSize))
+    reserveEntries(count_ + 1);
   uint8_t* at = entries_.data() + size_t(count_) * EntryStride();
   std::memcpy(at, key, keySize_);
   platform::put4(at + keySize_, reference);
