@@ -4,11 +4,13 @@
 #include <cassert>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <numeric>
 #include <optional>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "engine/base/veldorerr.h"
 #include "engine/sql/veldorsq.h"
@@ -500,7 +502,17 @@ void TDataQuery::executeChange() {
     }
     return true;
   };
-  for (bool more = !byKey && driving.FirstMatch(jkNone); more; more = driving.NextMatch()) {
+  // A DELETE of every row of one table walks nothing: its rows are those of the cursor's view,
+  // which the record-id index gives without reading a record.
+  std::vector<uint32_t> numbers;
+  const bool wholeView =
+      Kind == qkDelete && !byKey && !HasConditions && SourceTables.size() == 1 && targetTable == &driving &&
+      std::all_of(std::begin(Conditions), std::end(Conditions), [](const auto& c) { return !c; }) &&
+      plan_.Conjuncts.empty() && !plan_.Residual && !residual && !postJoin && driving.Joins.empty() &&
+      !driving.Feed && !driving.RowCheck && !driving.SkipTest && target.RecordNumbersOfView(numbers);
+  for (size_t i = 0; i < numbers.size(); ++i)
+    if (ReportProgress(++counter, int64_t(numbers.size()), last)) raiseAborted();
+  for (bool more = !byKey && !wholeView && driving.FirstMatch(jkNone); more; more = driving.NextMatch()) {
     if (ReportProgress(++counter, total, last)) raiseAborted();
     if (targetTable->AtEnd || !passes()) continue;
     uint32_t recordNo = targetTable->CurrentRecordNo();
@@ -536,9 +548,10 @@ void TDataQuery::executeChange() {
   for (const auto& field : UpdateFields)
     if (target.GetFieldDesc(field->FieldNo).IsBlob()) skipUnchanged = false;
   std::vector<uint8_t> stored;
-  std::vector<uint32_t> numbers;
-  numbers.reserve(changes.size());
-  for (const auto& change : changes) numbers.push_back(change.first);
+  if (!wholeView) {
+    numbers.reserve(changes.size());
+    for (const auto& change : changes) numbers.push_back(change.first);
+  }
   size_t at = 0, lockedAhead = 0;
   // Every row of the table goes: the table's keys are rebuilt at once instead of changed row by
   // row, where nothing can keep a row from its delete.
@@ -549,6 +562,10 @@ void TDataQuery::executeChange() {
       transaction.Finish();
       return;
     }
+  }
+  if (wholeView) {
+    changes.reserve(numbers.size());
+    for (uint32_t recordNo : numbers) changes.emplace_back(recordNo, std::vector<TokenPtr>{});
   }
   // Values evaluated at the write keep their nodes from row to row.
   std::vector<ExpValue> atWrite;

@@ -227,6 +227,25 @@ int64_t nextDiffering(const uint8_t* old, const uint8_t* fresh, int64_t at, int6
   return at;
 }
 
+// The first position from `at` on where `old` and `fresh` agree (`n` when none), word by word
+// where words are little-endian: a freed record's status and link differ over several bytes.
+int64_t nextSame(const uint8_t* old, const uint8_t* fresh, int64_t at, int64_t n) {
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr uint64_t kLow = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+    for (; at + 8 <= n; at += 8) {
+      uint64_t a, b;
+      std::memcpy(&a, old + at, 8);
+      std::memcpy(&b, fresh + at, 8);
+      const uint64_t x = a ^ b;
+      // Flags each zero byte of x (a byte alike), and may flag a byte above one: the lowest flag
+      // is always the first byte alike.
+      if (const uint64_t alike = (x - kLow) & ~x & kHigh; alike != 0) return at + std::countr_zero(alike) / 8;
+    }
+  }
+  while (at < n && old[at] != fresh[at]) ++at;
+  return at;
+}
+
 // The old bytes of one file as a journal read back keeps them, for its rollback.
 struct OldBytes {
   uint8_t kind = 0;
@@ -437,17 +456,13 @@ class JournalBuild {
 // no old copy: whatever becomes of that write, the byte holds its old value.
 void appendDifferingRuns(int64_t from, const uint8_t* old, const uint8_t* fresh, int64_t n,
                          JournalBuild& journal) {
-  const auto nextSame = [&](int64_t at) {
-    while (at < n && old[at] != fresh[at]) ++at;
-    return at;
-  };
   for (int64_t at = nextDiffering(old, fresh, 0, n); at < n;) {
     const int64_t start = at;
-    int64_t end = nextSame(at);
+    int64_t end = nextSame(old, fresh, at, n);
     // The first differing byte past the run: joined when close, else where the next run starts.
     int64_t next = nextDiffering(old, fresh, end, n);
     while (next < n && next - end < kJoinGap) {
-      end = nextSame(next);
+      end = nextSame(old, fresh, next, n);
       next = nextDiffering(old, fresh, end, n);
     }
     std::memcpy(journal.region(from + start, uint32_t(end - start)), old + start, size_t(end - start));

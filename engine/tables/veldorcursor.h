@@ -466,6 +466,11 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // held by no cursor; false, with nothing changed, when any of that does not hold (the caller
   // then deletes one record after another). The cursor then stands before the first row.
   bool DeleteEveryRecord(std::span<const uint32_t> numbers);
+  // The rows a walk of the cursor from its start would stand on, by record number (rising), read
+  // from the record-id index as the table stands now, without reading a record: for a local
+  // table in record-number order with no filter or range. False, with `numbers` empty, for any
+  // other cursor (the caller walks it).
+  bool RecordNumbersOfView(std::vector<uint32_t>& numbers);
   void ModifyRecord(uint8_t* buffer, bool unlock = true, bool reposition = true);
   void CancelRecord();
   void DeleteRecord(const uint8_t* buffer, bool reposition = true);

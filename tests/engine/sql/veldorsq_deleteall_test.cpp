@@ -585,6 +585,77 @@ TEST_F(DeleteEveryRowAround, RowsAppendedByAnotherProcessMeanwhile) {
   expectSound(db.directory(), folder.path(), "t", false, "after the appends");
 }
 
+// A DELETE without WHERE takes its rows from the record-id index instead of walking the table;
+// one with a WHERE that every row passes walks it. Prepared before another process deleted rows
+// and appended others, both take exactly the rows there are when they run, in the statement's
+// own transaction and in the caller's, and leave the same slots; both report the same progress,
+// and a callback that stops the statement part way keeps every row.
+TEST_F(DeleteEveryRowAround, RowsTakenWithoutAWalkAreThoseAWalkFinds) {
+  fill("t");
+  fill("u");
+  TQueryStatement plain(db.directory()), walked(db.directory());
+  plain.Prepare("DELETE FROM t");
+  walked.Prepare("DELETE FROM u WHERE v >= 0");
+  int appended = 0;
+  const auto changeElsewhere = [&](const char* deleted) {
+    storage_test::Helper child([&](storage_test::Helper&) {
+      SqlDatabase mine(folder.path());
+      for (const char* table : {"t", "u"}) {
+        for (int i = 1; i <= 40; ++i)
+          mine.run(std::string("INSERT INTO ") + table + " VALUES (" + std::to_string(1000 + appended + i) +
+                   ", 'm', " + std::to_string(i % 4) + ")");
+        mine.run(std::string("DELETE FROM ") + table + " WHERE " + deleted);
+      }
+      return 0;
+    });
+    ASSERT_EQ(child.wait(), 0);
+    appended += 40;
+  };
+  const auto expectSame = [&](const std::string& when) {
+    EXPECT_EQ(plain.RowsAffected, walked.RowsAffected) << when;
+    EXPECT_EQ(db.run("SELECT COUNT(*) FROM t"), "0\n") << when;
+    EXPECT_EQ(db.run("SELECT COUNT(*) FROM u"), "0\n") << when;
+    EXPECT_EQ(slotsOf(dataFile(folder.path(), "t")), slotsOf(dataFile(folder.path(), "u"))) << when;
+    expectSound(db.directory(), folder.path(), "t", false, when);
+  };
+  changeElsewhere("v = 1");
+  plain.Execute();
+  walked.Execute();
+  EXPECT_EQ(plain.RowsAffected, kRows - kRows / 4 + 30);
+  expectSame("in the statement's transaction");
+
+  changeElsewhere("id = 1041");
+  db.directory().StartTransaction();
+  plain.Execute();
+  walked.Execute();
+  db.directory().Commit(true, false);
+  EXPECT_EQ(plain.RowsAffected, 39);
+  expectSame("in the caller's transaction");
+
+  changeElsewhere("id = 1081");
+  db.directory().Session().SetProgressSteps(10);
+  std::vector<int> reported[2];
+  for (int i = 0; i < 2; ++i) {
+    TQueryStatement& statement = i == 0 ? plain : walked;
+    statement.SetProgressCallback([&, i](int percent, bool&) { reported[i].push_back(percent); });
+    statement.Execute();
+  }
+  EXPECT_EQ(reported[0], reported[1]);
+  EXPECT_GE(reported[0].size(), 9u);
+  expectSame("with progress reports");
+
+  changeElsewhere("id = 1121");
+  for (TQueryStatement* statement : {&plain, &walked}) {
+    int calls = 0;
+    statement->SetProgressCallback([&](int, bool& abort) { abort = ++calls == 3; });
+    EXPECT_THROW(statement->Execute(), EVELDOREngineError);
+  }
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t"), "39\n");
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM u"), "39\n");
+  EXPECT_EQ(slotsOf(dataFile(folder.path(), "t")), slotsOf(dataFile(folder.path(), "u")));
+  expectSound(db.directory(), folder.path(), "t", false, "after the stopped statements");
+}
+
 // One prepared statement run again after new rows, and a DELETE whose rows come from a subquery
 // on another table: every row each time, with the keys sound and searches right after.
 TEST_F(DeleteEveryRowAround, APreparedStatementRunAgainAndRowsFromASubquery) {
