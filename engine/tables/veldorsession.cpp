@@ -1,6 +1,7 @@
 #include "engine/tables/veldorsession.h"
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 
 #include "engine/base/veldorerr.h"
@@ -191,11 +192,14 @@ void TDataSession::CallStatementHook(TQueryStatement* statement, int kind) const
 
 namespace {
 
+// Changed under the mutex only. `started` and `current` are also atomics so that the components,
+// which make their session the default around every call, can see without the mutex that it
+// already is.
 struct EngineState {
   std::mutex mutex;
-  bool started = false;
-  std::unique_ptr<TDataSession> ownDefault;  // the one StartUpEngine made
-  TDataSession* current = nullptr;           // the default session now
+  std::atomic<bool> started = false;
+  std::unique_ptr<TDataSession> ownDefault;      // the one StartUpEngine made
+  std::atomic<TDataSession*> current = nullptr;  // the default session now
 };
 
 EngineState& engineState() {
@@ -253,6 +257,10 @@ void SetDefaultSession(TDataSession* session) {
 
 TDataSession* ExchangeDefaultSession(TDataSession* session) {
   EngineState& s = engineState();
+  // The default already: the exchange would change nothing and hand back `session`.
+  if (session != nullptr && s.current.load(std::memory_order_acquire) == session &&
+      s.started.load(std::memory_order_acquire))
+    return session;
   TDataSession* previous = nullptr;
   {
     std::lock_guard lock(s.mutex);
@@ -267,6 +275,7 @@ TDataSession* ExchangeDefaultSession(TDataSession* session) {
 
 void RestoreDefaultSession(TDataSession* previous) {
   EngineState& s = engineState();
+  if (s.current.load(std::memory_order_acquire) == previous) return;
   std::lock_guard lock(s.mutex);
   if (s.started) s.current = previous;
 }

@@ -100,5 +100,40 @@ TEST_F(EngineUnitTest, ASetDefaultSessionStaysItsCreators) {
   FreeDataSession(mine);  // nothing for none
 }
 
+// The components exchange around every call, most often for the session that already is the
+// default: nested exchanges, of the same session or another, each give back what was current.
+TEST_F(EngineUnitTest, ExchangesOfTheDefaultNestAndRestoreWhatWasCurrent) {
+  StartUpEngine();
+  TDataSession* own = &GetDefaultSession();
+  std::unique_ptr<TDataSession> a = CreateDataSession(0);
+  std::unique_ptr<TDataSession> b = CreateDataSession(0);
+  TDataSession* outer = ExchangeDefaultSession(a.get());
+  EXPECT_EQ(outer, own);
+  TDataSession* same = ExchangeDefaultSession(a.get());
+  EXPECT_EQ(same, a.get());
+  TDataSession* inner = ExchangeDefaultSession(b.get());
+  EXPECT_EQ(inner, a.get());
+  EXPECT_EQ(&GetDefaultSession(), b.get());
+  RestoreDefaultSession(inner);
+  EXPECT_EQ(&GetDefaultSession(), a.get());
+  // Made current by another while the same-session exchange was open: its restore puts `a` back.
+  SetDefaultSession(b.get());
+  RestoreDefaultSession(same);
+  EXPECT_EQ(&GetDefaultSession(), a.get());
+  RestoreDefaultSession(outer);
+  EXPECT_EQ(&GetDefaultSession(), own);
+
+  SetDefaultSession(nullptr);
+  EXPECT_THROW(ExchangeDefaultSession(a.get()), EVELDOREngineError);
+  EXPECT_THROW(GetDefaultSession(), EVELDOREngineError);
+  SetDefaultSession(own);
+  ShutDownEngine();
+  // Stopped: nothing is current and nothing is handed back, even for the session set last.
+  SetDefaultSession(a.get());
+  EXPECT_EQ(ExchangeDefaultSession(a.get()), nullptr);
+  RestoreDefaultSession(b.get());
+  SetDefaultSession(nullptr);
+}
+
 }  // namespace
 }  // namespace engine
