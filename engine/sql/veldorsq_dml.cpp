@@ -90,10 +90,11 @@ class TStatementTransaction {
   // Whether every row goes out with the one commit at the end, in the statement's own
   // transaction: a failure part way is then rolled back whole.
   bool OneCommit() const { return own_ && interval_ == 0 && target_.Table() && !target_.IsRemote(); }
-  // Rows written together, as many RowWritten calls (OneCommit only).
-  void RowsWritten(size_t count) {
+  // Rows written together, as many RowWritten calls (OneCommit only); `wrote` false when none
+  // of them changed.
+  void RowsWritten(size_t count, bool wrote = true) {
     rows_ += int32_t(count);
-    wrote_ |= count > 0;
+    wrote_ |= wrote && count > 0;
   }
   // Before each row's write.
   void BeforeWrite() {
@@ -557,6 +558,36 @@ void TDataQuery::executeChange() {
     for (auto& v : UpdateValues) atWrite.emplace_back(*v->Tree, SortId, LanguageId, ReadSourceColumn);
   }
   std::vector<const TExpToken*> rowValues(UpdateFields.size());
+  // Every value is evaluated before the first is written: an evaluation's error comes before a
+  // conversion's.
+  const auto makeNewValues = [&](uint8_t* image, std::vector<TokenPtr>& matchValues) {
+    for (size_t i = 0; i < UpdateFields.size(); ++i)
+      rowValues[i] = valuesAtWrite ? &atWrite[i].Evaluate(nullptr, nullptr) : matchValues[i].get();
+    for (size_t i = 0; i < UpdateFields.size(); ++i)
+      writeColumnValue(target, image, *UpdateFields[i], *rowValues[i], true);
+  };
+  // Rows that no index keys, changed in place run by run with the one commit at the end: each is
+  // read where the run read it and written back with its run, as the row's own write would leave
+  // it.
+  if (valuesAtWrite && skipUnchanged && numbers.size() > 1 && transaction.OneCommit()) {
+    lockedAhead = transaction.LockAhead(numbers, 0);
+    size_t edited = 0, changed = 0;
+    std::vector<TokenPtr> none;
+    const bool done = target.ModifyEveryRecord(
+        numbers,
+        [&](uint8_t* image) {
+          targetTable->RecordBuffer.assign(image, image + record.size());
+          targetTable->AtEnd = false;
+          makeNewValues(image, none);
+          ++edited;
+        },
+        changed);
+    if (done) {
+      transaction.RowsWritten(edited, changed != 0);
+      transaction.Finish();
+      return;
+    }
+  }
   // The rows changed so far go to the held writes every kRowsPerSpill rows, so that the cache
   // keeps its size instead of holding every changed record to the commit.
   const bool spills = target.Table() && !target.IsRemote();
@@ -576,12 +607,7 @@ void TDataQuery::executeChange() {
         targetTable->AtEnd = false;
       }
       if (skipUnchanged) stored.assign(record.begin(), record.begin() + storedSize);
-      // Every value is evaluated before the first is written: an evaluation's error comes before
-      // a conversion's.
-      for (size_t i = 0; i < UpdateFields.size(); ++i)
-        rowValues[i] = valuesAtWrite ? &atWrite[i].Evaluate(nullptr, nullptr) : matchValues[i].get();
-      for (size_t i = 0; i < UpdateFields.size(); ++i)
-        writeColumnValue(target, record.data(), *UpdateFields[i], *rowValues[i], true);
+      makeNewValues(record.data(), matchValues);
       if (skipUnchanged && std::memcmp(stored.data(), record.data(), storedSize) == 0) {
         // What the write checks first, and the record lock it lets go at its end.
         target.CheckWritable();

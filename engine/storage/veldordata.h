@@ -308,6 +308,13 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // of the run changes in its slot as well. Requires held writes (HoldsWrites), which a rollback
   // drops with the cache. `images` is left empty.
   void FreeRecordRun(uint32_t first, uint32_t count, std::vector<uint8_t>&& images);
+  // Writes records first..first+count-1 in use from `images`, plain images as ReadRecordImages
+  // gives them (each in use: VELDOR_FILECORRUPT otherwise), as writing each record's fields
+  // through the record cache would leave them; the storage becomes one held write of the run's
+  // slots, past the record cache, and a cached record of the run takes its new fields as well.
+  // Requires held writes (HoldsWrites), which a rollback drops with the cache. `images` is left
+  // empty.
+  void RewriteRecordRun(uint32_t first, uint32_t count, std::vector<uint8_t>&& images);
   // Cuts the file to header and descriptors; the chain, the slots and the unique ids start
   // again, the record cache is emptied, and the header turns dirty. The change counter is kept,
   // so the header write that follows counts it up for the other sessions.
