@@ -501,7 +501,22 @@ void TDataQuery::executeChange() {
     }
     return true;
   };
-  for (bool more = !byKey && driving.FirstMatch(jkNone); more; more = driving.NextMatch()) {
+  // An UPDATE of every row of its one table in its own transaction with the one commit at the
+  // end takes the table's slots instead of walking its rows: the change reads each record anyway
+  // and passes over those not in use, as the walk would have. The transaction lock's take made
+  // the table current (TDataTable::LockForTransaction), and no other writer changes it since.
+  const bool everySlot = !byKey && Kind == qkUpdate && valuesAtWrite && !HasConditions && !MultiTable &&
+                         targetTable == &driving && targetTable->Joins.empty() && !residual && !postJoin &&
+                         transaction.OneCommit() && target.Table()->HoldsTransactionLock();
+  if (everySlot) {
+    const uint32_t slots = target.Table()->DataFile().GetLastRecordNumber();
+    changes.reserve(slots);
+    for (uint32_t recordNo = 1; recordNo <= slots; ++recordNo) {
+      if (ReportProgress(++counter, slots, last)) raiseAborted();
+      changes.emplace_back(recordNo, std::vector<TokenPtr>{});
+    }
+  }
+  for (bool more = !byKey && !everySlot && driving.FirstMatch(jkNone); more; more = driving.NextMatch()) {
     if (ReportProgress(++counter, total, last)) raiseAborted();
     if (targetTable->AtEnd || !passes()) continue;
     uint32_t recordNo = targetTable->CurrentRecordNo();

@@ -829,11 +829,12 @@ void TDataFile::RewriteRecordRun(uint32_t first, uint32_t count, std::vector<uin
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t number = first + i;
     uint8_t* image = images.data() + size_t(i) * r;
-    if (image[0] != kRecordInUse) fail(VELDOR_FILECORRUPT);
-    // What a cached record of this slot saves: its own number after the status.
-    platform::put4(image + 1, number);
-    // A cached record would be read (and written at the next flush) instead of the held bytes.
-    if (TRecord* cached = cache_.FindCached(number)) cached->SetFieldData(image);
+    if (image[0] == kRecordInUse) {
+      // What a cached record of this slot saves: its own number after the status.
+      platform::put4(image + 1, number);
+      // A cached record would be read (and written at the next flush) instead of the held bytes.
+      if (TRecord* cached = cache_.FindCached(number)) cached->SetFieldData(image);
+    }
     if (scrambled) ScrambleBuffer(image, r, kStructureSeed);
   }
   // The read-ahead run holds the records as they were.

@@ -194,10 +194,11 @@ TEST_F(UpdateRuns, AMemoTableChangesRowByRowAndKeepsItsMemos) {
            ", " + (i % 3 == 0 ? std::string("NULL") : "'" + std::string(600 + i, char('a' + i % 26)) + "'") +
            ")");
   db.directory().Commit(true, false);
+  db.run("DELETE FROM m WHERE id BETWEEN 100 AND 120");
   const std::string memos = db.run("SELECT id, memo FROM m ORDER BY id");
   db.run("UPDATE m SET v = v * 2");
-  EXPECT_EQ(db.affected, 300);
-  EXPECT_EQ(db.run("SELECT COUNT(*), SUM(v) FROM m"), "300|72000\n");
+  EXPECT_EQ(db.affected, 279);
+  EXPECT_EQ(db.run("SELECT COUNT(*), SUM(v) FROM m"), "279|68480\n");
   EXPECT_EQ(SqlDatabase(folder.path()).run("SELECT id, memo FROM m ORDER BY id"), memos);
   expectSound(db.directory(), folder.path(), "m", false, "after the update");
 }
