@@ -92,10 +92,11 @@ class TStatementTransaction {
   // Whether every row goes out with the one commit at the end, in the statement's own
   // transaction: a failure part way is then rolled back whole.
   bool OneCommit() const { return own_ && interval_ == 0 && target_.Table() && !target_.IsRemote(); }
-  // Rows written together, as many RowWritten calls (OneCommit only).
-  void RowsWritten(size_t count) {
+  // Rows written together, as many RowWritten calls (OneCommit only); `wrote` false when none
+  // of them changed.
+  void RowsWritten(size_t count, bool wrote = true) {
     rows_ += int32_t(count);
-    wrote_ |= count > 0;
+    wrote_ |= wrote && count > 0;
   }
   // Before each row's write.
   void BeforeWrite() {
@@ -512,7 +513,28 @@ void TDataQuery::executeChange() {
       !driving.Feed && !driving.RowCheck && !driving.SkipTest && target.RecordNumbersOfView(numbers);
   for (size_t i = 0; i < numbers.size(); ++i)
     if (ReportProgress(++counter, int64_t(numbers.size()), last)) raiseAborted();
-  for (bool more = !byKey && !wholeView && driving.FirstMatch(jkNone); more; more = driving.NextMatch()) {
+  // An UPDATE of every row of its one table in its own transaction with the one commit at the
+  // end takes the table's slots instead of walking its rows: the change reads each record anyway
+  // and passes over those not in use, as the walk would have. The transaction lock's take made
+  // the table current (TDataTable::LockForTransaction), and no other writer changes it since.
+  // Nothing may narrow the rows: no condition left anywhere, however the planning placed it.
+  const bool everySlot =
+      !byKey && Kind == qkUpdate && valuesAtWrite && !HasConditions && !MultiTable &&
+      SourceTables.size() == 1 && targetTable == &driving && targetTable->Joins.empty() &&
+      std::all_of(std::begin(Conditions), std::end(Conditions), [](const auto& c) { return !c; }) &&
+      plan_.Conjuncts.empty() && !plan_.Residual && !residual && !postJoin && !driving.Feed &&
+      !driving.RowCheck && !driving.SkipTest && transaction.OneCommit() &&
+      target.Table()->HoldsTransactionLock();
+  if (everySlot) {
+    const uint32_t slots = target.Table()->DataFile().GetLastRecordNumber();
+    changes.reserve(slots);
+    for (uint32_t recordNo = 1; recordNo <= slots; ++recordNo) {
+      if (ReportProgress(++counter, slots, last)) raiseAborted();
+      changes.emplace_back(recordNo, std::vector<TokenPtr>{});
+    }
+  }
+  for (bool more = !byKey && !wholeView && !everySlot && driving.FirstMatch(jkNone); more;
+       more = driving.NextMatch()) {
     if (ReportProgress(++counter, total, last)) raiseAborted();
     if (targetTable->AtEnd || !passes()) continue;
     uint32_t recordNo = targetTable->CurrentRecordNo();
@@ -574,6 +596,36 @@ void TDataQuery::executeChange() {
     for (auto& v : UpdateValues) atWrite.emplace_back(*v->Tree, SortId, LanguageId, ReadSourceColumn);
   }
   std::vector<const TExpToken*> rowValues(UpdateFields.size());
+  // Every value is evaluated before the first is written: an evaluation's error comes before a
+  // conversion's.
+  const auto makeNewValues = [&](uint8_t* image, std::vector<TokenPtr>& matchValues) {
+    for (size_t i = 0; i < UpdateFields.size(); ++i)
+      rowValues[i] = valuesAtWrite ? &atWrite[i].Evaluate(nullptr, nullptr) : matchValues[i].get();
+    for (size_t i = 0; i < UpdateFields.size(); ++i)
+      writeColumnValue(target, image, *UpdateFields[i], *rowValues[i], true);
+  };
+  // Rows that no index keys, changed in place run by run with the one commit at the end: each is
+  // read where the run read it and written back with its run, as the row's own write would leave
+  // it.
+  if (valuesAtWrite && skipUnchanged && numbers.size() > 1 && transaction.OneCommit()) {
+    lockedAhead = transaction.LockAhead(numbers, 0);
+    size_t edited = 0, changed = 0;
+    std::vector<TokenPtr> none;
+    const bool done = target.ModifyEveryRecord(
+        numbers,
+        [&](uint8_t* image) {
+          targetTable->RecordBuffer.assign(image, image + record.size());
+          targetTable->AtEnd = false;
+          makeNewValues(image, none);
+          ++edited;
+        },
+        changed);
+    if (done) {
+      transaction.RowsWritten(edited, changed != 0);
+      transaction.Finish();
+      return;
+    }
+  }
   // The rows changed so far go to the held writes every kRowsPerSpill rows, so that the cache
   // keeps its size instead of holding every changed record to the commit.
   const bool spills = target.Table() && !target.IsRemote();
@@ -593,12 +645,7 @@ void TDataQuery::executeChange() {
         targetTable->AtEnd = false;
       }
       if (skipUnchanged) stored.assign(record.begin(), record.begin() + storedSize);
-      // Every value is evaluated before the first is written: an evaluation's error comes before
-      // a conversion's.
-      for (size_t i = 0; i < UpdateFields.size(); ++i)
-        rowValues[i] = valuesAtWrite ? &atWrite[i].Evaluate(nullptr, nullptr) : matchValues[i].get();
-      for (size_t i = 0; i < UpdateFields.size(); ++i)
-        writeColumnValue(target, record.data(), *UpdateFields[i], *rowValues[i], true);
+      makeNewValues(record.data(), matchValues);
       if (skipUnchanged && std::memcmp(stored.data(), record.data(), storedSize) == 0) {
         // What the write checks first, and the record lock it lets go at its end.
         target.CheckWritable();

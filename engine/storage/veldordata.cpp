@@ -817,6 +817,34 @@ void TDataFile::FreeRecordRun(uint32_t first, uint32_t count, std::vector<uint8_
   SetFreeRecordHead(first + count - 1);
 }
 
+void TDataFile::RewriteRecordRun(uint32_t first, uint32_t count, std::vector<uint8_t>&& images) {
+  VELMARON_DEBUG_ASSERT(HoldsWrites(), "a run is rewritten into the held writes only");
+  const uint32_t r = GetRecordSize();
+  if (count == 0) return;
+  if (r < kRecordHeaderSize || first == 0 || uint64_t(first) + count - 1 > GetLastRecordNumber() ||
+      images.size() < size_t(count) * r)
+    fail(VELDOR_FILECORRUPT);
+  images.resize(size_t(count) * r);
+  const bool scrambled = IsEncrypted();
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t number = first + i;
+    uint8_t* image = images.data() + size_t(i) * r;
+    if (image[0] == kRecordInUse) {
+      // What a cached record of this slot saves: its own number after the status.
+      platform::put4(image + 1, number);
+      // A cached record would be read (and written at the next flush) instead of the held bytes.
+      if (TRecord* cached = cache_.FindCached(number)) cached->SetFieldData(image);
+    }
+    if (scrambled) ScrambleBuffer(image, r, kStructureSeed);
+  }
+  // The read-ahead run holds the records as they were.
+  aheadCount_ = 0;
+  WriteAt(slotOffset(first), std::move(images));
+  images = {};
+  if (owner_) owner_->MarkWritten();
+  ++counters_.flushWrites;
+}
+
 void TDataFile::Empty() {
   {
     EnterSection();

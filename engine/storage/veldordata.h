@@ -308,6 +308,13 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // of the run changes in its slot as well. Requires held writes (HoldsWrites), which a rollback
   // drops with the cache. `images` is left empty.
   void FreeRecordRun(uint32_t first, uint32_t count, std::vector<uint8_t>&& images);
+  // Writes records first..first+count-1 from `images`, plain images as ReadRecordImages gives
+  // them: a record in use as writing its fields through the record cache would leave it, one not
+  // in use as it is given (unchanged since it was read, the caller's to keep so). The storage
+  // becomes one held write of the run's slots, past the record cache, and a cached record in use
+  // takes its new fields as well. Requires held writes (HoldsWrites), which a rollback drops with
+  // the cache. `images` is left empty.
+  void RewriteRecordRun(uint32_t first, uint32_t count, std::vector<uint8_t>&& images);
   // Cuts the file to header and descriptors; the chain, the slots and the unique ids start
   // again, the record cache is emptied, and the header turns dirty. The change counter is kept,
   // so the header write that follows counts it up for the other sessions.

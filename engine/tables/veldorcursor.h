@@ -471,6 +471,19 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // table in record-number order with no filter or range. False, with `numbers` empty, for any
   // other cursor (the caller walks it).
   bool RecordNumbersOfView(std::vector<uint32_t>& numbers);
+  // Changes the records `numbers` (rising, no repeats) as ModifyRecord on each in turn would,
+  // where no index key can change: runs of neighbours are read together past the record cache,
+  // `edit` makes each record in use its new image in place from its old one (a record no longer
+  // in use is left out), the image is checked as a write checks it, and each run goes back as one
+  // held write. Only inside a transaction of the table on a local table without indexes of its
+  // own (the record-id index aside), blob fields or text index, keeping record ids, in record
+  // order without a filtered view, whose records are all locked ahead by the transaction and held
+  // by no cursor; false, with nothing changed and `edit` never called, when any of that does not
+  // hold (the caller then changes one record after another). A failure part way leaves the runs
+  // before it written and the rest not: the caller's transaction must be rolled back whole. The
+  // cursor then stands on the last record. `changed` counts the records whose bytes changed.
+  bool ModifyEveryRecord(std::span<const uint32_t> numbers, const std::function<void(uint8_t* image)>& edit,
+                         size_t& changed);
   void ModifyRecord(uint8_t* buffer, bool unlock = true, bool reposition = true);
   void CancelRecord();
   void DeleteRecord(const uint8_t* buffer, bool reposition = true);

@@ -312,6 +312,65 @@ bool TDataCursor::RecordNumbersOfView(std::vector<uint32_t>& numbers) {
   return true;
 }
 
+bool TDataCursor::ModifyEveryRecord(std::span<const uint32_t> numbers,
+                                    const std::function<void(uint8_t* image)>& edit, size_t& changed) {
+  changed = 0;
+  if (!active_) Raise(VELDOR_TABLEOPEN);
+  CheckWritable();
+  if (numbers.empty() || IsRemote() || !table_->InTransaction() || HasBlobFields() || HasTextIndex() ||
+      suppressAutoInc_ || bitmapView_ || !InRecordNumberOrder() || Session().LockProtocol() != lpPessimistic)
+    return false;
+  TDataFile& data = table_->DataFile();
+  const uint32_t r = data.GetRecordSize();
+  if (!data.HoldsWrites() || r != recordSize_ || StoredRecordSize() != r || r < kRecordHeaderSize ||
+      !table_->NoPrimaryIndex() || GetIndexCount() != 0 || numbers.back() > data.GetLastRecordNumber() ||
+      numbers.front() == 0)
+    return false;
+  // Runs of neighbours, each locked ahead by the transaction and released by every cursor: a
+  // record another cursor holds fails its write, one the transaction has not locked waits.
+  const size_t perRun = std::max<size_t>(1, kFreeRunBytes / r);
+  std::vector<std::pair<size_t, size_t>> runs;
+  for (size_t at = 0; at < numbers.size();) {
+    size_t end = at + 1;
+    while (end < numbers.size() && end - at < perRun && numbers[end] == numbers[end - 1] + 1) ++end;
+    if (end < numbers.size() && numbers[end] <= numbers[end - 1]) return false;
+    if (NeedsLocks() && !table_->HoldsReleasedRecordLocks(numbers[at], numbers[end - 1])) return false;
+    runs.emplace_back(at, end);
+    at = end;
+  }
+  const bool writeTaken = writeTaken_;
+  BeginWrite();
+  auto endWrite = platform::ScopeExit([&] {
+    if (!writeTaken) EndWrite();
+  });
+  const uint32_t stored = StoredRecordSize();
+  std::vector<uint8_t> old(r);
+  for (const auto& [at, end] : runs) {
+    const uint32_t first = numbers[at], count = uint32_t(end - at);
+    std::vector<uint8_t> images;
+    if (!data.ReadRecordImages(nullptr, first, count, images)) Raise(VELDOR_FILECORRUPT);
+    size_t runChanged = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      uint8_t* image = images.data() + size_t(i) * r;
+      if (image[0] != kRecordInUse) continue;
+      std::memcpy(old.data(), image, stored);
+      edit(image);
+      // The status, number and id stay the record's, whatever the edit left there.
+      std::memcpy(image, old.data(), kRecordHeaderSize);
+      CheckFieldValues(image);
+      if (std::memcmp(old.data(), image, stored) != 0) ++runChanged;
+    }
+    if (runChanged == 0) continue;
+    changed += runChanged;
+    data.RewriteRecordRun(first, count, std::move(images));
+  }
+  if (changed != 0) FlushBuffers(false, false, true, false, false);
+  SetToRecordNo(numbers.back());
+  readRecord(numbers.back(), recordBuffer_.data());
+  viewAfterWrite(numbers.back(), true);
+  return true;
+}
+
 void TDataCursor::SortKeys(const uint8_t* keys, size_t stride, uint16_t length,
                            std::vector<uint32_t>& order) const {
   const int byteOrder = ByteOrder();

@@ -12,6 +12,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "engine/base/veldorerr.h"
 #include "engine/tables/veldordirectory.h"
@@ -229,54 +230,58 @@ TEST_F(BulkUpdate, AKeyClashPastTheFirstMoveOnAScrambledTableLeavesEveryRowAsItW
 
 // A process killed at a random moment of an UPDATE that moves rows into the held writes leaves
 // every row old or every row new, never a mix, and files the checker finds sound once the next
-// open has put back what the kill left. Plain and scrambled tables.
+// open has put back what the kill left. Plain and scrambled tables, with indexes and without
+// (whose rows change run by run).
 TEST_F(BulkUpdate, KilledAtRandomMomentsLeavesEveryRowOldOrNew) {
   constexpr int kMany = 2600;  // two moves and some
   db.directory().Session().AddPassword("upd-pw");
-  for (const char* tail : {")", " ENCRYPTED WITH 'upd-pw')"}) {
-    SCOPED_TRACE(tail);
-    if (tail[0] != ')') db.run("DROP TABLE t");
-    db.run(std::string("CREATE TABLE t (id INTEGER, s CHAR(12), v INTEGER, PRIMARY KEY (id)") + tail);
-    db.run("CREATE INDEX ts ON t (s, v)");
-    db.directory().StartTransaction();
-    for (int i = 1; i <= kMany; ++i) db.run(insertText("t", i));
-    db.directory().Commit(true, false);
-    const auto start = std::chrono::steady_clock::now();
-    db.run("UPDATE t SET v = v + 100");
-    const auto took =
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
-    db.run("UPDATE t SET v = v - 100");
-    std::mt19937 rng(77);
-    int olds = 0, news = 0;
-    for (int round = 0; round < 6; ++round) {
-      SCOPED_TRACE("round " + std::to_string(round));
-      // Rows are v < 100 (old) or v >= 100 (new) as the last update left them.
-      const bool wereNew = db.run("SELECT COUNT(*) FROM t WHERE v >= 100") != "0\n";
-      Helper child([&](Helper& h) {
-        SqlDatabase other(folder.path());
-        other.directory().Session().AddPassword("upd-pw");
-        h.send('r');
-        other.run(wereNew ? "UPDATE t SET v = v - 100" : "UPDATE t SET v = v + 100");
-        h.send('d');
-        for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
-        return 0;
-      });
-      ASSERT_EQ(child.receive(), 'r');
-      std::this_thread::sleep_for(std::chrono::microseconds(rng() % uint32_t(took.count() * 2 + 1)));
-      child.kill9();
-      SqlDatabase after(folder.path());
-      after.directory().Session().AddPassword("upd-pw");
-      const std::string high = after.run("SELECT COUNT(*) FROM t WHERE v >= 100");
-      EXPECT_TRUE(high == "0\n" || high == std::to_string(kMany) + "\n") << high;
-      const bool changed = (high != "0\n") != wereNew;
-      (changed ? news : olds)++;
-      // The same rows by the secondary index (whose keys hold v), and none lost.
-      EXPECT_EQ(after.run("SELECT COUNT(*), SUM(id) FROM t WHERE s >= 'n'"),
-                std::to_string(kMany) + "|" + std::to_string(kMany * (kMany + 1) / 2) + "\n");
-      expectSound(after.directory(), folder.path(), "t", false, "after the kill");
+  bool first = true;
+  for (const bool indexed : {true, false})
+    for (const char* tail : {")", " ENCRYPTED WITH 'upd-pw')"}) {
+      SCOPED_TRACE(std::string(tail) + (indexed ? " indexed" : " without indexes"));
+      if (!std::exchange(first, false)) db.run("DROP TABLE t");
+      db.run(std::string("CREATE TABLE t (id INTEGER, s CHAR(12), v INTEGER") +
+             (indexed ? ", PRIMARY KEY (id)" : "") + tail);
+      if (indexed) db.run("CREATE INDEX ts ON t (s, v)");
+      db.directory().StartTransaction();
+      for (int i = 1; i <= kMany; ++i) db.run(insertText("t", i));
+      db.directory().Commit(true, false);
+      const auto start = std::chrono::steady_clock::now();
+      db.run("UPDATE t SET v = v + 100");
+      const auto took =
+          std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+      db.run("UPDATE t SET v = v - 100");
+      std::mt19937 rng(77);
+      int olds = 0, news = 0;
+      for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        // Rows are v < 100 (old) or v >= 100 (new) as the last update left them.
+        const bool wereNew = db.run("SELECT COUNT(*) FROM t WHERE v >= 100") != "0\n";
+        Helper child([&](Helper& h) {
+          SqlDatabase other(folder.path());
+          other.directory().Session().AddPassword("upd-pw");
+          h.send('r');
+          other.run(wereNew ? "UPDATE t SET v = v - 100" : "UPDATE t SET v = v + 100");
+          h.send('d');
+          for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+          return 0;
+        });
+        ASSERT_EQ(child.receive(), 'r');
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % uint32_t(took.count() * 2 + 1)));
+        child.kill9();
+        SqlDatabase after(folder.path());
+        after.directory().Session().AddPassword("upd-pw");
+        const std::string high = after.run("SELECT COUNT(*) FROM t WHERE v >= 100");
+        EXPECT_TRUE(high == "0\n" || high == std::to_string(kMany) + "\n") << high;
+        const bool changed = (high != "0\n") != wereNew;
+        (changed ? news : olds)++;
+        // The same rows by the secondary index (whose keys hold v), and none lost.
+        EXPECT_EQ(after.run("SELECT COUNT(*), SUM(id) FROM t WHERE s >= 'n'"),
+                  std::to_string(kMany) + "|" + std::to_string(kMany * (kMany + 1) / 2) + "\n");
+        expectSound(after.directory(), folder.path(), "t", false, "after the kill");
+      }
+      std::printf("killed: %d left every row old, %d new\n", olds, news);
     }
-    std::printf("killed: %d left every row old, %d new\n", olds, news);
-  }
 }
 
 // Conditions that the update itself makes false, on a filtered column and on the key range the

@@ -82,7 +82,8 @@ TEST_F(DriverTest, AChangeThatFailsOrIsStoppedLeavesNoneOfItsRows) {
   EXPECT_EQ(rows(), "1 2 ");
   // A run that the progress callback stops halfway is rolled back whole.
   for (int v = 10; v < 60; ++v) run("INSERT INTO t VALUES (" + std::to_string(v) + ")");
-  for (const char* change : {"DELETE FROM t WHERE a >= 10", "UPDATE t SET a = a + 100 WHERE a >= 10"}) {
+  for (const char* change : {"DELETE FROM t WHERE a >= 10", "UPDATE t SET a = a + 100 WHERE a >= 10",
+                             "UPDATE t SET a = a + 100"}) {
     sql::TQueryStatement s(*directory);
     s.Prepare(change);
     int calls = 0;
