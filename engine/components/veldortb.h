@@ -359,7 +359,9 @@ class TVELDORDataSet : public dataset::DataSet {
   void SetOnFilterRecord(std::function<void(dataset::DataSet&, bool&)> handler) override;
 
   // Searches for the record whose `keyFields` hold `keyValues`; with `synchronise` the dataset
-  // moves to it, else the match stays in the cursor's record buffer for Lookup.
+  // moves to it, else the match stays in the cursor's record buffer for Lookup. A number that a
+  // key field holds only rounded (a fraction for a whole-number field, more places than a BCD
+  // field keeps) finds nothing.
   bool LocateRecord(const std::string& keyFields, const dataset::Variant& keyValues, uint8_t options,
                     bool synchronise);
   // Limits the records to those whose leading key fields of the current index lie between

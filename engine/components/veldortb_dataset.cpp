@@ -49,6 +49,26 @@ int32_t blobWord(const TFieldDescriptor& field, const uint8_t* record) {
   return platform::get4s(record + field.Offset() + 1);
 }
 
+// Whether `v` is a number with more decimals than `places` (at most 4, currency's): a field of
+// that many places holds it only rounded. Values that are not numbers are left to the field.
+bool hasMorePlaces(const Variant& v, int places) {
+  int64_t unit = 1;
+  for (int i = places; i < 4; ++i) unit *= 10;
+  if (v.type() == ds::VariantType::Currency) return v.asCurrency().scaled % unit != 0;
+  if (v.type() != ds::VariantType::Double && !v.isText()) return false;
+  double d = 0;
+  try {
+    d = v.asDouble();
+  } catch (const ds::EVariantError&) {
+    return false;
+  }
+  if (!std::isfinite(d)) return false;
+  if (places == 0) return d != std::trunc(d);
+  // Beyond currency's four places a number is read as the nearest currency value.
+  const double scaled = std::nearbyint(d * 10000.0);
+  return std::fabs(scaled) < 9.2e18 && int64_t(scaled) % unit != 0;
+}
+
 }  // namespace
 
 // ---- Values ----
@@ -953,6 +973,18 @@ bool TVELDORDataSet::LocateRecord(const std::string& keyFields, const Variant& k
   const bool partial = (options & ds::loPartialKey) != 0;
   const bool caseInsensitive = (options & ds::loCaseInsensitive) != 0;
   TSessionLock lock(LockSession());
+  // A key value its field holds only rounded (1.5 for a whole number, a third place for a BCD
+  // field of two) equals none of the field's values: it finds nothing, by index or by filter.
+  for (size_t k = 0; k < fields.size(); ++k) {
+    const ds::FieldType type = fields[k]->DataType();
+    const bool whole = type == ds::ftSmallint || type == ds::ftInteger || type == ds::ftWord ||
+                       type == ds::ftAutoInc || type == ds::ftLargeint;
+    const int fieldNo = fields[k]->FieldNo;
+    const bool bcd = type == ds::ftBCD && fieldNo > 0 && fieldNo <= cursor_->FieldCount();
+    if ((whole && hasMorePlaces(values[k], 0)) ||
+        (bcd && hasMorePlaces(values[k], cursor_->GetFieldDesc(uint16_t(fieldNo)).StoredScale())))
+      return false;
+  }
   if (indexServes(fields, values, caseInsensitive)) {
     const bool found = findKey(*cursor_, fields, values, partial);
     if (found && synchronise) ResyncWithScroll();

@@ -835,7 +835,9 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // keys, or the non-NULL keys between the bounds (a missing bound is open), with the NULL keys
   // added when `withNulls`. Bounds are key images (flag byte, then the field's key bytes); only
   // the first `compareLength` bytes of them count, so a string prefix is a range of its own.
+  // An empty range holds no key: no value of the field meets the test.
   struct TKeyRange {
+    bool empty = false;
     bool nullKeys = false;
     bool withNulls = false;
     bool hasLow = false, lowInclusive = true;
@@ -1139,6 +1141,13 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   uint64_t keyPosition(const uint8_t* key, uint16_t length, bool after);
   int compareBound(const uint8_t* entry, const uint8_t* bound) const;
   bool buildConstantKey(const TFieldDescriptor& field, const TExpToken& constant, uint8_t* key) const;
+  void buildValueKey(const TFieldDescriptor& field, const uint8_t* value, size_t capacity,
+                     uint8_t* key) const;
+  // Where a numeric constant lies among the values of `field`'s type: kExact, or the key of the
+  // field's nearest value at or above it (`low`) or at or below it (kNearest), or no value on
+  // that side (kNoValue), or every value there (kEveryValue); kUnknown for other constants.
+  enum TBoundFit : uint8_t { kUnknown, kExact, kNearest, kNoValue, kEveryValue };
+  TBoundFit fitBound(const TFieldDescriptor& field, const TExpToken& constant, bool low, uint8_t* key) const;
   std::vector<std::unique_ptr<TFilter>> filters_;
   std::unique_ptr<TRecordsBitmap> rangeBitmap_ = std::make_unique<TRecordsBitmap>();
   std::unique_ptr<TRecordsBitmap> usedRecordsBitmap_ = std::make_unique<TRecordsBitmap>();

@@ -13,6 +13,8 @@
 #include "engine/storage/veldorrecord.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldortable.h"
+#include "engine/values/veldorexpop.h"
+#include "engine/values/veldorvalues.h"
 #include "platform/scopeguard.h"
 
 namespace engine {
@@ -54,6 +56,68 @@ bool keyOrderedType(uint8_t type) {
       return true;
     default:
       return false;
+  }
+}
+
+bool integerType(T type) {
+  return type == T::SmallInt || type == T::Word || type == T::Integer || type == T::LargeInt;
+}
+bool numberType(T type) {
+  return integerType(type) || type == T::Float || type == T::BCD;
+}
+
+// The value one step above (`up`) or below `value` among the values of `type` (a BCD of `scale`
+// places); false past the type's range.
+bool stepValue(T type, uint8_t scale, uint8_t* value, bool up) {
+  const int64_t step = up ? 1 : -1;
+  switch (type) {
+    case T::SmallInt:
+    case T::Word:
+    case T::Integer: {
+      const int64_t next = IntegerOperandValue(type, value) + step;
+      const int64_t low = type == T::SmallInt ? INT16_MIN : type == T::Word ? 0 : INT32_MIN;
+      const int64_t high = type == T::SmallInt ? INT16_MAX : type == T::Word ? UINT16_MAX : INT32_MAX;
+      if (next < low || next > high) return false;
+      if (type == T::SmallInt) PutSmallIntValue(value, int16_t(next));
+      if (type == T::Word) PutWordValue(value, uint16_t(next));
+      if (type == T::Integer) PutIntegerValue(value, int32_t(next));
+      return true;
+    }
+    case T::LargeInt: {
+      const int64_t v = GetLargeIntValue(value);
+      if (up ? v == INT64_MAX : v == INT64_MIN) return false;
+      PutLargeIntValue(value, v + step);
+      return true;
+    }
+    case T::BCD: {
+      int64_t scaled = 0;
+      if (DecodeBcdValue(value, scaled) != TBcdDecode::Exact) return false;
+      int64_t unit = 1;
+      for (int i = scale; i < 4; ++i) unit *= 10;
+      if (__builtin_add_overflow(scaled, step * unit, &scaled)) return false;
+      return EncodeBcdValue(scaled, scale, value);
+    }
+    case T::Date:
+      PutIntegerValue(value, GetIntegerValue(value) + int32_t(step));
+      return true;
+    default:
+      return false;
+  }
+}
+
+// -1 for a number below zero, 1 above it, 0 for zero or a BCD that does not read.
+int signOf(const TExpToken& n) {
+  auto sign = [](auto v) { return v < 0 ? -1 : v > 0 ? 1 : 0; };
+  switch (n.type) {
+    case T::Float:
+      return sign(GetFloatValue(n.Value()));
+    case T::BCD: {
+      int64_t scaled = 0;
+      const TBcdDecode decoded = DecodeBcdValue(n.Value(), scaled);
+      return decoded == TBcdDecode::Exact || decoded == TBcdDecode::Rounded ? sign(scaled) : 0;
+    }
+    default:
+      return sign(IntegerOperandValue(n.type, n.Value()));
   }
 }
 
@@ -140,13 +204,66 @@ bool TDataCursor::buildConstantKey(const TFieldDescriptor& field, const TExpToke
   } else if (T(field.Type()) == T::Float && std::isnan(GetFloatValue(constant.Value()))) {
     return false;
   }
-  std::array<uint8_t, kValueBufferSize> value{};
-  std::memcpy(value.data(), constant.Value(), std::min<size_t>(constant.ValueCapacity(), value.size()));
+  buildValueKey(field, constant.Value(), constant.ValueCapacity(), key);
+  return true;
+}
+
+void TDataCursor::buildValueKey(const TFieldDescriptor& field, const uint8_t* value, size_t capacity,
+                                uint8_t* key) const {
+  std::array<uint8_t, kValueBufferSize> bytes{};
+  std::memcpy(bytes.data(), value, std::min(capacity, bytes.size()));
   const uint32_t size = GetFieldKeySize(field.Span());
   key[0] = 1;
-  BuildFieldKey(field.Span(), {value.data(), std::max<size_t>(stored, 4)}, {key, size + 1u}, false,
-                !indexDescending_ && keyFieldDescending_[0], languageId_, sortId_);
-  return true;
+  BuildFieldKey(field.Span(), {bytes.data(), std::max<size_t>(field.StoredSize(), 4)}, {key, size + 1u},
+                false, !indexDescending_ && keyFieldDescending_[0], languageId_, sortId_);
+}
+
+TDataCursor::TBoundFit TDataCursor::fitBound(const TFieldDescriptor& field, const TExpToken& constant,
+                                             bool low, uint8_t* key) const {
+  if (buildConstantKey(field, constant, key)) return kExact;
+  const T type = T(field.Type());
+  if (constant.kind != expConstant || constant.isNull) return kUnknown;
+  // A number the field's type cannot hold (a fraction for whole numbers, more places than a BCD
+  // field keeps, beyond the type's range), or a timestamp with a time of day for a DATE: the
+  // filter compares it as itself, and the bound is the field's nearest value on its side.
+  const bool numbers = (integerType(type) || type == T::BCD) && numberType(constant.type);
+  const bool dates = type == T::Date && constant.type == T::Timestamp;
+  if (!numbers && !dates) return kUnknown;
+  if (constant.type == T::Float && std::isnan(GetFloatValue(constant.Value()))) return kUnknown;
+  const uint8_t scale = type == T::BCD ? field.StoredScale() : 0;
+  const TValueType to{type, TEngineFieldSubType::None, uint32_t(FixedValueSize(type)), scale};
+  std::array<uint8_t, kBcdSize> nearest{};
+  bool converted = false;
+  if (constant.type == T::BCD && type == T::BCD) {
+    int64_t scaled = 0;
+    const TBcdDecode decoded = DecodeBcdValue(constant.Value(), scaled);
+    if (decoded != TBcdDecode::Exact && decoded != TBcdDecode::Rounded) return kUnknown;
+    converted = EncodeBcdValue(scaled, scale, nearest.data());
+  } else {
+    const TValueType from{constant.type, constant.subType, constant.valueSize, constant.scale};
+    converted = ConvertToNodeType(from, {constant.Value(), constant.ValueCapacity()}, to, nearest);
+  }
+  if (!converted) {
+    // Beyond the type's range: every value lies on one side of it.
+    const int sign = dates ? 0 : signOf(constant);
+    if (sign == 0) return kUnknown;
+    return (sign < 0) == low ? kEveryValue : kNoValue;
+  }
+  // The conversion cut or rounded the constant to a neighbouring value; the filter's own
+  // comparison tells on which side it fell.
+  const ExpOperand value = ExpOperand::Of(constant);
+  const ExpOperand candidate{
+      type,           TEngineFieldSubType::None, scale, false, uint32_t(FixedValueSize(type)),
+      nearest.data(), uint32_t(nearest.size())};
+  if (CompareOperands(opEqual, candidate, value, languageId_, sortId_) == 1) {
+    buildValueKey(field, nearest.data(), nearest.size(), key);
+    return kExact;
+  }
+  const int wrongSide = CompareOperands(low ? opLess : opGreater, candidate, value, languageId_, sortId_);
+  if (wrongSide < 0) return kUnknown;
+  if (wrongSide == 1 && !stepValue(type, scale, nearest.data(), low)) return kNoValue;
+  buildValueKey(field, nearest.data(), nearest.size(), key);
+  return kNearest;
 }
 
 bool TDataCursor::BuildComparisonRange(const TExpToken& test, const TExpToken* value, TKeyRange& range,
@@ -170,11 +287,29 @@ bool TDataCursor::BuildComparisonRange(const TExpToken& test, const TExpToken* v
       // Any non-zero word is true to the evaluation, but keys tell the words apart.
       return false;
     }
-    if (!buildConstantKey(field, constant, range.low.data())) return false;
-    range.high = range.low;
-    range.hasLow = range.hasHigh = true;
     complement = negated;
-    return true;
+    switch (fitBound(field, constant, true, range.low.data())) {
+      case kExact:
+        range.high = range.low;
+        range.hasLow = range.hasHigh = true;
+        return true;
+      case kUnknown:
+        return false;
+      default:
+        // No value of the field's type equals it.
+        range.empty = true;
+        return true;
+    }
+  };
+  // A bound of a range test: inclusive for the field's nearest value to an inexact constant
+  // (n > 1.5 is n >= 2), none when every value lies on its side; false when no value does.
+  auto bound = [&](const TExpToken& constant, bool low, bool inclusive) {
+    uint8_t* key = low ? range.low.data() : range.high.data();
+    const TBoundFit fit = fitBound(field, constant, low, key);
+    if (fit == kNoValue) range.empty = true;
+    if (fit == kExact || fit == kNearest) (low ? range.hasLow : range.hasHigh) = true;
+    (low ? range.lowInclusive : range.highInclusive) = inclusive || fit == kNearest;
+    return fit != kUnknown;
   };
 
   if (test.kind == expUnary) {
@@ -198,36 +333,15 @@ bool TDataCursor::BuildComparisonRange(const TExpToken& test, const TExpToken* v
   }
   if (test.kind == expPredicate) {
     if (test.args.size() != 3 || T(field.Type()) == T::Boolean) return false;
-    if (!buildConstantKey(field, *test.args[1], range.low.data()) ||
-        !buildConstantKey(field, *test.args[2], range.high.data()))
-      return false;
-    range.hasLow = range.hasHigh = true;
+    if (!bound(*test.args[1], true, true) || !bound(*test.args[2], false, true)) return false;
     complement = test.code == prNotBetween;
     return true;
   }
   if (!isComparison(test) || !test.right) return false;
   if (test.code == opEqual || test.code == opNotEqual) return equal(*test.right, test.code == opNotEqual);
   if (T(field.Type()) == T::Boolean) return false;
-  if (!buildConstantKey(
-          field, *test.right,
-          test.code == opGreater || test.code == opGreaterEqual ? range.low.data() : range.high.data()))
-    return false;
-  switch (test.code) {
-    case opGreater:
-      range.hasLow = true;
-      range.lowInclusive = false;
-      break;
-    case opGreaterEqual:
-      range.hasLow = true;
-      break;
-    case opLess:
-      range.hasHigh = true;
-      range.highInclusive = false;
-      break;
-    default:
-      range.hasHigh = true;
-      break;
-  }
+  const bool low = test.code == opGreater || test.code == opGreaterEqual;
+  if (!bound(*test.right, low, test.code == opGreaterEqual || test.code == opLessEqual)) return false;
   // The evaluation reads a NULL string as the empty text, below every other.
   range.withNulls = text && !range.hasLow;
   return true;
@@ -263,6 +377,7 @@ uint64_t TDataCursor::keyPosition(const uint8_t* key, uint16_t length, bool afte
 
 void TDataCursor::rangePositions(const TKeyRange& range, std::vector<std::pair<uint64_t, uint64_t>>& spans) {
   spans.clear();
+  if (range.empty) return;
   const uint64_t total = TIndexTree(table_->IndexFile(), *this, GetCurrentIndex()).KeyCount();
   // Where the NULL keys of the first field lie: first in ascending order, last in descending.
   std::array<uint8_t, kMaxCursorKeySize + 1> nullKey{};

@@ -28,6 +28,15 @@ bool isNullConstant(const TExpToken& n) {
 bool isStringConstant(const TExpToken& n) {
   return n.kind == expConstant && n.type == T::String && !n.isParameter;
 }
+// A parameter not yet given its value, or a node whose type waits for one: a statement is checked
+// once without values and again with them, and only the second check knows what it computes.
+bool awaitsValue(const TExpToken& n) {
+  if (n.type != T::Unknown) return false;
+  if (n.kind == expConstant) return n.isParameter;
+  for (const TExpToken* c : {n.left, n.right, n.third})
+    if (c && awaitsValue(*c)) return true;
+  return std::any_of(n.args.begin(), n.args.end(), [](const TExpToken* a) { return a && awaitsValue(*a); });
+}
 const char* kindWord(const TExpToken& n) {
   switch (n.kind) {
     case expUnary:
@@ -144,7 +153,7 @@ struct Checker {
   void checkUnary(TExpToken& n, bool quoted, bool booleanContext) const {
     TExpToken& op = *n.left;
     check(&n, op, quoted, booleanContext);
-    if (!IsUnaryOperandAllowed(n.code, op.type))
+    if (!awaitsValue(op) && !IsUnaryOperandAllowed(n.code, op.type))
       fail("Type mismatch between '" + n.name + "'" + " operator and " + "'" + op.name + "'");
     n.type = UnaryResultType(n.code, op.type);
     n.subType = UnaryResultSubType(n.code, op.subType);
@@ -176,11 +185,15 @@ struct Checker {
     }
     coerceDateText(l, r);
     coerceDateText(r, l);
-    // A comparison is symmetric: a parameter or NULL on the left takes the right side's type.
-    bool untypedLeft =
-        l.type == T::Unknown && r.type != T::Unknown && (code >= opEqual && code <= opLessEqual);
-    if (untypedLeft ? !IsOperandTypeAllowed(n.code, r.type, r.subType, l.type, l.subType)
-                    : !IsOperandTypeAllowed(n.code, l.type, l.subType, r.type, r.subType))
+    // A comparison is symmetric: NULL on the left takes the right side's type. A left side that
+    // waits for a parameter's value is taken when some type of it suits the right side, as a
+    // right side that waits is; two sides that wait are both checked with their values.
+    const bool leftWaits = awaitsValue(l);
+    const bool untypedLeft = l.type == T::Unknown && r.type != T::Unknown &&
+                             ((code >= opEqual && code <= opLessEqual) || leftWaits);
+    const bool bothUntyped = leftWaits && r.type == T::Unknown;
+    if (!bothUntyped && (untypedLeft ? !IsOperandTypeAllowed(n.code, r.type, r.subType, l.type, l.subType)
+                                     : !IsOperandTypeAllowed(n.code, l.type, l.subType, r.type, r.subType)))
       fail(std::string("Type mismatch between ") + kindWord(l) + " " + "'" + l.name + "'" + " and " +
            kindWord(r) + " " + "'" + r.name + "'");
     SetBinaryResultType(n);
@@ -199,7 +212,11 @@ struct Checker {
     for (auto& c : upper)
       if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
     uint8_t code = n.code;
+    // An argument that waits for a parameter's value passes; the check with the values decides.
+    auto text = [](const TExpToken& a) { return awaitsValue(a) || isText(a); };
+    auto is = [](const TExpToken& a, T type) { return awaitsValue(a) || a.type == type; };
     auto textResult = [&](const TExpToken& source) {
+      if (awaitsValue(source)) return setType(n, T::Unknown, 0);
       bool memo = source.type == T::Blob;
       setType(n, memo ? T::Blob : T::String, source.valueSize, memo ? S::Memo : S::None);
     };
@@ -211,7 +228,7 @@ struct Checker {
       case fnMax:
       case fnAvg: {
         TExpToken& a = arg(n, 0, quoted);
-        if (code != fnCount &&
+        if (code != fnCount && !awaitsValue(a) &&
             !(isDateTime(a.type) || a.type == T::SmallInt || a.type == T::Integer || a.type == T::Float ||
               a.type == T::BCD || a.type == T::Word || a.type == T::LargeInt))
           fail(name + " aggregate function " + "must contain a numeric, date, time, or timestamp expression");
@@ -221,7 +238,7 @@ struct Checker {
       case fnUpper:
       case fnLower: {
         TExpToken& a = arg(n, 0, quoted);
-        if (!isText(a))
+        if (!text(a))
           fail(std::string("Type mismatch between ") + (code == fnUpper ? "UPPER" : "LOWER") +
                " function and function argument");
         textResult(a);
@@ -229,20 +246,20 @@ struct Checker {
       }
       case fnSubstring: {
         TExpToken& a = arg(n, 0, quoted);
-        if (!isText(a)) fail("Expression argument of SUBSTRING function must be a string or memo");
-        if (arg(n, 1, false).type != T::Integer)
+        if (!text(a)) fail("Expression argument of SUBSTRING function must be a string or memo");
+        if (!is(arg(n, 1, false), T::Integer))
           fail("FROM argument of SUBSTRING function must be an integer value");
-        if (n.GetArgument(2) && arg(n, 2, false).type != T::Integer)
+        if (n.GetArgument(2) && !is(arg(n, 2, false), T::Integer))
           fail("FOR argument of SUBSTRING function must be an integer value");
         textResult(a);
         break;
       }
       case fnReplace: {
         TExpToken& c = arg(n, 2, quoted);
-        if (!isText(c)) fail("IN argument of REPLACE function must be a string or memo");
-        if (arg(n, 0, false).type != T::String)
+        if (!text(c)) fail("IN argument of REPLACE function must be a string or memo");
+        if (!is(arg(n, 0, false), T::String))
           fail("Type mismatch between REPLACE function and search string argument");
-        if (arg(n, 1, false).type != T::String)
+        if (!is(arg(n, 1, false), T::String))
           fail("Type mismatch between REPLACE function and WITH argument");
         textResult(c);
         break;
@@ -250,8 +267,8 @@ struct Checker {
       case fnPos:
       case fnOccurs: {
         std::string word = code == fnPos ? "POS" : "OCCURS";
-        if (!isText(arg(n, 1, quoted))) fail("Type mismatch between " + word + " function and IN argument");
-        if (arg(n, 0, false).type != T::String)
+        if (!text(arg(n, 1, quoted))) fail("Type mismatch between " + word + " function and IN argument");
+        if (!is(arg(n, 0, false), T::String))
           fail("Type mismatch between " + word + " function and search string argument");
         setType(n, T::Integer, 4);
         break;
@@ -260,7 +277,7 @@ struct Checker {
       case fnTrimTrailing:
       case fnTrimBoth: {
         TExpToken& x = arg(n, 1, quoted);
-        if (!isText(x)) fail("FROM argument of TRIM function must be a string or memo");
+        if (!text(x)) fail("FROM argument of TRIM function must be a string or memo");
         TExpToken& c = arg(n, 0, false);
         if (!isStringConstant(c) || c.isNull || characterCount(c.Text()) != 1)
           fail("Trim character argument of TRIM function must be a single character constant");
@@ -268,7 +285,7 @@ struct Checker {
         break;
       }
       case fnLength:
-        if (!isText(arg(n, 0, quoted))) fail("Type mismatch between LENGTH function and function argument");
+        if (!text(arg(n, 0, quoted))) fail("Type mismatch between LENGTH function and function argument");
         setType(n, T::Integer, 4);
         break;
       case fnCast: {
@@ -287,21 +304,22 @@ struct Checker {
       case fnExtractHour:
       case fnExtractMinute:
       case fnExtractSecond:
-        if (!isDateTime(arg(n, 0, quoted).type))
+        if (const TExpToken& a = arg(n, 0, quoted); !awaitsValue(a) && !isDateTime(a.type))
           fail("FROM argument of EXTRACT function must be a date, time, or timestamp");
         setType(n, T::Integer, 4);
         break;
       case fnIf: {
-        if (arg(n, 0, quoted, true).type != T::Boolean)
+        if (!is(arg(n, 0, quoted, true), T::Boolean))
           fail("First expression argument of IF function must be a boolean type");
         TExpToken& a = arg(n, 1, true);
         TExpToken& b = arg(n, 2, true);
+        const bool waits = awaitsValue(a) || awaitsValue(b);
         if (isNullConstant(a) && isNullConstant(b))
           failAfter("At least one of the second and third IF expression arguments in " + std::string(where) +
                     " must be a non-NULL value");
         if (isNullConstant(a)) takeType(a, b);
         if (isNullConstant(b)) takeType(b, a);
-        if (!IsOperandTypeAllowed(opEqual, a.type, a.subType, b.type, b.subType))
+        if (!waits && !IsOperandTypeAllowed(opEqual, a.type, a.subType, b.type, b.subType))
           fail("Type mismatch between second and third IF expression arguments");
         n.type = a.type;
         n.subType = a.subType;
@@ -316,15 +334,15 @@ struct Checker {
       }
       case fnAbs: {
         TExpToken& a = arg(n, 0, quoted);
-        if (!(a.type == T::SmallInt || a.type == T::Integer || a.type == T::Float || a.type == T::BCD ||
-              a.type == T::Word || a.type == T::LargeInt))
+        if (!awaitsValue(a) && !(a.type == T::SmallInt || a.type == T::Integer || a.type == T::Float ||
+                                 a.type == T::BCD || a.type == T::Word || a.type == T::LargeInt))
           fail("Expression argument of ABS function must be an integer, floating-point, or BCD type");
         takeType(n, a);
         return;
       }
       case fnRound: {
         TExpToken& a = arg(n, 0, quoted);
-        if (a.type != T::Float && a.type != T::BCD)
+        if (!awaitsValue(a) && a.type != T::Float && a.type != T::BCD)
           fail("Expression argument of ROUND function must be a floating-point or BCD type");
         if (n.GetArgument(1)) {
           TExpToken& places = arg(n, 1, false);
@@ -341,7 +359,7 @@ struct Checker {
       case fnTextOccurs: {
         std::string word = code == fnTextSearch ? "TEXTSEARCH" : "TEXTOCCURS";
         TExpToken& a = arg(n, 0, false);
-        if (!isText(a)) fail("Type mismatch between " + word + " function and search text function argument");
+        if (!text(a)) fail("Type mismatch between " + word + " function and search text function argument");
         if (a.kind != expConstant) fail(word + " search text function argument must be a string constant");
         TExpToken& c = arg(n, 1, quoted);
         if (c.kind != expColumn) fail(word + " function column argument must be a valid column name");
@@ -372,18 +390,26 @@ struct Checker {
       fail("Type mismatch between " + word + " operator and expression " + "'" + a.name + "'");
     };
     TExpToken& tested = arg(n, 0, quoted);
+    // A tested value that waits for a parameter's value is taken when some type of it equals
+    // the item's; items that wait are taken as on the right of "=".
+    auto comparable = [&](const TExpToken& item) {
+      if (!awaitsValue(tested))
+        return IsOperandTypeAllowed(opEqual, tested.type, tested.subType, item.type, item.subType);
+      return item.type == T::Unknown ||
+             IsOperandTypeAllowed(opEqual, item.type, item.subType, tested.type, tested.subType);
+    };
     if (code == prLike || code == prNotLike) {
-      if (!isText(tested)) mismatch(tested);
+      if (!awaitsValue(tested) && !isText(tested)) mismatch(tested);
       TExpToken& pattern = arg(n, 1, false);
-      if (pattern.type != T::String) mismatch(pattern);
+      if (!awaitsValue(pattern) && pattern.type != T::String) mismatch(pattern);
     } else if (code == prInSelect || code == prNotInSelect) {
       TExpToken& sub = arg(n, 1, quoted);
-      if (!IsOperandTypeAllowed(opEqual, tested.type, tested.subType, sub.type, sub.subType)) mismatch(sub);
+      if (!comparable(sub)) mismatch(sub);
     } else {
       for (size_t i = 1; i < n.args.size(); ++i) {
         TExpToken& a = arg(n, i, false);
         coerceDateText(tested, a);
-        if (!IsOperandTypeAllowed(opEqual, tested.type, tested.subType, a.type, a.subType)) mismatch(a);
+        if (!comparable(a)) mismatch(a);
       }
     }
     setType(n, T::Boolean, 2);
@@ -614,9 +640,10 @@ struct Preparer {
   TExpToken* once(const TExpToken& typeNode, const TExpToken& n) const {
     return EvaluateAsTypeOf(typeNode, n, readerData, reader, sortId, languageId);
   }
-  // The prepared copy when the subtree reads columns, else its value evaluated once.
+  // The prepared copy when the subtree reads columns or waits for a parameter's value (it has
+  // no value to take before the run), else its value evaluated once.
   TExpToken* operand(const TExpToken& typeNode, const TExpToken& n) const {
-    return ExpTreeHasColumnRef(&n) ? prepare(n) : once(typeNode, n);
+    return ExpTreeHasColumnRef(&n) || awaitsValue(n) ? prepare(n) : once(typeNode, n);
   }
 
   TExpToken* prepare(const TExpToken& n) const {
@@ -647,7 +674,7 @@ struct Preparer {
         // A constant side takes the type of the side that reads columns, whichever side it
         // stands on: 14 / -3 against an integer column is -4 on the left as on the right.
         if (!ExpTreeHasColumnRef(n.left) && ExpTreeHasColumnRef(n.right)) {
-          link(copy->left, once(*n.right, *n.left));
+          link(copy->left, operand(*n.right, *n.left));
           link(copy->right, prepare(*n.right));
           break;
         }

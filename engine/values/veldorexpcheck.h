@@ -7,8 +7,9 @@
 // compared with a date (parsed in place).
 //
 // Preparation copies a checked tree, evaluates its constant parts once in the type of the other
-// side, and turns text equality with a trailing "*" and LIKE with a single trailing "%" into
-// prefix comparisons; a comparison that already is a key compare keeps its length and case rule.
+// side (parts that wait for a parameter's value are copied as they are), and turns text
+// equality with a trailing "*" and LIKE with a single trailing "%" into prefix comparisons; a
+// comparison that already is a key compare keeps its length and case rule.
 //
 // Both run on the caller's thread; only the node pool is shared.
 #pragma once
@@ -24,6 +25,9 @@ namespace engine {
 // Checks `node` and its subtree; `parent` becomes its parent link. Raises `errorCode` with the two
 // context texts (as database and table items) on the first error; the tree is then left as far
 // as it was checked, for the caller to free. `resolver` may be nullptr (columns then fail).
+// A parameter not yet given its value (type 0) passes wherever a value of some type could
+// stand, and a node whose type depends on it keeps type 0: the caller checks the tree again once
+// the values are given. Places that take only a constant refuse it.
 void TypeCheckExpTree(uint16_t errorCode, std::string_view contextText1, std::string_view contextText2,
                       bool textMayNameColumn, bool booleanContext, TColumnResolver resolver,
                       void* resolverData, TExpToken* parent, TExpToken& node, std::string_view where);

@@ -74,9 +74,10 @@ class LocateByExpressionTest : public ::testing::Test {
   }
 
   // Every field of kRows; `indexed`: an index per field (but the memo) with ID as its second key
-  // field, so that no index has the searched fields alone as its key.
-  void create(TVELDORTable& t, const std::string& name, bool indexed,
-              const std::string& database = "dbmain") {
+  // field, so that no index has the searched fields alone as its key; or, `alone`, the field
+  // alone, so that a look-up cursor serves a search by that field.
+  void create(TVELDORTable& t, const std::string& name, bool indexed, const std::string& database = "dbmain",
+              bool alone = false) {
     t.SetDatabaseName(database);
     t.SetTableName(name);
     ds::FieldDefs& defs = t.GetFieldDefs();
@@ -97,7 +98,7 @@ class LocateByExpressionTest : public ::testing::Test {
     if (indexed)
       for (const char* field : kFields)
         if (std::string(field) != "NOTE" && std::string(field) != "CODE")
-          t.IndexDefs().push_back({std::string("by") + field, std::string(field) + ";ID", 0});
+          t.IndexDefs().push_back({std::string("by") + field, std::string(field) + (alone ? "" : ";ID"), 0});
     t.CreateTable();
     t.Open();
     for (const Row& r : kRows) {
@@ -250,6 +251,60 @@ TEST_F(LocateByExpressionTest, ValuesOutsideTheFieldsRangeAreRefused) {
   EXPECT_THROW(t.Locate("DAY", "someday", 0), ds::EVariantError);
   EXPECT_THROW(t.Locate("FLAG", "maybe", 0), ds::EVariantError);
   EXPECT_TRUE(t.Handle()->Filters().empty());
+}
+
+// A number its field holds only rounded (a fraction for a whole-number field, a third place for
+// AMOUNT's two) equals no value of the field: Locate finds nothing and Lookup gives NULL, by
+// expression, by the dataset's own index and by a look-up cursor alike, whatever the options.
+TEST_F(LocateByExpressionTest, ANumberTheFieldHoldsOnlyRoundedFindsNothing) {
+  const std::vector<Case> cases = {
+      {"NUM", 99999.5, 0, 0},
+      {"NUM", 0.5, 0, 0},
+      {"NUM", "-7.4", 0, 0},
+      {"NUM", ds::Currency{-72500}, 0, 0},
+      {"SMALL", 0.25, P | CI, 0},
+      {"SMALL", -4.5, 0, 0},
+      {"WORD", 7.2, 0, 0},
+      {"LARGE", -1.3, 0, 0},
+      {"AMOUNT", 12.341, 0, 0},
+      {"AMOUNT", "-0.049", CI, 0},
+      {"NAME;NUM", list({"alpha*", -7.4}), 0, 0},
+      {"NAME;NUM", list({"ALP", -6.5}), P | CI, 0},
+      // Whole numbers in any form still find their records.
+      {"NUM", -7.0, 0, 2},
+      {"NUM", "100000", 0, 1},
+      {"NUM", ds::Currency{0}, 0, 3},
+      {"SMALL", ds::Currency{327670000}, 0, 2},
+      {"WORD", 7.0, 0, 3},
+      {"LARGE", -1.0, 0, 2},
+      {"AMOUNT", 12.34, 0, 1},
+      {"AMOUNT", "-0.050", 0, 2},
+      {"NAME;NUM", list({"ALP", -7.0}), P | CI, 2},
+  };
+  TVELDORTable plain, alone;
+  create(plain, "plain", false);
+  create(alone, "alone", true, "dbmain", true);
+  for (TVELDORTable* t : {&plain, &alone}) {
+    for (const bool ownIndex : {false, true}) {
+      if (ownIndex && t == &plain) continue;
+      for (const Case& c : cases) {
+        const std::string first = std::string(c.fields).substr(0, std::string(c.fields).find(';'));
+        t->SetIndexName(ownIndex ? "by" + first : "");
+        SCOPED_TRACE(t->TableName() + (ownIndex ? " by its index " : " ") + c.fields + " = " +
+                     describe(c.value) + " options " + std::to_string(c.options));
+        t->Last();
+        const int32_t before = t->FieldByName("ID").AsInteger();
+        ASSERT_EQ(t->Locate(c.fields, c.value, c.options), c.found != 0);
+        EXPECT_EQ(t->FieldByName("ID").AsInteger(), c.found ? c.found : before);
+        if (c.options == 0) {
+          const V name = t->Lookup(c.fields, c.value, "NAME");
+          EXPECT_EQ(name.isNull() ? "NULL" : name.asString(),
+                    c.found ? kRows[size_t(c.found - 1)].name.asString() : "NULL");
+        }
+        EXPECT_TRUE(t->Handle()->Filters().empty());
+      }
+    }
+  }
 }
 
 // On a remote session the search tree goes to the server whole: compare lengths, case rules and

@@ -107,6 +107,15 @@ class NarrowConstants : public ::testing::TestWithParam<bool> {
   }
   void same(const std::string& both) { same(both, both); }
 
+  // How far the index answers the WHERE of a live result: 2 wholly, 0 not at all.
+  int indexLevel(const std::string& sql) {
+    sql::TQueryStatement s(*directory_);
+    s.RequestLive = true;
+    s.Prepare(sql);
+    TDataCursor* c = s.Execute();
+    return c && !c->Filters().empty() ? c->Filters().front()->OptimizeLevel() : -1;
+  }
+
   // Every comparison of `column` with each constant, on either side, in lists and ranges. This
   // dialect's = and <> take NULL as a value; SQLite's IS and IS NOT do the same.
   void compareEverywhere(const std::string& column, const std::vector<std::string>& constants) {
@@ -152,6 +161,45 @@ TEST_P(NarrowConstants, ValuesBeyondTheColumnsRangeMatchNothingOrEverything) {
 
 TEST_P(NarrowConstants, DecimalsWithMorePlacesThanTheColumnAreNotRounded) {
   compareEverywhere("b", {"1.234", "-1.234", "1.235", "1.225", "1.23", "-1.23", "2.5", "2", "1.5"});
+}
+
+// A list item the column cannot hold matches no key, and a range bound it cannot hold is the
+// column's nearest value on the bound's side (an INTEGER BETWEEN 0.5 AND 2.5 is BETWEEN 1 AND 2):
+// the index answers the whole test, exact items and bounds included.
+TEST_P(NarrowConstants, InexactItemsAndBoundsKeepTheIndex) {
+  const std::string select = "SELECT k FROM n WHERE ";
+  const std::vector<std::pair<std::string, std::string>> tests = {
+      {"id IN (1, 1.5, 3)", "id IN (1, 3)"},
+      {"id IN (2.5, -1)", "id = -1"},
+      {"id = 1.5", "0"},
+      {"id <> 0.5", "1"},
+      {"id NOT IN (1.5, 1)", "id IS NOT 1"},
+      {"id BETWEEN 0.5 AND 2.5", ""},
+      {"id BETWEEN -1.5 AND 1", ""},
+      {"id BETWEEN 1.2 AND 1.4", ""},
+      {"id NOT BETWEEN 0.5 AND 2.5", "NOT COALESCE(id BETWEEN 0.5 AND 2.5, 0)"},
+      {"id > 1.5", ""},
+      {"id <= -0.5", ""},
+      {"id BETWEEN -5000000000 AND 1.5", ""},
+      {"id < 5000000000", ""},
+      {"id > 5000000000", ""},
+      {"s IN (70000, 4464)", "s = 4464"},
+      {"s BETWEEN -70000 AND 0.5", ""},
+      {"s > 32767.5", ""},
+      {"w BETWEEN -1 AND 1.5", ""},
+      {"w >= -0.5", ""},
+      {"l BETWEEN -5000000000.5 AND 0.5", ""},
+      {"l IN (5000000000.5, 1)", "l = 1"},
+      {"b IN (1.234, 1.23)", "b = 1.23"},
+      {"b BETWEEN 1.225 AND 1.235", ""},
+      {"b < 1.235", ""},
+  };
+  for (const auto& [ours, lite] : tests) {
+    same(select + ours, select + (lite.empty() ? ours : lite));
+    if (GetParam()) {
+      EXPECT_EQ(indexLevel(select + ours), 2) << ours;
+    }
+  }
 }
 
 TEST_P(NarrowConstants, DataChangesReachOnlyTheRowsTheNumberSelects) {
@@ -206,6 +254,12 @@ TEST_P(NarrowConstants, DatesMeetTimestampsWithTheirTimeOfDay) {
     EXPECT_EQ(ours("SELECT k FROM dt WHERE d >= " + noon, live), Rows{"3|"});
     EXPECT_EQ(ours("SELECT k FROM dt WHERE d IN (" + noon + ", " + midnight + ")", live), Rows{"2|"});
     EXPECT_EQ(ours("SELECT k FROM dt WHERE d = " + midnight, live), Rows{"2|"});
+  }
+  if (GetParam()) {
+    for (const std::string& test : {"d = " + noon, "d >= " + noon, "d BETWEEN " + midnight + " AND " + noon,
+                                    "d IN (" + noon + ", " + midnight + ")"}) {
+      EXPECT_EQ(indexLevel("SELECT k FROM dt WHERE " + test), 2) << test;
+    }
   }
   exec("DELETE FROM dt WHERE d = " + noon);
   EXPECT_EQ(ours("SELECT k FROM dt", false), (Rows{"1|", "2|", "3|"}));

@@ -79,6 +79,12 @@ struct Generator {
   int pick(int n) { return int(random() % unsigned(n)); }
   const char* someName() { return kNames[pick(std::size(kNames))]; }
   int number() { return pick(16) - 3; }
+  // A number for the INTEGER column K: now and then one it cannot hold, which equals no key and
+  // bounds a range at K's nearest value on its side.
+  double kNumber() {
+    const int n = number();
+    return pick(4) == 0 ? n + 0.5 : n;
+  }
   double amount() {
     const int whole = pick(9) - 4;
     return pick(2) ? whole + (whole < 0 ? -0.5 : 0.5) : whole;
@@ -110,7 +116,7 @@ struct Generator {
     return OSCompareStrings(language, 0, a, false, 0, b);
   }
   // Against one NULL operand = is false, <> true, and an ordering of numbers false.
-  static bool numberTest(const std::string& op, std::optional<int32_t> left, std::optional<int32_t> right) {
+  static bool numberTest(const std::string& op, std::optional<double> left, std::optional<double> right) {
     if (!left || !right) return op == "<>";
     return test(op, order(*left, *right));
   }
@@ -129,12 +135,12 @@ struct Generator {
       }
       case 0: {
         const std::string o = op();
-        const int n = number();
+        const double n = kNumber();
         return {"K " + o + " " + num(n), [=](const Row& r) { return numberTest(o, r.k, n); }};
       }
       case 1: {
         const std::string o = op();
-        const int n = number();
+        const double n = kNumber();
         return {num(n) + " " + o + " K", [=](const Row& r) { return numberTest(o, n, r.k); }};
       }
       case 2: {
@@ -154,7 +160,7 @@ struct Generator {
         return {"UPPER(NAME) " + op() + " " + quoted(someName()), {}};
       case 6: {
         const bool negated = pick(2);
-        const int low = number(), high = number();
+        const double low = kNumber(), high = kNumber();
         return {std::string("K ") + (negated ? "NOT " : "") + "BETWEEN " + num(low) + " AND " + num(high),
                 [=](const Row& r) { return negated != (r.k && *r.k >= low && *r.k <= high); }};
       }
@@ -169,7 +175,7 @@ struct Generator {
       }
       case 8: {
         const bool negated = pick(2);
-        const int a = number(), b = number(), c = number();
+        const double a = kNumber(), b = kNumber(), c = kNumber();
         return {std::string("K ") + (negated ? "NOT " : "") + "IN (" + num(a) + ", " + num(b) + ", " +
                     num(c) + ")",
                 [=](const Row& r) { return negated != (r.k && (*r.k == a || *r.k == b || *r.k == c)); }};

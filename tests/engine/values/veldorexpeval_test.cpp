@@ -180,6 +180,101 @@ TEST(ExpressionEvaluationTest, FunctionsPredicatesAndCheckMessages) {
   EXPECT_EQ(ExpTokensInUse(), 0);
 }
 
+// Checked before its value is given, a parameter passes wherever some value could stand: on
+// either side of an operator, inside functions, IF and predicates, and so does what is built on
+// it. A place no value could fill is refused with the message it has once the value is there.
+// Checked again with its value, it computes with that value.
+TEST(ExpressionEvaluationTest, AParameterWithoutItsValuePassesWhereSomeValueCould) {
+  const auto checked = [](const std::string& text) {
+    std::string error;
+    TExpTreePtr tree = exp_test::parseAll(text, 0x1F, nullptr, error);
+    if (!tree) return "!" + error;
+    try {
+      TypeCheckExpTree(VELDOR_SQLPARSE, "", "", false, true, resolve, nullptr, nullptr, *tree, "test");
+    } catch (const EVELDOREngineError& e) {
+      return "!" + e.Item(kItemText);
+    }
+    return std::string();
+  };
+  for (const char* text : {"? + I > 0",
+                           "? * 2 - I < 0",
+                           "-? < I",
+                           "? < I",
+                           "NOT ?",
+                           "? = ?",
+                           "? AND B",
+                           "? || S = 'x'",
+                           "UPPER(?) = S",
+                           "LOWER(? || ?) = S",
+                           "SUBSTRING(? FROM ? FOR 2) = S",
+                           "POS(? IN ?) > 0",
+                           "REPLACE(? WITH 'a' IN S) = ?",
+                           "TRIM(BOTH 'x' FROM ?) = S",
+                           "LENGTH(?) > I",
+                           "ABS(?) > I",
+                           "ROUND(? TO 2) > F",
+                           "EXTRACT(DAY FROM ?) = 1",
+                           "IF(? THEN I ELSE J) > 0",
+                           "IF(B THEN ? ELSE J) > 0",
+                           "IF(B THEN ? ELSE ?) > 0",
+                           "? IN (1, I)",
+                           "I IN (? + 1, ?)",
+                           "? BETWEEN 1 AND I",
+                           "S LIKE ? || '%'",
+                           "? LIKE 'a%'",
+                           "D - ? > E",
+                           "? - D > 0",
+                           "TEXTSEARCH(? IN S)",
+                           "CAST(? AS INTEGER) > 0"})
+    EXPECT_EQ(checked(text), "") << text;
+  const std::pair<const char*, const char*> refused[] = {
+      {"? - 'a' > 0", "!Type mismatch between constant '?' and constant 'a' in test"},
+      {"? * TRUE > 0", "!Type mismatch between constant '?' and constant 'TRUE' in test"},
+      {"NULL + ? > 0", "!Type mismatch between constant 'NULL' and constant '?' in test"},
+      {"ROUND(F TO ?) > 0", "!Decimal places argument of ROUND function must be an integer constant in test"},
+      {"TRIM(LEADING ? FROM S) = S",
+       "!Trim character argument of TRIM function must be a single character constant in test"},
+  };
+  for (const auto& [text, message] : refused) EXPECT_EQ(checked(text), message) << text;
+
+  // With its value the parameter has a type, and the check and the result are that value's.
+  Record r;
+  r.values[0] = Value{false, 5, 0, ""};
+  r.values[2] = Value{false, 0, 0, "AB"};
+  std::vector<Record> one{r};
+  const auto withValue = [&](const std::string& text, T type, const std::function<void(TExpToken&)>& put) {
+    exp_test::FakeStatement statement;
+    std::string error;
+    TExpTreePtr tree = exp_test::parseAll(text, 0x1F, &statement, error);
+    if (!tree) return "!" + error;
+    for (TExpToken* p : statement.parameters) {
+      p->type = type;
+      p->SetValueSize(type == T::String ? 4 : uint32_t(FixedValueSize(type)));
+      put(*p);
+    }
+    try {
+      TypeCheckExpTree(VELDOR_SQLPARSE, "", "", false, true, resolve, nullptr, nullptr, *tree, "test");
+      TExpTreePtr prepared(PrepareExpTree(tree.get(), nullptr, nullptr, false, false, 0, 0));
+      return render(*TExpTreePtr(EvaluateExpTree(prepared.get(), &one[0], &one[0], 0, 0, readColumn)));
+    } catch (const EVELDOREngineError& e) {
+      return "!" + e.Item(kItemText);
+    }
+  };
+  const auto integer = [](TExpToken& p) { PutIntegerValue(p.Value(), 3); };
+  const auto real = [](TExpToken& p) { PutFloatValue(p.Value(), 2.5); };
+  const auto text = [](TExpToken& p) { p.SetText("ab"); };
+  EXPECT_EQ(withValue("? + I", T::Integer, integer), "8");
+  EXPECT_EQ(withValue("? * I", T::Float, real), "12.5");
+  EXPECT_EQ(withValue("UPPER(?) = S", T::String, text), "True");
+  EXPECT_EQ(withValue("? || S", T::String, text), "abAB");
+  EXPECT_EQ(withValue("IF(? > 2 THEN I ELSE 0)", T::Float, real), "5");
+  EXPECT_EQ(withValue("? + I", T::String, text),
+            "!Type mismatch between constant '?' and column 'I' in test");
+  EXPECT_EQ(withValue("UPPER(?)", T::Integer, integer),
+            "!Type mismatch between UPPER function and function argument in test");
+  EXPECT_EQ(ExpTokensInUse(), 0);
+}
+
 // A constant is prepared in the type of the column it is compared with only where that type
 // holds it: a fraction, a number beyond a SMALLINT or WORD, a time of day beside a DATE keep
 // their own type and compare as what they are.
