@@ -550,6 +550,11 @@ void TDataQuery::fillResultRow(uint8_t* row) {
 
 bool TDataQuery::appendResultRow(uint8_t* row) {
   TDataCursor& result = *ResultCursor;
+  if (unionTagFieldNo_) {
+    uint8_t tag[8];
+    PutLargeIntValue(tag, unionTagPerRow_ ? unionTag_ + unionRowsTagged_++ : unionTag_);
+    result.PutField(unionTagFieldNo_, row, tag);
+  }
   // Each append stands the result on its new row: in record order that only adds the row to the
   // cursor's view, where an append without it counts the whole view again.
   if (Distinct || unionPart_) {
@@ -926,6 +931,7 @@ void TDataQuery::executeSelect() {
     if (!resultFresh_ || result.IsRemote() || result.GetLastUniqueId() != 0) result.EmptyTable();
   }
   resultFresh_ = false;
+  unionRowsTagged_ = 0;
   // The rows' hold is taken before the plan is put in place, whose refreshes and filters then
   // need no pair of their own.
   if (!holding) hold();
@@ -1071,6 +1077,8 @@ void TDataQuery::executeSelect() {
       uint8_t* const one = accumulator.data();
       result.AppendRecords(std::span(&one, 1), &accumulator);
       settled = !OrderByGiven && !Distinct && !Owner.ProgressCallback();
+    } else if (oneRow && (Distinct || unionPart_)) {
+      appendResultRow(accumulator.data());
     } else if (oneRow) {
       result.AppendRecord(accumulator.data(), false);
     }
