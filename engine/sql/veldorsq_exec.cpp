@@ -180,7 +180,9 @@ bool PutConvertedValue(TDataCursor& cursor, uint16_t fieldNo, uint8_t* record, c
   thread_local std::vector<uint8_t> buffer;
   buffer.assign(std::max<size_t>({size_t(size), size_t(value.valueSize), kValueBufferSize}) + 1, 0);
   std::memcpy(buffer.data(), value.Value(), std::min<size_t>(value.valueSize, buffer.size()));
-  if (value.type != type) {
+  // A BCD of other places than the field's is encoded anew with the field's: a field holding
+  // more places than it shows would compare unequal to what it shows.
+  if (value.type != type || (type == T::BCD && value.scale != d.StoredScale())) {
     if (value.type == T::String) {
       // Text reads as the column's value only when it is a whole value of that type.
       uint32_t length = uint32_t(std::strlen(reinterpret_cast<const char*>(buffer.data())));
@@ -434,7 +436,8 @@ bool TDataQuery::copyStoredValue(const TResultField& f, uint8_t* row) {
   const TFieldDescriptor& from = table.Cursor->GetFieldDesc(f.SourceFieldNo);
   const TFieldDescriptor& to = result.GetFieldDesc(f.ResultFieldNo);
   if (from.Type() != to.Type() || uint8_t(f.ColumnType) != to.Type() ||
-      from.StoredSize() != to.StoredSize() || from.IsBlob() || from.IsAutoInc())
+      from.StoredSize() != to.StoredSize() || from.StoredScale() != to.StoredScale() || from.IsBlob() ||
+      from.IsAutoInc())
     return false;
   if (table.AtEnd || table.RecordBuffer.empty()) {
     result.PutField(f.ResultFieldNo, row, nullptr);
@@ -468,9 +471,9 @@ void TDataQuery::planColumnCopies() {
     }
     // The conditions of copyStoredValue, and a result field that stores a value as it is given.
     if (from.Type() != to.Type() || uint8_t(f.ColumnType) != to.Type() ||
-        from.StoredSize() != to.StoredSize() || from.IsBlob() || from.IsAutoInc() || to.Computed() ||
-        to.IsAutoInc() || to.IsBlob() || to.Type() == uint8_t(T::Boolean) ||
-        (to.Type() == uint8_t(T::String) && to.CaseRule() != 0) ||
+        from.StoredSize() != to.StoredSize() || from.StoredScale() != to.StoredScale() || from.IsBlob() ||
+        from.IsAutoInc() || to.Computed() || to.IsAutoInc() || to.IsBlob() ||
+        to.Type() == uint8_t(T::Boolean) || (to.Type() == uint8_t(T::String) && to.CaseRule() != 0) ||
         size_t(from.Offset()) + from.StoredSize() >= f.SourceTable->RecordSize ||
         size_t(to.Offset()) + to.StoredSize() >= result.RecordSize())
       continue;
