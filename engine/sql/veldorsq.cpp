@@ -588,6 +588,9 @@ void TDataQuery::Reset() {
   SelectQuery = nullptr;
   UnionKind = 0;
   UnionQuery = nullptr;
+  unionTagged_ = unionTagPerRow_ = false;
+  unionTagFieldNo_ = 0;
+  unionTag_ = 0;
   IfExists = IfNotExists = FirstGroupRow = StopWordsGiven = SelectStar = false;
   SpaceChars.reset();
   IncludeChars.reset();

@@ -645,6 +645,12 @@ class TDataQuery final : public engine::TDataQuery {
   void BindResultColumns();
   // Each UNION part against this (master) query.
   void CheckUnion();
+  // On the first query of a UNION chain, once the chain is parsed: which rows are made distinct
+  // with which. Parts join from the left, so the rows up to the last plain UNION are distinct
+  // together (the first part's own when it alone says DISTINCT), and each part after it is
+  // distinct within itself when it says DISTINCT and keeps every row when it does not. Sets
+  // Distinct when any rows are made distinct.
+  void planUnionDistinct();
   // The target columns and values of INSERT and UPDATE.
   void BindTargetColumns();
 
@@ -941,7 +947,17 @@ class TDataQuery final : public engine::TDataQuery {
   std::unique_ptr<TDataCursor> resultCursor_;
   // The result table as CreateResultTable left it, not yet run into: nothing to empty.
   bool resultFresh_ = false;
-  bool unionPart_ = false;     // parsed after UNION: the clauses after it are the first part's
+  bool unionPart_ = false;  // parsed after UNION: the clauses after it are the first part's
+  // A UNION chain whose rows are distinct in groups, not all with all (a DISTINCT part after
+  // the last plain UNION, or a UNION ALL after distinct rows), tells its groups apart by a
+  // hidden result column that the chain's DISTINCT index takes after the result columns:
+  // `unionTag_` for each row of this query, or, with `unionTagPerRow_`, a value of each row's
+  // own counted up from it, so that no row of a query that keeps its rows meets another.
+  bool unionTagged_ = false;  // the chain's first query: its result table has the column
+  uint16_t unionTagFieldNo_ = 0;
+  int64_t unionTag_ = 0;
+  bool unionTagPerRow_ = false;
+  int64_t unionRowsTagged_ = 0;
   bool insertSelect_ = false;  // the SELECT of an INSERT: NOAUTOINC and COMMIT end its names
   bool prepared_ = false;
   TQueryPlan plan_;

@@ -225,8 +225,8 @@ void TDataQuery::executeInsert() {
   if (!fromMemory) source.SetToBegin();
   TExpToken* value = GetExpToken();
   TokenPtr holder(value);
-  // A column whose value the conversion would write back byte for byte (the same type and
-  // size on both sides, a type stored as it is read) is copied from the source record as it
+  // A column whose value the conversion would write back byte for byte (the same type, size
+  // and places on both sides, a type stored as it is read) is copied from the source record as it
   // lies: its null mark and, when set, its bytes. Text goes as the conversion writes it (cut
   // at the zero, trailing blanks dropped, empty as NULL) into a field at least as long with no
   // case rule.
@@ -248,7 +248,7 @@ void TDataQuery::executeInsert() {
     if (plain && type == kFieldTypeString) {
       if (t.CaseRule() == 0 && s.StoredSize() <= t.StoredSize()) kind = ckText;
     } else if (plain && s.SubType() == t.SubType() && s.StoredSize() == t.StoredSize() &&
-               type != uint8_t(TEngineFieldType::Boolean)) {
+               s.StoredScale() == t.StoredScale() && type != uint8_t(TEngineFieldType::Boolean)) {
       kind = ckBytes;
     }
     copies[i] = {s.Offset(), t.Offset(), kind == ckText ? s.StoredSize() : t.StoredSize(), t.StoredSize(),

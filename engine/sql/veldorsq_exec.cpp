@@ -182,7 +182,9 @@ bool PutConvertedValue(TDataCursor& cursor, uint16_t fieldNo, uint8_t* record, c
   thread_local std::vector<uint8_t> buffer;
   buffer.assign(std::max<size_t>({size_t(size), size_t(value.valueSize), kValueBufferSize}) + 1, 0);
   std::memcpy(buffer.data(), value.Value(), std::min<size_t>(value.valueSize, buffer.size()));
-  if (value.type != type) {
+  // A BCD of other places than the field's is encoded anew with the field's: a field holding
+  // more places than it shows would compare unequal to what it shows.
+  if (value.type != type || (type == T::BCD && value.scale != d.StoredScale())) {
     if (value.type == T::String) {
       // Text reads as the column's value only when it is a whole value of that type.
       uint32_t length = uint32_t(std::strlen(reinterpret_cast<const char*>(buffer.data())));
@@ -436,7 +438,8 @@ bool TDataQuery::copyStoredValue(const TResultField& f, uint8_t* row) {
   const TFieldDescriptor& from = table.Cursor->GetFieldDesc(f.SourceFieldNo);
   const TFieldDescriptor& to = result.GetFieldDesc(f.ResultFieldNo);
   if (from.Type() != to.Type() || uint8_t(f.ColumnType) != to.Type() ||
-      from.StoredSize() != to.StoredSize() || from.IsBlob() || from.IsAutoInc())
+      from.StoredSize() != to.StoredSize() || from.StoredScale() != to.StoredScale() || from.IsBlob() ||
+      from.IsAutoInc())
     return false;
   if (table.AtEnd || table.RecordBuffer.empty()) {
     result.PutField(f.ResultFieldNo, row, nullptr);
@@ -470,9 +473,9 @@ void TDataQuery::planColumnCopies() {
     }
     // The conditions of copyStoredValue, and a result field that stores a value as it is given.
     if (from.Type() != to.Type() || uint8_t(f.ColumnType) != to.Type() ||
-        from.StoredSize() != to.StoredSize() || from.IsBlob() || from.IsAutoInc() || to.Computed() ||
-        to.IsAutoInc() || to.IsBlob() || to.Type() == uint8_t(T::Boolean) ||
-        (to.Type() == uint8_t(T::String) && to.CaseRule() != 0) ||
+        from.StoredSize() != to.StoredSize() || from.StoredScale() != to.StoredScale() || from.IsBlob() ||
+        from.IsAutoInc() || to.Computed() || to.IsAutoInc() || to.IsBlob() ||
+        to.Type() == uint8_t(T::Boolean) || (to.Type() == uint8_t(T::String) && to.CaseRule() != 0) ||
         size_t(from.Offset()) + from.StoredSize() >= f.SourceTable->RecordSize ||
         size_t(to.Offset()) + to.StoredSize() >= result.RecordSize())
       continue;
@@ -548,6 +551,11 @@ void TDataQuery::fillResultRow(uint8_t* row) {
 
 bool TDataQuery::appendResultRow(uint8_t* row) {
   TDataCursor& result = *ResultCursor;
+  if (unionTagFieldNo_) {
+    uint8_t tag[8];
+    PutLargeIntValue(tag, unionTagPerRow_ ? unionTag_ + unionRowsTagged_++ : unionTag_);
+    result.PutField(unionTagFieldNo_, row, tag);
+  }
   // Each append stands the result on its new row: in record order that only adds the row to the
   // cursor's view, where an append without it counts the whole view again.
   if (Distinct || unionPart_) {
@@ -924,6 +932,7 @@ void TDataQuery::executeSelect() {
     if (!resultFresh_ || result.IsRemote() || result.GetLastUniqueId() != 0) result.EmptyTable();
   }
   resultFresh_ = false;
+  unionRowsTagged_ = 0;
   // The rows' hold is taken before the plan is put in place, whose refreshes and filters then
   // need no pair of their own.
   if (!holding) hold();
@@ -1070,6 +1079,8 @@ void TDataQuery::executeSelect() {
       uint8_t* const one = accumulator.data();
       result.AppendRecords(std::span(&one, 1), &accumulator);
       settled = !OrderByGiven && !Distinct && !Owner.ProgressCallback();
+    } else if (oneRow && (Distinct || unionPart_)) {
+      appendResultRow(accumulator.data());
     } else if (oneRow) {
       result.AppendRecord(accumulator.data(), false);
     }

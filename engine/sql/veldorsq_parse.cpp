@@ -1,6 +1,8 @@
 // The dispatcher and the SELECT parser, with the pieces the other statement parsers share:
 // source items and joins, the COMMIT clause, LANGUAGE/SORT and ENCRYPTED WITH.
 #include <charconv>
+#include <cstdint>
+#include <vector>
 
 #include "engine/base/veldorerr.h"
 #include "engine/base/veldorhelpers.h"
@@ -366,11 +368,7 @@ void TDataQuery::ParseSelect() {
     part.insertSelect_ = insertSelect_;
     part.Parse(false, UnionKind);
     part.RequestLive = false;
-    // Parts join from the left: a chain whose last UNION has no ALL gives no row twice, however
-    // its earlier parts were joined. The chain's one DISTINCT pass, the master's, is all there
-    // is, so a UNION ALL after a plain UNION still ends in it.
-    if (!unionPart_)
-      for (const TDataQuery* q = this; q && !Distinct; q = q->UnionQuery) Distinct = q->UnionKind == 1;
+    if (!unionPart_) planUnionDistinct();
   }
   // The clauses after the last part belong to the query that began the chain.
   if (unionPart_) return;
@@ -413,6 +411,27 @@ void TDataQuery::ParseSelect() {
   parseEncryption(false);
   if (AcceptKeyword(p, "NOJOINOPTIMIZE")) NoJoinOptimize = true;
   if (!IsSubQuery) expectStatementEnd("SELECT");
+}
+
+void TDataQuery::planUnionDistinct() {
+  std::vector<TDataQuery*> parts;
+  size_t last = 0;
+  for (TDataQuery* q = this; q; q = q->UnionQuery) {
+    if (!parts.empty() && parts.back()->UnionKind == 1) last = parts.size();
+    parts.push_back(q);
+  }
+  const bool together = last > 0 || Distinct;
+  bool alone = false;
+  for (size_t i = last + 1; i < parts.size(); ++i) alone = alone || parts[i]->Distinct;
+  Distinct = together || alone;
+  // One unique index over the result columns serves where every row is distinct from every other.
+  unionTagged_ = alone || (together && last + 1 < parts.size());
+  for (size_t i = 0; i < parts.size(); ++i) {
+    TDataQuery& q = *parts[i];
+    q.unionTagPerRow_ = i <= last ? !together : !q.Distinct;
+    // Groups take 0 and up, each row of a part that keeps its rows a value below 0 of its own.
+    q.unionTag_ = q.unionTagPerRow_ ? -(int64_t(i + 1) << 32) : i <= last ? 0 : int64_t(i);
+  }
 }
 
 }  // namespace engine::sql

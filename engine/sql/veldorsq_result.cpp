@@ -160,8 +160,14 @@ void TDataQuery::CreateResultTable() {
   for (auto& f : ResultFields) all.emplace_back(f->ResultFieldNo, false);
   for (auto& o : OrderBy) order.emplace_back(o->ResultFieldNo, o->Descending);
   bool grouped = GroupByGiven && !AllAggregate && !group.empty();
+  std::vector<std::pair<uint16_t, bool>> distinct = all;
+  unionTagFieldNo_ = 0;
+  if (unionTagged_ && Distinct && !grouped) {
+    unionTagFieldNo_ = add("Sys__Union__Part", T::LargeInt, TEngineFieldSubType::None, 8, 0, true);
+    distinct.emplace_back(unionTagFieldNo_, false);
+  }
   if (grouped) args.Indexes.push_back(indexOver("Sys__GroupBy", group, false, false));
-  if (Distinct && !grouped) args.Indexes.push_back(indexOver("Sys__Distinct", all, true, false));
+  if (Distinct && !grouped) args.Indexes.push_back(indexOver("Sys__Distinct", distinct, true, false));
   if (OrderByGiven && !order.empty()) {
     OrderBySatisfied = (grouped && order == group && !OrderByNoCase) ||
                        (Distinct && !grouped && order == all && !OrderByNoCase);

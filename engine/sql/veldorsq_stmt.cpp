@@ -112,6 +112,7 @@ void TQueryStatement::prepareQueries() {
     for (TDataQuery* part = query->UnionQuery; part; part = part->UnionQuery) {
       part->ResultCursor = query->ResultCursor;
       part->plan_.Result = query->ResultCursor;
+      part->unionTagFieldNo_ = query->unionTagFieldNo_;
     }
   }
   Live = master.Live;

@@ -19,6 +19,8 @@ inline uint64_t testSeed(uint64_t fallback) {
 inline uint32_t testSeed() {
   const uint32_t seed = uint32_t(testSeed(std::random_device{}()));
   std::printf("VELMARON_SEED=%u\n", seed);
+  // A run that dies (a sanitizer's report, an abort) never flushes a piped stdout.
+  std::fflush(stdout);
   return seed;
 }
 

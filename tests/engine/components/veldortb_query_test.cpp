@@ -197,6 +197,46 @@ TEST_F(QueryRoadTest, ADatabaseTransactionCoversQueriesAndTables) {
   EXPECT_EQ(reader.wait(), 0);
 }
 
+// A DECIMAL column holds its own places whether a table's field is given a value of more or a
+// parameter (which carries four places) is written into it by INSERT or UPDATE; each value is
+// then found by the value it shows, through an index too.
+TEST_F(QueryRoadTest, ADecimalColumnTakesItsOwnPlacesFromFieldsAndParameters) {
+  exec("CREATE TABLE money (id INTEGER, d DECIMAL(10,2))");
+  exec("CREATE INDEX byd ON money (d)");
+  {
+    TVELDORTable t;
+    t.SetDatabaseName("dbmain");
+    t.SetTableName("money");
+    t.Open();
+    t.Append();
+    t.Fields(0).SetAsInteger(1);
+    t.Fields(1).SetAsFloat(1.2356);
+    t.Post();
+    t.Append();
+    t.Fields(0).SetAsInteger(2);
+    t.Fields(1).SetAsString("-1.2356");
+    t.Post();
+  }
+  q.SetSQL("INSERT INTO money (id, d) VALUES (:id, :d)");
+  q.ParamByName("id").SetAsInteger(3);
+  q.ParamByName("d").DataType = ds::ftBCD;
+  q.ParamByName("d").SetValue(ds::Variant(ds::Currency{12356}));
+  q.ExecSQL();
+  exec("INSERT INTO money (id) VALUES (4)");
+  q.SetSQL("UPDATE money SET d = :d WHERE id = :id");
+  q.ParamByName("d").DataType = ds::ftBCD;
+  q.ParamByName("d").SetValue(ds::Variant(ds::Currency{-12356}));
+  q.ParamByName("id").SetAsInteger(4);
+  q.ExecSQL();
+  const std::vector<std::string> rounded = {"1|1.24|", "2|-1.24|", "3|1.24|", "4|-1.24|"};
+  EXPECT_EQ(rowsOf("SELECT id, d FROM money ORDER BY id", false), rounded);
+  EXPECT_EQ(rowsOf("SELECT id FROM money WHERE d = 1.24 ORDER BY id", false),
+            (std::vector<std::string>{"1|", "3|"}));
+  EXPECT_EQ(rowsOf("SELECT id FROM money WHERE d = -1.24 ORDER BY id", true),
+            (std::vector<std::string>{"2|", "4|"}));
+  q.Close();
+}
+
 // Result columns of one name are told apart by a counter from 1.
 TEST_F(QueryRoadTest, ResultColumnsOfOneNameGetNumberedSuffixes) {
   exec("CREATE TABLE task (id INTEGER, name CHAR(20))");

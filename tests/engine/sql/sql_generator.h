@@ -1,6 +1,7 @@
 // The statements of the SQL differential runs, in the engine's dialect and, beside it, in
 // SQLite's: seeded tables, SELECTs over one to four tables (joins, WHERE, GROUP BY, ORDER BY,
-// TOP, UNION, IN (sub-select), a memo through the final passes) and INSERT, UPDATE and DELETE.
+// TOP, UNION and UNION ALL chains with DISTINCT parts, IN (sub-select), a memo through the final
+// passes) and INSERT, UPDATE and DELETE.
 // One seed gives one sequence of statements, whichever run draws them.
 #pragma once
 
@@ -273,13 +274,21 @@ class Generator {
     } else {  // UNION
       q.from = Sql(t + " x");
       q.select = {Sql("x.a"), Sql("x.s")};
-      std::string u = "t" + std::to_string(pick(3) + 1);
-      Sql other = condition("y.");
-      q.tail = Sql(" UNION ") + Sql("SELECT y.a, y.s FROM " + u + " y WHERE ") + other;
+      // One or two more parts, each joined with or without ALL and distinct or not, and the
+      // first part distinct or not: DISTINCT holds for its part, a plain UNION for all before it.
+      q.distinct = chance(25);
+      for (int parts = 1 + pick(2); parts-- > 0;) {
+        std::string u = "t" + std::to_string(pick(3) + 1);
+        std::string head = chance(50) ? " UNION ALL SELECT " : " UNION SELECT ";
+        if (chance(30)) head += "DISTINCT ";
+        Sql other = condition("y.");
+        q.tail = q.tail + Sql(head + "y.a, y.s FROM " + u + " y WHERE ") + other;
+      }
+      q.orderAll = chance(30);
     }
     if (q.where.ours.empty() && chance(80)) q.where = condition("x.");
-    if (q.tail.ours.find("UNION") == std::string::npos && q.group.ours.empty() && q.having.ours.empty() &&
-        chance(15) && q.select[0].ours != "*" && !q.memo)
+    // TOP orders by every column, so that the rows it keeps are the same on both sides.
+    if (q.group.ours.empty() && q.having.ours.empty() && chance(15) && q.select[0].ours != "*" && !q.memo)
       q.top = pick(6);
     return q;
   }

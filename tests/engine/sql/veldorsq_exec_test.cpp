@@ -219,9 +219,9 @@ TEST_F(UnionSourceTest, AnInsertTakesEveryRowOfTheUnionOnceAtEachRun) {
   for (const auto& [text, expected] : std::vector<std::pair<std::string, std::string>>{
            {"INSERT INTO b SELECT id FROM a UNION ALL SELECT id FROM a WHERE id > 3 ORDER BY 1 TOP 3",
             "1 2 3 "},
-           // DISTINCT of the first part holds for the whole result, as in the SELECT alone.
+           // DISTINCT of the first part holds for its own rows, as in the SELECT alone.
            {"INSERT INTO b SELECT DISTINCT id FROM a WHERE id < 3 UNION ALL SELECT id FROM a WHERE id < 2",
-            "1 2 "},
+            "1 1 2 "},
            {"INSERT INTO b SELECT MAX(id) FROM a UNION SELECT MIN(id) FROM a", "1 5 "},
            {"INSERT INTO b SELECT id FROM a WHERE id IN (SELECT id - 3 FROM a UNION SELECT id + 3 FROM a)",
             "1 2 4 5 "},
@@ -237,7 +237,7 @@ TEST_F(UnionSourceTest, AnInsertTakesEveryRowOfTheUnionOnceAtEachRun) {
           "SELECT id FROM a WHERE id IN (SELECT id FROM a WHERE id = 2 UNION SELECT id FROM a WHERE id = 4)"),
       "2 4 ");
   EXPECT_EQ(rows("SELECT DISTINCT id FROM a WHERE id < 3 UNION ALL SELECT id FROM a WHERE id < 2 ORDER BY 1"),
-            "1 2 ");
+            "1 1 2 ");
 }
 
 TEST_F(UnionSourceTest, AnInsertOfAUnionIsAllOrNothingInsideTheCallersTransactionToo) {

@@ -874,9 +874,10 @@ TEST(InsertSelectText, RowsTakenWholeEqualRowsCopiedColumnByColumn) {
 }
 
 // Rows handed over in the target's layout must still come out as each column's conversion
-// writes it: a decimal into one of fewer places, text into a field with a case rule, a date into
-// a timestamp, a computed or constant column, the table itself as the source, rows cut, turned
-// round or made distinct, and a key met part way, after which every lock ahead is let go.
+// writes it: a decimal into one of fewer places (rounded to them), text into a field with a case
+// rule, a date into a timestamp, a computed or constant column, the table itself as the source,
+// rows cut, turned round or made distinct, and a key met part way, after which every lock ahead
+// is let go.
 TEST(InsertSelectText, RowsOfTheSameLayoutTakeTheTargetsRules) {
   platform::testing::TempFolder folder;
   SqlDatabase db(folder.path());
@@ -915,10 +916,11 @@ TEST(InsertSelectText, RowsOfTheSameLayoutTakeTheTargetsRules) {
   };
   const std::vector<std::string> values = {"1, 1.1256, 'ab1', '2024-03-02'", "2, 2.1256, 'ab2', '2024-03-03'",
                                            "60, 60.1256, 'ab0', '2024-03-05'"};
-  // A decimal of other places is a value of the same type, which goes as it is on every road.
-  const std::string places =
-      threeRoads("id INTEGER, d DECIMAL(10,2), s CHAR(8), w DATE", " SELECT * FROM src");
-  EXPECT_EQ(places.substr(0, places.find('\n')), "1|1.1256|ab1|2024-03-02");
+  // A decimal of other places takes the target's places on every road.
+  const std::string twoPlaces = "id INTEGER, d DECIMAL(10,2), s CHAR(8), w DATE";
+  const std::string places = threeRoads(twoPlaces, " SELECT * FROM src");
+  EXPECT_EQ(places.substr(0, places.find('\n')), "1|1.13|ab1|2024-03-02");
+  EXPECT_EQ(places, asConstants(twoPlaces, values));
   for (const std::string& columns :
        {std::string("id INTEGER, d DECIMAL(10,4), s CHAR(8) CHARCASE UPPER, w DATE"),
         std::string("id INTEGER, d DECIMAL(10,4), s CHAR(8), w TIMESTAMP")})

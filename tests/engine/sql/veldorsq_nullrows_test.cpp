@@ -353,6 +353,39 @@ TEST_P(NullRows, UnionChainsEndingInAPlainUnionGiveEachRowOnce) {
   same({"SELECT a, s FROM w"});
 }
 
+// DISTINCT belongs to the part that says it: the first part's does not reach the parts after a
+// UNION ALL, a later part's holds for that part's rows alone, and a plain UNION makes every row
+// before it distinct. Parts of aggregates alone, sub-selects in a part, ORDER BY, TOP and
+// INSERT ... SELECT the same.
+TEST_P(NullRows, EachPartsDistinctHoldsForItsOwnRows) {
+  same({
+      {"SELECT DISTINCT a FROM t UNION ALL SELECT a FROM u"},
+      {"SELECT a FROM t UNION ALL SELECT DISTINCT a FROM u"},
+      {"SELECT DISTINCT a, s FROM u UNION ALL SELECT DISTINCT a, s FROM u"},
+      {"SELECT a FROM t UNION SELECT a FROM u UNION ALL SELECT a FROM t"},
+      {"SELECT DISTINCT s FROM t UNION ALL SELECT s FROM u UNION ALL SELECT DISTINCT s FROM t"},
+      {"SELECT a FROM u UNION ALL SELECT DISTINCT a FROM t UNION SELECT a FROM u"},
+      {"SELECT COUNT(*) FROM u UNION SELECT COUNT(*) FROM u"},
+      {"SELECT MAX(a) FROM t UNION ALL SELECT DISTINCT a FROM u UNION ALL SELECT MAX(a) FROM t"},
+      {"SELECT DISTINCT a FROM t WHERE a IN (SELECT a FROM u WHERE a > -5 UNION ALL SELECT DISTINCT a FROM t "
+       "WHERE a > 0) UNION ALL SELECT a FROM u WHERE a IN (SELECT DISTINCT a FROM t WHERE a > -5)"},
+  });
+  same(
+      {
+          {"SELECT DISTINCT a FROM t UNION ALL SELECT a FROM u ORDER BY 1"},
+          {"SELECT a, s FROM u UNION ALL SELECT DISTINCT a, s FROM t ORDER BY 1, 2"},
+          {"SELECT DISTINCT a FROM t UNION ALL SELECT a FROM t ORDER BY 1 DESC TOP 5",
+           "SELECT DISTINCT a FROM t UNION ALL SELECT a FROM t ORDER BY 1 DESC LIMIT 5"},
+          {"SELECT a FROM u UNION ALL SELECT DISTINCT a FROM t ORDER BY 1 TOP 4",
+           "SELECT a FROM u UNION ALL SELECT DISTINCT a FROM t ORDER BY 1 LIMIT 4"},
+      },
+      true);
+  exec("CREATE TABLE w (a INTEGER, s CHAR(10))");
+  exec("INSERT INTO w SELECT DISTINCT a, s FROM u UNION ALL SELECT a, s FROM u");
+  exec("INSERT INTO w SELECT a, s FROM u UNION ALL SELECT DISTINCT a, s FROM t");
+  same({"SELECT a, s FROM w"});
+}
+
 INSTANTIATE_TEST_SUITE_P(Indexes, NullRows, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Indexed" : "Plain"; });
 
