@@ -537,7 +537,6 @@ class PausingAtSwap final : public table_test::LocalFileSystem {
     return base().renameFile(from, to);
   }
   bool openAnywhereAsSpelt(const std::string& path) override { return base().openAnywhereAsSpelt(path); }
-  bool deleteFileAsSpelt(const std::string& path) override { return base().deleteFileAsSpelt(path); }
 
  private:
   Helper& helper_;
