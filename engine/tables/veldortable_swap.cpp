@@ -8,6 +8,7 @@
 #include "engine/base/veldorerr.h"
 #include "engine/base/veldorhelpers.h"
 #include "engine/storage/veldorjournal.h"
+#include "engine/storage/veldoros.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldortable.h"
 #include "platform/oserror.h"
@@ -241,7 +242,9 @@ std::vector<SeenFile> filesOfCopy(TDataDirectory& directory, const std::string& 
   return seen;
 }
 
-// Deletes those of `seen` that are still the files they were.
+// Deletes those of `seen` that are still the files they were. A table file is deleted while it is
+// held alone and known by its identity to be the one seen: a copy that took the name since (once
+// an open elsewhere deleted the file seen) keeps its own file.
 void dropSeenFiles(TDataDirectory& directory, const std::vector<SeenFile>& seen) {
   TFileList& files = directory.FileList();
   platform::FileSystem& fs = files.FileSystem();
@@ -251,9 +254,22 @@ void dropSeenFiles(TDataDirectory& directory, const std::vector<SeenFile>& seen)
     if (file.path.ends_with(kJournalExt)) {
       directory.DropJournalHandle(file.path);
       fs.deleteFileAsSpelt(file.path);
-    } else {
-      check(files.DeleteFile(file.path, false), file.path, directory);
+      continue;
     }
+    // A file listed in this process goes through the list, which lets go of what it keeps.
+    if (files.Listed(file.path, false)) {
+      check(files.DeleteFile(file.path, false), file.path, directory);
+      continue;
+    }
+    std::unique_ptr<platform::OsFile> held =
+        fs.openFile(file.path, platform::OpenOptions{false, platform::ShareMode::Exclusive, false});
+    if (!held) {
+      const int error = platform::lastOsError();
+      if (fs.fileInfo(file.path, info)) check(-int32_t(OSErrorToEngineError(error)), file.path, directory);
+      continue;
+    }
+    if (!(held->identity() == file.identity) || !stillNamed(*held, held->path(), fs)) continue;
+    if (!fs.deleteFileAsSpelt(held->path())) check(-int32_t(OSErrorToEngineError()), file.path, directory);
   }
 }
 
