@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <span>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -251,6 +252,24 @@ std::string joinPath(const std::string& dir, std::string_view name) {
   return dir + "/" + std::string(name);
 }
 
+// For each of `names`, the names in folder `folder` ("" for the current one) equal to it ignoring
+// ASCII case, in byte order, into `found`: one pass over the folder. False, with none found, when
+// the folder cannot be read.
+bool namesIgnoringCase(const std::string& folder, std::span<const std::string_view> names,
+                       std::vector<std::vector<std::string>>& found) {
+  found.assign(names.size(), {});
+  DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+  if (!dir) return false;
+  while (dirent* entry = readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    for (size_t i = 0; i < names.size(); ++i)
+      if (equalIgnoringAsciiCase(name, names[i])) found[i].emplace_back(name);
+  }
+  closedir(dir);
+  for (std::vector<std::string>& matches : found) std::sort(matches.begin(), matches.end());
+  return true;
+}
+
 std::string resolveIgnoringCase(const std::string& path) {
   struct stat st {};
   if (path.empty() || lstat(path.c_str(), &st) == 0) return path;
@@ -270,21 +289,15 @@ std::string resolveIgnoringCase(const std::string& path) {
       current = exact;
       continue;
     }
-    std::string match;
-    if (DIR* dir = opendir(current.empty() ? "." : current.c_str())) {
-      while (dirent* entry = readdir(dir)) {
-        const std::string_view name = entry->d_name;
-        if (equalIgnoringAsciiCase(name, parts[i]) && (match.empty() || name < match))
-          match = std::string(name);
-      }
-      closedir(dir);
-    }
-    if (match.empty()) {
+    std::vector<std::vector<std::string>> found;
+    namesIgnoringCase(current, {&parts[i], 1}, found);
+    const std::vector<std::string>& matches = found.front();
+    if (matches.empty()) {
       // Not there in any case: the rest of the path is kept as spelt.
       for (size_t j = i; j < parts.size(); ++j) current = joinPath(current, parts[j]);
       return current;
     }
-    current = joinPath(current, match);
+    current = joinPath(current, matches.front());
   }
   return current;
 }
@@ -751,6 +764,25 @@ bool FileSystem::existsAsSpelt(const std::string& path) {
 
 bool FileSystem::fileInfoAsSpelt(const std::string& path, FileInfo& info) {
   return statInfo(path, info);
+}
+
+std::vector<std::vector<std::string>> FileSystem::spellingsOf(const std::string& folder,
+                                                              std::span<const std::string> names) {
+  const std::vector<std::string_view> wanted(names.begin(), names.end());
+  std::vector<std::vector<std::string>> found;
+  std::string real = folder;
+  // A folder spelt otherwise is found as opens find it, once the one spelt so is not there.
+  if (!namesIgnoringCase(real, wanted, found) && !real.empty()) {
+    real = resolveIgnoringCase(real);
+    if (real != folder) namesIgnoringCase(real, wanted, found);
+  }
+  for (size_t i = 0; i < names.size(); ++i) {
+    std::vector<std::string>& paths = found[i];
+    const auto exact = std::find(paths.begin(), paths.end(), names[i]);
+    if (exact != paths.end()) std::rotate(paths.begin(), exact, exact + 1);
+    for (std::string& path : paths) path = joinPath(real, path);
+  }
+  return found;
 }
 
 std::unique_ptr<OsFile> FileSystem::openAsSpelt(const std::string& path, ShareMode share, bool create) {

@@ -30,6 +30,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -212,6 +213,13 @@ class FileSystem {
   // True when a file or folder lies at `path` spelt exactly so: a single look-up, for checks on
   // every lock where the spelling is known.
   virtual bool existsAsSpelt(const std::string& path);
+  // The files and folders of `folder` (found ignoring case; "" for the current one) whose names
+  // equal one of `names` ignoring ASCII case: per name their paths, the one spelt exactly so
+  // first, the others in byte order; none for a name not there in any case. One pass over the
+  // folder for every name, so that the names spelt otherwise are all seen, not only the first,
+  // as resolvePath sees them.
+  virtual std::vector<std::vector<std::string>> spellingsOf(const std::string& folder,
+                                                            std::span<const std::string> names);
   // fileInfo for a file or folder at `path` spelt exactly so: the same single look-up. False
   // when there is none.
   virtual bool fileInfoAsSpelt(const std::string& path, FileInfo& info);

@@ -341,18 +341,16 @@ bool TDataTable::resumeKeptFiles() {
     // its marker until its moves are done, so either the marker or the moved names show here.
     // The swap marker is looked for whether or not a copy marker shows: the copy marker a swap
     // holds may be one left by an ended copy under another spelling of the name, which it took
-    // over, and an open elsewhere removing a stale one may take it away at any moment.
-    resumed = !SwapMarked(*directory_, name_);
+    // over, and an open elsewhere removing a stale one may take it away at any moment. One look
+    // at the folder finds both kinds, in any spelling.
     // Only with no swap marker may a copy's new table go as one cut short: once its swap marker
     // is written that table is the one the name leads to, and the full open completes the swap
     // before anything else. One that cannot go yet is the full open's to report, and so is a
     // swap whose marker was written between that look and the hold on the copy's marker.
-    if (resumed) {
-      try {
-        resumed = DropCopyCutShort(*directory_, name_);
-      } catch (const EVELDOREngineError&) {
-        resumed = false;
-      }
+    try {
+      resumed = DropCopyCutShort(*directory_, name_);
+    } catch (const EVELDOREngineError&) {
+      resumed = false;
     }
     for (TFileHandler* f : journalFiles())
       if (resumed && f) resumed = f->KeptUnchanged();

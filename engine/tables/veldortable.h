@@ -165,13 +165,17 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
     std::unique_ptr<platform::OsFile> copyMarker_;
     std::unique_ptr<platform::OsFile> swapMarker_;
   };
+  // Markers are found as the table's files are, ignoring case: those left by a copy or swap of
+  // the table under another spelling of its name are honoured all the same.
   // Completes a swap that a marker beside `name` shows was cut short, and deletes the new table
-  // of a copy cut short; nothing without markers. False, with nothing done, while another
-  // process holds a swap marker (its swap is running).
+  // of every copy cut short; nothing without markers. False, with nothing done, while another
+  // process holds a swap marker (its swap is running). Raises VELDOR_OSEACCES, naming one of
+  // them and touching nothing, when swap markers of two spellings lie beside `name`: neither
+  // can be told to be the later swap.
   static bool CompleteSwap(TDataDirectory& directory, std::string_view name);
-  // The second half of CompleteSwap: deletes the new table of a copy cut short. False, with
-  // nothing done, when a copy's swap marker lies beside `name` once its copy marker is held: it
-  // came to its swap, and its table is left to CompleteSwap.
+  // The second half of CompleteSwap: deletes the new table of every copy cut short. False, with
+  // nothing done, when a swap marker lies beside `name`, looked for first and again once a
+  // copy's marker is held: that copy came to its swap, and its table is left to CompleteSwap.
   static bool DropCopyCutShort(TDataDirectory& directory, std::string_view name);
   // True while a swap marker lies beside `name`.
   static bool SwapMarked(TDataDirectory& directory, std::string_view name);

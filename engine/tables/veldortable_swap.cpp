@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "engine/base/veldorerr.h"
+#include "engine/base/veldorhelpers.h"
 #include "engine/storage/veldorjournal.h"
+#include "engine/storage/veldoros.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldortable.h"
 #include "platform/oserror.h"
@@ -99,6 +101,35 @@ std::string markerPath(TDataDirectory& directory, std::string_view name, std::st
   return TDataTable::FileNameFor(directory.Path(), name, false, ext);
 }
 
+struct Markers {
+  std::vector<std::string> swaps;
+  std::vector<std::string> copies;
+};
+
+// The swap and copy markers beside the table `name`, their names in whatever case, each kind's
+// spelt as `name` spells it first: one look at the folder for both. The table's files are found
+// ignoring case, so a marker that a copy or swap of the table under another spelling of its name
+// left is this table's marker all the same. Writes need no look of their own: a create finds a
+// marker of another spelling and reuses it.
+Markers markersOf(TDataDirectory& directory, std::string_view name) {
+  const std::string swapPath = markerPath(directory, name, kSwapMarkerExt);
+  const size_t slash = swapPath.rfind('/');
+  const size_t start = slash == std::string::npos ? 0 : slash + 1;
+  const std::string names[] = {swapPath.substr(start),
+                               markerPath(directory, name, kCopyMarkerExt).substr(start)};
+  std::vector<std::vector<std::string>> found =
+      directory.FileList().FileSystem().spellingsOf(swapPath.substr(0, start), names);
+  return Markers{std::move(found[0]), std::move(found[1])};
+}
+
+// The table `name` spelt as the writer of its marker at `path` spelt it (a name that holds a
+// folder as the open spells it: it is found ignoring case all the same).
+std::string tableOfMarker(std::string_view name, const std::string& path, std::string_view ext) {
+  if (IsPathName(name)) return std::string(name);
+  const size_t start = path.rfind('/') + 1;
+  return path.substr(start, path.size() - ext.size() - start);
+}
+
 // True while `path` names the file that `file` holds: an open elsewhere that was removing an
 // older marker of that name may have taken it away between its check and its removal.
 bool stillNamed(platform::OsFile& file, const std::string& path, platform::FileSystem& fs) {
@@ -115,8 +146,9 @@ std::unique_ptr<platform::OsFile> writeMarker(const std::string& path, const std
     if (file->writeAt(0, text.data(), int64_t(text.size())) != int64_t(text.size()) || !file->sync() ||
         !fs.syncFolder(directory.Path())) {
       // A marker that may not have reached the device is not left to be acted on.
+      const std::string written = file->path();
       file.reset();
-      fs.deleteFile(path);
+      fs.deleteFile(written);
       SignalTableError(VELDOR_WRITEERR, path, directory.Path());
     }
     if (stillNamed(*file, path, fs)) return file;
@@ -146,13 +178,15 @@ std::unique_ptr<platform::OsFile> openMarker(const std::string& path, TDataDirec
   return file;
 }
 
-void removeMarker(std::unique_ptr<platform::OsFile>& file, const std::string& path,
-                  TDataDirectory& directory) {
-  file.reset();
+// Removes the marker `file` holds, while it holds it: no other open of it can exist meanwhile, so
+// its name leads to it until it goes, and neither a marker that another process put under that
+// name after it nor one of another spelling is taken instead. A marker that cannot go is left to
+// the next open.
+void removeMarker(std::unique_ptr<platform::OsFile>& file, TDataDirectory& directory) {
   platform::FileSystem& fs = directory.FileList().FileSystem();
-  // One attempt: a marker that is held again belongs to whoever holds it now (an open elsewhere
-  // that removes it itself, or a new copy or swap that took the name).
-  fs.deleteFile(path);
+  const std::string path = file->path();
+  if (stillNamed(*file, path, fs)) fs.deleteFileAsSpelt(path);
+  file.reset();
   fs.syncFolder(directory.Path());
 }
 
@@ -208,7 +242,9 @@ std::vector<SeenFile> filesOfCopy(TDataDirectory& directory, const std::string& 
   return seen;
 }
 
-// Deletes those of `seen` that are still the files they were.
+// Deletes those of `seen` that are still the files they were. A table file is deleted while it is
+// held alone and known by its identity to be the one seen: a copy that took the name since (once
+// an open elsewhere deleted the file seen) keeps its own file.
 void dropSeenFiles(TDataDirectory& directory, const std::vector<SeenFile>& seen) {
   TFileList& files = directory.FileList();
   platform::FileSystem& fs = files.FileSystem();
@@ -218,9 +254,22 @@ void dropSeenFiles(TDataDirectory& directory, const std::vector<SeenFile>& seen)
     if (file.path.ends_with(kJournalExt)) {
       directory.DropJournalHandle(file.path);
       fs.deleteFileAsSpelt(file.path);
-    } else {
-      check(files.DeleteFile(file.path, false), file.path, directory);
+      continue;
     }
+    // A file listed in this process goes through the list, which lets go of what it keeps.
+    if (files.Listed(file.path, false)) {
+      check(files.DeleteFile(file.path, false), file.path, directory);
+      continue;
+    }
+    std::unique_ptr<platform::OsFile> held =
+        fs.openFile(file.path, platform::OpenOptions{false, platform::ShareMode::Exclusive, false});
+    if (!held) {
+      const int error = platform::lastOsError();
+      if (fs.fileInfo(file.path, info)) check(-int32_t(OSErrorToEngineError(error)), file.path, directory);
+      continue;
+    }
+    if (!(held->identity() == file.identity) || !stillNamed(*held, held->path(), fs)) continue;
+    if (!fs.deleteFileAsSpelt(held->path())) check(-int32_t(OSErrorToEngineError()), file.path, directory);
   }
 }
 
@@ -229,22 +278,24 @@ void dropSeenFiles(TDataDirectory& directory, const std::vector<SeenFile>& seen)
 // process writes its swap marker while holding the copy marker and removes it before letting that
 // go, so a swap marker seen now was committed by a process that has ended, and its new table is the
 // one the name leads to, whole or part way through its moves.
-bool dropCopyCutShort(TDataDirectory& directory, std::string_view name) {
-  bool busy = false;
-  std::string text;
-  const std::string copyPath = markerPath(directory, name, kCopyMarkerExt);
-  std::unique_ptr<platform::OsFile> file = openMarker(copyPath, directory, busy, text);
-  if (!file) return true;
-  if (directory.FileList().FileSystem().existsAsSpelt(markerPath(directory, name, kSwapMarkerExt)))
-    return false;
-  // A table that another copy may have taken the name for stays: a stray table is harmless, a
-  // live copy's lost files are not. Only files that were there before the look for running copies
-  // go: a copy that starts after it makes files of its own.
-  if (!text.empty() && text.find_first_of("/\n") == std::string::npos) {
-    const std::vector<SeenFile> seen = filesOfCopy(directory, text);
-    if (!heldOpen(directory, text) && !otherCopyRunning(directory, *file)) dropSeenFiles(directory, seen);
+// `copies` are the table's copy markers, whatever their spelling: each one left is such a copy's.
+bool dropCopyCutShort(TDataDirectory& directory, std::string_view name,
+                      const std::vector<std::string>& copies) {
+  for (const std::string& copyPath : copies) {
+    bool busy = false;
+    std::string text;
+    std::unique_ptr<platform::OsFile> file = openMarker(copyPath, directory, busy, text);
+    if (!file) continue;
+    if (!markersOf(directory, name).swaps.empty()) return false;
+    // A table that another copy may have taken the name for stays: a stray table is harmless, a
+    // live copy's lost files are not. Only files that were there before the look for running
+    // copies go: a copy that starts after it makes files of its own.
+    if (!text.empty() && text.find_first_of("/\n") == std::string::npos) {
+      const std::vector<SeenFile> seen = filesOfCopy(directory, text);
+      if (!heldOpen(directory, text) && !otherCopyRunning(directory, *file)) dropSeenFiles(directory, seen);
+    }
+    removeMarker(file, directory);
   }
-  removeMarker(file, copyPath, directory);
   return true;
 }
 
@@ -275,14 +326,14 @@ void TDataTable::TSwap::NewName(const std::string& newName) {
 TDataTable::TSwap::~TSwap() {
   if (!copyMarker_ || swapMarker_) return;
   if (newName_.empty()) {
-    removeMarker(copyMarker_, markerPath(directory_, name_, kCopyMarkerExt), directory_);
+    removeMarker(copyMarker_, directory_);
     return;
   }
   // A copy that did not come to its swap: its table goes, and the marker with it once it has;
   // a table that cannot go yet is left to the next open.
   try {
     dropUnfinishedCopy(directory_, newName_);
-    removeMarker(copyMarker_, markerPath(directory_, name_, kCopyMarkerExt), directory_);
+    removeMarker(copyMarker_, directory_);
   } catch (const EVELDOREngineError&) {
   }
 }
@@ -310,8 +361,8 @@ void TDataTable::TSwap::Run() {
   dropCopyJournal(directory_, newName_);
   // The copy marker goes last: an open elsewhere that saw no swap marker yet must not find it
   // free and take the new table for one cut short.
-  removeMarker(swapMarker_, markerPath(directory_, name_, kSwapMarkerExt), directory_);
-  removeMarker(copyMarker_, markerPath(directory_, name_, kCopyMarkerExt), directory_);
+  removeMarker(swapMarker_, directory_);
+  removeMarker(copyMarker_, directory_);
 }
 
 void TDataTable::SwapFiles(TDataDirectory& directory, std::string_view name, std::string_view newName,
@@ -322,35 +373,43 @@ void TDataTable::SwapFiles(TDataDirectory& directory, std::string_view name, std
 }
 
 bool TDataTable::CompleteSwap(TDataDirectory& directory, std::string_view name) {
-  const std::string swapPath = markerPath(directory, name, kSwapMarkerExt);
   // A second pass completes the swap of a copy that committed and ended between the first
   // pass's look for the swap marker and its hold on the copy marker.
   for (int pass = 0; pass < 2; ++pass) {
+    const Markers markers = markersOf(directory, name);
+    const std::vector<std::string>& swaps = markers.swaps;
+    // One table, one swap at a time: two markers come from outside (a folder put together from
+    // copies), and neither can be told to be the later one. Completing either could undo a swap
+    // the other committed, so both stay, with every file, for whoever put them there.
+    if (swaps.size() > 1) SignalTableError(VELDOR_OSEACCES, swaps[1], directory.Path());
     bool busy = false;
     std::string text;
-    if (std::unique_ptr<platform::OsFile> file = openMarker(swapPath, directory, busy, text)) {
+    if (std::unique_ptr<platform::OsFile> file =
+            swaps.empty() ? nullptr : openMarker(swaps.front(), directory, busy, text)) {
       const size_t line = text.find('\n');
       // A marker cut off in its own write was written before any file moved.
       if (line != std::string::npos && line > 0 && text.size() == line + 3) {
         const SwapPlan plan{text.substr(0, line), text[line + 1] == '1', text[line + 2] == '1'};
-        moveFiles(directory, name, plan, false);
+        // The files move to the names the swap gave them, as its own process would have moved them.
+        moveFiles(directory, tableOfMarker(name, file->path(), kSwapMarkerExt), plan, false);
         if (plan.newName.find('/') == std::string::npos) dropCopyJournal(directory, plan.newName);
       }
-      removeMarker(file, swapPath, directory);
+      removeMarker(file, directory);
     }
     if (busy) return false;
-    if (dropCopyCutShort(directory, name)) return true;
+    if (dropCopyCutShort(directory, name, markers.copies)) return true;
   }
   // A swap marker that is there again is left to the caller's own look for it.
   return true;
 }
 
 bool TDataTable::DropCopyCutShort(TDataDirectory& directory, std::string_view name) {
-  return dropCopyCutShort(directory, name);
+  const Markers markers = markersOf(directory, name);
+  return markers.swaps.empty() && dropCopyCutShort(directory, name, markers.copies);
 }
 
 bool TDataTable::SwapMarked(TDataDirectory& directory, std::string_view name) {
-  return directory.FileList().FileSystem().existsAsSpelt(markerPath(directory, name, kSwapMarkerExt));
+  return !markersOf(directory, name).swaps.empty();
 }
 
 }  // namespace engine

@@ -62,6 +62,23 @@ TEST_F(LocalBackend, NamesAreFoundIgnoringCaseInEveryComponent) {
   EXPECT_EQ(fs.resolvePath(dir.path("db/new.dat")), dir.path("Db/new.dat")) << "missing tail kept as spelt";
 }
 
+TEST_F(LocalBackend, EverySpellingOfANameIsListedTheExactOneFirst) {
+  std::filesystem::create_directory(dir.path("Db"));
+  for (const char* name : {"T.SWP", "t.SWP", "t.swp", "t.SWPX", "u.SWP", "T.CPY"})
+    writeFile(dir.path("Db/") + name, "x");
+  const std::string names[] = {"t.SWP", "t.CPY", "v.SWP"};
+  using Paths = std::vector<std::vector<std::string>>;
+  EXPECT_EQ(
+      fs.spellingsOf(dir.path("Db"), names),
+      (Paths{
+          {dir.path("Db/t.SWP"), dir.path("Db/T.SWP"), dir.path("Db/t.swp")}, {dir.path("Db/T.CPY")}, {}}));
+  const std::string upper[] = {"T.SWP"};
+  EXPECT_EQ(fs.spellingsOf(dir.path("db"), upper),
+            (Paths{{dir.path("Db/T.SWP"), dir.path("Db/t.SWP"), dir.path("Db/t.swp")}}))
+      << "the folder is found ignoring case too";
+  EXPECT_EQ(fs.spellingsOf(dir.path("none"), upper), Paths{{}});
+}
+
 TEST_F(LocalBackend, CreatingANameThatExistsInOtherCaseReusesThatFile) {
   writeFile(dir.path("TASK.DAT"), "old contents");
   auto f = fs.createFile(dir.path("task.dat"), false);

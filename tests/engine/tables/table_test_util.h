@@ -198,6 +198,7 @@ class LocalFileSystem : public platform::FileSystem {
     return base().fileInfo(path, info);
   }
   bool deleteFile(const std::string& path) override { return base().deleteFile(path); }
+  bool deleteFileAsSpelt(const std::string& path) override { return base().deleteFileAsSpelt(path); }
   bool renameFile(const std::string& from, const std::string& to) override {
     return base().renameFile(from, to);
   }

@@ -523,6 +523,71 @@ TEST(KilledRestructure, AStaleCopyMarkerNeverDeletesATableHeldOpen) {
   EXPECT_EQ(c.GetRecordCount(), 2);
 }
 
+// A file system that, at the delete of the file named `watched`, first has another process try
+// to put a file of its own under that name: an open elsewhere that deleted the stale file, then a
+// copy that took the name afresh.
+class ReplacedAtDelete final : public table_test::LocalFileSystem {
+ public:
+  ReplacedAtDelete(std::string watched, Helper& other) : watched_(std::move(watched)), other_(other) {}
+  bool deleteFile(const std::string& path) override {
+    replace(path);
+    return base().deleteFile(path);
+  }
+  bool deleteFileAsSpelt(const std::string& path) override {
+    replace(path);
+    return base().deleteFileAsSpelt(path);
+  }
+  bool openAnywhereAsSpelt(const std::string& path) override { return base().openAnywhereAsSpelt(path); }
+  // 'r' once the other process put its file there, 'n' once it could not; 0 before.
+  char outcome = 0;
+
+ private:
+  void replace(const std::string& path) {
+    if (outcome || std::filesystem::path(path).filename() != watched_) return;
+    other_.send('g');
+    outcome = other_.receive();
+  }
+  std::string watched_;
+  Helper& other_;
+};
+
+// The open that clears a stale copy marker deletes a file of the table it names only while that
+// name leads to the file it saw: one put there since, between its look and its delete, stays.
+TEST(KilledRestructure, AStaleCopyMarkerNeverDeletesAFileThatTookTheNameSinceItsLook) {
+  TempDir dir;
+  threeNumberedRows(dir);
+  const std::string reused = "00123450";
+  Database(dir.path()).create(2, reused);
+  datafile_test::writeFileBytes(dir.file("rows.CPY"), std::vector<uint8_t>(reused.begin(), reused.end()));
+  const std::string index = dir.file(reused + ".IDX");
+  Helper other([&](Helper& h) {
+    if (h.receive() != 'g') return 1;
+    platform::FileSystem& fs = platform::FileSystem::local();
+    const bool replaced =
+        fs.deleteFile(index) && fs.createNewFile(index) == platform::CreateNewResult::Created;
+    h.send(replaced ? 'r' : 'n');
+    return 0;
+  });
+  ReplacedAtDelete fs(reused + ".IDX", other);
+  {
+    TFileList list(fs);
+    Database db(dir.path(), &list);
+    TDataCursor c(*db.directory);
+    c.SetTableName("rows");
+    c.Open();
+    EXPECT_EQ(c.GetRecordCount(), 3);
+  }
+  EXPECT_EQ(other.wait(), 0);
+  ASSERT_NE(fs.outcome, 0) << "the open never came to the delete";
+  if (fs.outcome == 'r') {
+    EXPECT_TRUE(std::filesystem::exists(index)) << "the file that took the name was deleted";
+  } else {
+    EXPECT_FALSE(std::filesystem::exists(index)) << "the file seen stayed";
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.file(reused + ".DAT")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("rows.CPY")));
+}
+
 // A file system that stops its process at the first move of the table "rows"'s data file (the
 // swap of a restructure, its new table closed) until the parent lets it go on.
 class PausingAtSwap final : public table_test::LocalFileSystem {
@@ -537,7 +602,6 @@ class PausingAtSwap final : public table_test::LocalFileSystem {
     return base().renameFile(from, to);
   }
   bool openAnywhereAsSpelt(const std::string& path) override { return base().openAnywhereAsSpelt(path); }
-  bool deleteFileAsSpelt(const std::string& path) override { return base().deleteFileAsSpelt(path); }
 
  private:
   Helper& helper_;
