@@ -253,19 +253,29 @@ std::string joinPath(const std::string& dir, std::string_view name) {
 }
 
 // For each of `names`, the names in folder `folder` ("" for the current one) equal to it ignoring
-// ASCII case, in byte order, into `found`: one pass over the folder. False, with none found, when
-// the folder cannot be read.
+// ASCII case, in byte order, into `found`: one pass over the folder. False, with none found and
+// errno set, when the folder cannot be read.
 bool namesIgnoringCase(const std::string& folder, std::span<const std::string_view> names,
                        std::vector<std::vector<std::string>>& found) {
   found.assign(names.size(), {});
   DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
   if (!dir) return false;
-  while (dirent* entry = readdir(dir)) {
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir);
+    if (!entry) break;
     const std::string_view name = entry->d_name;
     for (size_t i = 0; i < names.size(); ++i)
       if (equalIgnoringAsciiCase(name, names[i])) found[i].emplace_back(name);
   }
+  // A listing cut off by an error is no listing.
+  const int error = errno;
   closedir(dir);
+  if (error != 0) {
+    for (std::vector<std::string>& matches : found) matches.clear();
+    errno = error;
+    return false;
+  }
   for (std::vector<std::string>& matches : found) std::sort(matches.begin(), matches.end());
   return true;
 }
@@ -771,10 +781,24 @@ std::vector<std::vector<std::string>> FileSystem::spellingsOf(const std::string&
   const std::vector<std::string_view> wanted(names.begin(), names.end());
   std::vector<std::vector<std::string>> found;
   std::string real = folder;
+  bool listed = namesIgnoringCase(real, wanted, found);
+  int error = listed ? 0 : errno;
   // A folder spelt otherwise is found as opens find it, once the one spelt so is not there.
-  if (!namesIgnoringCase(real, wanted, found) && !real.empty()) {
+  if (!listed && error == ENOENT && !real.empty()) {
     real = resolveIgnoringCase(real);
-    if (real != folder) namesIgnoringCase(real, wanted, found);
+    if (real != folder) {
+      listed = namesIgnoringCase(real, wanted, found);
+      error = listed ? 0 : errno;
+    }
+  }
+  if (!listed && error == EACCES) {
+    for (size_t i = 0; i < names.size(); ++i) {
+      struct stat st {};
+      if (::lstat(joinPath(real, names[i]).c_str(), &st) == 0) found[i].push_back(names[i]);
+    }
+  } else if (!listed && error != ENOENT && error != ENOTDIR) {
+    setLastOsError(error);
+    return {};
   }
   for (size_t i = 0; i < names.size(); ++i) {
     std::vector<std::string>& paths = found[i];

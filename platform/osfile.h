@@ -217,7 +217,9 @@ class FileSystem {
   // equal one of `names` ignoring ASCII case: per name their paths, the one spelt exactly so
   // first, the others in byte order; none for a name not there in any case. One pass over the
   // folder for every name, so that the names spelt otherwise are all seen, not only the first,
-  // as resolvePath sees them.
+  // as resolvePath sees them. A folder that may be searched but not read shows the names spelt
+  // exactly so, as opens find them there. No list at all, with lastOsError set, when the folder
+  // is there but cannot be read (no descriptor or memory left): what it holds cannot be told.
   virtual std::vector<std::vector<std::string>> spellingsOf(const std::string& folder,
                                                             std::span<const std::string> names);
   // fileInfo for a file or folder at `path` spelt exactly so: the same single look-up. False

@@ -119,6 +119,8 @@ Markers markersOf(TDataDirectory& directory, std::string_view name) {
                                markerPath(directory, name, kCopyMarkerExt).substr(start)};
   std::vector<std::vector<std::string>> found =
       directory.FileList().FileSystem().spellingsOf(swapPath.substr(0, start), names);
+  // A folder that cannot be read may hold either kind: nothing may go ahead as though it held none.
+  if (found.size() != 2) SignalTableError(OSErrorToEngineError(), swapPath, directory.Path());
   return Markers{std::move(found[0]), std::move(found[1])};
 }
 

@@ -3,9 +3,11 @@
 // (the old table before its commit, the new one after) to an open spelt "items", to one spelt
 // "ITEMS", and to a table kept as "items" and taken back, and leaves no stray file. Two markers
 // of one kind under two spellings of one table are both honoured, or refused with nothing
-// touched when both are swaps.
+// touched when both are swaps. A folder that cannot be listed never passes for one without
+// markers.
 #include <gtest/gtest.h>
 #include <strings.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -212,6 +214,45 @@ TEST(MarkersOfTwoSpellings, ACommittedSwapIsCompletedBeforeAnotherCopyIsDropped)
   EXPECT_TRUE(liveContents(t) == contentsOf(seedRange(1, kNewItems)));
   db.close(t);
   EXPECT_EQ(entriesUpperCased(dir), "ITEMS.BLB ITEMS.DAT ITEMS.IDX");
+}
+
+// A reader keeps the items table; a swap elsewhere commits and its process ends before its moves.
+// Then no descriptor is left for the reader's process: the folder cannot be listed for markers,
+// and the table taken back must not show the old rows as though no swap had been committed.
+TEST(MarkersUnseen, AFolderThatCannotBeListedNeverPassesForOneWithoutMarkers) {
+  TempDir dir;
+  {
+    Database db(dir.path());
+    db.create(kOldItems);
+    db.create(kNewItems, "itemsnew");
+  }
+  Helper reader([&](Helper&) {
+    Database db(dir.path());
+    db.close(db.open("items"));
+    writeMarker(dir, "items.CPY", "itemsnew");
+    writeMarker(dir, "items.SWP", "itemsnew\n01");
+    // The sanitizers check an error's type at its first making with a descriptor of their own.
+    try {
+      db.open("nosuchtable");
+    } catch (const std::exception&) {
+    }
+    const int lowest = ::dup(0);
+    if (lowest < 0 || ::close(lowest) != 0) return 3;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 3;
+    limit.rlim_cur = rlim_t(lowest);
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 3;
+    size_t shown = 0;
+    try {
+      TDataTable& t = db.open("items");
+      shown = liveContents(t).size();
+      db.close(t);
+    } catch (const std::exception&) {
+      return 0;  // refused: the open could not tell, and said so
+    }
+    return shown == kNewItems ? 0 : 5;
+  });
+  EXPECT_EQ(reader.wait(), 0) << "5: the old table was shown after its swap was committed";
 }
 
 }  // namespace
