@@ -8,6 +8,7 @@
 #include "engine/sql/veldorsq.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
+#include "platform/textrules.h"
 
 namespace engine::sql {
 
@@ -163,7 +164,12 @@ void TDataQuery::CreateResultTable() {
   std::vector<std::pair<uint16_t, bool>> distinct = all;
   unionTagFieldNo_ = 0;
   if (unionTagged_ && Distinct && !grouped) {
-    unionTagFieldNo_ = add("Sys__Union__Part", T::LargeInt, TEngineFieldSubType::None, 8, 0, true);
+    // A result column may be named so too: the hidden one then takes a name no column has.
+    std::string tagName = "Sys__Union__Part";
+    while (std::any_of(ResultFields.begin(), ResultFields.end(),
+                       [&](auto& f) { return platform::equalIgnoringAsciiCase(f->ResultName, tagName); }))
+      tagName += '_';
+    unionTagFieldNo_ = add(tagName, T::LargeInt, TEngineFieldSubType::None, 8, 0, true);
     distinct.emplace_back(unionTagFieldNo_, false);
   }
   if (grouped) args.Indexes.push_back(indexOver("Sys__GroupBy", group, false, false));

@@ -5,6 +5,7 @@
 // table holds with more places already is read as it lies.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -138,6 +139,83 @@ TEST_F(DecimalPlacesTest, AValueStoredWithMorePlacesIsReadAsItLies) {
   EXPECT_EQ(ofT(), "1|1.2356\n");
   db.run("UPDATE t SET id = 2");
   EXPECT_EQ(ofT(), "2|1.2356\n");
+}
+
+// The 34 bytes of a BCD of `digits` (no point) with the last `places` of them after the point.
+std::vector<uint8_t> bcdOf(const std::string& digits, int places, bool negative = false) {
+  std::vector<uint8_t> v(kBcdSize, 0);
+  v[0] = kBcdPrecision;
+  v[1] = uint8_t(places | (negative ? 0x80 : 0));
+  const size_t first = kBcdPrecision - digits.size();
+  for (size_t i = 0; i < digits.size(); ++i) {
+    const size_t k = first + i;
+    uint8_t& byte = v[2 + k / 2];
+    const uint8_t d = uint8_t(digits[i] - '0');
+    byte = k % 2 == 0 ? uint8_t((byte & 0x0F) | (d << 4)) : uint8_t((byte & 0xF0) | d);
+  }
+  return v;
+}
+
+// Appends a row of `table` whose first field holds `bcd` as it is given.
+void putRow(TDataDirectory& directory, const std::string& table, const std::vector<uint8_t>& bcd) {
+  TDataCursor c(directory);
+  c.SetTableName(table);
+  c.Open();
+  std::vector<uint8_t> record(c.RecordSize());
+  c.ClearRecordBuffer(record.data());
+  c.PutField(1, record.data(), bcd.data());
+  c.AppendRecord(record.data(), false);
+}
+
+// Rounded, a value may meet one a unique index holds: the change is refused whole, with the
+// index named, and nothing of it is written.
+TEST_F(DecimalPlacesTest, AValueRoundedOntoAKeyAUniqueIndexHoldsIsRefusedWhole) {
+  db.run("CREATE TABLE k (id INTEGER, d DECIMAL(10,2))");
+  db.run("CREATE UNIQUE INDEX kd ON k (d)");
+  db.run("INSERT INTO k VALUES (1, 1.23)");
+  const std::string refused = "error: Duplicate key found in the index 'kd' of the table 'k'";
+  EXPECT_EQ(db.rows("INSERT INTO k VALUES (2, 1.234)"), refused);
+  // 1.2356 and 1.235 of src both round to 1.24.
+  EXPECT_EQ(db.rows("INSERT INTO k SELECT id + 10, d4 FROM src WHERE d4 IS NOT NULL"), refused);
+  EXPECT_EQ(db.run("SELECT id, d FROM k"), "1|1.23\n");
+}
+
+// The bytes of the first field of each row of `c`, sorted.
+std::vector<std::vector<uint8_t>> firstFields(TDataCursor& c) {
+  std::vector<std::vector<uint8_t>> values;
+  std::vector<uint8_t> record(c.RecordSize());
+  c.SetToBegin();
+  while (c.GetNextRecord(record.data()) == 0) {
+    std::vector<uint8_t> value(kBcdSize);
+    bool isNull = false;
+    c.GetField(1, record.data(), isNull, value.data());
+    values.push_back(isNull ? std::vector<uint8_t>() : value);
+  }
+  std::sort(values.begin(), values.end());
+  return values;
+}
+
+// A value beyond the engine's 64-bit count of ten-thousandths, as a table may hold it, keeps its
+// digits when it goes into a column of fewer places: rounded, never dropped or refused.
+TEST_F(DecimalPlacesTest, AValueBeyondTheScaledRangeKeepsItsDigitsInFewerPlaces) {
+  db.run("CREATE TABLE h4 (d DECIMAL(30,4))");
+  db.run("CREATE TABLE h2 (d DECIMAL(30,2))");
+  putRow(db.directory(), "h4", bcdOf("123456789012345678901250", 4));
+  putRow(db.directory(), "h4", bcdOf("999999999999999999999999", 4, true));
+  putRow(db.directory(), "h2", bcdOf("100", 2));
+  std::vector<std::vector<uint8_t>> wide = {bcdOf("100", 2), bcdOf("1234567890123456789012", 2),
+                                            bcdOf("10000000000000000000000", 2, true)};
+  std::sort(wide.begin(), wide.end());
+  {
+    TQueryStatement s(db.directory());
+    s.Prepare("SELECT d FROM h2 UNION ALL SELECT d FROM h4");
+    EXPECT_EQ(firstFields(*s.Execute()), wide);
+  }
+  EXPECT_EQ(db.rows("INSERT INTO h2 SELECT d FROM h4"), "");
+  TDataCursor c(db.directory());
+  c.SetTableName("h2");
+  c.Open();
+  EXPECT_EQ(firstFields(c), wide);
 }
 
 }  // namespace

@@ -386,6 +386,31 @@ TEST_P(NullRows, EachPartsDistinctHoldsForItsOwnRows) {
   same({"SELECT a, s FROM w"});
 }
 
+// A result column may be named as the chain's hidden part column is.
+TEST_P(NullRows, AColumnNamedLikeTheChainsHiddenOneIsAColumnLikeAnother) {
+  same({
+      {"SELECT a AS Sys__Union__Part FROM u UNION ALL SELECT DISTINCT a FROM t"},
+      {"SELECT a, s AS SYS__UNION__PART FROM u UNION ALL SELECT DISTINCT a, s FROM t"},
+  });
+}
+
+// A chain whose parts are distinct in groups, prepared once, gives the same rows each run.
+TEST_P(NullRows, AChainDistinctInGroupsGivesItsRowsEachRun) {
+  const std::string text = "SELECT a FROM u UNION ALL SELECT DISTINCT a FROM t UNION ALL SELECT a FROM u";
+  const size_t expected = lite(text).size();
+  sql::TQueryStatement s(*directory_);
+  s.Prepare(text);
+  for (int run = 0; run < 3; ++run) {
+    TDataCursor* c = s.Execute();
+    ASSERT_NE(c, nullptr);
+    std::vector<uint8_t> record(c->RecordSize());
+    size_t n = 0;
+    c->SetToBegin();
+    while (c->GetNextRecord(record.data()) == 0) ++n;
+    EXPECT_EQ(n, expected) << run;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Indexes, NullRows, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Indexed" : "Plain"; });
 
