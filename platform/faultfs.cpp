@@ -24,6 +24,11 @@ bool fails(Fault fault) {
   return true;
 }
 
+bool failWithNoLock() {
+  setLastOsError(ENOLCK);
+  return false;
+}
+
 class FaultyFile final : public OsFile {
  public:
   FaultyFile(FaultyFileSystem& fs, std::unique_ptr<OsFile> base) : fs_(fs), base_(std::move(base)) {}
@@ -64,7 +69,11 @@ class FaultyFile final : public OsFile {
   // A look through the view makes no system call to fail.
   bool peekHead(void* buffer, int64_t count) override { return base_->peekHead(buffer, count); }
   bool lockRange(int64_t offset, int64_t length) override { return base_->lockRange(offset, length); }
-  bool unlockRange(int64_t offset, int64_t length) override { return base_->unlockRange(offset, length); }
+  bool unlockRange(int64_t offset, int64_t length) override {
+    if (fs_.strikeUnlock()) return failWithNoLock();
+    return base_->unlockRange(offset, length);
+  }
+  bool holdsRange(int64_t offset, int64_t length) const override { return base_->holdsRange(offset, length); }
 
  private:
   FaultyFileSystem& fs_;
@@ -80,6 +89,13 @@ void FaultyFileSystem::setPlan(const FaultPlan& plan) {
   onward_ = plan.onward;
   count_ = 0;
   faults_ = 0;
+}
+
+bool FaultyFileSystem::strikeUnlock() {
+  uint64_t left = unlockFailures_.load();
+  while (left > 0 && !unlockFailures_.compare_exchange_weak(left, left - 1)) {
+  }
+  return left > 0;
 }
 
 Fault FaultyFileSystem::strike(Operation op) {

@@ -2,7 +2,8 @@
 // short writes, a full disk, I/O errors, or the end of the process at a chosen write.
 //
 // Counted operations are the transfers and changes: opens, creates, reads, writes, truncates,
-// syncs, deletes and renames. Lock calls, look-ups and sleeps are passed through uncounted.
+// syncs, deletes and renames. Lock calls, look-ups and sleeps are passed through uncounted;
+// releases of byte ranges can be made to fail apart from the plan (failUnlocks).
 // Thread-safe.
 #pragma once
 
@@ -43,6 +44,12 @@ class FaultyFileSystem final : public FileSystem {
 
   // Replaces the plan and starts counting from 0.
   void setPlan(const FaultPlan& plan);
+  // The next `count` releases of byte ranges (each range of a release of several counts once)
+  // fail with ENOLCK and release nothing, as a system that refuses the unlock does.
+  void failUnlocks(uint64_t count) { unlockFailures_ = count; }
+  // Consumes one of the failures failUnlocks asked for; true when one was left.
+  bool strikeUnlock();
+
   // Operations counted since the last setPlan.
   uint64_t operations() const { return count_.load(); }
   // Faults that took effect since the last setPlan.
@@ -78,6 +85,7 @@ class FaultyFileSystem final : public FileSystem {
   std::atomic<uint64_t> every_{0};
   std::atomic<bool> writesOnly_{false};
   std::atomic<bool> onward_{false};
+  std::atomic<uint64_t> unlockFailures_{0};
 };
 
 }  // namespace platform

@@ -427,6 +427,16 @@ class LocalFile final : public OsFile {
     return true;
   }
 
+  bool holdsRange(int64_t offset, int64_t length) const override {
+    LockTable& table = lockTable();
+    std::lock_guard<std::mutex> guard(table.mutex);
+    table.dropInherited();
+    auto file = table.files.find(id_);
+    if (file == table.files.end()) return false;
+    auto it = file->second.find(offset);
+    return it != file->second.end() && it->second.owner == this && it->second.length == length;
+  }
+
   bool unlockRanges(std::span<Range> ranges) override {
     if (ranges.size() == 1) return ranges[0].released = unlockRange(ranges[0].offset, ranges[0].length);
     // An open inherited through fork() shares its system locks with the parent, whose ranges this

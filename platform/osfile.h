@@ -101,8 +101,17 @@ class OsFile {
   // lock is shared at the system level: it still excludes writers' locks and every lock of this
   // process, but not another read-only opener's lock on the same bytes.
   virtual bool lockRange(int64_t offset, int64_t length) = 0;
-  // Releases a range taken by lockRange with exactly this offset and length.
+  // Releases a range taken by lockRange with exactly this offset and length. A release that
+  // fails (the system refused it, or the range is not held as named) leaves the range as it was:
+  // still held when it was held, which holdsRange tells.
   virtual bool unlockRange(int64_t offset, int64_t length) = 0;
+  // True when this open holds [offset, offset + length), taken by lockRange with exactly this
+  // offset and length: after a failed release, whether the range is still held.
+  virtual bool holdsRange(int64_t offset, int64_t length) const {
+    (void)offset;
+    (void)length;
+    return false;
+  }
   // Releases every range of `ranges` (each as unlockRange names it), in as few system calls as
   // the ranges this open still holds between them allow, and marks each one released. False when
   // any could not be; the others are released all the same.

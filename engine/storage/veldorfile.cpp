@@ -332,7 +332,10 @@ int32_t TPhysicalFile::Open(const platform::FileInfo& info) {
 int32_t TPhysicalFile::Close(int32_t id) {
   std::lock_guard guard(section_);
   const int32_t r = TAbstractFile::Close(id);
-  if (r == 0 && handles_.empty()) file_.reset();
+  if (r == 0 && handles_.empty()) {
+    file_.reset();
+    leftHeld_.clear();
+  }
   return r;
 }
 
@@ -400,9 +403,41 @@ int64_t TPhysicalFile::Seek(int32_t id, int origin, int64_t offset) {
   return TAbstractFile::Seek(id, origin, offset);
 }
 
+namespace {
+
+// After a failed release of [offset, offset + length): notes the range when the system still holds
+// it for `file`. The release's error stays the thread's last one.
+void noteLeftHeld(platform::OsFile& file, std::vector<platform::OsFile::Range>& left, int64_t offset,
+                  int64_t length) {
+  const int error = platform::lastOsError();
+  if (file.holdsRange(offset, length)) left.push_back({offset, length});
+  platform::setLastOsError(error);
+}
+
+// Drops [offset, offset + length) from `left`: its holder names it again, to release it now.
+void forgetLeftHeld(std::vector<platform::OsFile::Range>& left, int64_t offset, int64_t length) {
+  std::erase_if(left,
+                [&](const platform::OsFile::Range& r) { return r.offset == offset && r.length == length; });
+}
+
+// Tries again to release what failed releases left held; keeps what is still refused.
+void retryLeftHeld(platform::OsFile& file, std::vector<platform::OsFile::Range>& left) {
+  if (left.empty()) return;
+  const int error = platform::lastOsError();
+  std::erase_if(left, [&](const platform::OsFile::Range& r) {
+    return file.unlockRange(r.offset, r.length) || !file.holdsRange(r.offset, r.length);
+  });
+  platform::setLastOsError(error);
+}
+
+}  // namespace
+
 bool TPhysicalFile::ReleaseShareMode() {
   std::lock_guard guard(section_);
-  return file_ && file_->releaseShareMode();
+  if (!file_) return false;
+  // A range left held would stay locked behind a file that looks closed to everyone else.
+  retryLeftHeld(*file_, leftHeld_);
+  return leftHeld_.empty() && file_->releaseShareMode();
 }
 
 bool TPhysicalFile::RetakeShareMode(bool exclusive) {
@@ -427,17 +462,37 @@ bool TPhysicalFile::Facts(platform::FileInfo& info) {
 
 bool TPhysicalFile::Lock(int64_t offset, int64_t length) {
   std::lock_guard guard(section_);
-  return file_ && file_->lockRange(offset, length);
+  if (!file_) return false;
+  const auto left = std::find_if(leftHeld_.begin(), leftHeld_.end(), [&](const platform::OsFile::Range& r) {
+    return r.offset == offset && r.length == length;
+  });
+  if (left != leftHeld_.end() && file_->holdsRange(offset, length)) {
+    leftHeld_.erase(left);
+    return true;
+  }
+  retryLeftHeld(*file_, leftHeld_);
+  return file_->lockRange(offset, length);
 }
 
 bool TPhysicalFile::Unlock(int64_t offset, int64_t length) {
   std::lock_guard guard(section_);
-  return file_ && file_->unlockRange(offset, length);
+  if (!file_) return false;
+  forgetLeftHeld(leftHeld_, offset, length);
+  retryLeftHeld(*file_, leftHeld_);
+  if (file_->unlockRange(offset, length)) return true;
+  noteLeftHeld(*file_, leftHeld_, offset, length);
+  return false;
 }
 
 bool TPhysicalFile::UnlockMany(std::span<platform::OsFile::Range> ranges) {
   std::lock_guard guard(section_);
-  return file_ && file_->unlockRanges(ranges);
+  if (!file_) return false;
+  for (const platform::OsFile::Range& r : ranges) forgetLeftHeld(leftHeld_, r.offset, r.length);
+  retryLeftHeld(*file_, leftHeld_);
+  if (file_->unlockRanges(ranges)) return true;
+  for (const platform::OsFile::Range& r : ranges)
+    if (!r.released) noteLeftHeld(*file_, leftHeld_, r.offset, r.length);
+  return false;
 }
 
 // ---- TSpillFile ----

@@ -223,6 +223,8 @@ class TPhysicalFile final : public TAbstractFile {
   int32_t Truncate(int32_t id) override;
   bool Flush() override;
   int64_t Seek(int32_t id, int origin, int64_t offset) override;
+  // A failed release that the system refused leaves the range held, and it is tried again at the
+  // file's next lock or release; a lock of exactly that range then takes it over (see leftHeld_).
   bool Lock(int64_t offset, int64_t length) override;
   bool Unlock(int64_t offset, int64_t length) override;
   bool UnlockMany(std::span<platform::OsFile::Range> ranges) override;
@@ -251,6 +253,12 @@ class TPhysicalFile final : public TAbstractFile {
  private:
   platform::FileSystem& fs_;
   std::unique_ptr<platform::OsFile> file_;
+  // Ranges whose release failed while the system kept them held for this open. Byte-range locks
+  // belong to the shared open, so whoever of this process next locks exactly such a range takes
+  // it over as it is held, and every later lock or release of the file first tries again to
+  // release the others: a refused release keeps no one out for longer than the file's next use.
+  // Guarded by the section; gone with the open, which takes every system lock along.
+  std::vector<platform::OsFile::Range> leftHeld_;
   bool replaced_ = false;
   uint8_t replacedHead_[kReplacedHeadBytes] = {};
   std::atomic<uint64_t> changeStamp_{0};

@@ -17,6 +17,7 @@
 #include <random>
 #include <vector>
 
+#include "platform/faultfs.h"
 #include "platform/oserror.h"
 #include "tests/platform/temp_folder.h"
 #include "tests/platform/test_seed.h"
@@ -380,6 +381,29 @@ std::vector<bool> freeToAnotherProcess(FileSystem& fs, const std::string& path, 
   waitpid(child, &status, 0);
   if (got != ssize_t(count) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
   return std::vector<bool>(free.begin(), free.end());
+}
+
+// A release the system refuses leaves the range held, for this process's table of held ranges as
+// for every other process, and says so; a later release of it goes through.
+TEST_F(LocalBackend, ARefusedReleaseLeavesTheRangeHeldEverywhereUntilAReleaseSucceeds) {
+  writeFile(dir.path("t.dat"), "x");
+  FaultyFileSystem faulty(fs);
+  OpenOptions o;
+  o.write = true;
+  auto f = faulty.openFile(dir.path("t.dat"), o);
+  ASSERT_TRUE(f);
+  ASSERT_TRUE(f->lockRange(2, 2));
+  EXPECT_TRUE(f->holdsRange(2, 2));
+  EXPECT_FALSE(f->holdsRange(2, 1));
+  faulty.failUnlocks(1);
+  EXPECT_FALSE(f->unlockRange(2, 2));
+  EXPECT_EQ(lastOsError(), ENOLCK);
+  EXPECT_TRUE(f->holdsRange(2, 2));
+  EXPECT_FALSE(f->lockRange(3, 1));  // still refused through the same open
+  EXPECT_EQ(freeToAnotherProcess(fs, dir.path("t.dat"), 4), (std::vector<bool>{true, true, false, false}));
+  EXPECT_TRUE(f->unlockRange(2, 2));
+  EXPECT_FALSE(f->holdsRange(2, 2));
+  EXPECT_EQ(freeToAnotherProcess(fs, dir.path("t.dat"), 4), (std::vector<bool>{true, true, true, true}));
 }
 
 // Ranges released together go in as few system calls as possible, yet never take along a range

@@ -253,6 +253,64 @@ TEST_F(LockPairs, AFailedReleaseOfTheIndexLockIsReported) {
   EXPECT_FALSE(t.HoldsWritePair());
 }
 
+// 0 when a writer in another process takes the table's write locks at once, 1 when it is kept out.
+int otherProcessWrites(const std::string& path) {
+  Helper other([&](Helper&) {
+    TFileList list(platform::FileSystem::local());
+    Database b(path, &list);
+    TDataTable& t = b.open();
+    const uint16_t error = errorOf([&] {
+      t.BeginWrite();
+      t.EndWrite();
+    });
+    return error == 0 ? 0 : error == VELDOR_LOCKTIMEOUT ? 1 : 2;
+  });
+  return other.wait();
+}
+
+// A write lock whose release the system refuses is reported and, being still held, keeps other
+// writers out; the table's next write takes it over rather than waiting on itself, and its
+// release lets everyone in again.
+TEST_F(LockPairs, AWriteLockWhoseReleaseIsRefusedIsTakenOverByTheNextWrite) {
+  platform::FaultyFileSystem faulty(platform::FileSystem::local());
+  TFileList list(faulty);
+  Database a(dir.path(), &list);
+  TDataTable& t = a.open();
+  for (uint64_t refused = 1; refused <= 3; ++refused) {
+    SCOPED_TRACE(refused);
+    t.BeginWrite();
+    faulty.failUnlocks(refused);
+    EXPECT_EQ(errorOf([&] { t.EndWrite(); }), VELDOR_LOCKTIMEOUT);
+    EXPECT_FALSE(t.HoldsWritePair());
+    EXPECT_EQ(otherProcessWrites(dir.path()), 1);
+    t.BeginWrite();
+    EXPECT_TRUE(t.HoldsWritePair());
+    changeItem(t, 2, 20 + uint32_t(refused));
+    t.EndWrite();
+    EXPECT_EQ(otherProcessWrites(dir.path()), 0);
+  }
+  expectItem(t, 2, 23);
+}
+
+// A transaction's data write lock, refused its release at the end, goes at the next write.
+TEST_F(LockPairs, ATransactionLockWhoseReleaseIsRefusedGoesAtTheNextWrite) {
+  platform::FaultyFileSystem faulty(platform::FileSystem::local());
+  TFileList list(faulty);
+  Database a(dir.path(), &list);
+  TDataTable& t = a.open();
+  a.directory->StartTransaction();
+  changeItem(t, 1, 31);
+  faulty.failUnlocks(100);
+  EXPECT_NE(errorOf([&] { a.directory->Commit(true, true); }), 0);
+  faulty.failUnlocks(0);
+  EXPECT_FALSE(t.HoldsTransactionLock());
+  EXPECT_EQ(otherProcessWrites(dir.path()), 1);
+  t.BeginWrite();
+  t.EndWrite();
+  EXPECT_EQ(otherProcessWrites(dir.path()), 0);
+  expectItem(t, 1, 31);
+}
+
 // ---- Change detection ----
 
 using ChangeDetection = TableTest;
