@@ -64,9 +64,10 @@ bool hasMorePlaces(const Variant& v, int places) {
   }
   if (!std::isfinite(d)) return false;
   if (places == 0) return d != std::trunc(d);
-  // Beyond currency's four places a number is read as the nearest currency value.
-  const double scaled = std::nearbyint(d * 10000.0);
-  return std::fabs(scaled) < 9.2e18 && int64_t(scaled) % unit != 0;
+  // Any digit past the field's places counts, a fifth or seventh as much as a third; the margin
+  // only absorbs the double's own error (1.23 reads as 1.2299999...).
+  const double x = d * double(10000 / unit);
+  return std::fabs(x - std::nearbyint(x)) > 1e-9 * std::max(1.0, std::fabs(x));
 }
 
 }  // namespace

@@ -193,7 +193,7 @@ TEST_F(LocateByExpressionTest, EveryTypesValueFindsItsRecordWithOrWithoutIndexes
       {"DAY", V::null(), 0, 4},
       {"FLAG", V::null(), 0, 4},
       {"SMALL", V::null(), 0, 4},
-      {"AMOUNT", V::null(), 0, 4},
+      {"AMOUNT", V::null(), CI, 4},
       {"WORD", V::null(), 0, 4},
       {"LARGE", V::null(), 0, 4},
       {"CODE", "", 0, 4},
@@ -280,6 +280,18 @@ TEST_F(LocateByExpressionTest, ANumberTheFieldHoldsOnlyRoundedFindsNothing) {
       {"AMOUNT", 12.34, 0, 1},
       {"AMOUNT", "-0.050", 0, 2},
       {"NAME;NUM", list({"ALP", -7.0}), P | CI, 2},
+      // Texts of numbers: trailing zeros are no places the field lacks; a NULL finds the
+      // record without a value.
+      {"NUM", "-7.0", 0, 2},
+      {"NUM", "-7.50", 0, 0},
+      {"NUM", "1.0e5", 0, 1},
+      {"AMOUNT", "12.340", 0, 1},
+      {"AMOUNT", 12.3400001, 0, 0},
+      {"AMOUNT", "12.3400001", 0, 0},
+      {"NUM", 100000.0000001, 0, 0},
+      {"NUM", V::null(), CI, 4},
+      {"AMOUNT", V::null(), CI, 4},
+      {"NAME;NUM", list({"alpha*", "-7.0"}), 0, 2},
   };
   TVELDORTable plain, alone;
   create(plain, "plain", false);

@@ -265,6 +265,62 @@ TEST_P(NarrowConstants, DatesMeetTimestampsWithTheirTimeOfDay) {
   EXPECT_EQ(ours("SELECT k FROM dt", false), (Rows{"1|", "2|", "3|"}));
 }
 
+// Bounds next to whole numbers, on both sides of zero, and at and past each type's ends, through
+// an ascending index, a descending one and a scan alike.
+TEST_P(NarrowConstants, BoundsNearTheNearestValueAndTheTypesEnds) {
+  execBoth("INSERT INTO n VALUES (9, 2147483647, 32767, 65535, 9223372036854775807, -99999999.99)",
+           "INSERT INTO n VALUES (9, 2147483647, 32767, 65535, 9223372036854775807, -99999999.99)");
+  execBoth("INSERT INTO n VALUES (10, -2147483648, -32768, 0, -9223372036854775807, 99999999.99)",
+           "INSERT INTO n VALUES (10, -2147483648, -32768, 0, -9223372036854775807, 99999999.99)");
+  for (int pass = 0; pass < (GetParam() ? 2 : 1); ++pass) {
+    if (pass == 1) {
+      for (const char* c : {"id", "s", "w", "l", "b"}) {
+        execBoth(std::string("DROP INDEX n.x_") + c, "SELECT 1");
+        execBoth(std::string("CREATE DESC INDEX x_") + c + " ON n (" + c + ")", "SELECT 1");
+      }
+    }
+    compareEverywhere("id", {"-1.5", "-0.5", "2.0000001", "1.9999999", "-2.0000001", "-1.9999999",
+                             "2147483647.5", "-2147483648.5", "2147483648", "-2147483649", "2147483647"});
+    compareEverywhere("s", {"32767.5", "-32768.5", "32768", "-32769", "-1.5", "-2.5"});
+    compareEverywhere("w", {"65535.5", "65536", "-0.5", "-1", "0.5", "0"});
+    compareEverywhere("l", {"-1.5", "-2.5", "9223372036854775807", "-9223372036854775807", "1e19", "-1e19"});
+    compareEverywhere("b", {"-1.235", "-1.225", "-1.2349", "-1.2351", "-1.499", "-99999999.995",
+                            "99999999.995", "1e15", "-1e15"});
+  }
+}
+
+// A DATE against timestamps at midnight, just after it and just before, before 1970 and near
+// the last date, through the index and a scan alike.
+TEST_P(NarrowConstants, DatesMeetTimestampsAtMidnightAndFarFromToday) {
+  exec("CREATE TABLE dt (k INTEGER, d DATE)");
+  int k = 0;
+  for (const char* d : {"1900-01-01", "1969-12-31", "1970-01-01", "2024-01-02", "9999-12-31"})
+    exec("INSERT INTO dt VALUES (" + std::to_string(++k) + ", '" + d + "')");
+  exec("INSERT INTO dt VALUES (6, NULL)");
+  if (GetParam()) exec("CREATE INDEX idt ON dt (d)");
+  const auto ts = [](const std::string& text) { return "CAST('" + text + "' AS TIMESTAMP)"; };
+  const std::vector<std::pair<std::string, Rows>> tests = {
+      {"d >= " + ts("1969-12-31 12:00:01 AM"), {"3|", "4|", "5|"}},
+      {"d > " + ts("1969-12-31"), {"3|", "4|", "5|"}},
+      {"d >= " + ts("1969-12-31"), {"2|", "3|", "4|", "5|"}},
+      {"d <= " + ts("1969-12-31 12:00:01 AM"), {"1|", "2|"}},
+      {"d < " + ts("1970-01-01"), {"1|", "2|"}},
+      {"d < " + ts("1969-12-31 11:59:59 PM"), {"1|", "2|"}},
+      {"d = " + ts("1969-12-31 11:59:59 PM"), {}},
+      {"d <> " + ts("1969-12-31 11:59:59 PM"), {"1|", "2|", "3|", "4|", "5|", "6|"}},
+      {"d BETWEEN " + ts("1899-12-31 11:00:00 PM") + " AND " + ts("1970-01-01 12:00:00 AM"),
+       {"1|", "2|", "3|"}},
+      {"d BETWEEN " + ts("1969-12-31 06:00:00 AM") + " AND " + ts("1969-12-31 07:00:00 AM"), {}},
+      {"d > " + ts("9999-12-31 11:00:00 PM"), {}},
+      {"d <= " + ts("9999-12-31 11:00:00 PM"), {"1|", "2|", "3|", "4|", "5|"}},
+      {"d < " + ts("1900-01-01 01:00:00 AM"), {"1|"}},
+      {"d IN (" + ts("1970-01-01 12:00:01 AM") + ", " + ts("2024-01-02") + ")", {"4|"}},
+  };
+  for (const auto& [test, expected] : tests)
+    for (const bool live : {false, true})
+      EXPECT_EQ(ours("SELECT k FROM dt WHERE " + test, live), expected) << test << (live ? " (live)" : "");
+}
+
 INSTANTIATE_TEST_SUITE_P(Indexes, NarrowConstants, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Indexed" : "Plain"; });
 

@@ -403,6 +403,97 @@ TEST_F(ParamsAnywhereTest, ChangesWriteWhatEachRunsValuesCompute) {
             (std::vector<std::string>{"1|991|QPab|", "2|NULL|NULL|", "3|-13|QPxyz|"}));
 }
 
+// A part that holds parameters but reads no column (a condition on them alone, an IF over one, a
+// sum of two) is computed with each run's values, not once for all runs.
+TEST_F(ParamsAnywhereTest, PartsOverParametersAloneAreComputedAtEachRun) {
+  struct Case {
+    const char* ours;
+    const char* lite;  // nullptr: the same text
+    std::vector<Given> runs;
+  };
+  const std::vector<Case> cases = {
+      {"SELECT k FROM u WHERE n > IF(? > 0 THEN 1 ELSE -999) ORDER BY k",
+       "SELECT k FROM u WHERE n > CASE WHEN ? > 0 THEN 1 ELSE -999 END ORDER BY k",
+       {Given().integer(1), Given().integer(-1), Given().real(0.5), Given().real(-0.5), Given().integer(2)}},
+      {"SELECT k FROM u WHERE n > IF(k > 0 THEN ? ELSE 0) ORDER BY k",
+       "SELECT k FROM u WHERE n > CASE WHEN k > 0 THEN ? ELSE 0 END ORDER BY k",
+       {Given().integer(1), Given().integer(-10), Given().real(999.5), Given().bcd(-450)}},
+      {"SELECT k FROM u WHERE ? = ? ORDER BY k",
+       nullptr,
+       {Given().integer(1).integer(1), Given().integer(1).real(1.5), Given().real(2.0).smallint(2),
+        Given().text("a").text("b"), Given().text("a").text("a")}},
+      {"SELECT k FROM u WHERE n > ? + ? ORDER BY k",
+       nullptr,
+       {Given().integer(1).integer(2), Given().real(-2.5).real(-2.5), Given().bcd(99950).smallint(0),
+        Given().integer(1).null(T::Integer, 4), Given().integer(-10).integer(0)}},
+      {"SELECT k FROM u WHERE LENGTH(?) > k ORDER BY k",
+       "SELECT k FROM u WHERE length(?) > k ORDER BY k",
+       {Given().text("ab"), Given().text("abcd"), Given().text("")}},
+      // The dialect's comparison with NULL is false, so NOT of it holds.
+      {"SELECT k FROM u WHERE NOT (? > n) ORDER BY k",
+       "SELECT k FROM u WHERE NOT COALESCE(? > n, 0) ORDER BY k",
+       {Given().integer(0), Given().real(1000.5), Given().integer(-100)}},
+  };
+  for (const Case& c : cases) {
+    sql::TQueryStatement s(*directory);
+    s.Prepare(c.ours);
+    for (const Given& run : c.runs) {
+      const std::vector<std::string> lite = liteRows(c.lite ? c.lite : c.ours, run);
+      EXPECT_EQ(ourRows(s, run), lite) << c.ours << " with " << run.shown;
+    }
+  }
+}
+
+// A DELETE whose WHERE holds parameters on an indexed column, prepared once and run with values
+// of changing types (a fraction, a BCD, a NULL, a value that fails), removes exactly SQLite's
+// rows each time.
+TEST_F(ParamsAnywhereTest, DeletesByParametersOnAnIndexedColumnRemoveSQLitesRows) {
+  run("CREATE INDEX un ON u (n)");
+  for (int i = 0; i < 8; ++i) {
+    const std::string row =
+        "INSERT INTO u (k, n) VALUES (" + std::to_string(10 + i) + ", " + std::to_string(i - 3) + ")";
+    run(row);
+    EXPECT_EQ(sqlite3_exec(lite_, row.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  }
+  const std::string all = "SELECT k, n FROM u ORDER BY k";
+  sql::TQueryStatement read(*directory);
+  read.Prepare(all);
+  const T I = T::Integer;
+  struct Case {
+    const char* sql;
+    std::vector<Given> runs;
+  };
+  const std::vector<Case> cases = {
+      {"DELETE FROM u WHERE n < ?",
+       {Given().null(I, 4), Given().real(-3.5), Given().bcd(-250), Given().integer(-3)}},
+      {"DELETE FROM u WHERE n > ?", {Given().real(1000.5), Given().bcd(99950), Given().smallint(999)}},
+      {"DELETE FROM u WHERE n IN (?, ?)",
+       {Given().real(0.5).real(-0.5), Given().integer(-2).real(2.5), Given().bcd(-150).smallint(-1)}},
+      {"DELETE FROM u WHERE n BETWEEN ? AND ?",
+       {Given().real(1.5).real(1.9), Given().real(-0.5).bcd(50), Given().smallint(3).integer(2),
+        Given().real(2.5).real(3.5)}},
+      {"DELETE FROM u WHERE n >= ? + ?", {Given().integer(2).real(1.5), Given().real(1.25).real(2.5)}},
+      {"DELETE FROM u WHERE ? = ? AND n = 1", {Given().integer(1).real(1.5), Given().real(2.0).integer(2)}},
+  };
+  for (const Case& c : cases) {
+    sql::TQueryStatement s(*directory);
+    s.Prepare(c.sql);
+    for (const Given& run : c.runs) {
+      ourRows(s, run);
+      liteRows(c.sql, run);
+      EXPECT_EQ(ourRows(read, Given()), liteRows(all, Given())) << c.sql << " with " << run.shown;
+    }
+  }
+  // A run refused for its value's type leaves the statement whole for the next one.
+  sql::TQueryStatement s(*directory);
+  s.Prepare("DELETE FROM u WHERE n <= ? * 2");
+  EXPECT_EQ(ourRows(s, Given().text("x")).size(), 1u);
+  EXPECT_EQ(ourRows(read, Given()), liteRows(all, Given()));
+  ourRows(s, Given().real(-2.5));
+  liteRows("DELETE FROM u WHERE n <= ? * 2", Given().real(-2.5));
+  EXPECT_EQ(ourRows(read, Given()), liteRows(all, Given()));
+}
+
 // A value of a type the statement cannot compute with is refused at the run, with the same
 // message each time, and the files are left byte for byte as they were. A place that takes only
 // a constant, or that no value of any type could fill, is refused at preparation, every time.
