@@ -656,6 +656,119 @@ TEST_F(DeleteEveryRowAround, RowsTakenWithoutAWalkAreThoseAWalkFinds) {
   expectSound(db.directory(), folder.path(), "t", false, "after the stopped statements");
 }
 
+// WHERE clauses that name no column, constant or with a sub-select, take every row or none as
+// their value says; a DELETE without WHERE takes every row. Each keeps or empties the table whole.
+TEST_F(DeleteEveryRowAround, WhereClausesWithoutAColumnTakeEveryRowOrNone) {
+  fill("t");
+  fill("e");
+  db.run("DELETE FROM e");
+  for (const char* where : {"1 = 0", "'a' > 'b'", "1 = 1 AND 2 = 3", "1 = 0 OR 2 = 3", "NOT (1 = 1)",
+                            "1 IN (SELECT id FROM e)"}) {
+    db.run(std::string("DELETE FROM t WHERE ") + where);
+    EXPECT_EQ(db.affected, 0) << where;
+    EXPECT_EQ(db.run("SELECT COUNT(*) FROM t WHERE s >= 'n'"), all()) << where;
+  }
+  for (const char* where : {"1 = 1", "0 NOT IN (SELECT id FROM e)", ""}) {
+    db.run(std::string("DELETE FROM t") + (*where ? " WHERE " : "") + where);
+    EXPECT_EQ(db.affected, kRows) << where;
+    EXPECT_EQ(db.run("SELECT COUNT(*) FROM t"), "0\n") << where;
+    expectSound(db.directory(), folder.path(), "t", false, where);
+    db.run("INSERT INTO t SELECT id, s, v FROM e");
+    for (int i = 1; i <= kRows; ++i)
+      db.run("INSERT INTO t VALUES (" + std::to_string(i) + ", 'n" + std::to_string(i % 37) + "', " +
+             std::to_string(i % 4) + ")");
+  }
+}
+
+// A table without keys (its rows in record-number order), with a memo column, after appends
+// rolled back and rows deleted: DELETE without WHERE takes the rows a walk takes, in the
+// statement's own transaction and in the caller's after changes of its own, and rolled back
+// it keeps every row.
+TEST_F(DeleteEveryRowAround, WithoutKeysAfterRollbacksAndTheCallersOwnChanges) {
+  for (const char* table : {"t", "u"}) {
+    db.run(std::string("CREATE TABLE ") + table + " (id INTEGER, s CHAR(20), v INTEGER, m BLOB(10, 1))");
+    db.directory().StartTransaction();
+    for (int i = 1; i <= kRows; ++i)
+      db.run(std::string("INSERT INTO ") + table + " VALUES (" + std::to_string(i) + ", 'n', " +
+             std::to_string(i % 4) + ", '" + std::string(size_t(i % 3) * 40, 'm') + "')");
+    db.directory().Commit(true, false);
+    db.directory().StartTransaction();
+    for (int i = 1; i <= 30; ++i)
+      db.run(std::string("INSERT INTO ") + table + " VALUES (" + std::to_string(5000 + i) + ", 'r', 1, 'x')");
+    db.directory().Rollback();
+    db.run(std::string("DELETE FROM ") + table + " WHERE v = 2");
+  }
+  const auto both = [&](bool commit, const std::string& when) {
+    const std::string rows = db.run("SELECT id, s, v, m FROM t ORDER BY id");
+    const std::string slots = slotsOf(dataFile(folder.path(), "t"));
+    db.directory().StartTransaction();
+    for (const char* table : {"t", "u"}) {
+      const std::string name = table;
+      db.run("INSERT INTO " + name + " VALUES (7000, 'own', 1, 'own memo')");
+      db.run("DELETE FROM " + name + " WHERE id = 3 OR id = " + std::to_string(kRows));
+      db.run("UPDATE " + name + " SET v = 9, m = 'changed' WHERE id = 5");
+    }
+    db.run("DELETE FROM t");
+    const int32_t whole = db.affected;
+    db.run("DELETE FROM u WHERE v >= 0");
+    EXPECT_EQ(whole, db.affected) << when;
+    EXPECT_EQ(db.run("SELECT COUNT(*) FROM t"), "0\n") << when;
+    if (!commit) {
+      db.directory().Rollback();
+      EXPECT_EQ(db.run("SELECT id, s, v, m FROM t ORDER BY id"), rows) << when;
+      EXPECT_EQ(slotsOf(dataFile(folder.path(), "t")), slots) << when;
+    } else {
+      db.directory().Commit(true, false);
+      EXPECT_EQ(SqlDatabase(folder.path()).run("SELECT COUNT(*) FROM t"), "0\n") << when;
+      EXPECT_EQ(slotsOf(dataFile(folder.path(), "t")), slotsOf(dataFile(folder.path(), "u"))) << when;
+    }
+    expectSound(db.directory(), folder.path(), "t", false, when);
+  };
+  both(false, "rolled back");
+  both(true, "committed");
+  for (const char* table : {"t", "u"})
+    for (int i = 1; i <= 50; ++i)
+      db.run(std::string("INSERT INTO ") + table + " VALUES (" + std::to_string(i) + ", 'a', " +
+             std::to_string(i % 4) + ", 'memo')");
+  db.run("DELETE FROM t");
+  EXPECT_EQ(db.affected, 50);
+  db.run("DELETE FROM u WHERE v >= 0");
+  EXPECT_EQ(slotsOf(dataFile(folder.path(), "t")), slotsOf(dataFile(folder.path(), "u")));
+  expectSound(db.directory(), folder.path(), "t", false, "in the statement's transaction");
+}
+
+// Another process appends and deletes rows after the caller's transaction began and before the
+// DELETE runs in it: the statement takes the rows there are then, none more, none fewer.
+// Disabled: the statement fails with "Index page buffers corrupt" here, with or without a WHERE
+// (row walk and record-id index alike); kept to reproduce it until that is mended.
+TEST_F(DeleteEveryRowAround, DISABLED_AnotherProcessChangesTheTableInsideTheCallersTransaction) {
+  for (uint8_t strict : {0, 1}) {
+    SCOPED_TRACE("strict change detection " + std::to_string(strict));
+    db.directory().Session().SetStrictChangeDetection(strict);
+    const std::string table = strict ? "s" : "t";
+    fill(table);
+    TQueryStatement statement(db.directory());
+    statement.Prepare("DELETE FROM " + table);
+    db.directory().StartTransaction();
+    EXPECT_EQ(db.run("SELECT COUNT(*) FROM " + table + " WHERE id > 0"), all());
+    storage_test::Helper child([&](storage_test::Helper&) {
+      SqlDatabase mine(folder.path());
+      for (int i = 1; i <= 40; ++i)
+        mine.run("INSERT INTO " + table + " VALUES (" + std::to_string(1000 + i) + ", 'm', " +
+                 std::to_string(i % 4) + ")");
+      mine.run("DELETE FROM " + table + " WHERE v = 1");
+      return 0;
+    });
+    ASSERT_EQ(child.wait(), 0);
+    statement.Execute();
+    EXPECT_EQ(statement.RowsAffected, kRows + 40 - (kRows + 40) / 4);
+    EXPECT_EQ(db.run("SELECT COUNT(*) FROM " + table), "0\n");
+    db.directory().Commit(true, false);
+    EXPECT_EQ(SqlDatabase(folder.path()).run("SELECT COUNT(*) FROM " + table), "0\n");
+    expectSound(db.directory(), folder.path(), table, false, "after the commit");
+  }
+}
+
 // One prepared statement run again after new rows, and a DELETE whose rows come from a subquery
 // on another table: every row each time, with the keys sound and searches right after.
 TEST_F(DeleteEveryRowAround, APreparedStatementRunAgainAndRowsFromASubquery) {
