@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "platform/bytes.h"
+#include "platform/markerwatch.h"
 #include "platform/oserror.h"
 #include "platform/processinfo.h"
 #include "platform/textrules.h"
@@ -791,8 +792,22 @@ std::vector<std::vector<std::string>> FileSystem::spellingsOf(const std::string&
   const std::vector<std::string_view> wanted(names.begin(), names.end());
   std::vector<std::vector<std::string>> found;
   std::string real = folder;
-  bool listed = namesIgnoringCase(real, wanted, found);
-  int error = listed ? 0 : errno;
+  bool listed = false;
+  int error = 0;
+  // Markers are looked for at every take-back of a table: their listing is kept while the folder
+  // is watched to have had none come or go.
+  std::vector<std::string> markers;
+  if (!names.empty() && std::all_of(wanted.begin(), wanted.end(), isMarkerName) &&
+      MarkerWatch::local().markerNames(folder, markers)) {
+    found.assign(names.size(), {});
+    for (const std::string& name : markers)
+      for (size_t i = 0; i < names.size(); ++i)
+        if (equalIgnoringAsciiCase(name, wanted[i])) found[i].push_back(name);
+    listed = true;
+  } else {
+    listed = namesIgnoringCase(real, wanted, found);
+    error = listed ? 0 : errno;
+  }
   // A folder spelt otherwise is found as opens find it, once the one spelt so is not there.
   if (!listed && error == ENOENT && !real.empty()) {
     real = resolveIgnoringCase(real);
