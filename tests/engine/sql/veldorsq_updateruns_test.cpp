@@ -203,5 +203,78 @@ TEST_F(UpdateRuns, AMemoTableChangesRowByRowAndKeepsItsMemos) {
   expectSound(db.directory(), folder.path(), "m", false, "after the update");
 }
 
+// Values that read the columns they write, swap two, or meet a NULL come out as one UPDATE a
+// row leaves them.
+TEST_F(UpdateRuns, ValuesThatReadTheirOwnColumnsAsRowByRow) {
+  make("p", kRows);
+  make("q", kRows);
+  for (const std::string set : {"v = id, id = v", "v = v + NULL, s = s + s", "v = v * 2 + id, id = id + v"}) {
+    db.run("UPDATE p SET " + set);
+    EXPECT_EQ(db.affected, rowByRow("UPDATE q SET " + set)) << set;
+    EXPECT_EQ(all("p"), all("q")) << set;
+    EXPECT_EQ(slotsOf(dataFile(folder.path(), "p")), slotsOf(dataFile(folder.path(), "q"))) << set;
+  }
+}
+
+// Another cursor of this session and a reader in another process, each with the records read
+// before the statement, see every new value after it, and the committed ones after a failed
+// statement.
+TEST_F(UpdateRuns, EarlierReadersSeeTheNewValuesAndAfterAFailureTheCommittedOnes) {
+  make("p", kRows, " MAX '1300'");
+  TDataCursor cursor(db.directory());
+  cursor.SetTableName("p");
+  cursor.Open();
+  const std::string before = SqlDatabase::text(cursor);
+  Helper child([&](Helper& h) {
+    SqlDatabase other(folder.path());
+    const std::string query = "SELECT id, s, v, pad FROM p ORDER BY id";
+    h.send(other.run(query) == other.run(query) ? 'R' : 'X');
+    for (char step : {'A', 'B'}) {
+      if (h.receive() != step) return 90;
+      SqlDatabase fresh(folder.path());
+      h.send(other.run(query) == fresh.run(query) ? 'S' : 'X');
+    }
+    return 0;
+  });
+  ASSERT_EQ(child.receive(), 'R');
+  db.run("UPDATE p SET v = id - 30, s = 'new'");
+  const std::string after = SqlDatabase::text(cursor);
+  EXPECT_NE(after, before);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM p WHERE v = id - 30 AND s = 'new'"),
+            std::to_string(kRows - 129 + 20) + "\n");
+  child.send('A');
+  EXPECT_EQ(child.receive(), 'S');
+  // Refused past the first runs.
+  EXPECT_EQ(db.rows("UPDATE p SET v = id + 20").rfind("error: ", 0), 0u);
+  EXPECT_EQ(SqlDatabase::text(cursor), after);
+  child.send('B');
+  EXPECT_EQ(child.receive(), 'S');
+  EXPECT_EQ(child.wait(), 0);
+}
+
+// The optimistic protocol and a table whose last slots are free leave the rows and the count
+// one UPDATE a row leaves.
+TEST_F(UpdateRuns, OptimisticProtocolAndFreeLastSlotsAsRowByRow) {
+  make("p", kRows);
+  make("q", kRows);
+  db.directory().Session().SetLockRetryCount(0);
+  db.directory().Session().SetLockProtocol(lpOptimistic);
+  EXPECT_EQ(db.rows("UPDATE p SET v = v + 1"), "");
+  const int32_t affected = db.affected;
+  db.directory().StartTransaction();
+  EXPECT_EQ(db.rows("UPDATE q SET v = v + 1"), "");
+  EXPECT_EQ(affected, db.affected);
+  db.directory().Commit(true, false);
+  db.directory().Session().SetLockProtocol(lpPessimistic);
+  EXPECT_EQ(all("p"), all("q"));
+
+  db.run("DELETE FROM p WHERE id > 1290");
+  db.run("DELETE FROM q WHERE id > 1290");
+  db.run("UPDATE p SET v = v + 1, s = 'last'");
+  EXPECT_EQ(db.affected, rowByRow("UPDATE q SET v = v + 1, s = 'last'"));
+  EXPECT_EQ(all("p"), all("q"));
+  expectSound(db.directory(), folder.path(), "p", false, "after the update");
+}
+
 }  // namespace
 }  // namespace engine::sql
