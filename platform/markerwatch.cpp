@@ -14,6 +14,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/textrules.h"
+
 namespace platform {
 
 namespace {
@@ -27,17 +29,6 @@ std::atomic<uint64_t> forks{0};
 
 void countFork() {
   forks.fetch_add(1, std::memory_order_relaxed);
-}
-
-bool endsWithIgnoringCase(std::string_view name, std::string_view tail) {
-  if (name.size() < tail.size()) return false;
-  const std::string_view end = name.substr(name.size() - tail.size());
-  for (size_t i = 0; i < tail.size(); ++i) {
-    char c = end[i];
-    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    if (c != tail[i]) return false;
-  }
-  return true;
 }
 
 int64_t statfsType(const std::string& folder) {
@@ -78,7 +69,7 @@ int openFolder(const std::string& folder) {
 }  // namespace
 
 bool isMarkerName(std::string_view name) {
-  return endsWithIgnoringCase(name, ".swp") || endsWithIgnoringCase(name, ".cpy");
+  return endsWithIgnoringAsciiCase(name, ".swp") || endsWithIgnoringAsciiCase(name, ".cpy");
 }
 
 bool isLocalFileSystemType(int64_t type) {

@@ -1,8 +1,10 @@
 #include "engine/base/veldortypes.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <vector>
 
 namespace engine {
 namespace {
@@ -110,6 +112,46 @@ bool EncodeBcdValue(int64_t scaled, int places, uint8_t* bcd) {
     magnitude /= 10;
   }
   if (negative) bcd[1] |= kSignBit;
+  return true;
+}
+
+bool RescaleBcdValue(const uint8_t* in, int places, uint8_t* out) {
+  writeZero(out, places);
+  if (places < 0 || places > kBcdPrecision) return false;
+  const size_t precision = in[0];
+  const size_t from = in[1] & kPlacesMask;
+  if (precision == 0) return true;
+  if (precision > 2 * (kBcdSize - kDigitsOffset) || from > precision || (in[1] & kSpecialBit)) return false;
+  std::vector<uint8_t> digits(precision);
+  for (size_t k = 0; k < precision; ++k) {
+    digits[k] = digitAt(in, k);
+    if (digits[k] > 9) return false;
+  }
+  const size_t wanted = size_t(places);
+  if (wanted < from) {
+    const size_t kept = precision - (from - wanted);
+    const uint8_t first = digits[kept];
+    const bool restNonZero =
+        std::any_of(digits.begin() + ptrdiff_t(kept) + 1, digits.end(), [](uint8_t d) { return d != 0; });
+    digits.resize(kept);
+    const bool odd = kept > 0 && digits[kept - 1] % 2 != 0;
+    if (first > 5 || (first == 5 && (restNonZero || odd))) {
+      size_t k = kept;
+      while (k > 0 && digits[k - 1] == 9) digits[--k] = 0;
+      if (k == 0)
+        digits.insert(digits.begin(), 1);
+      else
+        ++digits[k - 1];
+    }
+  } else {
+    digits.resize(precision + (wanted - from), 0);
+  }
+  size_t lead = 0;
+  while (lead < digits.size() && digits[lead] == 0) ++lead;
+  if (digits.size() - lead > kBcdPrecision) return false;
+  for (size_t k = lead; k < digits.size(); ++k)
+    setDigitAt(out, kBcdPrecision - (digits.size() - k), digits[k]);
+  if ((in[1] & kSignBit) && lead < digits.size()) out[1] |= kSignBit;
   return true;
 }
 

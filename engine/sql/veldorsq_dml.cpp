@@ -503,28 +503,26 @@ void TDataQuery::executeChange() {
     }
     return true;
   };
-  // A DELETE of every row of one table walks nothing: its rows are those of the cursor's view,
-  // which the record-id index gives without reading a record.
-  std::vector<uint32_t> numbers;
-  const bool wholeView =
-      Kind == qkDelete && !byKey && !HasConditions && SourceTables.size() == 1 && targetTable == &driving &&
-      std::all_of(std::begin(Conditions), std::end(Conditions), [](const auto& c) { return !c; }) &&
-      plan_.Conjuncts.empty() && !plan_.Residual && !residual && !postJoin && driving.Joins.empty() &&
-      !driving.Feed && !driving.RowCheck && !driving.SkipTest && target.RecordNumbersOfView(numbers);
-  for (size_t i = 0; i < numbers.size(); ++i)
-    if (ReportProgress(++counter, int64_t(numbers.size()), last)) raiseAborted();
-  // An UPDATE of every row of its one table in its own transaction with the one commit at the
-  // end takes the table's slots instead of walking its rows: the change reads each record anyway
-  // and passes over those not in use, as the walk would have. The transaction lock's take made
-  // the table current (TDataTable::LockForTransaction), and no other writer changes it since.
-  // Nothing may narrow the rows: no condition left anywhere, however the planning placed it.
-  const bool everySlot =
-      !byKey && Kind == qkUpdate && valuesAtWrite && !HasConditions && !MultiTable &&
-      SourceTables.size() == 1 && targetTable == &driving && targetTable->Joins.empty() &&
+  // A change of every row of one table: nothing narrows its rows, however the planning placed
+  // the conditions.
+  const bool everyRow =
+      !byKey && !HasConditions && !MultiTable && SourceTables.size() == 1 && targetTable == &driving &&
+      driving.Joins.empty() &&
       std::all_of(std::begin(Conditions), std::end(Conditions), [](const auto& c) { return !c; }) &&
       plan_.Conjuncts.empty() && !plan_.Residual && !residual && !postJoin && !driving.Feed &&
-      !driving.RowCheck && !driving.SkipTest && transaction.OneCommit() &&
-      target.Table()->HoldsTransactionLock();
+      !driving.RowCheck && !driving.SkipTest;
+  // Such a DELETE walks nothing: its rows are those of the cursor's view, which the record-id
+  // index gives without reading a record.
+  std::vector<uint32_t> numbers;
+  const bool wholeView = Kind == qkDelete && everyRow && target.RecordNumbersOfView(numbers);
+  for (size_t i = 0; i < numbers.size(); ++i)
+    if (ReportProgress(++counter, int64_t(numbers.size()), last)) raiseAborted();
+  // Such an UPDATE in its own transaction with the one commit at the end takes the table's slots
+  // instead of walking its rows: the change reads each record anyway and passes over those not in
+  // use, as the walk would have. The transaction lock's take made the table current
+  // (TDataTable::LockForTransaction), and no other writer changes it since.
+  const bool everySlot = Kind == qkUpdate && everyRow && valuesAtWrite && transaction.OneCommit() &&
+                         target.Table()->HoldsTransactionLock();
   if (everySlot) {
     const uint32_t slots = target.Table()->DataFile().GetLastRecordNumber();
     changes.reserve(slots);

@@ -149,56 +149,6 @@ void pruneChainJoins(TDataQuery& q) {
   }
 }
 
-// The BCD at `in` with `places` decimals, written into the 34 bytes at `out` (not `in`) digit by
-// digit, so that a value a table holds beyond the conversions' 64-bit count of ten-thousandths
-// keeps its digits: dropped digits round half to even, added ones are 0, a value that rounds to
-// 0 has no sign. False for a malformed BCD or one that takes more than 32 digits.
-bool rescaleBcd(const uint8_t* in, uint8_t places, uint8_t* out) {
-  constexpr uint8_t kSign = 0x80, kSpecial = 0x40, kPlaces = 0x3F;
-  const size_t precision = in[0];
-  const size_t from = in[1] & kPlaces;
-  std::memset(out, 0, kBcdSize);
-  out[0] = kBcdPrecision;
-  out[1] = places;
-  if (places > kBcdPrecision) return false;
-  if (precision == 0) return true;
-  if (precision > 2 * (kBcdSize - 2) || from > precision || (in[1] & kSpecial)) return false;
-  std::vector<uint8_t> digits(precision);
-  for (size_t k = 0; k < precision; ++k) {
-    const uint8_t byte = in[2 + k / 2];
-    digits[k] = k % 2 == 0 ? uint8_t(byte >> 4) : uint8_t(byte & 0x0F);
-    if (digits[k] > 9) return false;
-  }
-  if (places < from) {
-    const size_t kept = precision - (from - places);
-    const uint8_t first = digits[kept];
-    const bool restNonZero =
-        std::any_of(digits.begin() + ptrdiff_t(kept) + 1, digits.end(), [](uint8_t d) { return d != 0; });
-    digits.resize(kept);
-    const bool odd = kept > 0 && digits[kept - 1] % 2 != 0;
-    if (first > 5 || (first == 5 && (restNonZero || odd))) {
-      size_t k = kept;
-      while (k > 0 && digits[k - 1] == 9) digits[--k] = 0;
-      if (k == 0)
-        digits.insert(digits.begin(), 1);
-      else
-        ++digits[k - 1];
-    }
-  } else {
-    digits.resize(precision + (places - from), 0);
-  }
-  size_t lead = 0;
-  while (lead < digits.size() && digits[lead] == 0) ++lead;
-  if (digits.size() - lead > kBcdPrecision) return false;
-  for (size_t k = lead; k < digits.size(); ++k) {
-    const size_t at = kBcdPrecision - (digits.size() - k);
-    uint8_t& byte = out[2 + at / 2];
-    byte = at % 2 == 0 ? uint8_t((byte & 0x0F) | (digits[k] << 4)) : uint8_t((byte & 0xF0) | digits[k]);
-  }
-  if ((in[1] & kSign) && lead < digits.size()) out[1] |= kSign;
-  return true;
-}
-
 }  // namespace
 
 // Writes `value` into field `fieldNo` of `record`, converted to the field's type; false when
@@ -238,7 +188,8 @@ bool PutConvertedValue(TDataCursor& cursor, uint16_t fieldNo, uint8_t* record, c
   if (type == T::BCD && value.type == T::BCD) {
     if (value.scale != d.StoredScale()) {
       uint8_t rescaled[kBcdSize];
-      if (buffer.size() < kBcdSize || !rescaleBcd(buffer.data(), d.StoredScale(), rescaled)) return false;
+      if (buffer.size() < kBcdSize || !RescaleBcdValue(buffer.data(), d.StoredScale(), rescaled))
+        return false;
       std::memcpy(buffer.data(), rescaled, kBcdSize);
     }
   } else if (value.type != type) {

@@ -778,14 +778,27 @@ void TDataFile::FreeRecord(TRecord* record) {
   SetFreeRecordHead(number);
 }
 
-void TDataFile::FreeRecordRun(uint32_t first, uint32_t count, std::vector<uint8_t>&& images) {
-  VELMARON_DEBUG_ASSERT(HoldsWrites(), "a run is freed into the held writes only");
+void TDataFile::checkRecordRun(uint32_t first, uint32_t count, std::vector<uint8_t>& images) {
   const uint32_t r = GetRecordSize();
-  if (count == 0) return;
   if (r < kRecordHeaderSize || first == 0 || uint64_t(first) + count - 1 > GetLastRecordNumber() ||
       images.size() < size_t(count) * r)
     fail(VELDOR_FILECORRUPT);
   images.resize(size_t(count) * r);
+}
+
+void TDataFile::writeRecordRun(uint32_t first, std::vector<uint8_t>&& images) {
+  // The read-ahead run holds the records as they were.
+  aheadCount_ = 0;
+  WriteAt(slotOffset(first), std::move(images));
+  if (owner_) owner_->MarkWritten();
+  ++counters_.flushWrites;
+}
+
+void TDataFile::FreeRecordRun(uint32_t first, uint32_t count, std::vector<uint8_t>&& images) {
+  VELMARON_DEBUG_ASSERT(HoldsWrites(), "a run is freed into the held writes only");
+  const uint32_t r = GetRecordSize();
+  if (count == 0) return;
+  checkRecordRun(first, count, images);
   for (uint32_t i = 0; i < count; ++i)
     if (images[size_t(i) * r] != kRecordInUse) fail(VELDOR_FILECORRUPT);
   const bool scrambled = IsEncrypted();
@@ -808,12 +821,8 @@ void TDataFile::FreeRecordRun(uint32_t first, uint32_t count, std::vector<uint8_
     if (scrambled) ScrambleBuffer(image, r, kStructureSeed);
     head = number;
   }
-  // The read-ahead run holds the records as they were.
-  aheadCount_ = 0;
-  WriteAt(slotOffset(first), std::move(images));
+  writeRecordRun(first, std::move(images));
   images = {};
-  if (owner_) owner_->MarkWritten();
-  ++counters_.flushWrites;
   SetFreeRecordHead(first + count - 1);
 }
 
@@ -821,10 +830,7 @@ void TDataFile::RewriteRecordRun(uint32_t first, uint32_t count, std::vector<uin
   VELMARON_DEBUG_ASSERT(HoldsWrites(), "a run is rewritten into the held writes only");
   const uint32_t r = GetRecordSize();
   if (count == 0) return;
-  if (r < kRecordHeaderSize || first == 0 || uint64_t(first) + count - 1 > GetLastRecordNumber() ||
-      images.size() < size_t(count) * r)
-    fail(VELDOR_FILECORRUPT);
-  images.resize(size_t(count) * r);
+  checkRecordRun(first, count, images);
   const bool scrambled = IsEncrypted();
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t number = first + i;
@@ -837,12 +843,8 @@ void TDataFile::RewriteRecordRun(uint32_t first, uint32_t count, std::vector<uin
     }
     if (scrambled) ScrambleBuffer(image, r, kStructureSeed);
   }
-  // The read-ahead run holds the records as they were.
-  aheadCount_ = 0;
-  WriteAt(slotOffset(first), std::move(images));
+  writeRecordRun(first, std::move(images));
   images = {};
-  if (owner_) owner_->MarkWritten();
-  ++counters_.flushWrites;
 }
 
 void TDataFile::Empty() {

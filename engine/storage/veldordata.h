@@ -465,6 +465,11 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   void setDirty();
   int64_t dataStart() const;
   int64_t slotOffset(uint32_t number) const;
+  // A run's images for FreeRecordRun and RewriteRecordRun: VELDOR_FILECORRUPT for records
+  // outside 1..last record number or fewer images than records; extra bytes are cut.
+  void checkRecordRun(uint32_t first, uint32_t count, std::vector<uint8_t>& images);
+  // Hands a run's images to the held writes as one write of its slots.
+  void writeRecordRun(uint32_t first, std::vector<uint8_t>&& images);
   void prepareCache();
   void closeFile(bool raiseOnLockFailure);
   static bool sizeFitsType(const TFieldDescriptor& d);
