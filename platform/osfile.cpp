@@ -20,7 +20,9 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -315,12 +317,13 @@ std::string resolveIgnoringCase(const std::string& path) {
 
 class LocalFile final : public OsFile {
  public:
-  LocalFile(int fd, std::string path, FileIdentity id, bool writable, bool deleteOnClose)
+  LocalFile(int fd, std::string path, FileIdentity id, bool writable, bool deleteOnClose, ShareMode share)
       : fd_(fd),
         path_(std::move(path)),
         id_(id),
         writable_(writable),
         deleteOnClose_(deleteOnClose),
+        share_(share),
         generation_(lockTable().generation.load(std::memory_order_relaxed)) {}
 
   ~LocalFile() override {
@@ -405,6 +408,7 @@ class LocalFile final : public OsFile {
     table.dropInherited();
     // The file's entry stays while this open lives (its destructor drops it once empty), so that
     // a lock taken and released at every statement does not make and free it each time.
+    if (!ownDescription()) return false;
     HeldRanges& held = table.files[id_];
     if (overlapsHeld(held, offset, length)) return failWith(kLockViolation);
     if (!ofdLock(fd_, writable_ ? F_WRLCK : F_RDLCK, offset, length)) return false;
@@ -417,6 +421,7 @@ class LocalFile final : public OsFile {
     LockTable& table = lockTable();
     std::lock_guard<std::mutex> guard(table.mutex);
     table.dropInherited();
+    if (!ownDescription()) return false;
     auto file = table.files.find(id_);
     if (file == table.files.end()) return failWith(ENOLCK);
     auto it = file->second.find(offset);
@@ -440,14 +445,11 @@ class LocalFile final : public OsFile {
 
   bool unlockRanges(std::span<Range> ranges) override {
     if (ranges.size() == 1) return ranges[0].released = unlockRange(ranges[0].offset, ranges[0].length);
-    // An open inherited through fork() shares its system locks with the parent, whose ranges this
-    // process does not see: a span between two of its own could take one of them along.
-    if (generation_ != lockTable().generation.load(std::memory_order_relaxed))
-      return OsFile::unlockRanges(ranges);
     for (Range& r : ranges) r.released = false;
     LockTable& table = lockTable();
     std::lock_guard<std::mutex> guard(table.mutex);
     table.dropInherited();
+    if (!ownDescription()) return false;
     auto file = table.files.find(id_);
     if (file == table.files.end()) return ranges.empty() || failWith(ENOLCK);
     HeldRanges& held = file->second;
@@ -505,14 +507,20 @@ class LocalFile final : public OsFile {
 
   bool releaseShareMode() override {
     // Both markers in one call; a marker this open does not hold is simply not there to release.
-    return ofdLock(fd_, F_UNLCK, kShareMarker, 2);
+    if (!ofdLock(fd_, F_UNLCK, kShareMarker, 2)) return false;
+    share_.reset();
+    return true;
   }
 
   bool retakeShareMode(ShareMode mode) override {
     // As an open: a conflict may be a race with another open that saw this one's marker, so it
     // is tried again after a short, growing pause.
     for (int attempt = 1;; ++attempt) {
-      if (takeShareMode(fd_, mode)) return true;
+      if (takeShareMode(fd_, mode)) {
+        share_ = mode;
+        return true;
+      }
+      share_.reset();
       const int err = lastOsError();
       ofdLock(fd_, F_UNLCK, kShareMarker, 2);
       setLastOsError(err);
@@ -558,6 +566,38 @@ class LocalFile final : public OsFile {
   }
 
  private:
+  // An open inherited through fork() shares its open file description, and with it every system
+  // lock, with the parent: a range the child locked would be granted over one the parent holds,
+  // and its release would drop the parent's. Before its first lock or release in a new process the
+  // open takes a description of its own of the same file, with the share markers it held, and so
+  // locks as another process's open does. The descriptor keeps its number, so that threads
+  // reading and writing through it meanwhile reach the same file.
+  // Requires: the lock table's mutex is held (its inherited ranges dropped).
+  bool ownDescription() {
+    const uint32_t now = lockTable().generation.load(std::memory_order_relaxed);
+    if (generation_ == now) return true;
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    int fd;
+    do fd = ::open(self.c_str(), (writable_ ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return failWith(errno);
+    struct stat st {};
+    const bool same = ::fstat(fd, &st) == 0 && FileIdentity{uint64_t(st.st_dev), uint64_t(st.st_ino)} == id_;
+    const bool marked =
+        same && (!share_ || (ofdLock(fd, F_RDLCK, kShareMarker, 1) &&
+                             (share_ != ShareMode::Exclusive || ofdLock(fd, F_RDLCK, kExclusiveMarker, 1))));
+    const int err = same ? lastOsError() : ESTALE;
+    if (!marked || ::dup3(fd, fd_, O_CLOEXEC) < 0) {
+      const int failure = marked ? errno : err;
+      ::close(fd);
+      return failWith(failure);
+    }
+    ::close(fd);
+    generation_ = now;
+    ownRanges_ = 0;
+    return true;
+  }
+
   const volatile uint8_t* mapHead(int64_t count) {
     std::lock_guard<std::mutex> guard(headMutex_);
     if (const uint8_t* head = head_.load(std::memory_order_acquire)) return head;
@@ -583,9 +623,11 @@ class LocalFile final : public OsFile {
   FileIdentity id_;
   bool writable_;
   bool deleteOnClose_;
+  // The share markers this open holds; none after releaseShareMode.
+  std::optional<ShareMode> share_;
   // How many ranges this open holds in the lock table; guarded by its mutex.
   size_t ownRanges_ = 0;
-  // LockTable::generation when this open was made.
+  // LockTable::generation when this open's description was made (ownDescription).
   uint32_t generation_;
   // The shared view of the file's first page, made at the first peekHead that finds the file
   // long enough.
@@ -761,7 +803,7 @@ class LocalFileSystem final : public FileSystem {
           return failOpen(err);
         }
         return std::make_unique<LocalFile>(fd, real, FileIdentity{uint64_t(st.st_dev), uint64_t(st.st_ino)},
-                                           write, deleteOnClose);
+                                           write, deleteOnClose, share);
       }
       const int err = lastOsError();
       ::close(fd);
