@@ -518,6 +518,44 @@ TEST_F(LocalBackend, PeekHeadShowsWritesOfOtherOpensAndProcessesAndNothingOfAnEm
   EXPECT_EQ(std::string(reinterpret_cast<char*>(head), 4), "aXYd");
 }
 
+// An open that a child made by fork() inherited locks as another process's open would: the
+// parent's range keeps it out, the child's own ranges keep the parent's other opens out, and none
+// of the child's releases lets the parent's range go.
+TEST_F(LocalBackend, AnOpenInheritedThroughForkLocksAsAnotherProcesssOpen) {
+  twoOpens();
+  ASSERT_TRUE(a->lockRange(20, 1));
+  int toParent[2], toChild[2];
+  ASSERT_EQ(pipe(toParent), 0);
+  ASSERT_EQ(pipe(toChild), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(toParent[0]);
+    close(toChild[1]);
+    const bool ok = !a->lockRange(20, 1) && !a->unlockRange(20, 1) && a->lockRange(21, 1);
+    char done = ok ? 'L' : 'F';
+    if (write(toParent[1], &done, 1) != 1) _exit(2);
+    // Held until the parent has looked and closed its end.
+    if (read(toChild[0], &done, 1) < 0) _exit(3);
+    _exit(ok && a->unlockRange(21, 1) ? 0 : 1);
+  }
+  close(toParent[1]);
+  close(toChild[0]);
+  char seen = 0;
+  ASSERT_EQ(read(toParent[0], &seen, 1), 1);
+  EXPECT_EQ(seen, 'L') << "the child took the parent's range through the inherited open";
+  EXPECT_FALSE(b->lockRange(21, 1)) << "the child's range is the child's";
+  close(toParent[0]);
+  close(toChild[1]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const std::vector<bool> free = freeToAnotherProcess(fs, dir.path("t.dat"), 40);
+  ASSERT_EQ(free.size(), 40u);
+  EXPECT_FALSE(free[20]) << "the parent's range went with the child's release";
+  EXPECT_TRUE(free[21]);
+  EXPECT_TRUE(a->unlockRange(20, 1));
+}
+
 // A child made by fork() shares its parent's opens, and with them the system's locks on them, but
 // not the parent's ranges: ranges the child took through such an open and released together must
 // not take along a range the parent holds between them.
