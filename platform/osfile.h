@@ -97,9 +97,11 @@ class OsFile {
   virtual int64_t size() = 0;
 
   // Takes an exclusive lock on [offset, offset + length) without waiting. False when any part is
-  // held elsewhere (OS error kLockViolation) or the call failed. On a file opened read-only the
-  // lock is shared at the system level: it still excludes writers' locks and every lock of this
-  // process, but not another read-only opener's lock on the same bytes.
+  // held elsewhere (OS error kLockViolation) or the call failed. An open that a process inherited
+  // through fork() locks as another process's open of the file would: its parent's ranges keep it
+  // out, and its releases leave them held. On a file opened read-only the lock is shared at the
+  // system level: it still excludes writers' locks and every lock of this process, but not
+  // another read-only opener's lock on the same bytes.
   virtual bool lockRange(int64_t offset, int64_t length) = 0;
   // Releases a range taken by lockRange with exactly this offset and length. A release that
   // fails (the system refused it, or the range is not held as named) leaves the range as it was:
