@@ -107,6 +107,11 @@ TEST_F(SelectTest, AnOuterJoinsOnTestStaysInTheJoinBesideAWhereTestOfTheSameTabl
   EXPECT_EQ(db.rows("SELECT t.a, u.b FROM u RIGHT OUTER JOIN t ON t.a = u.a AND u.f >= 9 WHERE NOT (3 >= "
                     "(u.b + u.a))"),
             "2|NULL\n");
+  // A text that names a column of the preserved table ('a') leaves the pattern in the join.
+  db.run("CREATE TABLE v (a INTEGER, s CHAR(10))");
+  db.run("INSERT INTO v VALUES (1, 'a')");
+  EXPECT_EQ(db.rows("SELECT t.a, v.s FROM t LEFT OUTER JOIN v ON t.a = v.a AND v.s LIKE 'a' ORDER BY 1"),
+            "1|a\n2|NULL\n");
   // Two tests of the inner table in ON stay together in the join.
   EXPECT_EQ(db.rows("SELECT t.a, u.b FROM t LEFT OUTER JOIN u ON t.a = u.a AND u.f >= 9 AND u.b > 0 WHERE "
                     "u.a IS NULL OR u.b = 1 ORDER BY 1"),
