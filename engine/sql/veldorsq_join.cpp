@@ -130,18 +130,22 @@ bool TDataQuery::ExtractJoinCondition(TExpToken*& node, TExpToken* parent) {
     node = nullptr;
     return true;
   };
-  // Only an AND is taken apart: the sides of an OR, or the operand of a NOT, are no conditions
-  // of their own. Such a node over several tables is tested on the joined row, or, when it is
-  // part of an outer join's ON condition, decides which inner rows are partners.
-  if (node->kind == expUnary || (node->kind == expBinary && node->code == opOr)) {
-    TableReference(*this, node, multiple);
-    if (!multiple) return false;
+  // A node over several tables that is no join link is tested on the joined row, or, when it is
+  // part of an outer join's ON condition, decides which inner rows are partners: tested on the
+  // joined row it would drop the preserved rows that found none.
+  auto whole = [&] {
     if (node->onClause && (node->joinMark == jkLeftOuter || node->joinMark == jkRightOuter)) {
       outerWhole_.push_back(node);
       node = nullptr;
       return true;
     }
     return residual();
+  };
+  // Only an AND is taken apart: the sides of an OR, or the operand of a NOT, are no conditions
+  // of their own.
+  if (node->kind == expUnary || (node->kind == expBinary && node->code == opOr)) {
+    TableReference(*this, node, multiple);
+    return multiple && whole();
   }
   if (node->kind == expBinary && node->code == opAnd) {
     bool leftGone = ExtractJoinCondition(node->left, node);
@@ -212,8 +216,9 @@ bool TDataQuery::ExtractJoinCondition(TExpToken*& node, TExpToken* parent) {
     return false;
   }
   if (node->kind == expFunction || node->kind == expPredicate) {
+    // A text that names a column of another table counts as that table here: y.s LIKE 'a'.
     TableReference(*this, node, multiple);
-    if (multiple) return residual();
+    return multiple && whole();
   }
   return false;
 }

@@ -116,7 +116,11 @@ bool TDataQuery::SplitWhere(THandDownPass pass, TExpToken*& node) {
     return false;
   }
   if (node->kind == expBinary && node->code == opAnd) {
-    if (single(node->left, name) && single(node->right, other) &&
+    // Both sides from the same clause: an ON conjunct ANDed with a WHERE test of the same table
+    // would move with it behind an outer join, and drop the rows that the join keeps.
+    const bool oneClause = node->left && node->right && node->left->onClause == node->onClause &&
+                           node->right->onClause == node->onClause;
+    if (oneClause && single(node->left, name) && single(node->right, other) &&
         !IsJoinCondition(*this, node->left, false) && !IsJoinCondition(*this, node->right, false) &&
         name == other) {
       HandDownConjunct(pass, *node, *tableOf(name));

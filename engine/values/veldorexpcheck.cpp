@@ -715,9 +715,12 @@ struct Preparer {
     if (n.compareLength > 0) r.SetText(text.substr(0, text.size() - 1));
   }
 
-  // LIKE 'abc%' becomes the prefix comparison = 'abc' over three characters.
+  // LIKE 'abc%' becomes the prefix comparison = 'abc' over three characters. Not without a
+  // language: LIKE then compares the bytes, where the comparison compares as US English
+  // (LIKE 'ÁBC%' would find 'ABC', and LIKE 'ÁBC%%' not).
   void prefixForLike(TExpToken& n) const {
     TExpToken& pattern = *n.args[1];
+    if (languageId == 0) return;
     if (pattern.kind != expConstant || pattern.type != T::String || pattern.isNull) return;
     std::string_view text = pattern.Text();
     if (text.size() < 2 || text.back() != '%' || text.find('%') != text.size() - 1 ||

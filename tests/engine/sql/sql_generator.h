@@ -1,7 +1,11 @@
 // The statements of the SQL differential runs, in the engine's dialect and, beside it, in
 // SQLite's: seeded tables, SELECTs over one to four tables (joins, WHERE, GROUP BY, ORDER BY,
 // TOP, UNION and UNION ALL chains with DISTINCT parts, IN (sub-select), a memo through the final
-// passes) and INSERT, UPDATE and DELETE.
+// passes) and INSERT, UPDATE and DELETE. Conditions take LIKE and NOT LIKE, BETWEEN, IN lists
+// with NULL, NOT IN (sub-select) and NULL constants; outer joins test either table in ON and the
+// inner one in WHERE; groups test aggregates (of expressions too) in HAVING or group by an
+// expression; orders run descending; UPDATE and DELETE select rows through sub-selects over the
+// changed table; integers stand at their types' ends.
 // One seed gives one sequence of statements, whichever run draws them.
 #pragma once
 
@@ -36,6 +40,8 @@ const char* const kTexts[] = {"abc", "ABC", "Ábc", "éclair", "Zed", "zed", "a"
 struct Query {
   bool distinct = false, live = false, orderAll = false, memo = false;
   std::vector<Sql> select;
+  // Items of the full ORDER BY that run descending (NULLs last there, first when ascending).
+  std::vector<bool> descending;
   Sql from, where, group, having, tail;
   int top = -1;
   Sql text() const {
@@ -51,7 +57,9 @@ struct Query {
       s = s + Sql(" ORDER BY 1");
     } else if (orderAll || top >= 0) {
       std::string order;
-      for (size_t i = 1; i <= select.size(); ++i) order += (i > 1 ? ", " : "") + std::to_string(i);
+      for (size_t i = 1; i <= select.size(); ++i)
+        order += (i > 1 ? ", " : "") + std::to_string(i) +
+                 (i <= descending.size() && descending[i - 1] ? " DESC" : "");
       s = s + Sql(" ORDER BY " + order);
     }
     if (top >= 0) s = s + Sql(" TOP " + std::to_string(top), " LIMIT " + std::to_string(top));
@@ -79,6 +87,11 @@ class Generator {
 
   std::string value(char column) {
     if (chance(15)) return "NULL";
+    // Now and then a number at or next to its type's ends.
+    if (column == 'a' && chance(3))
+      return std::vector<std::string>{"2147483647", "-2147483647", "-2147483648"}[size_t(pick(3))];
+    if (column == 'b' && chance(3))
+      return std::vector<std::string>{"32767", "-32767", "-32768"}[size_t(pick(3))];
     switch (column) {
       case 'a':
         return std::to_string(pick(26) - 5);
@@ -101,19 +114,36 @@ class Generator {
     return "(" + r + ")";
   }
   char numeric() { return "abf"[pick(3)]; }
+  // A numeric expression over the row's INTEGER, SMALLINT and FLOAT columns and constants.
   Sql number(const std::string& p, int depth = 0) {
-    if (depth > 1 || chance(50)) return chance(75) ? Sql(p + numeric()) : Sql(std::to_string(pick(26) - 5));
-    Sql l = number(p, depth + 1), r = number(p, depth + 1);
-    switch (pick(4)) {
-      case 0:
-        return Sql("(") + l + Sql(" + ") + r + Sql(")");
-      case 1:
-        return Sql("(") + l + Sql(" - ") + r + Sql(")");
-      case 2:
-        return Sql("(") + l + Sql(" * ") + r + Sql(")");
-      default:
-        return {"(" + l.ours + " / " + r.ours + ")", "(CAST(" + l.lite + " AS REAL) / " + r.lite + ")"};
+    bool integer = false;
+    return number(p, depth, integer);
+  }
+  // The same, telling whether it is an integer. Integer + - * wrap in 32 bits in the engine;
+  // SQLite's side wraps each such step alike.
+  Sql number(const std::string& p, int depth, bool& integer) {
+    if (depth > 1 || chance(50)) {
+      integer = true;
+      if (!chance(75)) return Sql(std::to_string(pick(26) - 5));
+      const char c = numeric();
+      integer = c != 'f';
+      return Sql(p + c);
     }
+    bool leftInteger = false, rightInteger = false;
+    Sql l = number(p, depth + 1, leftInteger), r = number(p, depth + 1, rightInteger);
+    const int op = pick(4);
+    if (op == 3) {
+      integer = false;
+      return {"(" + l.ours + " / " + r.ours + ")", "(CAST(" + l.lite + " AS REAL) / " + r.lite + ")"};
+    }
+    integer = leftInteger && rightInteger;
+    Sql e = Sql("(") + l + Sql(op == 0 ? " + " : op == 1 ? " - " : " * ") + r + Sql(")");
+    if (integer) e.lite = wrap32(e.lite);
+    return e;
+  }
+  // An integer of SQLite's 64 bits cut to 32, as two's complement does.
+  static std::string wrap32(const std::string& e) {
+    return "(((" + e + " + 2147483648) % 4294967296 + 4294967296) % 4294967296 - 2147483648)";
   }
   // The engine's comparison rules in SQLite: = and <> treat NULL as a value; an ordering with
   // one NULL is false, with two compares zeros; a NULL text is the empty text.
@@ -131,9 +161,64 @@ class Generator {
     }
     return {l.ours + " " + op + " " + r.ours, lite};
   }
+  // A LIKE pattern cut from one of the texts: characters become "_" or "%", ASCII letters may
+  // change case (LIKE keeps case), a "%" may lead or trail. Whole UTF-8 characters only.
+  std::string likePattern() {
+    const std::string text = kTexts[pick(std::size(kTexts))];
+    std::string pattern = chance(20) ? "%" : "";
+    for (size_t i = 0; i < text.size();) {
+      size_t n = 1;
+      while (i + n < text.size() && (uint8_t(text[i + n]) & 0xC0) == 0x80) ++n;
+      const int roll = pick(100);
+      if (roll < 12) {
+        pattern += "_";
+      } else if (roll < 20) {
+        if (pattern.empty() || pattern.back() != '%') pattern += "%";
+      } else if (roll < 28 && n == 1 && std::isalpha(uint8_t(text[i]))) {
+        pattern += char(std::isupper(uint8_t(text[i])) ? std::tolower(uint8_t(text[i]))
+                                                       : std::toupper(uint8_t(text[i])));
+      } else {
+        pattern += text.substr(i, n);
+      }
+      i += n;
+    }
+    if (chance(20) && pattern.back() != '%') pattern += "%";
+    return pattern;
+  }
+  // A number constant for a column of any numeric type: whole, with a fraction, or beyond the
+  // smaller types' ends.
+  std::string numberConstant() {
+    if (chance(10))
+      return std::vector<std::string>{
+          "32767", "-32768", "2147483647", "-2147483648", "40000", "3000000000"}[size_t(pick(6))];
+    if (chance(25)) return FloatToText((pick(41) - 20) / 4.0);
+    return std::to_string(pick(26) - 5);
+  }
+  // `p` a IN (SELECT ...) over one of the tables (`table` when given), in the engine's rule:
+  // a NULL meets a NULL. `lp` is the outer row's prefix on SQLite's side, where the sub-selects
+  // do not refer to the outer row: SQLite reads them once, before an UPDATE or DELETE changes
+  // their table, as the engine does (a correlated one would see the rows changed so far).
+  Sql inSubSelect(const std::string& p, const std::string& lp, bool negated, const std::string& table = "") {
+    std::string t = table.empty() ? "t" + std::to_string(pick(3) + 1) : table,
+                k = std::to_string(pick(15) - 3);
+    std::string c = chance(50) ? "a" : "b", o = chance(70) ? "a" : "b";
+    std::string filter = chance(50) ? "z.a > " + k : "";
+    if (filter.empty() && chance(30)) filter = "z.b IS NULL";
+    const std::string lf = filter == "z.b IS NULL" ? filter
+                           : filter.empty()        ? ""
+                                                   : "COALESCE(" + filter + ", 0)";
+    const std::string rows = " FROM " + t + " z" + (lf.empty() ? "" : " WHERE " + lf);
+    return {p + o + (negated ? " NOT IN" : " IN") + " (SELECT z." + c + " FROM " + t + " z" +
+                (filter.empty() ? "" : " WHERE " + filter) + ")",
+            std::string(negated ? "NOT " : "") + "(COALESCE(" + lp + o + " IN (SELECT z." + c + rows +
+                "), 0) OR (" + lp + o + " IS NULL AND EXISTS (SELECT 1" + rows +
+                (lf.empty() ? " WHERE " : " AND ") + "z." + c + " IS NULL)))"};
+  }
   // A condition; `p` is the correlation prefix ("x." or "").
   Sql condition(const std::string& p, int depth = 0) {
-    int kind = depth > 2 ? pick(3) : pick(6);
+    // Leaves (0-2 and 6-9) at any depth, NOT, AND/OR and IN at the upper ones.
+    static const int kLeaves[] = {0, 1, 2, 6, 7, 8, 9};
+    int kind = depth > 2 ? kLeaves[pick(7)] : pick(10);
     static const char* const kOps[] = {"=", "<>", "<", ">", "<=", ">="};
     std::string op = kOps[pick(6)];
     switch (kind) {
@@ -162,19 +247,50 @@ class Generator {
       case 4:
         return Sql("(") + condition(p, depth + 1) + Sql(chance(50) ? " AND " : " OR ") +
                condition(p, depth + 1) + Sql(")");
-      default: {
-        if (!p.empty() && chance(40)) {
-          // A sub-select over another table, its rows compared with the outer row's value.
-          std::string t = "t" + std::to_string(pick(3) + 1), k = std::to_string(pick(15) - 3);
-          std::string c = chance(50) ? "a" : "b";
-          bool filtered = chance(50);
-          return {
-              p + "a IN (SELECT z." + c + " FROM " + t + " z" + (filtered ? " WHERE z.a > " + k : "") + ")",
-              "EXISTS (SELECT 1 FROM " + t + " z WHERE z." + c + " IS " + p + "a" +
-                  (filtered ? " AND z.a > " + k : "") + ")"};
-        }
+      case 5: {
+        // A sub-select over another table, its rows compared with the outer row's value.
+        if (!p.empty() && chance(40)) return inSubSelect(p, p, chance(25));
         Sql in(p + "a IN (" + std::to_string(pick(5)) + ", " + std::to_string(pick(9) - 2) + ")");
         return {in.ours, "COALESCE(" + in.lite + ", 0)"};
+      }
+      case 6: {
+        // LIKE keeps case and is false for a NULL text (NOT LIKE true): SQLite's GLOB keeps case.
+        const std::string pattern = likePattern();
+        std::string glob = pattern;
+        std::replace(glob.begin(), glob.end(), '%', '*');
+        std::replace(glob.begin(), glob.end(), '_', '?');
+        const bool negated = chance(30);
+        return {p + "s" + (negated ? " NOT LIKE '" : " LIKE '") + pattern + "'",
+                std::string(negated ? "NOT " : "") + "COALESCE(" + p + "s GLOB '" + glob + "', 0)"};
+      }
+      case 7: {
+        // BETWEEN is >= and <= by the engine's comparison rules.
+        Sql l(p + numeric()), lo(numberConstant()), hi(numberConstant());
+        if (chance(20)) lo = Sql(p + numeric());
+        const bool negated = chance(30);
+        Sql both = compare(l, ">=", lo, false);
+        Sql upper = compare(l, "<=", hi, false);
+        return {l.ours + (negated ? " NOT BETWEEN " : " BETWEEN ") + lo.ours + " AND " + hi.ours,
+                std::string(negated ? "NOT " : "") + "(" + both.lite + " AND " + upper.lite + ")"};
+      }
+      case 8: {
+        // An IN list of numbers, a NULL among them meeting a NULL value.
+        const std::string c = p + numeric();
+        std::vector<std::string> items;
+        for (int i = 1 + pick(3); i-- > 0;) items.push_back(chance(15) ? "NULL" : numberConstant());
+        std::string ours, lite;
+        for (const std::string& item : items) {
+          ours += (ours.empty() ? "" : ", ") + item;
+          lite += (lite.empty() ? "" : " OR ") + c + " IS " + item;
+        }
+        const bool negated = chance(35);
+        return {c + (negated ? " NOT IN (" : " IN (") + ours + ")",
+                std::string(negated ? "NOT " : "") + "(" + lite + ")"};
+      }
+      default: {
+        // A column against a NULL constant or a number of any type.
+        Sql r(chance(30) ? "NULL" : numberConstant());
+        return compare(Sql(p + numeric()), op, r, false);
       }
     }
   }
@@ -196,13 +312,13 @@ class Generator {
         // Columns drawn with repeats, in any order, and expressions: a live result shows them
         // as its cursor's own field list.
         columns("x.", 1 + pick(3));
-        if (chance(30)) q.select.push_back(number("x."));
+        if (chance(40)) q.select.push_back(number("x."));
         if (chance(30)) columns("x.", 1);
         q.live = chance(40);
         // An order that an index of the table gives keeps the result live, in the index's order.
         q.orderAll = q.live && chance(30);
       }
-      q.distinct = q.select[0].ours != "*" && chance(15);
+      q.distinct = q.select[0].ours != "*" && chance(20);
       if (!q.live && q.select[0].ours != "*" && chance(25)) {
         // A memo rides through the final passes of ORDER BY and GROUP BY.
         q.select.emplace_back("x.m");
@@ -213,7 +329,11 @@ class Generator {
       std::string u = "t" + std::to_string(pick(3) + 1);
       Sql on = compare(Sql(std::string("x.") + "abf"[pick(3)]), "=", Sql(std::string("y.") + "abc"[pick(3)]),
                        false);
+      // An outer join's ON may test either table beside the link: a row that fails it still
+      // comes, its other side NULL, where the same test in WHERE drops it.
+      if (chance(35)) on = on + Sql(" AND ") + condition(chance(50) ? "x." : "y.", 3);
       int join = pick(4);
+      if (join != 3 && chance(35)) q.where = condition("y.", 2);
       if (join == 0) {
         q.from = Sql(t + " x INNER JOIN " + u + " y ON ") + on;
       } else if (join == 1) {
@@ -264,13 +384,41 @@ class Generator {
       q.select.emplace_back("COUNT(*)");
       std::string n = std::string("x.") + "abcf"[pick(4)];
       static const char* const kAggregates[] = {"SUM", "MIN", "MAX", "COUNT"};
+      // Numeric aggregates that HAVING may test, with the type of what they sum.
+      std::vector<Sql> numeric;
       for (int i = pick(3); i-- > 0;) {
         std::string f = kAggregates[pick(4)];
         std::string column = f == "SUM" ? n : std::string("x.") + kColumns[pick(6)];
-        q.select.emplace_back(f + "(" + column + ")");
+        Sql item(f + "(" + column + ")");
+        // An aggregate of an expression, NULL where any operand is.
+        if (f != "COUNT" && chance(25)) {
+          Sql e = number("x.");
+          item = Sql(f + "(") + e + Sql(")");
+          numeric.push_back(item);
+        } else if (f == "SUM" || f == "COUNT" ||
+                   std::string("abcf").find(column.back()) != std::string::npos) {
+          numeric.push_back(item);
+        }
+        q.select.push_back(item);
       }
       if (chance(50)) q.select.emplace_back("AVG(" + n + ")", "COALESCE(AVG(" + n + "), 0)");
-      if (!all && chance(30)) q.having = Sql("COUNT(*) > " + std::to_string(pick(4)));
+      if (!all && chance(30)) {
+        q.having = Sql("COUNT(*) > " + std::to_string(pick(4)));
+        // An aggregate of the list against a constant (a NULL sum orders by the engine's
+        // rules), or two tests joined.
+        if (!numeric.empty() && chance(60)) {
+          static const char* const kOps[] = {"=", "<>", "<", ">", "<=", ">="};
+          Sql test = compare(numeric[size_t(pick(int(numeric.size())))], kOps[pick(6)], Sql(numberConstant()),
+                             false);
+          q.having =
+              chance(50) ? test : Sql("(") + q.having + Sql(chance(50) ? " AND " : " OR ") + test + Sql(")");
+        }
+      }
+      // Groups of an expression, named by its number in the list.
+      if (!all && q.having.ours.empty() && chance(20)) {
+        q.select[0] = number("x.");
+        q.group = Sql("1");
+      }
     } else {  // UNION
       q.from = Sql(t + " x");
       q.select = {Sql("x.a"), Sql("x.s")};
@@ -290,7 +438,23 @@ class Generator {
     // TOP orders by every column, so that the rows it keeps are the same on both sides.
     if (q.group.ours.empty() && q.having.ours.empty() && chance(15) && q.select[0].ours != "*" && !q.memo)
       q.top = pick(6);
+    if ((q.top >= 0 || q.orderAll) && chance(40))
+      for (size_t i = 0; i < q.select.size(); ++i) q.descending.push_back(chance(50));
     return q;
+  }
+
+  // The WHERE of an UPDATE or DELETE: a condition, or a sub-select over any table, the changed
+  // one too, whose rows are those before the change. SQLite is given the rows to change as a
+  // list made before the first change, since it reads a sub-select when a row first needs it.
+  Sql changeCondition(const std::string& table) {
+    Sql where;
+    if (!chance(25)) {
+      where = condition("");
+    } else {
+      Sql in = inSubSelect("", table + ".", chance(25), chance(60) ? table : "");
+      where = chance(30) ? Sql("(") + in + Sql(" AND ") + condition("", 3) + Sql(")") : in;
+    }
+    return {where.ours, "rowid IN (SELECT rowid FROM " + table + " WHERE " + where.lite + ")"};
   }
 
   // An INSERT, an UPDATE or a DELETE on one of the tables.
@@ -301,11 +465,17 @@ class Generator {
     if (kind == 0) {
       c.text = Sql("INSERT INTO " + c.table + " VALUES " + row());
     } else if (kind == 1) {
-      static const char* const kSets[] = {"a = a + 1", "a = -a",   "s = 'zz'",
-                                          "f = f / 2", "b = NULL", "c = c - a"};
-      c.text = Sql("UPDATE " + c.table + " SET " + kSets[pick(6)] + " WHERE ") + condition("");
+      // INTEGER a + 1 and -a wrap in 32 bits.
+      const Sql kSets[] = {{"a = a + 1", "a = " + wrap32("a + 1")},
+                           {"a = -a", "a = " + wrap32("-a")},
+                           Sql("s = 'zz'"),
+                           Sql("f = f / 2"),
+                           Sql("b = NULL"),
+                           Sql("c = c - a")};
+      c.text =
+          Sql("UPDATE " + c.table + " SET ") + kSets[pick(6)] + Sql(" WHERE ") + changeCondition(c.table);
     } else {
-      c.text = Sql("DELETE FROM " + c.table + " WHERE ") + condition("");
+      c.text = Sql("DELETE FROM " + c.table + " WHERE ") + changeCondition(c.table);
     }
     return c;
   }

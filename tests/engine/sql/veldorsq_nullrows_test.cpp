@@ -183,6 +183,11 @@ TEST_P(NullRows, RangesAndPatternsSelectWhatTheirScanWould) {
       {"SELECT s FROM t WHERE s LIKE 'ab%'", "SELECT s FROM t WHERE s GLOB 'ab*'"},
       {"SELECT s FROM t WHERE s LIKE '%'", "SELECT s FROM t WHERE s IS NOT NULL"},
       {"SELECT s FROM t WHERE s LIKE 'Z%'", "SELECT s FROM t WHERE s GLOB 'Z*'"},
+      // LIKE compares the bytes without a language, where = compares as US English ('ÁBC' =
+      // 'ABC'): a pattern that only ends in "%" does as well.
+      {"SELECT s FROM t WHERE s LIKE 'ÁBC%'", "SELECT s FROM t WHERE s GLOB 'ÁBC*'"},
+      {"SELECT s FROM t WHERE s LIKE 'ÁB%'", "SELECT s FROM t WHERE s GLOB 'ÁB*'"},
+      {"SELECT s FROM t WHERE s NOT LIKE 'ÁBC%'", "SELECT s FROM t WHERE s IS NULL OR NOT s GLOB 'ÁBC*'"},
       {"SELECT s FROM t WHERE s <> 'abc'", "SELECT s FROM t WHERE s IS NOT 'abc'"},
       {"SELECT s FROM t WHERE s BETWEEN 'a' AND 'b'",
        "SELECT s FROM t WHERE COALESCE(s, '') COLLATE VEL BETWEEN 'a' AND 'b'"},

@@ -92,6 +92,32 @@ TEST_F(SelectTest, ADisjunctionIsTestedWhole) {
   EXPECT_EQ(SqlDatabase::text(*s.Execute()), "3\n");
 }
 
+// A test of the inner table in an outer join's ON picks its partners; the same table's test in
+// WHERE then sees the NULLs of the rows left without one.
+TEST_F(SelectTest, AnOuterJoinsOnTestStaysInTheJoinBesideAWhereTestOfTheSameTable) {
+  fill("t", "a INTEGER", {"1", "2"});
+  fill("u", "a INTEGER, b INTEGER, f FLOAT", {"1, 1, 10", "2, 2, 1"});
+  EXPECT_EQ(db.rows("SELECT t.a, u.b FROM t LEFT OUTER JOIN u ON t.a = u.a AND u.f >= 9 ORDER BY 1"),
+            "1|1\n2|NULL\n");
+  EXPECT_EQ(db.rows("SELECT t.a, u.b FROM t LEFT OUTER JOIN u ON t.a = u.a AND u.f >= 9 WHERE u.b IS NULL"),
+            "2|NULL\n");
+  EXPECT_EQ(db.rows("SELECT t.a, u.b FROM t LEFT OUTER JOIN u ON t.a = u.a AND u.f >= 9 WHERE NOT (u.b >= 3) "
+                    "ORDER BY 1"),
+            "1|1\n2|NULL\n");
+  EXPECT_EQ(db.rows("SELECT t.a, u.b FROM u RIGHT OUTER JOIN t ON t.a = u.a AND u.f >= 9 WHERE NOT (3 >= "
+                    "(u.b + u.a))"),
+            "2|NULL\n");
+  // A text that names a column of the preserved table ('a') leaves the pattern in the join.
+  db.run("CREATE TABLE v (a INTEGER, s CHAR(10))");
+  db.run("INSERT INTO v VALUES (1, 'a')");
+  EXPECT_EQ(db.rows("SELECT t.a, v.s FROM t LEFT OUTER JOIN v ON t.a = v.a AND v.s LIKE 'a' ORDER BY 1"),
+            "1|a\n2|NULL\n");
+  // Two tests of the inner table in ON stay together in the join.
+  EXPECT_EQ(db.rows("SELECT t.a, u.b FROM t LEFT OUTER JOIN u ON t.a = u.a AND u.f >= 9 AND u.b > 0 WHERE "
+                    "u.a IS NULL OR u.b = 1 ORDER BY 1"),
+            "1|1\n2|NULL\n");
+}
+
 TEST_F(SelectTest, FinalPassesCarryBlobsAndMemosByValue) {
   fill("m", "a INTEGER, t BLOB(1, 1), b BLOB(1, 1)", {"2, 'two', 'x2'", "1, 'one', NULL", "3, 'uno', 'x1'"});
   EXPECT_EQ(db.rows("SELECT a, t, b FROM m ORDER BY a DESC"), "3|uno|x1\n2|two|x2\n1|one|NULL\n");
