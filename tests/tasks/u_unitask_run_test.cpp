@@ -359,6 +359,36 @@ TEST_F(TaskRunEdgeTest, AnExportThatSaysItFailedKeepsLastWeeksCopyWhateverItsExi
   EXPECT_FALSE(fs::exists(dump));
 }
 
+TEST_F(TaskRunEdgeTest, AnExportThatSaysItFailedUnderItsMessageCodeKeepsLastWeeksCopy) {
+  // The export program tells its failure under a message code of its own, as it tells every
+  // message; a wrapper around it ends with 0 all the same.
+  const std::string dump = ws_.folder() + "/full.dmp", copy = copies_ + "/full.dmp";
+  platform::testing::writeFile(copy, "last week's dump");
+  task_.SetTransferMode(kTransferCopy);
+  task_.SetDeleteFileAfter(1);
+  ws_.set("VELMARON_STANDIN_EXIT", "0");
+  ws_.set("VELMARON_STANDIN_RAW", "\\r\\nExport: Release 8.1.7.0.0\\r\\n");
+  for (const char* said :
+       {"EXP-00000: Export terminated unsuccessfully\\r\\n", "EXP-00000: Export terminated unsuccessfully"}) {
+    ws_.set("VELMARON_STANDIN_RAW_ERR", std::string("EXP-00056: ORACLE error 1017 encountered\\n") + said);
+    run("file=" + dump + " owner=scott");
+    EXPECT_EQ(platform::testing::readFile(copy), "last week's dump") << said;
+    EXPECT_TRUE(fs::exists(dump)) << said;
+    const std::string content = store_.LoadTaskLogContent(id_, lastLog().id);
+    EXPECT_TRUE(
+        content.ends_with("Exit code: 0\r\nTransfer skipped: the export program said \"Export terminated "
+                          "unsuccessfully\"\r\n"))
+        << content;
+  }
+  // Warnings under their codes leave a good dump: it goes.
+  ws_.set("VELMARON_STANDIN_RAW_ERR",
+          "EXP-00091: Exporting questionable statistics.\\n"
+          "Export terminated successfully with warnings.\\n");
+  run("file=" + dump + " owner=scott");
+  EXPECT_NE(platform::testing::readFile(copy), "last week's dump");
+  EXPECT_FALSE(fs::exists(dump));
+}
+
 TEST_F(TaskRunEdgeTest, AScriptThatFailedIsToldInTheStoredLog) {
   // The stored log is all that a DBA away for weeks reads of a run.
   const std::string dump = ws_.folder() + "/full.dmp";
