@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -387,6 +388,32 @@ TEST_F(TaskRunEdgeTest, AnExportThatSaysItFailedUnderItsMessageCodeKeepsLastWeek
   run("file=" + dump + " owner=scott");
   EXPECT_NE(platform::testing::readFile(copy), "last week's dump");
   EXPECT_FALSE(fs::exists(dump));
+}
+
+TEST_F(TaskRunEdgeTest, ALogOfManyMegabytesIsStoredWhole) {
+  // An export of many tables with its feedback on prints for a long while: the run's stored log
+  // holds every line of it, in order, and the run's row is stored with it.
+  const std::string program = ws_.folder() + "/chatty-exp";
+  platform::testing::writeFile(
+      program,
+      "#!/bin/sh\n"
+      "awk 'BEGIN { for (i = 0; i < 400000; i++) printf \". . exporting row block %07d\\n\", i }'\n"
+      "echo 'Export terminated successfully without warnings.' >&2\n");
+  ::chmod(program.c_str(), 0700);
+  window_.exp = program;
+  run("file=" + ws_.folder() + "/full.dmp owner=scott");
+  ASSERT_TRUE(window_.errors.empty()) << window_.errors.front();
+  std::string expected;
+  char line[64];
+  for (int i = 0; i < 400000; ++i) {
+    std::snprintf(line, sizeof line, ". . exporting row block %07d\r\n", i);
+    expected += line;
+  }
+  expected += "Export terminated successfully without warnings.\r\nExit code: 0\r\n";
+  ASSERT_EQ(window_.logged.size(), 1u);
+  const std::string content = store_.LoadTaskLogContent(id_, window_.logged.back().id);
+  EXPECT_EQ(content.size(), expected.size());
+  EXPECT_TRUE(content == expected);
 }
 
 TEST_F(TaskRunEdgeTest, AScriptThatFailedIsToldInTheStoredLog) {
