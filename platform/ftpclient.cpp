@@ -190,19 +190,24 @@ class CurlFtpClient final : public FtpClient {
     });
   }
 
-  // RNFR/RNTO. Servers that will not rename onto an existing file get the old one deleted
-  // first, only now that the new one is whole on the server.
   // SIZE on the current folder's `name`; false also when the server will not tell (an
-  // upload-only folder).
-  bool remoteFileExists(const std::string& name) {
+  // upload-only folder). `size` is the size it told, or -1.
+  bool lookAt(const std::string& name, curl_off_t& size) {
+    size = -1;
     try {
       perform(dirUrl(dirPath_) + escapeSegment(curl_, name),
               [](CURL* c) { curl_easy_setopt(c, CURLOPT_NOBODY, 1L); });
-      return true;
     } catch (const FtpError&) {
       if (aborted_) throw;
       return false;
     }
+    if (curl_easy_getinfo(curl_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size) != CURLE_OK) size = -1;
+    return true;
+  }
+
+  bool remoteFileExists(const std::string& name) {
+    curl_off_t size = -1;
+    return lookAt(name, size);
   }
 
   // STOR of the whole local file as `name`.
@@ -215,6 +220,13 @@ class CurlFtpClient final : public FtpClient {
       curl_easy_setopt(c, CURLOPT_READDATA, &fd);
       curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, curl_off_t(st.st_size));
     });
+    // A server may report the upload complete and hold less (its disk lost the end): where it
+    // tells the size, a short file is a failed upload, never one to delete the dump after.
+    curl_off_t held = -1;
+    if (lookAt(name, held) && held >= 0 && held != curl_off_t(st.st_size)) {
+      fail("FTP " + host_ + ": the server holds " + std::to_string(held) + " of the " +
+           std::to_string(st.st_size) + " bytes uploaded as " + name);
+    }
   }
 
   // STOR of a name the server does not hold yet. What a broken or aborted upload left under the

@@ -21,6 +21,7 @@
 #include "engine/components/veldortb.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
+#include "engine/tables/veldortable.h"
 #include "platform/bytes.h"
 #include "platform/privatefile.h"
 #include "platform/scopeguard.h"
@@ -179,6 +180,12 @@ constexpr uint16_t kOutputBlockSize = 4096;
 void createTable(TDataDirectory& directory, const char* name, std::span<const Column> columns,
                  const std::vector<IndexDef>& indexes, uint16_t blobBlockSize) {
   if (directory.TableExists(name, false)) return;
+  // A table whose data file is gone while its index or memo file is left is damaged, not
+  // missing: a new table would write over what those files still hold of the rows.
+  for (std::string_view ext : {kIndexFileExt, kBlobFileExt}) {
+    if (directory.FileList().FileExists(TDataTable::FileNameFor(directory.Path(), name, false, ext), false))
+      SignalTableError(VELDOR_OSENOENT, TDataTable::FileNameFor(directory.Path(), name, false, kDataFileExt));
+  }
   TDataCursor cursor(directory);
   cursor.SetTableName(name);
   cursor.SetExclusive(true);

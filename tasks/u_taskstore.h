@@ -84,8 +84,10 @@ class TTaskStore final : public TaskLogStore {
   static std::string DefaultFolder();
 
   // Opens the tables in `folder`, creating the folder (mode 0700: it holds passwords) and any
-  // missing table. Raises the engine's or the folder's error as it is. The tables' files go
-  // through `files` when given (a test's file system), else through the process's list.
+  // missing table. A table whose data file is gone but whose index or memo file is left is not
+  // missing but damaged: the engine's error for the data file, and no file is written. Raises the
+  // engine's or the folder's error as it is. The tables' files go through `files` when given (a
+  // test's file system), else through the process's list.
   explicit TTaskStore(const std::string& folder, engine::TFileList* files = nullptr);
   ~TTaskStore() override;
   TTaskStore(const TTaskStore&) = delete;

@@ -35,13 +35,20 @@ bool hasScript(const std::string& path) {
 }
 
 // The export program's own verdict of failure, when its output ends the export so; some end
-// with 0 all the same (a wrapper script, a port that does not report it).
+// with 0 all the same (a wrapper script, a port that does not report it). The program may tell
+// it under a message code ("EXP-00000: "), as it tells its other messages.
 constexpr std::string_view kExportFailed = "Export terminated unsuccessfully";
 
 bool saysExportFailed(const std::vector<std::string>& output) {
   for (const std::string& line : output) {
     std::string_view text(line);
     while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) text.remove_suffix(1);
+    if (text.starts_with("EXP-")) {
+      const size_t colon = text.find(": ");
+      const std::string_view code = text.substr(4, colon == std::string_view::npos ? 0 : colon - 4);
+      if (!code.empty() && code.find_first_not_of("0123456789") == std::string_view::npos)
+        text.remove_prefix(colon + 2);
+    }
     if (text == kExportFailed) return true;
   }
   return false;

@@ -4,7 +4,8 @@
 // deleted, and a full one "full" (any folder of that name is full); in any folder named
 // "norename" a rename onto an existing file is refused, in any named "cut" the connection is lost
 // part way through a file, in any named "cutend" once the whole file has come but before the
-// reply that it is complete, in any named "slow" each piece of a file takes a quarter of a
+// reply that it is complete, in any named "short" only the first 64 KiB of a file are kept yet the
+// upload is reported complete, in any named "slow" each piece of a file takes a quarter of a
 // second to write; root()/anon the anonymous one. The build names the script and the python in
 // VELMARON_FTPSERVER and VELMARON_PYTHON.
 #pragma once

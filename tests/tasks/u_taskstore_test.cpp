@@ -557,6 +557,71 @@ TEST(TaskStoreTest, AKilledLogWriterLeavesEachRunWholeOrAbsent) {
   }
 }
 
+// A table file of the store damaged on disk (emptied or cut by a crash, overwritten by another
+// program, lost): opening and listing the store fails with the engine's error, never as an empty
+// list, and every file of the store stays as it was.
+TEST(TaskStoreTest, ADamagedTableFileIsAnErrorAndEveryFileIsKept) {
+  platform::testing::TempFolder dir;
+  const std::string folder = dir.path("db");
+  {
+    TTaskStore store(folder);
+    for (int n = 0; n < 3; ++n) {
+      TExpTask task(nullptr);
+      fill(task, hostileTexts(), size_t(n), n);
+      store.SaveTask(task);
+    }
+  }
+  const auto files = [&folder] {
+    std::map<std::string, std::string> bytes;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+      if (entry.is_regular_file()) bytes[entry.path().filename()] = platform::testing::readFile(entry.path());
+    return bytes;
+  };
+  const std::map<std::string, std::string> whole = files();
+  std::vector<std::string> tableFiles;
+  for (const auto& [name, bytes] : whole) {
+    std::string lower = name;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    if (lower.starts_with("task.")) tableFiles.push_back(name);
+  }
+  ASSERT_FALSE(tableFiles.empty());
+  // A file of the table gone: the others, which may hold the tasks' texts, are not made anew.
+  for (const std::string& name : tableFiles) {
+    for (const auto& [other, bytes] : whole) platform::testing::writeFile(folder + "/" + other, bytes);
+    std::filesystem::remove(folder + "/" + name);
+    std::map<std::string, std::string> expected = whole;
+    expected.erase(name);
+    try {
+      TTaskStore store(folder);
+      const std::vector<std::unique_ptr<TUniTask>> listed = store.LoadTaskList(nullptr);
+      ADD_FAILURE() << "without " << name << " listed " << listed.size() << " tasks";
+    } catch (const std::exception& e) {
+      EXPECT_NE(std::string(e.what()).find(name), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(files(), expected) << "without " << name;
+  }
+  for (const std::string& name : tableFiles) {
+    const std::string& original = whole.at(name);
+    for (const std::string& damaged :
+         {std::string(), original.substr(0, original.size() / 2), std::string(original.size(), '\xAB')}) {
+      for (const auto& [other, bytes] : whole) platform::testing::writeFile(folder + "/" + other, bytes);
+      platform::testing::writeFile(folder + "/" + name, damaged);
+      std::map<std::string, std::string> expected = whole;
+      expected[name] = damaged;
+      try {
+        TTaskStore store(folder);
+        const std::vector<std::unique_ptr<TUniTask>> listed = store.LoadTaskList(nullptr);
+        for (const auto& task : listed) store.LoadTaskDetails(*task);
+        ADD_FAILURE() << name << " of " << damaged.size() << " bytes listed " << listed.size() << " tasks";
+      } catch (const std::exception& e) {
+        EXPECT_STRNE(e.what(), "") << name;
+      }
+      EXPECT_EQ(files(), expected) << name << " of " << damaged.size() << " bytes";
+    }
+  }
+}
+
 TEST(TaskStoreTest, TheDataFolderFollowsXdgDataHome) {
   const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
   ::setenv("XDG_DATA_HOME", "/srv/data", 1);

@@ -183,6 +183,33 @@ TEST_F(TransferTest, AnUploadThatBreaksOffLeavesNothingUnderTheDumpsNameOnTheSer
       std::distance(fs::directory_iterator(server.path("home/droponly/fresh")), fs::directory_iterator()), 1);
 }
 
+// The server takes the whole file and says the upload is complete, but keeps only its start (its
+// disk lost the rest): the upload fails, the dump stays, and the server keeps no short copy under
+// the dump's name, nor instead of the copy it held.
+TEST_F(TransferTest, AnUploadTheServerKeptOnlyPartOfFailsAndLosesNothing) {
+  FtpTestServer& server = FtpTestServer::get();
+  task_.SetDeleteFileAfter(1);
+  const std::string earlier = "the upload of an earlier run";
+  for (const char* dir : {"fresh/short", "held/short"}) {
+    const std::string folder = server.path("home/") + dir;
+    fs::create_directories(folder);
+    const bool held = std::string(dir).starts_with("held");
+    if (held) std::ofstream(folder + "/Full_0907.dmp", std::ios::binary) << earlier;
+    ftpTo(server.host(), 0, FtpTestServer::kPassword, dir);
+    const Lines lines = transfer(kTransferFtp);
+    ASSERT_EQ(lines.size(), 3u) << dir << ": " << ::testing::PrintToString(lines);
+    EXPECT_TRUE(lines.back().starts_with("FTP " + server.host() + ": ")) << lines.back();
+    EXPECT_NE(lines.back().find(std::to_string(bytes_.size())), std::string::npos) << lines.back();
+    EXPECT_EQ(readFile(dump_), bytes_) << dir;
+    if (held) {
+      EXPECT_EQ(readFile(folder + "/Full_0907.dmp"), earlier);
+      EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+    } else {
+      EXPECT_FALSE(fs::exists(folder + "/Full_0907.dmp"));
+    }
+  }
+}
+
 // Runs of one process upload to one server at once: one logs in after the other's data connection
 // has closed and before that one logs out. Each is answered at once and its dump arrives whole.
 TEST_F(TransferTest, UploadsThatOverlapOnOneServerAreEachAnswered) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -357,6 +358,62 @@ TEST_F(TaskRunEdgeTest, AnExportThatSaysItFailedKeepsLastWeeksCopyWhateverItsExi
   run("file=" + dump + " owner=scott");
   EXPECT_NE(platform::testing::readFile(copy), "last week's dump");
   EXPECT_FALSE(fs::exists(dump));
+}
+
+TEST_F(TaskRunEdgeTest, AnExportThatSaysItFailedUnderItsMessageCodeKeepsLastWeeksCopy) {
+  // The export program tells its failure under a message code of its own, as it tells every
+  // message; a wrapper around it ends with 0 all the same.
+  const std::string dump = ws_.folder() + "/full.dmp", copy = copies_ + "/full.dmp";
+  platform::testing::writeFile(copy, "last week's dump");
+  task_.SetTransferMode(kTransferCopy);
+  task_.SetDeleteFileAfter(1);
+  ws_.set("VELMARON_STANDIN_EXIT", "0");
+  ws_.set("VELMARON_STANDIN_RAW", "\\r\\nExport: Release 8.1.7.0.0\\r\\n");
+  for (const char* said :
+       {"EXP-00000: Export terminated unsuccessfully\\r\\n", "EXP-00000: Export terminated unsuccessfully"}) {
+    ws_.set("VELMARON_STANDIN_RAW_ERR", std::string("EXP-00056: ORACLE error 1017 encountered\\n") + said);
+    run("file=" + dump + " owner=scott");
+    EXPECT_EQ(platform::testing::readFile(copy), "last week's dump") << said;
+    EXPECT_TRUE(fs::exists(dump)) << said;
+    const std::string content = store_.LoadTaskLogContent(id_, lastLog().id);
+    EXPECT_TRUE(
+        content.ends_with("Exit code: 0\r\nTransfer skipped: the export program said \"Export terminated "
+                          "unsuccessfully\"\r\n"))
+        << content;
+  }
+  // Warnings under their codes leave a good dump: it goes.
+  ws_.set("VELMARON_STANDIN_RAW_ERR",
+          "EXP-00091: Exporting questionable statistics.\\n"
+          "Export terminated successfully with warnings.\\n");
+  run("file=" + dump + " owner=scott");
+  EXPECT_NE(platform::testing::readFile(copy), "last week's dump");
+  EXPECT_FALSE(fs::exists(dump));
+}
+
+TEST_F(TaskRunEdgeTest, ALogOfManyMegabytesIsStoredWhole) {
+  // An export of many tables with its feedback on prints for a long while: the run's stored log
+  // holds every line of it, in order, and the run's row is stored with it.
+  const std::string program = ws_.folder() + "/chatty-exp";
+  platform::testing::writeFile(
+      program,
+      "#!/bin/sh\n"
+      "awk 'BEGIN { for (i = 0; i < 400000; i++) printf \". . exporting row block %07d\\n\", i }'\n"
+      "echo 'Export terminated successfully without warnings.' >&2\n");
+  ::chmod(program.c_str(), 0700);
+  window_.exp = program;
+  run("file=" + ws_.folder() + "/full.dmp owner=scott");
+  ASSERT_TRUE(window_.errors.empty()) << window_.errors.front();
+  std::string expected;
+  char line[64];
+  for (int i = 0; i < 400000; ++i) {
+    std::snprintf(line, sizeof line, ". . exporting row block %07d\r\n", i);
+    expected += line;
+  }
+  expected += "Export terminated successfully without warnings.\r\nExit code: 0\r\n";
+  ASSERT_EQ(window_.logged.size(), 1u);
+  const std::string content = store_.LoadTaskLogContent(id_, window_.logged.back().id);
+  EXPECT_EQ(content.size(), expected.size());
+  EXPECT_TRUE(content == expected);
 }
 
 TEST_F(TaskRunEdgeTest, AScriptThatFailedIsToldInTheStoredLog) {

@@ -6,8 +6,9 @@ write there. ROOT/home/readonly may only be read; in ROOT/home/droponly files ma
 renamed or deleted. A file written into a folder named "full" fails as a full disk does; in a
 folder named "norename" a rename onto an existing file is refused; in one named "cut" the
 connection is lost once 64 KiB of a file have come, in one named "cutend" once all of it has come
-(before the reply that it is complete); in one named "slow" each piece of a file
-written takes a quarter of a second. Prints the port on standard output once
+(before the reply that it is complete); in one named "short" only the first 64 KiB of a file are
+kept, the rest is dropped and the upload is still reported complete; in one named "slow" each
+piece of a file written takes a quarter of a second. Prints the port on standard output once
 listening, and serves until its standard input closes (the test ends) or it is killed. --help (or
 no argument) prints the usage.
 """
@@ -88,6 +89,21 @@ class CutAtEndFile(WrappedFile):
         self._cmd_channel.close()
 
 
+class ShortFile(WrappedFile):
+    """A file on a server that loses its end: the first 64 KiB are kept, the rest is taken and
+    dropped, and the upload is reported complete all the same."""
+
+    def __init__(self, inner):
+        super().__init__(inner)
+        self._written = 0
+
+    def write(self, data):
+        keep = data[: max(0, 65536 - self._written)]
+        self._written += len(data)
+        self._inner.write(keep)
+        return len(data)
+
+
 class SlowFile(WrappedFile):
     """A file written over a slow line: each piece takes a while, so that a test can stop an
     upload part way."""
@@ -119,6 +135,8 @@ class FullAwareFS(AbstractedFS):
             return CutFile(f, self.cmd_channel)
         if "w" in mode and folder == "cutend":
             return CutAtEndFile(f, self.cmd_channel)
+        if "w" in mode and folder == "short":
+            return ShortFile(f)
         if "w" in mode and folder == "slow":
             return SlowFile(f)
         return f
