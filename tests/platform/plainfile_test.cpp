@@ -415,6 +415,7 @@ TEST_F(AbandonedTemporaryTest, AWriterKilledMidWriteLeavesItsFileForALaterWriter
     const std::string left = otherThan(name);
     EXPECT_NE(left.find(".tmp"), std::string::npos) << left;
 
+    fs::last_write_time(path(left), fs::file_time_type::clock::now());
     platform::ReplacingFile early;
     ASSERT_TRUE(early.begin(path(name)));
     early.discard();
