@@ -1,5 +1,6 @@
 #include "platform/plainfile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,9 +8,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstring>
+#include <ctime>
 #include <random>
+#include <string_view>
 #include <utility>
 
 #include "platform/oserror.h"
@@ -241,6 +245,22 @@ bool OutputFile::sync() {
   return true;
 }
 
+bool OutputFile::lockWhole() {
+  if (fd_ < 0) {
+    error_ = EBADF;
+    return false;
+  }
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  while (::fcntl(fd_, F_OFD_SETLK, &fl) != 0) {
+    if (errno == EINTR) continue;
+    error_ = errno;
+    return false;
+  }
+  return true;
+}
+
 bool OutputFile::close() {
   if (fd_ < 0) return true;
   const int fd = std::exchange(fd_, -1);
@@ -254,6 +274,79 @@ bool OutputFile::close() {
 
 // --- ReplacingFile
 
+namespace {
+
+// A temporary name is the target's name, cut where it must be to fit, and a mark:
+// ".tmp<process id>-<counter>-<random number below 65536>", the numbers in decimal.
+constexpr std::string_view kTempMark = ".tmp";
+constexpr unsigned kTempRandomMax = 0xFFFF;
+
+std::string temporaryName(std::string_view targetName, std::string_view mark) {
+  // A target whose name is as long as a name may be still gets a temporary name that fits.
+  return std::string(targetName.substr(0, std::min(targetName.size(), NAME_MAX - mark.size()))) +
+         std::string(mark);
+}
+
+// True when temporaryName(targetName, mark) gives `entry` for a mark that begin() may make.
+bool isTemporaryNameOf(std::string_view entry, std::string_view targetName) {
+  // The mark holds no kTempMark of its own, so it begins at the last one.
+  const size_t at = entry.rfind(kTempMark);
+  if (at == std::string_view::npos) return false;
+  const std::string_view mark = entry.substr(at);
+  const char* p = mark.data() + kTempMark.size();
+  const char* const end = mark.data() + mark.size();
+  unsigned numbers[3];
+  for (int i = 0; i < 3; ++i) {
+    if (i > 0 && (p == end || *p++ != '-')) return false;
+    // std::to_string writes no sign and no leading zero.
+    if (p == end || *p < '0' || *p > '9' || (*p == '0' && p + 1 != end && p[1] >= '0' && p[1] <= '9'))
+      return false;
+    const auto [next, error] = std::from_chars(p, end, numbers[i]);
+    if (error != std::errc()) return false;
+    p = next;
+  }
+  if (p != end || numbers[0] == 0 || numbers[0] > unsigned(INT_MAX) || numbers[2] > kTempRandomMax)
+    return false;
+  return temporaryName(targetName, mark) == entry;
+}
+
+// Removes `path`, a temporary file of begin()'s naming, when it is one that a writer left: a
+// regular file of no other name that no open holds locked and that has not been written to for
+// kAbandonedAfterSeconds. It is removed while this open holds it, so that the name still leads to
+// the file that was looked at.
+void removeIfAbandoned(const std::string& path, time_t now) {
+  struct stat seen;
+  // A link, a FIFO or a device of such a name is not a writer's and is not even opened.
+  if (::lstat(path.c_str(), &seen) != 0 || !S_ISREG(seen.st_mode) || seen.st_nlink != 1 ||
+      now - seen.st_mtime < ReplacingFile::kAbandonedAfterSeconds)
+    return;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat opened;
+  struct flock fl {};
+  fl.l_type = F_RDLCK;
+  fl.l_whence = SEEK_SET;
+  // A read lock is refused while a writer holds its write lock.
+  if (::fstat(fd, &opened) == 0 && opened.st_dev == seen.st_dev && opened.st_ino == seen.st_ino &&
+      ::fcntl(fd, F_OFD_SETLK, &fl) == 0 && ::lstat(path.c_str(), &seen) == 0 &&
+      seen.st_dev == opened.st_dev && seen.st_ino == opened.st_ino)
+    ::unlink(path.c_str());
+  ::close(fd);
+}
+
+// Removes what writers of the target at `folder` + `targetName` left (`folder` empty or ending
+// in '/'). A folder this user may write but not list keeps what is there.
+void removeAbandonedTemporaries(const std::string& folder, std::string_view targetName) {
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (dir == nullptr) return;
+  const time_t now = ::time(nullptr);
+  while (const dirent* entry = ::readdir(dir))
+    if (isTemporaryNameOf(entry->d_name, targetName)) removeIfAbandoned(folder + entry->d_name, now);
+  ::closedir(dir);
+}
+
+}  // namespace
+
 ReplacingFile::~ReplacingFile() {
   discard();
 }
@@ -261,19 +354,31 @@ ReplacingFile::~ReplacingFile() {
 bool ReplacingFile::begin(const std::string& target, unsigned mode) {
   discard();
   target_ = target;
+  const size_t slash = target.rfind('/');
+  const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  const std::string folder = target.substr(0, nameStart);
+  const std::string_view targetName = std::string_view(target).substr(nameStart);
+  removeAbandonedTemporaries(folder, targetName);
   // A fresh name beside the target, so that the final rename stays on one file system.
   static std::atomic<unsigned> counter{0};
   std::random_device seed;
+  int lockRefused = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string mark = ".tmp" + std::to_string(::getpid()) + "-" +
-                             std::to_string(counter.fetch_add(1)) + "-" + std::to_string(seed() & 0xFFFF);
-    // A target whose name is as long as a name may be still gets a temporary name that fits.
-    const size_t slash = target.rfind('/');
-    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-    const size_t room = NAME_MAX - mark.size();
-    const std::string name = target.substr(0, nameStart + std::min(target.size() - nameStart, room)) + mark;
+    const std::string mark = std::string(kTempMark) + std::to_string(::getpid()) + "-" +
+                             std::to_string(counter.fetch_add(1)) + "-" +
+                             std::to_string(seed() & kTempRandomMax);
+    const std::string name = folder + temporaryName(targetName, mark);
     if (file_.createNew(name, mode)) {
       tempPath_ = name;
+      // A file system without such locks leaves the file unheld, and its writers' clean-ups find
+      // none that they may take. A lock held already is another writer's clean-up looking at a
+      // file that seemed old (a clock set back): that name is left to it.
+      if (!file_.lockWhole() && (file_.error() == EAGAIN || file_.error() == EACCES)) {
+        lockRefused = file_.error();
+        file_ = OutputFile();
+        tempPath_.clear();
+        continue;
+      }
       struct stat old;
       if (::lstat(target.c_str(), &old) != 0) return true;
       // The bytes a link led to were as open as the file it led to, not more.
@@ -290,7 +395,7 @@ bool ReplacingFile::begin(const std::string& target, unsigned mode) {
     }
     if (file_.error() != EEXIST) break;
   }
-  error_ = file_.error();
+  error_ = file_.error() != 0 ? file_.error() : lockRefused;
   return false;
 }
 
@@ -314,7 +419,7 @@ bool ReplacingFile::commit() {
     discard();
     return false;
   }
-  if (!file_.sync() || !file_.close()) {
+  if (!file_.sync()) {
     error_ = file_.error();
     discard();
     return false;
@@ -325,6 +430,10 @@ bool ReplacingFile::commit() {
     return false;
   }
   tempPath_.clear();
+  if (!file_.close()) {
+    error_ = file_.error();
+    return false;
+  }
   // The new name is a change of the folder, which a power cut may lose until the folder is on
   // the disk: a caller that removes its source once the copy is committed would lose both.
   const size_t slash = target_.rfind('/');
@@ -339,11 +448,12 @@ bool ReplacingFile::commit() {
 
 void ReplacingFile::discard() {
   failed_ = false;
-  file_ = OutputFile();
+  // Removed while still held: no other writer's clean-up meets it unheld.
   if (!tempPath_.empty()) {
     ::unlink(tempPath_.c_str());
     tempPath_.clear();
   }
+  file_ = OutputFile();
 }
 
 }  // namespace platform

@@ -124,6 +124,11 @@ class OutputFile {
   // Gives the file to user `uid` and group `gid`. False with error() set (EPERM for a writer that
   // may not give files away).
   bool setOwner(unsigned uid, unsigned gid);
+  // Takes a write lock on the whole file without waiting. The lock belongs to this open, not to
+  // the process: no other open may lock any of the file, in this process or another, until this
+  // one closes, and the system drops it when the process ends however it ends. False with error()
+  // set (EAGAIN or EACCES when another open holds a lock on the file).
+  bool lockWhole();
   // Closes the file; false with error() set when the close reports a failure (for example
   // a delayed write error).
   bool close();
@@ -139,6 +144,13 @@ class OutputFile {
 // Writes a file so that readers see either the old file or the complete new one: the bytes go
 // to a temporary file beside the target, which commit() renames onto the target. A file that
 // is not committed (failure, cancel, destruction) is removed and the target stays untouched.
+//
+// A writer whose process ends before its commit cannot remove its temporary file, so the writer
+// holds a lock on it (OutputFile::lockWhole) from its making until it is renamed or removed, and
+// begin() removes the temporary files of the same target that earlier writers left: those named
+// exactly as begin() names them that no writer holds and that nothing has written to for
+// kAbandonedAfterSeconds (a writer holds its file a moment after making it). A file that is not
+// a regular file, has another name besides, or that this user cannot open stays.
 class ReplacingFile {
  public:
   ReplacingFile() = default;
@@ -146,23 +158,29 @@ class ReplacingFile {
   ReplacingFile(const ReplacingFile&) = delete;
   ReplacingFile& operator=(const ReplacingFile&) = delete;
 
-  // Creates the temporary file for `target` in the target's folder, with the permission bits
-  // `mode` less the umask; the target takes them on commit. When `target` is a regular file, the
-  // new one has its permission bits instead, narrowed to `mode`, and its owner and group where the
-  // writer may give them: a file its owner closed to others stays closed, and stays its owner's. A
-  // symbolic link at `target` is replaced itself, never written through; the file it leads to
-  // stands for the target in these. False with error() set.
+  static constexpr int kAbandonedAfterSeconds = 10;
+
+  // Removes what earlier writers of `target` left (see above; nothing is reported: what cannot
+  // go stays for a later writer), then creates the temporary file for `target` in the target's
+  // folder, with the permission bits `mode` less the umask; the target takes them on commit.
+  // When `target` is a regular file, the new one has its permission bits instead, narrowed to
+  // `mode`, and its owner and group where the writer may give them: a file its owner closed to
+  // others stays closed, and stays its owner's. A symbolic link at `target` is replaced itself,
+  // never written through; the file it leads to stands for the target in these. False with
+  // error() set.
   bool begin(const std::string& target, unsigned mode = 0666);
   bool write(const void* data, size_t n);
   bool write(std::string_view text) { return write(text.data(), text.size()); }
   // Once a write has failed, later writes and commit() fail too (the file is discarded), so that
   // a file missing some of its bytes never replaces the target.
-  // Syncs, closes and renames the temporary file onto the target, then syncs the target's folder,
+  // Syncs the temporary file, renames it onto the target and closes it (held until it has its
+  // new name, so that no other writer takes it for abandoned), then syncs the target's folder,
   // so that the new file is on the disk under its name when this returns true. False with error()
   // set; the temporary file is then removed and the target stays as it was, except when only the
-  // folder's sync failed: the target then holds the new file, which a power cut may still lose.
+  // close or the folder's sync failed: the target then holds the new file, synced, which a power
+  // cut may still lose from the folder.
   bool commit();
-  // Removes the temporary file; the target stays as it was.
+  // Removes the temporary file (before it lets it go); the target stays as it was.
   void discard();
 
   const std::string& temporaryPath() const { return tempPath_; }

@@ -301,6 +301,15 @@ bool dropCopyCutShort(TDataDirectory& directory, std::string_view name,
   return true;
 }
 
+// The table item of an error about the markers `first` and `second` of one folder: both paths
+// where the message has room for them, else the second by its file name alone.
+std::string bothMarkers(const std::string& first, const std::string& second) {
+  const std::string_view text = FindEngineErrorInfo(VELDOR_HEADERCORRUPT)->text;
+  const std::string both = first + "' and '" + second;
+  if (text.size() - 2 + both.size() <= kEngineMessageMax) return both;
+  return first + "' and '" + second.substr(second.rfind('/') + 1);
+}
+
 }  // namespace
 
 TDataTable::TSwap::TSwap(TDataDirectory& directory, std::string_view name, std::string_view newName,
@@ -382,8 +391,11 @@ bool TDataTable::CompleteSwap(TDataDirectory& directory, std::string_view name) 
     const std::vector<std::string>& swaps = markers.swaps;
     // One table, one swap at a time: two markers come from outside (a folder put together from
     // copies), and neither can be told to be the later one. Completing either could undo a swap
-    // the other committed, so both stay, with every file, for whoever put them there.
-    if (swaps.size() > 1) SignalTableError(VELDOR_OSEACCES, swaps[1], directory.Path());
+    // the other committed, so both stay, with every file, for whoever put them there. The table's
+    // own state is what is wrong, not anyone's rights to it: the message names both markers.
+    if (swaps.size() > 1)
+      SignalEngineError(VELDOR_HEADERCORRUPT, "", "", directory.Path(), bothMarkers(swaps[0], swaps[1]), "",
+                        "", "two swap markers of one table, neither known to be the later");
     bool busy = false;
     std::string text;
     if (std::unique_ptr<platform::OsFile> file =

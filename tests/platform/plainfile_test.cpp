@@ -1,20 +1,26 @@
 #include "platform/plainfile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <set>
+#include <stdexcept>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "platform/oserror.h"
@@ -140,24 +146,63 @@ TEST_F(ReplacingFileTest, DiscardedOrAbandonedFileLeavesNoTraceAndKeepsTheTarget
 // writer of the same file, and targets that are links or have odd names or permissions.
 using ReplacingFileFailureTest = TempFolderTest;
 
-// Runs `body` in a child process and returns its exit code (128 + signal when a signal ended it).
-// `ready` is written by the child when it reaches the point the parent waits for; the parent kills
-// it there when `killWhenReady`.
-int inChild(const std::function<int(int ready)>& body, bool killWhenReady = false) {
-  int pipeFds[2];
-  if (::pipe(pipeFds) != 0) return -1;
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::close(pipeFds[0]);
-    ::_exit(body(pipeFds[1]));
+// A child process running `body`. The child writes a byte to `ready` when it reaches the point
+// the parent waits for, and reads one from `go` where the parent must act first.
+class Child {
+ public:
+  explicit Child(const std::function<int(int ready, int go)>& body) {
+    int ready[2], go[2];
+    if (::pipe(ready) != 0) throw std::runtime_error("no pipe");
+    if (::pipe(go) != 0) throw std::runtime_error("no pipe");
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(ready[0]);
+      ::close(go[1]);
+      ::_exit(body(ready[1], go[0]));
+    }
+    ::close(ready[1]);
+    ::close(go[0]);
+    ready_ = ready[0];
+    go_ = go[1];
   }
-  ::close(pipeFds[1]);
-  char c = 0;
-  if (killWhenReady && ::read(pipeFds[0], &c, 1) == 1) ::kill(child, SIGKILL);
-  ::close(pipeFds[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  ~Child() {
+    if (pid_ > 0) {
+      kill();
+      wait();
+    }
+    ::close(ready_);
+    ::close(go_);
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  // False when the child ended before it was ready.
+  bool waitReady() {
+    char c = 0;
+    return ::read(ready_, &c, 1) == 1;
+  }
+  void go() { EXPECT_EQ(::write(go_, "g", 1), 1); }
+  void kill() { ::kill(pid_, SIGKILL); }
+  // The child's exit code (128 + signal when a signal ended it).
+  int wait() {
+    int status = 0;
+    ::waitpid(std::exchange(pid_, 0), &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = 0;
+  int ready_ = -1;
+  int go_ = -1;
+};
+
+// Runs `body` in a child process and returns its exit code, killing the child once it is ready
+// when `killWhenReady`.
+int inChild(const std::function<int(int ready)>& body, bool killWhenReady = false) {
+  Child child([&](int ready, int) { return body(ready); });
+  if (killWhenReady && child.waitReady()) child.kill();
+  return child.wait();
 }
 
 TEST_F(ReplacingFileFailureTest, AWriterKilledBeforeItsCommitLeavesTheOldFileWhole) {
@@ -317,6 +362,126 @@ TEST_F(ReplacingFileFailureTest, ALinkIsReplacedNeverWrittenThroughAndNamesAreBy
   EXPECT_FALSE(fs::is_symlink(path("link.hed")));
   EXPECT_EQ(readFile(path("dump.dmp")), "the dump");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 4);
+}
+
+// What a writer finds beside its target that earlier writers left: their temporary files are
+// removed once no writer holds them; a live writer's file, and files that only look like ours, stay.
+class AbandonedTemporaryTest : public TempFolderTest {
+ protected:
+  std::set<std::string> entries() const {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir_)) names.insert(entry.path().filename().string());
+    return names;
+  }
+  // The one entry besides `target`.
+  std::string otherThan(const std::string& target) const {
+    std::set<std::string> names = entries();
+    names.erase(target);
+    EXPECT_EQ(names.size(), 1u);
+    return names.empty() ? std::string() : *names.begin();
+  }
+  // Makes `p` seem long unwritten, links themselves not followed.
+  static void backdate(const std::string& p) {
+    timespec times[2];
+    ::clock_gettime(CLOCK_REALTIME, &times[0]);
+    times[0].tv_sec -= 6 * platform::ReplacingFile::kAbandonedAfterSeconds;
+    times[1] = times[0];
+    ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << p;
+  }
+  static bool replace(const std::string& target, const std::string& bytes) {
+    platform::ReplacingFile f;
+    return f.begin(target) && f.write(bytes) && f.commit();
+  }
+};
+
+// A writer killed in its writes leaves its temporary file; the next writer of the target removes
+// it once it has been left a while (a file just made may not be held yet), also where the target's
+// name is as long as a name may be and the temporary name is cut.
+TEST_F(AbandonedTemporaryTest, AWriterKilledMidWriteLeavesItsFileForALaterWriterToRemove) {
+  for (const std::string& name : {std::string("t.adf"), std::string(NAME_MAX - 4, 'd') + ".hed"}) {
+    SCOPED_TRACE(name.size());
+    writeFile(path(name), "old");
+    Child writer([&](int ready, int) {
+      platform::ReplacingFile f;
+      const std::string chunk(4096, 'n');
+      if (!f.begin(path(name)) || !f.write(chunk)) return 1;
+      if (::write(ready, "r", 1) != 1) return 2;
+      for (;;)
+        if (!f.write(chunk)) return 3;
+    });
+    ASSERT_TRUE(writer.waitReady());
+    writer.kill();
+    EXPECT_EQ(writer.wait(), 128 + SIGKILL);
+    const std::string left = otherThan(name);
+    EXPECT_NE(left.find(".tmp"), std::string::npos) << left;
+
+    fs::last_write_time(path(left), fs::file_time_type::clock::now());
+    platform::ReplacingFile early;
+    ASSERT_TRUE(early.begin(path(name)));
+    early.discard();
+    EXPECT_TRUE(fs::exists(path(left))) << "a file just made was taken for abandoned";
+
+    backdate(path(left));
+    ASSERT_TRUE(replace(path(name), "new"));
+    EXPECT_EQ(readFile(path(name)), "new");
+    EXPECT_EQ(entries(), std::set<std::string>{name});
+    fs::remove(path(name));
+  }
+}
+
+// A writer in another process whose file seems long unwritten is held all the same: a second
+// writer that begins meanwhile leaves it, both commit whole, and the last commit wins.
+TEST_F(AbandonedTemporaryTest, ALiveWritersFileStaysWhileAnotherWriterBeginsAndBothCommitWhole) {
+  writeFile(path("t"), "old");
+  const std::string theirs(200000, 'c'), ours(150000, 'p');
+  Child writer([&](int ready, int go) {
+    platform::ReplacingFile f;
+    if (!f.begin(path("t")) || !f.write(theirs.substr(0, theirs.size() / 2))) return 1;
+    backdate(f.temporaryPath());
+    char c = 0;
+    if (::write(ready, "r", 1) != 1 || ::read(go, &c, 1) != 1) return 2;
+    return f.write(theirs.substr(theirs.size() / 2)) && f.commit() ? 0 : 3;
+  });
+  ASSERT_TRUE(writer.waitReady());
+  const std::string held = otherThan("t");
+  platform::ReplacingFile f;
+  ASSERT_TRUE(f.begin(path("t")));
+  EXPECT_TRUE(fs::exists(path(held)));
+  ASSERT_TRUE(f.write(ours) && f.commit());
+  EXPECT_EQ(readFile(path("t")), ours);
+  EXPECT_TRUE(fs::exists(path(held)));
+  writer.go();
+  EXPECT_EQ(writer.wait(), 0);
+  EXPECT_EQ(readFile(path("t")), theirs);
+  EXPECT_EQ(entries(), std::set<std::string>{"t"});
+}
+
+// Only a regular file of exactly our temporary naming for this target goes: names that differ in
+// any part, files of other targets, and a folder, a link, a FIFO or a file of two names stay, however
+// long unwritten. A file of the naming beside them goes, so the look is not idle.
+TEST_F(AbandonedTemporaryTest, AForeignFileOfALikeNameIsLeftAlone) {
+  writeFile(path("t"), "old");
+  const std::vector<std::string> foreign = {"t.tmp12",      "t.tmp12-3",    "t.tmp12-3-4.bak",
+                                            "t.tmp012-3-4", "t.tmp12-03-4", "t.tmp12-3-65536",
+                                            "t.tmp0-3-4",   "t.tmp-12-3-4", "t.tmp12-3-4-5",
+                                            "t.tmp+12-3-4", "t.TMP12-3-4",  "t.tmp12-3-99999999999",
+                                            "T.tmp12-3-4",  "tt.tmp12-3-4", "t.tmp12-3-4.tmp",
+                                            "t.bak.tmp1-2", ".tmp12-3-4",   "xt.tmp12-3-4"};
+  for (const std::string& name : foreign) writeFile(path(name), "theirs");
+  fs::create_directory(path("t.tmp20-3-4"));
+  writeFile(path("victim"), "kept");
+  fs::create_symlink(path("victim"), path("t.tmp21-3-4"));
+  fs::create_hard_link(path("victim"), path("t.tmp22-3-4"));
+  ASSERT_EQ(::mkfifo(path("t.tmp23-3-4").c_str(), 0600), 0);
+  writeFile(path("t.tmp24-3-4"), "abandoned");
+  std::set<std::string> kept = entries();
+  for (const std::string& name : kept) backdate(path(name));
+  kept.erase("t.tmp24-3-4");
+
+  ASSERT_TRUE(replace(path("t"), "new"));
+  EXPECT_EQ(entries(), kept);
+  EXPECT_EQ(readFile(path("victim")), "kept");
+  for (const std::string& name : foreign) EXPECT_EQ(readFile(path(name)), "theirs") << name;
 }
 
 using FileNamesTest = TempFolderTest;
