@@ -876,6 +876,11 @@ std::vector<std::vector<std::string>> FileSystem::spellingsOf(const std::string&
   return found;
 }
 
+bool FileSystem::holdsNoMarkers(const std::string& folder) {
+  std::vector<std::string> markers;
+  return MarkerWatch::local().markerNames(folder, markers) && markers.empty();
+}
+
 std::unique_ptr<OsFile> FileSystem::openAsSpelt(const std::string& path, ShareMode share, bool create) {
   std::unique_ptr<OsFile> file = openFile(path, OpenOptions{true, share, false});
   if (file || !create || existsAsSpelt(path)) return file;

@@ -233,6 +233,10 @@ class FileSystem {
   // is there but cannot be read (no descriptor or memory left): what it holds cannot be told.
   virtual std::vector<std::vector<std::string>> spellingsOf(const std::string& folder,
                                                             std::span<const std::string> names);
+  // True when `folder` ("" for the current one) holds no copy or swap marker (isMarkerName) of
+  // any table in any spelling, so that spellingsOf of marker names would find none; false when it
+  // holds one or cannot be read.
+  virtual bool holdsNoMarkers(const std::string& folder);
   // fileInfo for a file or folder at `path` spelt exactly so: the same single look-up. False
   // when there is none.
   virtual bool fileInfoAsSpelt(const std::string& path, FileInfo& info);

@@ -455,14 +455,16 @@ void TDataDirectory::StartTransaction() {
   // into one from a SELECT of the other, each way at once) then never each hold a lock the other
   // waits for. The names fold as the opens fold them, A-Z only: a fold by the process's locale
   // would give another order in a process whose locale folds otherwise ('I' in a Turkish one).
-  // A lone table has no order to keep: its name is not built (a statement's own transaction).
+  // A lone table has no order to keep: its name is not built, nor sorted (a statement's own
+  // transaction; a sort takes a buffer even for one).
   std::vector<std::pair<std::string, TDataTable*>> ordered;
   ordered.reserve(tables_.size());
   for (const auto& t : tables_)
     ordered.emplace_back(
         tables_.size() > 1 ? platform::asciiLowerCased(t->FileName(kDataFileExt)) : std::string(), t.get());
-  std::stable_sort(ordered.begin(), ordered.end(),
-                   [](const auto& x, const auto& y) { return x.first < y.first; });
+  if (ordered.size() > 1)
+    std::stable_sort(ordered.begin(), ordered.end(),
+                     [](const auto& x, const auto& y) { return x.first < y.first; });
   size_t entered = 0;
   UndoOnFailure undo([&] {
     FirstFailure back;

@@ -112,6 +112,12 @@ struct Markers {
 // left is this table's marker all the same. Writes need no look of their own: a create finds a
 // marker of another spelling and reuses it.
 Markers markersOf(TDataDirectory& directory, std::string_view name) {
+  // Looked for at every take-back of a table: a folder holding no marker of any table needs no
+  // names spelt. A name holding a folder of its own is looked for where it leads.
+  const std::string& folder = directory.Path();
+  if (!folder.empty() && folder.back() == '/' && !IsPathName(name) &&
+      directory.FileList().FileSystem().holdsNoMarkers(folder))
+    return {};
   const std::string swapPath = markerPath(directory, name, kSwapMarkerExt);
   const size_t slash = swapPath.rfind('/');
   const size_t start = slash == std::string::npos ? 0 : slash + 1;

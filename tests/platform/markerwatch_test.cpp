@@ -159,10 +159,19 @@ TEST_F(MarkerWatchTest, TheFileSystemsMarkerLookUsesTheWatch) {
   const std::string names[] = {"t.SWP", "t.CPY"};
   using Paths = std::vector<std::vector<std::string>>;
   EXPECT_EQ(fs.spellingsOf(dir.path(), names), (Paths{{}, {}}));
+  touch(dir.path("t.dat"));
+  EXPECT_TRUE(fs.holdsNoMarkers(dir.path()));
   inChild([&] { touch(dir.path("T.swp")); });
+  EXPECT_FALSE(fs.holdsNoMarkers(dir.path())) << "a marker made by another process";
   EXPECT_EQ(fs.spellingsOf(dir.path(), names), (Paths{{dir.path("T.swp")}, {}}));
   touch(dir.path("t.SWP"));
   EXPECT_EQ(fs.spellingsOf(dir.path(), names), (Paths{{dir.path("t.SWP"), dir.path("T.swp")}, {}}));
+  fsys::remove(dir.path("t.SWP"));
+  fsys::remove(dir.path("T.swp"));
+  EXPECT_TRUE(fs.holdsNoMarkers(dir.path()));
+  inChild([&] { touch(dir.path("other.Cpy")); });
+  EXPECT_FALSE(fs.holdsNoMarkers(dir.path())) << "another table's marker, in any case";
+  EXPECT_FALSE(fs.holdsNoMarkers(dir.path("none"))) << "a folder that is not there cannot be told";
 }
 
 }  // namespace

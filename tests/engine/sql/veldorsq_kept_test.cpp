@@ -685,4 +685,32 @@ TEST(KeptTable, APasswordOrDescriptionGivenByARestructureElsewhereHoldsAtTheNext
   EXPECT_EQ(fresh.failure("SELECT * FROM t"), kept);
 }
 
+// A take-back looks for the table's copy and swap markers; a folder holding none at all is told
+// apart from one holding another table's. Beside other tables' markers, as without any, each
+// take-back shows what another process did while the table was kept, and the markers stay.
+TEST(KeptTable, TakenBackBesideOtherTablesMarkersShowsWhatAnotherProcessDid) {
+  platform::testing::TempFolder folder;
+  Database db(folder.path());
+  db.run("CREATE TABLE t (id INTEGER, v CHAR(10))");
+  db.run("INSERT INTO t VALUES (1, 'a')");
+  ASSERT_EQ(db.rows("SELECT * FROM t"), "1 a");
+  const std::string copyMarker = folder.path("zz.cpy"), swapMarker = folder.path("Other.SWP");
+  platform::testing::writeFile(copyMarker, "");
+  platform::testing::writeFile(swapMarker, "");
+  runElsewhere(folder.path(), false, {"INSERT INTO t VALUES (2, 'b')"});
+  EXPECT_EQ(db.rows("SELECT * FROM t"), "1 a|2 b");
+  db.run("UPDATE t SET v = 'c' WHERE id = 2");
+  runElsewhere(folder.path(), false, {"UPDATE t SET v = 'd' WHERE id = 1"});
+  EXPECT_EQ(db.rows("SELECT * FROM t"), "1 d|2 c");
+  EXPECT_TRUE(std::filesystem::exists(copyMarker));
+  EXPECT_TRUE(std::filesystem::exists(swapMarker));
+  std::filesystem::remove(copyMarker);
+  std::filesystem::remove(swapMarker);
+  runElsewhere(folder.path(), false, {"DELETE FROM t WHERE id = 1"});
+  EXPECT_EQ(db.rows("SELECT * FROM t"), "2 c");
+  db.run("UPDATE t SET v = 'e' WHERE id = 2");
+  runElsewhere(folder.path(), false, {"ALTER TABLE t ADD w INTEGER", "UPDATE t SET w = 7"});
+  EXPECT_EQ(db.rows("SELECT * FROM t"), "2 e 7");
+}
+
 }  // namespace
