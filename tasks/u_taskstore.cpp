@@ -181,10 +181,14 @@ void createTable(TDataDirectory& directory, const char* name, std::span<const Co
                  const std::vector<IndexDef>& indexes, uint16_t blobBlockSize) {
   if (directory.TableExists(name, false)) return;
   // A table whose data file is gone while its index or memo file is left is damaged, not
-  // missing: a new table would write over what those files still hold of the rows.
+  // missing: a new table would write over what those files still hold of the rows. Unless the
+  // data file is there now: another process starting on the same fresh folder made the table
+  // between the two looks.
   for (std::string_view ext : {kIndexFileExt, kBlobFileExt}) {
-    if (directory.FileList().FileExists(TDataTable::FileNameFor(directory.Path(), name, false, ext), false))
-      SignalTableError(VELDOR_OSENOENT, TDataTable::FileNameFor(directory.Path(), name, false, kDataFileExt));
+    if (!directory.FileList().FileExists(TDataTable::FileNameFor(directory.Path(), name, false, ext), false))
+      continue;
+    if (directory.TableExists(name, false)) return;
+    SignalTableError(VELDOR_OSENOENT, TDataTable::FileNameFor(directory.Path(), name, false, kDataFileExt));
   }
   TDataCursor cursor(directory);
   cursor.SetTableName(name);

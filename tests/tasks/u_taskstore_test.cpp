@@ -4,13 +4,16 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "engine/components/veldortb.h"
+#include "platform/osfile.h"
 #include "tasks/u_task1.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
@@ -620,6 +623,94 @@ TEST(TaskStoreTest, ADamagedTableFileIsAnErrorAndEveryFileIsKept) {
       EXPECT_EQ(files(), expected) << name << " of " << damaged.size() << " bytes";
     }
   }
+}
+
+// The local file system, but the first time it finds no data file of the task table it lets
+// `between` run before it says so: another process's work between the look and the answer.
+class InterleavingFileSystem final : public platform::FileSystem {
+ public:
+  InterleavingFileSystem(platform::FileSystem& base, std::function<void()> between)
+      : base_(base), between_(std::move(between)) {}
+
+  std::unique_ptr<platform::OsFile> openFile(const std::string& path,
+                                             const platform::OpenOptions& options) override {
+    return base_.openFile(path, options);
+  }
+  std::unique_ptr<platform::OsFile> createFile(const std::string& path, bool deleteOnClose) override {
+    return base_.createFile(path, deleteOnClose);
+  }
+  std::unique_ptr<platform::OsFile> createFileAsSpelt(const std::string& path) override {
+    return base_.createFileAsSpelt(path);
+  }
+  std::unique_ptr<platform::OsFile> createFileReplacing(const std::string& path, bool deleteOnClose,
+                                                        void* head, int64_t count, bool& replaced) override {
+    return base_.createFileReplacing(path, deleteOnClose, head, count, replaced);
+  }
+  std::unique_ptr<platform::OsFile> openAsSpelt(const std::string& path, platform::ShareMode share,
+                                                bool create) override {
+    return base_.openAsSpelt(path, share, create);
+  }
+  platform::CreateNewResult createNewFile(const std::string& path) override {
+    return base_.createNewFile(path);
+  }
+  bool fileInfo(const std::string& path, platform::FileInfo& info) override {
+    const bool found = base_.fileInfo(path, info);
+    if (!found && between_ && std::filesystem::path(path).filename() == "task.DAT")
+      std::exchange(between_, {})();
+    return found;
+  }
+  bool fileInfoAsSpelt(const std::string& path, platform::FileInfo& info) override {
+    return base_.fileInfoAsSpelt(path, info);
+  }
+  bool deleteFile(const std::string& path) override { return base_.deleteFile(path); }
+  bool deleteFileAsSpelt(const std::string& path) override { return base_.deleteFileAsSpelt(path); }
+  bool renameFile(const std::string& from, const std::string& to) override {
+    return base_.renameFile(from, to);
+  }
+  std::string resolvePath(const std::string& path) override { return base_.resolvePath(path); }
+  std::string canonicalPath(const std::string& path) override { return base_.canonicalPath(path); }
+  std::string tempPath() override { return base_.tempPath(); }
+  std::string computerName() override { return base_.computerName(); }
+  void sleepFor(std::chrono::milliseconds duration) override { base_.sleepFor(duration); }
+  bool existsAsSpelt(const std::string& path) override { return base_.existsAsSpelt(path); }
+  bool openAnywhereAsSpelt(const std::string& path) override { return base_.openAnywhereAsSpelt(path); }
+  bool replaceFile(const std::string& from, const std::string& to) override {
+    return base_.replaceFile(from, to);
+  }
+  bool syncFolder(const std::string& path) override { return base_.syncFolder(path); }
+
+ private:
+  platform::FileSystem& base_;
+  std::function<void()> between_;
+};
+
+// Two processes start on a fresh folder at once (the window and a scheduled run on a first day):
+// the one that finds the task table missing and then sees its files made by the other opens that
+// table, and neither fails.
+TEST(TaskStoreTest, AStoreMadeByAnotherProcessWhileThisOneLooksIsOpenedNotRefused) {
+  platform::testing::TempFolder dir;
+  const std::string folder = dir.path("db");
+  storage_test::Helper other([&](storage_test::Helper& h) {
+    if (h.receive() != 'g') return 1;
+    {
+      TTaskStore store(folder);
+      TExpTask task(nullptr);
+      fill(task, hostileTexts(), 0, 1);
+      store.SaveTask(task);
+    }
+    h.send('d');
+    return 0;
+  });
+  InterleavingFileSystem fs(platform::FileSystem::local(), [&] {
+    other.send('g');
+    EXPECT_EQ(other.receive(), 'd');
+  });
+  engine::TFileList files(fs);
+  {
+    TTaskStore store(folder, &files);
+    EXPECT_EQ(store.LoadTaskList(nullptr).size(), 1u);
+  }
+  EXPECT_EQ(other.wait(), 0);
 }
 
 TEST(TaskStoreTest, TheDataFolderFollowsXdgDataHome) {

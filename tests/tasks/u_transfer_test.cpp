@@ -210,6 +210,35 @@ TEST_F(TransferTest, AnUploadTheServerKeptOnlyPartOfFailsAndLosesNothing) {
   }
 }
 
+// The server is asked the size of the very file uploaded whatever its name holds (blanks, letters
+// beyond ASCII, a percent sign): a short copy under such a name fails the upload as any other does,
+// and a whole one is done.
+TEST_F(TransferTest, TheSizeOfAnUploadIsAskedUnderItsOwnNameWhateverItHolds) {
+  FtpTestServer& server = FtpTestServer::get();
+  task_.SetDeleteFileAfter(1);
+  for (const char* name : {"Full 0907.dmp", "Voll_\xc3\xa4\xc3\x9f_0907.dmp", "Full%20%2e0907.dmp"}) {
+    dump_ = local_.path(name);
+    writeDump();
+    task_.SetDumpPath(dump_);
+    for (const char* dir : {"named/short", "named/whole"}) {
+      const std::string folder = server.path("home/") + dir;
+      fs::create_directories(folder);
+      ftpTo(server.host(), 0, FtpTestServer::kPassword, dir);
+      const Lines lines = transfer(kTransferFtp);
+      if (std::string(dir).ends_with("short")) {
+        ASSERT_EQ(lines.size(), 3u) << name << ": " << ::testing::PrintToString(lines);
+        EXPECT_EQ(readFile(dump_), bytes_) << name;
+        EXPECT_FALSE(fs::exists(folder + "/" + name)) << name;
+      } else {
+        EXPECT_EQ(lines.size(), 4u) << name << ": " << ::testing::PrintToString(lines);
+        EXPECT_EQ(readFile(folder + "/" + name), bytes_) << name;
+        EXPECT_FALSE(fs::exists(dump_)) << name;
+        writeDump();
+      }
+    }
+  }
+}
+
 // Runs of one process upload to one server at once: one logs in after the other's data connection
 // has closed and before that one logs out. Each is answered at once and its dump arrives whole.
 TEST_F(TransferTest, UploadsThatOverlapOnOneServerAreEachAnswered) {
