@@ -169,8 +169,8 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   // the table under another spelling of its name are honoured all the same.
   // Completes a swap that a marker beside `name` shows was cut short, and deletes the new table
   // of every copy cut short; nothing without markers. False, with nothing done, while another
-  // process holds a swap marker (its swap is running). Raises VELDOR_OSEACCES, naming one of
-  // them and touching nothing, when swap markers of two spellings lie beside `name`: neither
+  // process holds a swap marker (its swap is running). Raises VELDOR_HEADERCORRUPT, naming two
+  // of them and touching nothing, when swap markers of two spellings lie beside `name`: neither
   // can be told to be the later swap.
   static bool CompleteSwap(TDataDirectory& directory, std::string_view name);
   // The second half of CompleteSwap: deletes the new table of every copy cut short. False, with

@@ -456,6 +456,32 @@ TEST_F(AbandonedTemporaryTest, ALiveWritersFileStaysWhileAnotherWriterBeginsAndB
   EXPECT_EQ(entries(), std::set<std::string>{"t"});
 }
 
+// The hold belongs to the writer's open, not to its process: a later writer of the same target in
+// the same process, or in a child that inherited the writer's descriptor, leaves the file, and its
+// look at the file (an open and a close of its own) does not let the writer's hold go.
+TEST_F(AbandonedTemporaryTest, AWritersFileStaysForWritersOfItsOwnProcessAndOfItsChildren) {
+  writeFile(path("t"), "old");
+  platform::ReplacingFile first;
+  ASSERT_TRUE(first.begin(path("t")) && first.write("first"));
+  const std::string held = first.temporaryPath();
+  backdate(held);
+  {
+    platform::ReplacingFile second;
+    ASSERT_TRUE(second.begin(path("t")));
+    EXPECT_TRUE(fs::exists(held)) << "a writer of the same process took the file for abandoned";
+  }
+  // The child holds the writer's open too, and looks after the look above has closed its own.
+  Child child([&](int, int) {
+    platform::ReplacingFile f;
+    return f.begin(path("t")) ? 0 : 1;
+  });
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_TRUE(fs::exists(held)) << "the file went once the same process had looked at it";
+  ASSERT_TRUE(first.write("!") && first.commit());
+  EXPECT_EQ(readFile(path("t")), "first!");
+  EXPECT_EQ(entries(), std::set<std::string>{"t"});
+}
+
 // Only a regular file of exactly our temporary naming for this target goes: names that differ in
 // any part, files of other targets, and a folder, a link, a FIFO or a file of two names stay, however
 // long unwritten. A file of the naming beside them goes, so the look is not idle.
