@@ -794,6 +794,30 @@ void TDataFile::writeRecordRun(uint32_t first, std::vector<uint8_t>&& images) {
   ++counters_.flushWrites;
 }
 
+void TDataFile::cachedInRun(uint32_t first, uint32_t count, std::vector<TRecord*>& found) const {
+  found.clear();
+  const size_t cached = cache_.Count();
+  if (cached == 0 || count == 0) return;
+  // A run longer than the cache holds is mostly not cached: its cached records are found among
+  // the cache's items in number order, where a look-up per slot would cost more than the run's
+  // own work.
+  if (count <= cached) {
+    for (uint32_t i = 0; i < count; ++i)
+      if (TRecord* record = cache_.FindCached(first + i)) found.push_back(record);
+    return;
+  }
+  const uint64_t end = uint64_t(first) + count;
+  size_t low = 0, high = cached;
+  while (low < high) {
+    const size_t middle = low + (high - low) / 2;
+    if (cache_.At(middle)->GetRecordNumber() < first)
+      low = middle + 1;
+    else
+      high = middle;
+  }
+  for (; low < cached && cache_.At(low)->GetRecordNumber() < end; ++low) found.push_back(cache_.At(low));
+}
+
 void TDataFile::FreeRecordRun(uint32_t first, uint32_t count, std::vector<uint8_t>&& images) {
   VELMARON_DEBUG_ASSERT(HoldsWrites(), "a run is freed into the held writes only");
   const uint32_t r = GetRecordSize();
@@ -807,6 +831,9 @@ void TDataFile::FreeRecordRun(uint32_t first, uint32_t count, std::vector<uint8_
   const bool unchained = owner_ && owner_->NoPrimaryIndex();
   const uint32_t next = GetNextRecordNumber();
   uint32_t head = GetFreeRecordHead();
+  std::vector<TRecord*> cached;
+  cachedInRun(first, count, cached);
+  auto nextCached = cached.begin();
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t number = first + i;
     const uint32_t link = unchained || head == 0 || head == next ? 0 : head;
@@ -814,9 +841,10 @@ void TDataFile::FreeRecordRun(uint32_t first, uint32_t count, std::vector<uint8_
     image[0] = kRecordDeleted;
     platform::put4(image + 1, link);
     // A cached record would be read (and written at the next flush) instead of the held bytes.
-    if (TRecord* cached = cache_.FindCached(number)) {
-      cached->SetStatus(kRecordDeleted);
-      cached->SetNextFree(link);
+    if (nextCached != cached.end() && (*nextCached)->GetRecordNumber() == number) {
+      (*nextCached)->SetStatus(kRecordDeleted);
+      (*nextCached)->SetNextFree(link);
+      ++nextCached;
     }
     if (scrambled) ScrambleBuffer(image, r, kStructureSeed);
     head = number;
@@ -832,15 +860,20 @@ void TDataFile::RewriteRecordRun(uint32_t first, uint32_t count, std::vector<uin
   if (count == 0) return;
   checkRecordRun(first, count, images);
   const bool scrambled = IsEncrypted();
+  std::vector<TRecord*> cached;
+  cachedInRun(first, count, cached);
+  auto nextCached = cached.begin();
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t number = first + i;
     uint8_t* image = images.data() + size_t(i) * r;
+    const bool isCached = nextCached != cached.end() && (*nextCached)->GetRecordNumber() == number;
     if (image[0] == kRecordInUse) {
       // What a cached record of this slot saves: its own number after the status.
       platform::put4(image + 1, number);
       // A cached record would be read (and written at the next flush) instead of the held bytes.
-      if (TRecord* cached = cache_.FindCached(number)) cached->SetFieldData(image);
+      if (isCached) (*nextCached)->SetFieldData(image);
     }
+    if (isCached) ++nextCached;
     if (scrambled) ScrambleBuffer(image, r, kStructureSeed);
   }
   writeRecordRun(first, std::move(images));
@@ -1063,8 +1096,9 @@ bool TDataFile::ReadRecordImages(TCacheReader* cursor, uint32_t first, uint32_t 
   if (count == 0) return true;
   if (first == 0 || uint64_t(first) + count - 1 > GetLastRecordNumber()) fail(VELDOR_FILECORRUPT);
   if (images.size() < size_t(count) * r) images.resize(size_t(count) * r);
-  bool allCached = true;
-  for (uint32_t i = 0; i < count && allCached; ++i) allCached = cache_.FindCached(first + i) != nullptr;
+  std::vector<TRecord*> cached;
+  cachedInRun(first, count, cached);
+  const bool allCached = cached.size() == count;
   uint32_t whole = count;
   if (!allCached) {
     if (cursor && !(owner_ && owner_->StrictChangeDetection()) && cursor->BeginRead()) return false;
@@ -1073,13 +1107,17 @@ bool TDataFile::ReadRecordImages(TCacheReader* cursor, uint32_t first, uint32_t 
     const int64_t got = ReadAt(slotOffset(first), images.data(), int64_t(size_t(count) * r), true);
     whole = uint32_t(std::min<int64_t>(std::max<int64_t>(got, 0) / r, count));
     ++counters_.runsRead;
+    // The read check may have emptied the cache.
+    cachedInRun(first, count, cached);
   }
   const bool scrambled = IsEncrypted();
   bool missing = false;
+  auto nextCached = cached.begin();
   for (uint32_t i = 0; i < count; ++i) {
     uint8_t* image = images.data() + size_t(i) * r;
-    if (const TRecord* cached = cache_.FindCached(first + i)) {
-      std::memcpy(image, cached->GetBuffer(), r);
+    if (nextCached != cached.end() && (*nextCached)->GetRecordNumber() == first + i) {
+      std::memcpy(image, (*nextCached)->GetBuffer(), r);
+      ++nextCached;
       continue;
     }
     if (i >= whole) {

@@ -470,6 +470,8 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   void checkRecordRun(uint32_t first, uint32_t count, std::vector<uint8_t>& images);
   // Hands a run's images to the held writes as one write of its slots.
   void writeRecordRun(uint32_t first, std::vector<uint8_t>&& images);
+  // The cached records of slots first..first+count-1, in number order, into `found`.
+  void cachedInRun(uint32_t first, uint32_t count, std::vector<TRecord*>& found) const;
   void prepareCache();
   void closeFile(bool raiseOnLockFailure);
   static bool sizeFitsType(const TFieldDescriptor& d);
