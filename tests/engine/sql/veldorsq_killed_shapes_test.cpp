@@ -3,15 +3,17 @@
 // index, a case-insensitive one, a compressed descending one, a locale's order, and an encrypted
 // table: statements that move index keys, delete through a sub-select of their own table, insert
 // a SELECT of their own table, update or delete every row, a caller's transaction over three
-// tables, indexes added and dropped, and restructures while another process keeps the table.
-// Another process then finds every table as one of the
+// tables, indexes added and dropped, restructures while another process keeps the table, and
+// tables made, renamed (once to a name in other letters' case) and dropped. Another process then
+// finds every table as one of the
 // states the statements leave, in their order (a statement, and the caller's transaction, whole
 // or not at all): its rows, every index walked whole, key searches agreeing with the scan, the
 // files sound, and no journal, marker or copy left. A recovery ended part way is opened again
 // and finds what an unbroken recovery finds.
 //
 // The kill points are sampled from the writer's operations with a printed seed
-// (VELMARON_SEED replays it); VELMARON_KILL_POINTS sets how many per scenario.
+// (VELMARON_SEED replays it); VELMARON_KILL_POINTS sets how many per scenario (a number past the
+// operations' count ends each scenario at every one of them).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -77,10 +79,15 @@ std::string lower(std::string s) {
   return s;
 }
 
-bool hasTable(const std::string& folder, const std::string& table) {
+// The table's name as its data file spells it in the folder; empty when it has none.
+std::string speltTable(const std::string& folder, const std::string& table) {
   for (const auto& entry : std::filesystem::directory_iterator(folder))
-    if (lower(entry.path().filename().string()) == table + ".dat") return true;
-  return false;
+    if (lower(entry.path().filename().string()) == table + ".dat") return entry.path().stem().string();
+  return "";
+}
+
+bool hasTable(const std::string& folder, const std::string& table) {
+  return !speltTable(folder, table).empty();
 }
 
 std::vector<std::string> lines(const std::string& text) {
@@ -154,7 +161,8 @@ std::string tableState(Database& db, const std::string& folder, const std::strin
       order.SelectIndex(slot);
       return order.CompareKeys(a, b, n);
     };
-    const tablecheck::Report report = tablecheck::CheckTableFiles(folder + "/" + table, options);
+    const tablecheck::Report report =
+        tablecheck::CheckTableFiles(folder + "/" + speltTable(folder, table), options);
     if (!report.ok()) out += "PROBLEM: the checker: " + report.text() + "\n";
   } catch (const EVELDOREngineError& e) {
     out += "PROBLEM: " + e.ErrorText() + "\n";
@@ -231,8 +239,17 @@ std::function<void(TDataDirectory&)> statement(const std::string& text) {
   };
 }
 
+std::function<void(TDataDirectory&)> rename(const std::string& from, const std::string& to) {
+  return [from, to](TDataDirectory& directory) {
+    TDataCursor c(directory);
+    c.SetTableName(from);
+    c.RenameTable(to);
+  };
+}
+
 std::vector<Scenario> scenarios() {
   const std::vector<std::string> all{"t", "e", "p"};
+  const std::string createN = "CREATE TABLE n (id INTEGER, m BLOB(10, 1), PRIMARY KEY (id))";
   return {
       {"UpdateMovingKeys",
        all,
@@ -264,6 +281,13 @@ std::vector<Scenario> scenarios() {
         statement("ALTER TABLE p ADD w CHAR(30)")},
        false,
        true},
+      {"TableCreated", {"t", "e", "p", "n"}, {statement(createN)}},
+      {"TablesRenamed", {"t", "e", "p", "r", "u"}, {rename("p", "r"), rename("t", "U")}},
+      {"TablesDropped", {"t", "e", "p"}, {statement("DROP TABLE e"), statement("DROP TABLE t")}},
+      {"TableCreatedFilledThenOthersRenamedAndDropped",
+       {"t", "e", "p", "n", "r"},
+       {statement(createN), statement("INSERT INTO n SELECT id, m FROM t WHERE id < 40"), rename("p", "r"),
+        statement("DROP TABLE e")}},
   };
 }
 
