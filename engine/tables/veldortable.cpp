@@ -4,6 +4,7 @@
 #include <bit>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "engine/base/veldorerr.h"
@@ -397,6 +398,14 @@ void TDataTable::dropUnheldJournal() {
   data_->LockRegion(false, kDataWriteLockOffset, 1);
 }
 
+void TDataTable::settleSwaps(std::string_view name) {
+  platform::FileSystem& fs = directory_->FileList().FileSystem();
+  for (uint32_t attempt = 1; !CompleteSwap(*directory_, name); ++attempt) {
+    if (attempt >= kFileLockRetryRules.attempts) raise(VELDOR_LOCKTIMEOUT);
+    fs.sleepFor(kFileLockRetryRules.pause);
+  }
+}
+
 void TDataTable::openPastSwaps() {
   platform::FileSystem& fs = directory_->FileList().FileSystem();
   // A swap elsewhere that is moving this table's files is waited for; one that begins after the
@@ -460,16 +469,26 @@ void checkFileNamesDistinct(std::string_view tableName, const std::string& data,
 void TDataTable::CreateFiles(const TTableDefinition& definition) {
   checkFileNamesDistinct(name_, FileName(kDataFileExt), FileName(kIndexFileExt), FileName(kBlobFileExt),
                          GetDirectoryName());
+  const bool memoryFirst = definition.memoryFirst && temporary_ && exclusive_ && !inMemory_;
+  // A lasting table on disk: no other process may find its name leading to files part made. A
+  // data file already there is an existing table made again in its place, as it always was.
+  const std::string dataName = FileName(kDataFileExt);
+  bool intoPlace = !inMemory_ && !memoryFirst && !temporary_;
+  if (intoPlace) {
+    settleSwaps(name_);
+    intoPlace = !directory_->FileList().FileExists(dataName, false) && FileName(kDataNewExt) != dataName;
+  }
   IncOpenCount();
   opened_ = true;
   written_ = false;
   scratch_ = definition.scratch;
   nameFiles();
-  const bool memoryFirst = definition.memoryFirst && temporary_ && exclusive_ && !inMemory_;
+  if (intoPlace) data_->SetName(FileName(kDataNewExt));
   for (TFileHandler* f : {static_cast<TFileHandler*>(data_.get()), static_cast<TFileHandler*>(index_.get()),
                           static_cast<TFileHandler*>(blob_.get())})
     f->SetMemoryFirst(memoryFirst);
-  holdWrites(true);
+  // Files that no name leads to yet need no journal: they are written straight.
+  holdWrites(!intoPlace);
   bool blobCreated = false;
   UndoOnFailure undo([&] {
     opened_ = false;
@@ -496,12 +515,21 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
     blob_->CreateFile();
     blobCreated = true;
   }
-  // The headers go out at once, so that the files open again whatever happens next.
-  FlushTable(false, true, false, true, true);
+  // The headers go out at once, so that the files open again whatever happens next; for a
+  // table about to take its name they reach the device before the name does.
+  FlushTable(false, true, intoPlace, true, true);
+  if (intoPlace) {
+    data_->Close();
+    data_->RenameFile(dataName);
+    directory_->FileList().FileSystem().syncFolder(directory_->Path());
+    data_->Open();
+    holdWrites(true);
+  }
   readOnly_ = readOnlyAttribute_ = false;
 }
 
 void TDataTable::DeleteFiles() {
+  if (!inMemory_) settleSwaps(name_);
   nameFiles();
   const std::string journal = journalPath();
   data_->DeleteFile();
@@ -513,6 +541,16 @@ void TDataTable::DeleteFiles() {
 }
 
 void TDataTable::RenameFiles(std::string_view newName, bool backup) {
+  const std::string base(TrimBlanks(newName));
+  // Within the folder, to another name: one step for everyone else (TRenameMarks). A rename to
+  // the name in other letters' case is not marked: its files are found under either spelling.
+  const bool marked = !inMemory_ && !backup && !IsPathName(base) && !IsPathName(name_) &&
+                      !platform::equalIgnoringAsciiCase(
+                          FileName(kDataFileExt), FileNameFor(GetDirectoryName(), base, false, kDataFileExt));
+  if (marked) {
+    settleSwaps(name_);
+    settleSwaps(base);
+  }
   nameFiles();
   // A change a dead process left half written is put back under the old name first.
   if (!inMemory_ && !opened_ && JournalHot(directory_->FileList().FileSystem(), journalPath())) {
@@ -525,16 +563,31 @@ void TDataTable::RenameFiles(std::string_view newName, bool backup) {
   const std::string_view exts[] = {backup ? kDataBackupExt : kDataFileExt,
                                    backup ? kIndexBackupExt : kIndexFileExt,
                                    backup ? kBlobBackupExt : kBlobFileExt};
-  const std::string base(TrimBlanks(newName));
   const std::string directory = IsPathName(base) || inMemory_ ? std::string() : GetDirectoryName();
   checkFileNamesDistinct(base, ForceFileExt(base, kDataFileExt, exts[0]),
                          ForceFileExt(base, kDataFileExt, exts[1]), ForceFileExt(base, kDataFileExt, exts[2]),
                          GetDirectoryName());
+  std::optional<TRenameMarks> marks;
+  if (marked) {
+    // An index or blob file under the new name with no data file is of no table (a create or
+    // drop ended part way left it), and would refuse the move; one held open is refused here.
+    TFileList& list = directory_->FileList();
+    if (!list.FileExists(directory + ForceFileExt(base, kDataFileExt, kDataFileExt), false))
+      for (std::string_view ext : {kIndexFileExt, kBlobFileExt}) {
+        const std::string stale = directory + ForceFileExt(base, kDataFileExt, ext);
+        if (!list.FileExists(stale, false)) continue;
+        const int32_t r = list.DeleteFile(stale, false);
+        if (r < 0) SignalTableError(uint16_t(-r), stale, GetDirectoryName());
+      }
+    marks.emplace(*directory_, name_, base, blob_->FileExists());
+  }
   std::string oldNames[3];
   int renamed = 0;
   UndoOnFailure undo([&] {
     FirstFailure back;
     for (int i = renamed - 1; i >= 0; --i) back.run([&] { files[i]->RenameFile(oldNames[i]); });
+    // Every file back in place: the markers have nothing left to complete.
+    if (marks && !back.failed()) back.run([&] { marks->Done(); });
   });
   for (int i = 0; i < 3; ++i) {
     oldNames[i] = files[i]->GetName();
@@ -548,6 +601,7 @@ void TDataTable::RenameFiles(std::string_view newName, bool backup) {
     ++renamed;
   }
   undo.Dismiss();
+  if (marks) marks->Done();
   if (journal.empty()) return;
   // What is left under the old name is an empty journal that the files no longer need; one that
   // cannot go is harmless.

@@ -59,6 +59,10 @@ inline constexpr std::string_view kBlobFileExt = ".BLB";
 inline constexpr std::string_view kDataBackupExt = ".DBK";
 inline constexpr std::string_view kIndexBackupExt = ".IBK";
 inline constexpr std::string_view kBlobBackupExt = ".BBK";
+// A new table's data file while CreateFiles writes it: the name is the table's once its data file
+// is whole. One left by a create cut short belongs to no table; the next create of the name
+// empties it.
+inline constexpr std::string_view kDataNewExt = ".DNW";
 
 // What CreateFiles builds a table from.
 struct TTableDefinition {
@@ -165,6 +169,28 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
     std::unique_ptr<platform::OsFile> copyMarker_;
     std::unique_ptr<platform::OsFile> swapMarker_;
   };
+  // A rename of the closed table `from` to `to` (neither a path, nor equal ignoring case) as one
+  // step for every other process: construct before the first file moves, Done once the last has.
+  // Swap markers (".SWP") go beside both names, forced to the device, the old name's first and
+  // removed last; each names the other table, and its plan ends in 'F' beside the old name, 'T'
+  // beside the new. The data file moves first: the table is the one whose data file is there,
+  // and CompleteSwap at either name moves its other files after it. Destroyed without Done the
+  // markers stay for that (after an undo that put every file back, call Done as well). Builds
+  // that know swap markers without those letters take such a marker for one cut off before any
+  // move and remove it. Raises the engine's write errors; one thread.
+  class TRenameMarks {
+   public:
+    TRenameMarks(TDataDirectory& directory, std::string_view from, std::string_view to, bool hasBlobFile);
+    ~TRenameMarks();
+    TRenameMarks(const TRenameMarks&) = delete;
+    TRenameMarks& operator=(const TRenameMarks&) = delete;
+    void Done();
+
+   private:
+    TDataDirectory& directory_;
+    std::unique_ptr<platform::OsFile> fromMarker_;
+    std::unique_ptr<platform::OsFile> toMarker_;
+  };
   // Markers are found as the table's files are, ignoring case: those left by a copy or swap of
   // the table under another spelling of its name are honoured all the same.
   // Completes a swap that a marker beside `name` shows was cut short, and deletes the new table
@@ -204,12 +230,21 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   void ReleaseKeptFiles() noexcept override;
   // Opens the object (open count + 1) and creates the three files from `definition`, with the
   // headers written. The table is left open and exclusive. Nothing is left on disk when a
-  // step fails.
+  // step fails. A lasting table on disk whose data file is not there yet is made whole before
+  // its name leads to it: a swap or rename marker beside the name is completed first, the index
+  // and blob files are made (emptying any of no table), and the data file is written and synced
+  // under kDataNewExt and renamed into place last, so that a process ended part way leaves no
+  // table of that name.
   void CreateFiles(const TTableDefinition& definition);
+  // Deletes the files, the data file first: once it is gone the table is, and an index or blob
+  // file left by an end part way belongs to no table (the next create of the name empties it).
+  // A swap or rename marker beside the name is completed first.
   void DeleteFiles();
   // Renames the three files (the blob file when it exists); with `backup` to the backup
   // extensions, replacing existing backups. A new name without a folder stays in the
-  // directory. Every file renamed before a failure is renamed back.
+  // directory. Every file renamed before a failure is renamed back. A rename within the folder
+  // to another name is one step for other processes and the next open (TRenameMarks); an index
+  // or blob file of no table under the new name is replaced.
   void RenameFiles(std::string_view newName, bool backup);
   // Empties the three files and discards the caches. Requires the table open exclusively.
   void EmptyTable();
@@ -424,6 +459,9 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   bool resumeKeptFiles();
   // Opens the files once no swap elsewhere is moving them (see CompleteSwap).
   void openPastSwaps();
+  // Completes what swap and rename markers beside `name` show was cut short, waiting while a
+  // process that is alive holds one. Raises VELDOR_LOCKTIMEOUT when the wait runs out.
+  void settleSwaps(std::string_view name);
   // Deletes the empty journal found at open when no writer keeps it.
   void dropUnheldJournal();
   void holdWrites(bool hold);

@@ -13,6 +13,7 @@
 #include "engine/tables/veldortable.h"
 #include "platform/oserror.h"
 #include "platform/osfile.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
 namespace {
@@ -21,6 +22,9 @@ constexpr std::string_view kSwapMarkerExt = ".SWP";
 // Beside a table being copied into a new one: the new table's name, so that a copy cut short
 // leaves no stray table behind.
 constexpr std::string_view kCopyMarkerExt = ".CPY";
+// The last letter of a rename's swap markers (TRenameMarks): beside the old name, beside the new.
+constexpr char kRenamedFrom = 'F';
+constexpr char kRenamedTo = 'T';
 
 struct SwapPlan {
   std::string newName;
@@ -90,7 +94,7 @@ void dropCopyJournal(TDataDirectory& directory, const std::string& newName) {
 void dropUnfinishedCopy(TDataDirectory& directory, const std::string& newName) {
   TFileList& files = directory.FileList();
   // The data file goes last: while it is there no copy elsewhere takes the name afresh.
-  for (std::string_view ext : {kBlobFileExt, kIndexFileExt, kDataFileExt}) {
+  for (std::string_view ext : {kBlobFileExt, kIndexFileExt, kDataNewExt, kDataFileExt}) {
     const std::string file = TDataTable::FileNameFor(directory.Path(), newName, false, ext);
     if (files.FileExists(file, false)) check(files.DeleteFile(file, false), file, directory);
   }
@@ -238,11 +242,11 @@ struct SeenFile {
 };
 
 // The files of the new table `newName` of a copy that are there now, journal included, the data
-// file after the others.
+// file after the others (its file still being written before it).
 std::vector<SeenFile> filesOfCopy(TDataDirectory& directory, const std::string& newName) {
   platform::FileSystem& fs = directory.FileList().FileSystem();
   std::vector<SeenFile> seen;
-  for (std::string_view ext : {kBlobFileExt, kIndexFileExt, kDataFileExt, kJournalExt}) {
+  for (std::string_view ext : {kBlobFileExt, kIndexFileExt, kDataNewExt, kDataFileExt, kJournalExt}) {
     const std::string path = TDataTable::FileNameFor(directory.Path(), newName, false, ext);
     platform::FileInfo info;
     if (fs.fileInfo(path, info) && !info.isDirectory) seen.push_back({path, info.identity});
@@ -314,6 +318,47 @@ std::string bothMarkers(const std::string& first, const std::string& second) {
   const std::string both = first + "' and '" + second;
   if (text.size() - 2 + both.size() <= kEngineMessageMax) return both;
   return first + "' and '" + second.substr(second.rfind('/') + 1);
+}
+
+// The rest of a rename of `from` to `to` that moved the data file: the index and blob files
+// follow it (a file of no table in their way goes). Nothing while the old data file is there or
+// the new one is not: the rename never got to its first move, and `from` is the table whole.
+void followData(TDataDirectory& directory, const std::string& from, const std::string& to, bool hasBlobFile) {
+  TFileList& files = directory.FileList();
+  const auto path = [&](const std::string& name, std::string_view ext) {
+    return TDataTable::FileNameFor(directory.Path(), name, false, ext);
+  };
+  if (files.FileExists(path(from, kDataFileExt), false) || !files.FileExists(path(to, kDataFileExt), false))
+    return;
+  for (std::string_view ext : {kIndexFileExt, kBlobFileExt}) {
+    if (ext == kBlobFileExt && !hasBlobFile) continue;
+    const std::string source = path(from, ext), target = path(to, ext);
+    if (!files.FileExists(source, false)) continue;
+    if (files.FileExists(target, false))
+      checkRetryingBusy([&] { return files.DeleteFile(target, false); }, target, directory);
+    checkRetryingBusy([&] { return files.RenameFile(source, false, target); }, source, directory);
+  }
+  files.FileSystem().syncFolder(directory.Path());
+}
+
+// Completes the rename that the marker `own` beside `here` shows, `other` the table its text
+// names, and removes both markers, the new name's first, as the rename's own process would have.
+// The other name's marker is this rename's only while its text is the mirror of this one's. False,
+// with nothing done, while another open completing the same rename holds that marker.
+bool completeRename(TDataDirectory& directory, const std::string& here, const std::string& other,
+                    const std::string& plan, bool fromHere, std::unique_ptr<platform::OsFile>& own) {
+  bool busy = false;
+  std::string text;
+  std::unique_ptr<platform::OsFile> partner =
+      openMarker(markerPath(directory, other, kSwapMarkerExt), directory, busy, text);
+  if (busy) return false;
+  if (partner && text != here + "\n" + plan + (fromHere ? kRenamedTo : kRenamedFrom)) partner.reset();
+  followData(directory, fromHere ? here : other, fromHere ? other : here, plan[1] == '1');
+  std::unique_ptr<platform::OsFile>& toSide = fromHere ? partner : own;
+  std::unique_ptr<platform::OsFile>& fromSide = fromHere ? own : partner;
+  if (toSide) removeMarker(toSide, directory);
+  if (fromSide) removeMarker(fromSide, directory);
+  return true;
 }
 
 }  // namespace
@@ -389,6 +434,25 @@ void TDataTable::SwapFiles(TDataDirectory& directory, std::string_view name, std
   swap.Run();
 }
 
+TDataTable::TRenameMarks::TRenameMarks(TDataDirectory& directory, std::string_view from, std::string_view to,
+                                       bool hasBlobFile)
+    : directory_(directory) {
+  const std::string plan = std::string("0") + (hasBlobFile ? '1' : '0');
+  fromMarker_ = writeMarker(markerPath(directory_, from, kSwapMarkerExt),
+                            std::string(to) + "\n" + plan + kRenamedFrom, directory_);
+  platform::UndoOnFailure undo([&] { removeMarker(fromMarker_, directory_); });
+  toMarker_ = writeMarker(markerPath(directory_, to, kSwapMarkerExt),
+                          std::string(from) + "\n" + plan + kRenamedTo, directory_);
+  undo.Dismiss();
+}
+
+TDataTable::TRenameMarks::~TRenameMarks() = default;
+
+void TDataTable::TRenameMarks::Done() {
+  if (toMarker_) removeMarker(toMarker_, directory_);
+  if (fromMarker_) removeMarker(fromMarker_, directory_);
+}
+
 bool TDataTable::CompleteSwap(TDataDirectory& directory, std::string_view name) {
   // A second pass completes the swap of a copy that committed and ended between the first
   // pass's look for the swap marker and its hold on the copy marker.
@@ -407,14 +471,23 @@ bool TDataTable::CompleteSwap(TDataDirectory& directory, std::string_view name) 
     if (std::unique_ptr<platform::OsFile> file =
             swaps.empty() ? nullptr : openMarker(swaps.front(), directory, busy, text)) {
       const size_t line = text.find('\n');
+      const bool named = line != std::string::npos && line > 0;
       // A marker cut off in its own write was written before any file moved.
-      if (line != std::string::npos && line > 0 && text.size() == line + 3) {
+      if (named && text.size() == line + 3) {
         const SwapPlan plan{text.substr(0, line), text[line + 1] == '1', text[line + 2] == '1'};
         // The files move to the names the swap gave them, as its own process would have moved them.
         moveFiles(directory, tableOfMarker(name, file->path(), kSwapMarkerExt), plan, false);
         if (plan.newName.find('/') == std::string::npos) dropCopyJournal(directory, plan.newName);
       }
-      removeMarker(file, directory);
+      if (named && text.size() == line + 4 &&
+          (text[line + 3] == kRenamedFrom || text[line + 3] == kRenamedTo)) {
+        if (!completeRename(directory, tableOfMarker(name, file->path(), kSwapMarkerExt),
+                            text.substr(0, line), text.substr(line + 1, 2), text[line + 3] == kRenamedFrom,
+                            file))
+          return false;
+      } else {
+        removeMarker(file, directory);
+      }
     }
     if (busy) return false;
     if (dropCopyCutShort(directory, name, markers.copies)) return true;
