@@ -691,7 +691,9 @@ struct Preparer {
         for (size_t i = 1; i < n.args.size(); ++i)
           addArg(code == prInSelect || code == prNotInSelect ? prepare(*n.args[i])
                                                              : operand(tested, *n.args[i]));
-        if (code == prLike || code == prNotLike) prefixForLike(*copy);
+        // LIKE 'abc%' stays a LIKE: a prefix comparison cuts the text at the pattern's bytes and
+        // compares as the language does, where LIKE takes a letter with its marks and compares
+        // letter by letter ('A' + acute is not cut to 'A'; under English 'A%' finds 'Áx').
         break;
       }
       default:
@@ -713,27 +715,6 @@ struct Preparer {
     n.caseInsensitive = caseInsensitive;
     n.compareLength = star && !noPartialCompare ? uint32_t(text.size() - 1) : 0;
     if (n.compareLength > 0) r.SetText(text.substr(0, text.size() - 1));
-  }
-
-  // LIKE 'abc%' becomes the prefix comparison = 'abc' over three characters. Not without a
-  // language: LIKE then compares the bytes, where the comparison compares as US English
-  // (LIKE 'ÁBC%' would find 'ABC', and LIKE 'ÁBC%%' not).
-  void prefixForLike(TExpToken& n) const {
-    TExpToken& pattern = *n.args[1];
-    if (languageId == 0) return;
-    if (pattern.kind != expConstant || pattern.type != T::String || pattern.isNull) return;
-    std::string_view text = pattern.Text();
-    if (text.size() < 2 || text.back() != '%' || text.find('%') != text.size() - 1 ||
-        text.find('_') != std::string_view::npos)
-      return;
-    n.kind = expKeyCompare;
-    n.code = n.code == prLike ? opEqual : opNotEqual;
-    n.compareLength = uint32_t(text.size() - 1);
-    n.caseInsensitive = false;
-    pattern.SetText(text.substr(0, text.size() - 1));
-    n.left = n.args[0];
-    n.right = n.args[1];
-    n.args.clear();
   }
 };
 

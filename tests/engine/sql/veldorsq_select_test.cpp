@@ -118,6 +118,44 @@ TEST_F(SelectTest, AnOuterJoinsOnTestStaysInTheJoinBesideAWhereTestOfTheSameTabl
             "1|1\n2|NULL\n");
 }
 
+// Tests in the ON of chained outer joins, over the preserved table or three tables, choose
+// partners and never drop a preserved row.
+TEST_F(SelectTest, ChainedOuterJoinsKeepEveryPreservedRowWhatTheirOnTests) {
+  fill("t", "a INTEGER", {"1", "2", "3"});
+  fill("u", "a INTEGER, b INTEGER", {"1, 10", "2, 20", "3, 500"});
+  fill("v", "a INTEGER, c INTEGER", {"1, 100", "3, 300"});
+  EXPECT_EQ(
+      db.rows("SELECT t.a, u.b, v.c FROM t LEFT OUTER JOIN u ON t.a = u.a AND u.b > 15 LEFT OUTER JOIN v "
+              "ON v.a = t.a AND v.c > 150 WHERE u.b IS NULL ORDER BY 1"),
+      "1|NULL|NULL\n");
+  EXPECT_EQ(
+      db.rows("SELECT t.a, u.b FROM t LEFT OUTER JOIN u ON t.a = u.a AND t.a > 1 AND t.a < 3 ORDER BY 1"),
+      "1|NULL\n2|20\n3|NULL\n");
+  EXPECT_EQ(db.rows("SELECT t.a, u.b FROM u RIGHT OUTER JOIN t ON t.a = u.a AND t.a > 1 AND u.b < 100 WHERE "
+                    "t.a < 3 ORDER BY 1"),
+            "1|NULL\n2|20\n");
+}
+
+// Under a language LIKE compares a character with the marks that follow it, so 'A' + acute is one
+// character, the same as a precomposed 'Á' and not an 'A'. LIKE 'p%' must find what LIKE 'p%%'
+// finds, read through an index or not.
+TEST_F(SelectTest, ALikeEndingInPercentFindsWhatItsLongerFormFindsUnderALanguage) {
+  fill("w", "id INTEGER, s CHAR(12)",
+       {"1, 'A\xCC\x81x'", "2, '\xC3\x81x'", "3, 'Ax'", "4, 'ax'", "5, 'e\xCC\x81'", "6, 'ex'"});
+  for (int indexed = 0; indexed < 2; ++indexed) {
+    if (indexed) db.run("CREATE INDEX ws ON w (s)");
+    for (const char* prefix : {"A", "\xC3\x81", "A\xCC\x81", "e", "Ax"}) {
+      const std::string like = std::string("SELECT id FROM w WHERE s LIKE '") + prefix;
+      const std::string notLike = std::string("SELECT id FROM w WHERE s NOT LIKE '") + prefix;
+      const std::string tail = " ORDER BY 1 LANGUAGE 'English (UK)'";
+      EXPECT_EQ(db.rows(like + "%'" + tail), db.rows(like + "%%'" + tail))
+          << prefix << " indexed " << indexed;
+      EXPECT_EQ(db.rows(notLike + "%'" + tail), db.rows(notLike + "%%'" + tail))
+          << prefix << " indexed " << indexed;
+    }
+  }
+}
+
 TEST_F(SelectTest, FinalPassesCarryBlobsAndMemosByValue) {
   fill("m", "a INTEGER, t BLOB(1, 1), b BLOB(1, 1)", {"2, 'two', 'x2'", "1, 'one', NULL", "3, 'uno', 'x1'"});
   EXPECT_EQ(db.rows("SELECT a, t, b FROM m ORDER BY a DESC"), "3|uno|x1\n2|two|x2\n1|one|NULL\n");
