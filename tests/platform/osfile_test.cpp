@@ -556,6 +556,26 @@ TEST_F(LocalBackend, AnOpenInheritedThroughForkLocksAsAnotherProcesssOpen) {
   EXPECT_TRUE(a->unlockRange(20, 1));
 }
 
+// A forked child that lets its inherited open's share mode go, or takes it again, does so for
+// itself: the parent's open stays open to everyone else, so that nobody opens the file
+// exclusively under it.
+TEST_F(LocalBackend, AForkedChildsShareModeReleaseLeavesTheParentsOpenStanding) {
+  writeFile(dir.path("t.dat"), "x");
+  a = open("t.dat", true);
+  ASSERT_TRUE(a);
+  const pid_t child = fork();
+  if (child == 0) {
+    const bool released = a->releaseShareMode();
+    const bool retaken = a->retakeShareMode(ShareMode::Shared) && a->releaseShareMode();
+    _exit(released && retaken ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_FALSE(open("t.dat", true, ShareMode::Exclusive)) << "the child let the parent's open go";
+  EXPECT_EQ(lastOsError(), kSharingViolation);
+}
+
 // A child made by fork() shares its parent's opens, and with them the system's locks on them, but
 // not the parent's ranges: ranges the child took through such an open and released together must
 // not take along a range the parent holds between them.
