@@ -506,6 +506,8 @@ class LocalFile final : public OsFile {
   }
 
   bool releaseShareMode() override {
+    // Inherited, the markers are the parent's too.
+    if (!ownDescriptionLocked()) return false;
     // Both markers in one call; a marker this open does not hold is simply not there to release.
     if (!ofdLock(fd_, F_UNLCK, kShareMarker, 2)) return false;
     share_.reset();
@@ -515,6 +517,7 @@ class LocalFile final : public OsFile {
   bool retakeShareMode(ShareMode mode) override {
     // As an open: a conflict may be a race with another open that saw this one's marker, so it
     // is tried again after a short, growing pause.
+    if (!ownDescriptionLocked()) return false;
     for (int attempt = 1;; ++attempt) {
       if (takeShareMode(fd_, mode)) {
         share_ = mode;
@@ -568,11 +571,11 @@ class LocalFile final : public OsFile {
  private:
   // An open inherited through fork() shares its open file description, and with it every system
   // lock, with the parent: a range the child locked would be granted over one the parent holds,
-  // and its release would drop the parent's. Before its first lock or release in a new process the
-  // open takes a description of its own of the same file, with the share markers it held, and so
-  // locks as another process's open does. The descriptor keeps its number, so that threads
-  // reading and writing through it meanwhile reach the same file.
-  // Requires: the lock table's mutex is held (its inherited ranges dropped).
+  // and its release would drop the parent's, share markers included. Before its first lock,
+  // release or change of share mode in a new process the open takes a description of its own of
+  // the same file, with the share markers it held, and so locks as another process's open does. The
+  // descriptor keeps its number, so that threads reading and writing through it meanwhile reach the same
+  // file. Requires: the lock table's mutex is held (its inherited ranges dropped).
   bool ownDescription() {
     const uint32_t now = lockTable().generation.load(std::memory_order_relaxed);
     if (generation_ == now) return true;
@@ -596,6 +599,14 @@ class LocalFile final : public OsFile {
     generation_ = now;
     ownRanges_ = 0;
     return true;
+  }
+
+  // ownDescription for a call that does not otherwise hold the lock table's mutex.
+  bool ownDescriptionLocked() {
+    LockTable& table = lockTable();
+    std::lock_guard<std::mutex> guard(table.mutex);
+    table.dropInherited();
+    return ownDescription();
   }
 
   const volatile uint8_t* mapHead(int64_t count) {

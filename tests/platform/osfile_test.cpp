@@ -556,6 +556,50 @@ TEST_F(LocalBackend, AnOpenInheritedThroughForkLocksAsAnotherProcesssOpen) {
   EXPECT_TRUE(a->unlockRange(20, 1));
 }
 
+// The child's own description is of the file the parent opened, whatever its name has become:
+// one renamed and one deleted since the open both still keep the parent's range from the child.
+TEST_F(LocalBackend, AnOpenInheritedThroughForkOfARenamedOrDeletedFileLocksTheSameFile) {
+  twoOpens();
+  ASSERT_TRUE(a->lockRange(20, 1));
+  ASSERT_TRUE(b->lockRange(30, 1));
+  ASSERT_EQ(::rename(dir.path("t.dat").c_str(), dir.path("u.dat").c_str()), 0);
+  writeFile(dir.path("t.dat"), "another file under the old name");
+  const pid_t renamed = fork();
+  if (renamed == 0)
+    _exit(!a->lockRange(20, 1) && lastOsError() == kLockViolation && a->lockRange(21, 1) ? 0 : 1);
+  ASSERT_EQ(::unlink(dir.path("u.dat").c_str()), 0);
+  const pid_t deleted = fork();
+  if (deleted == 0)
+    _exit(!b->lockRange(30, 1) && lastOsError() == kLockViolation && b->lockRange(31, 1) ? 0 : 1);
+  for (const pid_t child : {renamed, deleted}) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << (child == renamed ? "renamed" : "deleted");
+  }
+  EXPECT_TRUE(a->unlockRange(20, 1));
+  EXPECT_TRUE(b->unlockRange(30, 1));
+}
+
+// A forked child that lets its inherited open's share mode go, or takes it again, does so for
+// itself: the parent's open stays open to everyone else, so that nobody opens the file
+// exclusively under it.
+TEST_F(LocalBackend, AForkedChildsShareModeReleaseLeavesTheParentsOpenStanding) {
+  writeFile(dir.path("t.dat"), "x");
+  a = open("t.dat", true);
+  ASSERT_TRUE(a);
+  const pid_t child = fork();
+  if (child == 0) {
+    const bool released = a->releaseShareMode();
+    const bool retaken = a->retakeShareMode(ShareMode::Shared) && a->releaseShareMode();
+    _exit(released && retaken ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_FALSE(open("t.dat", true, ShareMode::Exclusive)) << "the child let the parent's open go";
+  EXPECT_EQ(lastOsError(), kSharingViolation);
+}
+
 // A child made by fork() shares its parent's opens, and with them the system's locks on them, but
 // not the parent's ranges: ranges the child took through such an open and released together must
 // not take along a range the parent holds between them.
