@@ -264,5 +264,34 @@ TEST(MarkersUnseen, AFolderThatCannotBeListedNeverPassesForOneWithoutMarkers) {
   EXPECT_EQ(reader.wait(), 0) << "5: the old table was shown after its swap was committed";
 }
 
+// A table named with a folder of its own is looked for where its name leads: a swap of it,
+// committed in another process that ends before its moves, leaves its marker there while the
+// session's folder holds no marker at all. Opened afresh or kept and taken back, the table
+// shows the new rows.
+TEST(MarkersElsewhere, ATableNamedWithAFolderFindsTheSwapMarkerBesideItsFiles) {
+  for (const bool kept : {false, true}) {
+    SCOPED_TRACE(kept ? "kept and taken back" : "opened afresh");
+    TempDir dir;
+    const std::string sub = dir.file("sub") + "/";
+    std::filesystem::create_directories(sub);
+    Database(sub).create(kOldItems);
+    Database reader(dir.path());
+    if (kept) reader.close(reader.open(sub + "items"));
+    Helper copy([&](Helper&) {
+      Database other(dir.path());
+      TDataTable::TSwap swap(*other.directory, sub + "ITEMS", sub + "itemsnew", false);
+      other.create(kNewItems, sub + "itemsnew");
+      swap.Commit(false);
+      ::_exit(0);
+      return 0;
+    });
+    ASSERT_EQ(copy.wait(), 0);
+    ASSERT_FALSE(std::filesystem::is_empty(sub));
+    TDataTable& t = reader.open(sub + "items");
+    EXPECT_EQ(liveContents(t).size(), kNewItems) << "the swap was committed";
+    reader.close(t);
+  }
+}
+
 }  // namespace
 }  // namespace engine
