@@ -10,12 +10,13 @@
 #include <utility>
 
 #include "platform/osfile.h"
+#include "tests/platform/forwarding_fs.h"
 
 namespace platform::testing {
 
-class CoarseClockFileSystem final : public FileSystem {
+class CoarseClockFileSystem final : public ForwardingFileSystem {
  public:
-  explicit CoarseClockFileSystem(FileSystem& base) : base_(base) {}
+  explicit CoarseClockFileSystem(FileSystem& base) : ForwardingFileSystem(base) {}
 
   std::unique_ptr<OsFile> openFile(const std::string& path, const OpenOptions& options) override {
     return wrap(base_.openFile(path, options));
@@ -36,22 +37,6 @@ class CoarseClockFileSystem final : public FileSystem {
   bool fileInfoAsSpelt(const std::string& path, FileInfo& info) override {
     return base_.fileInfoAsSpelt(path, info) && stopped(info);
   }
-  bool deleteFile(const std::string& path) override { return base_.deleteFile(path); }
-  bool deleteFileAsSpelt(const std::string& path) override { return base_.deleteFileAsSpelt(path); }
-  bool renameFile(const std::string& from, const std::string& to) override {
-    return base_.renameFile(from, to);
-  }
-  std::string resolvePath(const std::string& path) override { return base_.resolvePath(path); }
-  std::string canonicalPath(const std::string& path) override { return base_.canonicalPath(path); }
-  std::string tempPath() override { return base_.tempPath(); }
-  std::string computerName() override { return base_.computerName(); }
-  void sleepFor(std::chrono::milliseconds duration) override { base_.sleepFor(duration); }
-  bool existsAsSpelt(const std::string& path) override { return base_.existsAsSpelt(path); }
-  bool openAnywhereAsSpelt(const std::string& path) override { return base_.openAnywhereAsSpelt(path); }
-  bool replaceFile(const std::string& from, const std::string& to) override {
-    return base_.replaceFile(from, to);
-  }
-  bool syncFolder(const std::string& path) override { return base_.syncFolder(path); }
 
  private:
   static bool stopped(FileInfo& info) {
@@ -88,8 +73,6 @@ class CoarseClockFileSystem final : public FileSystem {
   static std::unique_ptr<OsFile> wrap(std::unique_ptr<OsFile> file) {
     return file ? std::make_unique<File>(std::move(file)) : nullptr;
   }
-
-  FileSystem& base_;
 };
 
 }  // namespace platform::testing

@@ -16,6 +16,7 @@
 #include "platform/osfile.h"
 #include "tasks/u_task1.h"
 #include "tests/engine/storage/storage_test_util.h"
+#include "tests/platform/forwarding_fs.h"
 #include "tests/platform/temp_folder.h"
 
 namespace tasks {
@@ -627,10 +628,10 @@ TEST(TaskStoreTest, ADamagedTableFileIsAnErrorAndEveryFileIsKept) {
 
 // The local file system, but the first time it finds no data file of the task table it lets
 // `between` run before it says so: another process's work between the look and the answer.
-class InterleavingFileSystem final : public platform::FileSystem {
+class InterleavingFileSystem final : public platform::testing::ForwardingFileSystem {
  public:
   InterleavingFileSystem(platform::FileSystem& base, std::function<void()> between)
-      : base_(base), between_(std::move(between)) {}
+      : ForwardingFileSystem(base), between_(std::move(between)) {}
 
   std::unique_ptr<platform::OsFile> openFile(const std::string& path,
                                              const platform::OpenOptions& options) override {
@@ -662,25 +663,8 @@ class InterleavingFileSystem final : public platform::FileSystem {
   bool fileInfoAsSpelt(const std::string& path, platform::FileInfo& info) override {
     return base_.fileInfoAsSpelt(path, info);
   }
-  bool deleteFile(const std::string& path) override { return base_.deleteFile(path); }
-  bool deleteFileAsSpelt(const std::string& path) override { return base_.deleteFileAsSpelt(path); }
-  bool renameFile(const std::string& from, const std::string& to) override {
-    return base_.renameFile(from, to);
-  }
-  std::string resolvePath(const std::string& path) override { return base_.resolvePath(path); }
-  std::string canonicalPath(const std::string& path) override { return base_.canonicalPath(path); }
-  std::string tempPath() override { return base_.tempPath(); }
-  std::string computerName() override { return base_.computerName(); }
-  void sleepFor(std::chrono::milliseconds duration) override { base_.sleepFor(duration); }
-  bool existsAsSpelt(const std::string& path) override { return base_.existsAsSpelt(path); }
-  bool openAnywhereAsSpelt(const std::string& path) override { return base_.openAnywhereAsSpelt(path); }
-  bool replaceFile(const std::string& from, const std::string& to) override {
-    return base_.replaceFile(from, to);
-  }
-  bool syncFolder(const std::string& path) override { return base_.syncFolder(path); }
 
  private:
-  platform::FileSystem& base_;
   std::function<void()> between_;
 };
 
