@@ -297,6 +297,22 @@ class ParamsAnywhereTest : public ParamTypesTest {
     }
     return rows;
   }
+  // A statement prepared once and run with each of its values gives SQLite's rows each time.
+  struct Case {
+    const char* ours;
+    const char* lite;  // nullptr: the same text
+    std::vector<Given> runs;
+  };
+  void expectEachRunAsSQLite(const std::vector<Case>& cases) {
+    for (const Case& c : cases) {
+      sql::TQueryStatement s(*directory);
+      s.Prepare(c.ours);
+      for (const Given& run : c.runs) {
+        const std::vector<std::string> lite = liteRows(c.lite ? c.lite : c.ours, run);
+        EXPECT_EQ(ourRows(s, run), lite) << c.ours << " with " << run.shown;
+      }
+    }
+  }
   // Every file of the database, byte for byte.
   std::map<std::string, std::string> files() const {
     std::map<std::string, std::string> all;
@@ -312,11 +328,6 @@ class ParamsAnywhereTest : public ParamTypesTest {
 };
 
 TEST_F(ParamsAnywhereTest, EachRunComputesWithItsValuesAsSQLiteDoes) {
-  struct Case {
-    const char* ours;
-    const char* lite;  // nullptr: the same text
-    std::vector<Given> runs;
-  };
   const T I = T::Integer;
   const std::vector<Case> cases = {
       {"SELECT k FROM u WHERE ? + n > 0 ORDER BY k",
@@ -365,14 +376,7 @@ TEST_F(ParamsAnywhereTest, EachRunComputesWithItsValuesAsSQLiteDoes) {
        nullptr,
        {Given().integer(2), Given().real(-4), Given().bcd(-450), Given().smallint(3)}},
   };
-  for (const Case& c : cases) {
-    sql::TQueryStatement s(*directory);
-    s.Prepare(c.ours);
-    for (const Given& run : c.runs) {
-      const std::vector<std::string> lite = liteRows(c.lite ? c.lite : c.ours, run);
-      EXPECT_EQ(ourRows(s, run), lite) << c.ours << " with " << run.shown;
-    }
-  }
+  expectEachRunAsSQLite(cases);
   // Some of the same by hand.
   sql::TQueryStatement sum(*directory);
   sum.Prepare("SELECT k FROM u WHERE ? + n > 0 ORDER BY k");
@@ -406,11 +410,6 @@ TEST_F(ParamsAnywhereTest, ChangesWriteWhatEachRunsValuesCompute) {
 // A part that holds parameters but reads no column (a condition on them alone, an IF over one, a
 // sum of two) is computed with each run's values, not once for all runs.
 TEST_F(ParamsAnywhereTest, PartsOverParametersAloneAreComputedAtEachRun) {
-  struct Case {
-    const char* ours;
-    const char* lite;  // nullptr: the same text
-    std::vector<Given> runs;
-  };
   const std::vector<Case> cases = {
       {"SELECT k FROM u WHERE n > IF(? > 0 THEN 1 ELSE -999) ORDER BY k",
        "SELECT k FROM u WHERE n > CASE WHEN ? > 0 THEN 1 ELSE -999 END ORDER BY k",
@@ -434,14 +433,7 @@ TEST_F(ParamsAnywhereTest, PartsOverParametersAloneAreComputedAtEachRun) {
        "SELECT k FROM u WHERE NOT COALESCE(? > n, 0) ORDER BY k",
        {Given().integer(0), Given().real(1000.5), Given().integer(-100)}},
   };
-  for (const Case& c : cases) {
-    sql::TQueryStatement s(*directory);
-    s.Prepare(c.ours);
-    for (const Given& run : c.runs) {
-      const std::vector<std::string> lite = liteRows(c.lite ? c.lite : c.ours, run);
-      EXPECT_EQ(ourRows(s, run), lite) << c.ours << " with " << run.shown;
-    }
-  }
+  expectEachRunAsSQLite(cases);
 }
 
 // A DELETE whose WHERE holds parameters on an indexed column, prepared once and run with values
