@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
     QMetaObject::invokeMethod(
         &app,
         [text = QString::fromStdString(message)] {
+          ui::ModalLoop loop;
           QMessageBox::warning(nullptr, QStringLiteral("Warning"), text, QMessageBox::Ok);
         },
         Qt::QueuedConnection);
@@ -63,11 +64,7 @@ int main(int argc, char** argv) {
     auto* notifier = new QSocketNotifier(requests, QSocketNotifier::Read, &app);
     QObject::connect(notifier, &QSocketNotifier::activated, FrmMain.get(), [&FrmMain, requests] {
       platform::takeTerminationRequest(requests);
-      // A modal window first (a reading in progress is stopped and waited for), then the main one.
-      for (int i = 0; i < 8; ++i) {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (!modal || !modal->close()) break;
-      }
+      // Open boxes and dialogs close first (a reading in progress is stopped and waited for).
       FrmMain->CloseOnRequest();
     });
   }

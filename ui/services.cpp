@@ -6,7 +6,11 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QPointer>
+#include <QTimer>
 #include <QUrl>
+#include <utility>
+#include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
 // Sanitizer builds of every program with windows: what the system's D-Bus and font libraries keep
@@ -23,12 +27,20 @@ const QString kTitle = QStringLiteral("Velmaron for Oracle");
 
 class QtMessages final : public MessageService {
  public:
-  void error(QWidget* parent, const QString& text) override { QMessageBox::critical(parent, kTitle, text); }
+  void error(QWidget* parent, const QString& text) override {
+    ModalLoop loop;
+    QMessageBox::critical(parent, kTitle, text);
+  }
   void information(QWidget* parent, const QString& text) override {
+    ModalLoop loop;
     QMessageBox::information(parent, kTitle, text);
   }
-  void warning(QWidget* parent, const QString& text) override { QMessageBox::warning(parent, kTitle, text); }
+  void warning(QWidget* parent, const QString& text) override {
+    ModalLoop loop;
+    QMessageBox::warning(parent, kTitle, text);
+  }
   bool question(QWidget* parent, const QString& text) override {
+    ModalLoop loop;
     return QMessageBox::question(parent, kTitle, text, QMessageBox::Yes | QMessageBox::No) ==
            QMessageBox::Yes;
   }
@@ -46,10 +58,12 @@ QString noted(const QString& chosen) {
 class QtFiles final : public FileDialogService {
  public:
   QString openFile(QWidget* parent, const QString& folder, const QString& filter) override {
+    ModalLoop loop;
     return noted(QFileDialog::getOpenFileName(parent, QString(), startIn(folder), filter));
   }
   QString saveFile(QWidget* parent, const QString& folder, const QString& filter,
                    const QString& suffix) override {
+    ModalLoop loop;
     QFileDialog dialog(parent, QString(), startIn(folder), filter);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setDefaultSuffix(suffix);
@@ -58,9 +72,28 @@ class QtFiles final : public FileDialogService {
                      : QString());
   }
   QString chooseFolder(QWidget* parent, const QString& folder) override {
+    ModalLoop loop;
     return noted(QFileDialog::getExistingDirectory(parent, QString(), startIn(folder)));
   }
 };
+
+int modalLoops = 0;
+
+struct Waiting {
+  QPointer<QObject> context;
+  std::function<void()> then;
+};
+std::vector<Waiting>& waitingForModalLoops() {
+  static std::vector<Waiting> waiting;
+  return waiting;
+}
+
+// By a timer, not a posted call: what `then` does may wait in the event loop for posted events
+// (the close waits for the runs' last events), which the loop does not deliver from inside the
+// delivery of a posted call.
+void callLater(QObject* context, std::function<void()> then) {
+  QTimer::singleShot(1, context, std::move(then));
+}
 
 QString& lastDialogFolder() {
   static QString folder;
@@ -69,7 +102,10 @@ QString& lastDialogFolder() {
 
 class QtDialogs final : public DialogRunner {
  public:
-  int run(QDialog& dialog) override { return dialog.exec(); }
+  int run(QDialog& dialog) override {
+    ModalLoop loop;
+    return dialog.exec();
+  }
 };
 
 class QtDesktop final : public DesktopService {
@@ -88,6 +124,29 @@ void NoteDialogChoice(const QString& path) {
   if (path.isEmpty()) return;
   const QFileInfo chosen(path);
   lastDialogFolder() = chosen.isDir() ? chosen.absoluteFilePath() : chosen.absolutePath();
+}
+
+ModalLoop::ModalLoop() {
+  ++modalLoops;
+}
+
+ModalLoop::~ModalLoop() {
+  if (--modalLoops > 0) return;
+  // Posted, not called: this runs inside the command that showed the loop, which goes on first.
+  for (Waiting& waiting : std::exchange(waitingForModalLoops(), {}))
+    if (waiting.context) callLater(waiting.context, std::move(waiting.then));
+}
+
+int OpenModalLoops() {
+  return modalLoops;
+}
+
+void AfterModalLoops(QObject* context, std::function<void()> then) {
+  if (modalLoops == 0) {
+    callLater(context, std::move(then));
+    return;
+  }
+  waitingForModalLoops().push_back({context, std::move(then)});
 }
 
 DesktopService& SystemDesktop() {

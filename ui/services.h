@@ -6,8 +6,10 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
 class QDialog;
+class QObject;
 class QWidget;
 
 namespace ui {
@@ -68,5 +70,23 @@ struct UiServices {
 
 // The services in use; the Qt ones until a test replaces them.
 UiServices& Services();
+
+// One modal loop in progress: each box, dialog and file dialog that the Qt services show holds
+// one while its loop runs (a test's own modal loop holds one too). The command that showed it
+// waits under the loop and goes on, with whatever it held, when the loop ends.
+class ModalLoop {
+ public:
+  ModalLoop();
+  ~ModalLoop();
+  ModalLoop(const ModalLoop&) = delete;
+  ModalLoop& operator=(const ModalLoop&) = delete;
+};
+
+// How many modal loops are in progress.
+int OpenModalLoops();
+
+// Calls `then` from the event loop once no modal loop is in progress, so after the commands under
+// them have returned; at the next turn of the loop when none is. Dropped when `context` goes first.
+void AfterModalLoops(QObject* context, std::function<void()> then);
 
 }  // namespace ui

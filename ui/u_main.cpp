@@ -316,6 +316,24 @@ void TFrmMain::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
+  if (OpenModalLoops() > 0) {
+    // A command waits under each open box or dialog and goes on with its task when the loop
+    // ends; the close would free that task under it. The boxes and dialogs are closed as
+    // cancelled, and the close comes back once the commands have returned.
+    event->ignore();
+    for (int i = 0; i < 8; ++i) {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (!modal || !modal->close()) break;
+    }
+    if (!closeWaiting_) {
+      closeWaiting_ = true;
+      AfterModalLoops(this, [this] {
+        closeWaiting_ = false;
+        close();
+      });
+    }
+    return;
+  }
   if (askBeforeClosing_ && tasks_->RunningCount() > 0 &&
       !Services().messages->question(
           this, QStringLiteral("A task is running. Closing the window terminates it. Close anyway?"))) {

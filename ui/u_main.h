@@ -53,6 +53,8 @@ class TFrmMain final : public QMainWindow {
   DumpPane& DumpView() const { return *dumps_; }
 
   // Closes as a termination request asks (SIGTERM, SIGINT): running tasks end without a question.
+  // A close while boxes or dialogs are open closes them as cancelled and then, once the commands
+  // that showed them have returned, the window.
   void CloseOnRequest();
 
   bool TaskViewActive() const { return taskViewActive_; }
@@ -89,6 +91,8 @@ class TFrmMain final : public QMainWindow {
   bool showTipsOnActivate_ = false;
   // Set while the close ends the runs: a close asked for meanwhile is refused.
   bool closing_ = false;
+  // Set while a close waits for the open boxes and dialogs to end.
+  bool closeWaiting_ = false;
   // Whether closing while a task runs asks first.
   bool askBeforeClosing_ = true;
 

@@ -25,10 +25,16 @@ struct Script final : MessageService, FileDialogService, DialogRunner {
   std::map<QString, std::function<int(QDialog&)>> dialogs;
   // Runs while a question is open, before it is answered: what the event loop does meanwhile.
   std::function<void()> whileAsked;
+  // Runs while an error, information or warning box is open, before it is closed.
+  std::function<void()> whileShown;
 
-  void error(QWidget*, const QString& text) override { messages.push_back("error: " + text); }
-  void information(QWidget*, const QString& text) override { messages.push_back("info: " + text); }
-  void warning(QWidget*, const QString& text) override { messages.push_back("warning: " + text); }
+  void error(QWidget*, const QString& text) override { shown("error: " + text); }
+  void information(QWidget*, const QString& text) override { shown("info: " + text); }
+  void warning(QWidget*, const QString& text) override { shown("warning: " + text); }
+  void shown(const QString& message) {
+    messages.push_back(message);
+    if (whileShown) whileShown();
+  }
   bool question(QWidget*, const QString& text) override {
     messages.push_back("question: " + text);
     if (whileAsked) whileAsked();

@@ -8,14 +8,17 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <QTreeWidget>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <utility>
 
 #include "tasks/u_task1.h"
 #include "tasks/u_taskstore.h"
@@ -343,6 +346,60 @@ TEST_F(TaskWindowTest, ScheduledRunIsTerminatedAndClosingMidRunEndsTheProgramsAn
   const std::vector<tasks::TaskLogEntry> logs = store.LoadTaskLogs(id);
   ASSERT_EQ(logs.size(), 2u);
   EXPECT_TRUE(store.LoadTaskLogContent(id, logs[0].id).ends_with("Terminated: the window was closed\r\n"));
+}
+
+// A termination request (or the tray's Exit) that comes while a box or dialog is open: the
+// command under it goes on with its task once the loop ends, so the window closes only after
+// that. A cancelled wizard puts the task's command back; a run whose program could not start
+// ends and is logged.
+TEST_F(TaskWindowTest, AClosingRequestWhileABoxOrDialogIsOpenWaitsForTheCommandUnderIt) {
+  storeTask(false);
+  {
+    auto w = newWindow();
+    tasks::TUniTask* task = w->TaskView().Tasks().at(0);
+    const std::string command = task->command();
+    w->TaskView().SelectTask(task);
+    script.dialogs["FrmExportWizard"] = [&](QDialog& wizard) {
+      ModalLoop loop;
+      wizard.findChild<QLineEdit*>("EdTaskname")->setText("changed");
+      w->CloseOnRequest();
+      return int(QDialog::Rejected);
+    };
+    w->findChild<QAction*>("AcModifyTask")->trigger();
+    ASSERT_EQ(w->TaskView().Tasks().size(), 1u) << "the window closed under the wizard";
+    EXPECT_EQ(task->command(), command);
+    EXPECT_EQ(task->name(), "nightly");
+    EXPECT_TRUE(waitFor([&] { return w->TaskView().Tasks().empty(); })) << "the window did not close";
+  }
+
+  auto w = newWindow();
+  Settings().expcmd = ws.folder() + "/no/exp";
+  tasks::TUniTask* task = w->TaskView().Tasks().at(0);
+  const int32_t id = task->id();
+  bool closedByRequest = false, boxShown = false;
+  script.whileShown = [&] {
+    if (std::exchange(boxShown, true)) return;
+    QMessageBox box;
+    box.setText("Start error");
+    QTimer::singleShot(0, &box, [&] {
+      w->CloseOnRequest();
+      closedByRequest = !box.isVisible();
+    });
+    // Only for a close that fails, so that the test ends.
+    QTimer::singleShot(60000, &box, &QMessageBox::reject);
+    ModalLoop loop;
+    box.exec();
+  };
+  runSelected(*w);
+  ASSERT_TRUE(waitFor([&] { return w->TaskView().Tasks().empty(); })) << "the window did not close";
+  EXPECT_TRUE(closedByRequest);
+  ASSERT_TRUE(!script.messages.empty() && script.messages[0].startsWith("error: Start "));
+  w.reset();
+  tasks::TTaskStore store(tasks::TTaskStore::DefaultFolder());
+  const std::vector<tasks::TaskLogEntry> logs = store.LoadTaskLogs(id);
+  ASSERT_EQ(logs.size(), 1u);
+  const std::string content = store.LoadTaskLogContent(id, logs[0].id);
+  EXPECT_NE(content.find("Cannot start " + ws.folder() + "/no/exp"), std::string::npos) << content;
 }
 
 }  // namespace
