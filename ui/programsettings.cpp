@@ -1,6 +1,7 @@
 #include "ui/programsettings.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QVariant>
@@ -126,7 +127,7 @@ bool StoreNlsLang(const std::string& value) {
   return synced(file);
 }
 
-void ReadSettings(const ToolNames& tools) {
+std::string ReadSettings(const ToolNames& tools) {
   ProgramSettings& settings = Settings();
   QSettings file(q(SettingsFilePath()), QSettings::IniFormat);
   auto program = [&](const char* key, const std::string& fallback) {
@@ -140,6 +141,18 @@ void ReadSettings(const ToolNames& tools) {
   settings.tmpdir = ApplyWorkFolderRule(readText(file.value("tmpdir")));
   settings.tipsatstartup = file.value("tipsatstartup", ProgramSettings{}.tipsatstartup).toBool();
   ClientCharset() = ParseNlsLang(CurrentNlsLang());
+  if (file.status() == QSettings::NoError) return {};
+  const std::string path = SettingsFilePath();
+  std::string text = "The settings file " + path + " could not be read whole";
+  if (file.status() == QSettings::FormatError) {
+    const std::string copy =
+        path + ".damaged-" + s(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss")));
+    std::error_code ec;
+    std::filesystem::copy_file(path, copy, ec);
+    text +=
+        ec ? " and could not be kept as it was (" + ec.message() + ")" : "; it is kept as it was in " + copy;
+  }
+  return text + ". Every setting it did not give takes its default.";
 }
 
 bool WriteSettings() {

@@ -62,8 +62,12 @@ bool StoreNlsLang(const std::string& value);
 // Paths that are not UTF-8 are stored as their bytes and read back as they were.
 //
 // Reads every setting and the client character set: a missing setting takes its default (program
-// names from `tools`), so nothing of an earlier reading stays behind.
-void ReadSettings(const ToolNames& tools);
+// names from `tools`), so nothing of an earlier reading stays behind. A file that cannot be read
+// whole (a damaged line, no right to read it) gives what it could of it; a damaged one is first
+// copied beside itself as it was (".damaged-" and the local time), since the next write keeps only
+// what was read. Returns "" when the file was read whole or there is none, else the text that
+// tells the user so, with the copy's path.
+std::string ReadSettings(const ToolNames& tools);
 // Writes the settings with the program's name and version. False when the file cannot be written.
 bool WriteSettings();
 

@@ -83,7 +83,8 @@ TFrmMain::TFrmMain(const QString& instanceName) {
     tasks::TOraEnv env;
     env.ReadOracleHome();
     env.DetectToolNames();
-    ReadSettings(ToolNames{env.ScriptTool(), env.ExportTool(), env.ImportTool()});
+    const std::string unread = ReadSettings(ToolNames{env.ScriptTool(), env.ExportTool(), env.ImportTool()});
+    if (!unread.empty()) Services().messages->warning(this, QString::fromStdString(unread));
     tasks_->Open();
     tipsAtStartup_ = Settings().tipsatstartup;
     showTipsOnActivate_ = true;

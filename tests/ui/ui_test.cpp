@@ -728,6 +728,46 @@ TEST_F(WindowTest, ADamagedSettingsFileIsWrittenAgainAndOnlyARealFailureIsSaid) 
   EXPECT_EQ(ClientCharset().charset, "US7ASCII");
 }
 
+// A settings file found damaged at the start (a line of zero bytes where the disk lost a block):
+// the user is told, what could be read is used, and the file as it was is kept before the close
+// writes it whole again without the damaged line.
+TEST_F(WindowTest, ASettingsFileDamagedAtTheStartIsSaidAndKeptAsItWasBeforeItIsWrittenAgain) {
+  namespace fs = std::filesystem;
+  fs::create_directories(dir.path("config/velmaron"));
+  const std::string damaged = "[General]\nexpcmd=/opt/oracle/bin/exp\n" + std::string(64, '\0') +
+                              "\nmaxtasks=3\nimpcmd=/opt/oracle/bin/imp\n";
+  std::ofstream(SettingsFilePath(), std::ios::binary) << damaged;
+  {
+    auto w = newWindow();
+    EXPECT_EQ(Settings().expcmd, "/opt/oracle/bin/exp");
+    EXPECT_EQ(Settings().maxtasks, 3);
+    EXPECT_EQ(Settings().impcmd, "/opt/oracle/bin/imp");
+    ASSERT_EQ(script.messages.size(), 1u);
+    EXPECT_TRUE(script.messages[0].startsWith(QString::fromStdString(
+        "warning: The settings file " + SettingsFilePath() + " could not be read whole")))
+        << script.messages[0].toStdString();
+    w->close();
+  }
+  std::vector<std::string> kept;
+  for (const auto& entry : fs::directory_iterator(dir.path("config/velmaron")))
+    if (entry.path().filename().string().starts_with("velmaron.conf.damaged-")) kept.push_back(entry.path());
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_TRUE(script.messages[0].contains(QString::fromStdString(kept[0])));
+  EXPECT_EQ(readFile(kept[0]), damaged);
+  QSettings file(QString::fromStdString(SettingsFilePath()), QSettings::IniFormat);
+  EXPECT_EQ(file.status(), QSettings::NoError);
+  EXPECT_EQ(file.value("expcmd").toString(), "/opt/oracle/bin/exp");
+
+  // Read whole at the next start: nothing is said, and no further copy is made.
+  script.messages.clear();
+  auto w = newWindow();
+  EXPECT_TRUE(script.messages.empty());
+  size_t copies = 0;
+  for (const auto& entry : fs::directory_iterator(dir.path("config/velmaron")))
+    copies += entry.path().filename().string().starts_with("velmaron.conf.damaged-");
+  EXPECT_EQ(copies, 1u);
+}
+
 TEST_F(WindowTest, SecondInstanceHandsOverAndTheFirstComesBack) {
   auto first = newWindow();
   first->show();
