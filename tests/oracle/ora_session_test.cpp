@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "oracle/ora_query.h"
 #include "oracle/oraerror.h"
 #include "platform/scopeguard.h"
 #include "tests/oracle/oracle_testing.h"
@@ -108,6 +109,28 @@ TEST_F(OraSessionTest, AnotherHomeUnloadsTheClientAndDisconnectsEverySession) {
   session_.SetHome(ohDefault);
   session_.Connect();
   EXPECT_TRUE(session_.GetConnected());
+}
+
+TEST_F(OraSessionTest, StatementsMadeBeforeAnotherHomeRunAgainOrGoWithoutTheUnloadedClient) {
+  session_.Connect();
+  EXPECT_EQ(count(), 0);
+  TOraQuery kept;
+  auto dropped = std::make_unique<TOraQuery>();
+  for (TOraQuery* q : {&kept, dropped.get()}) {
+    q->SetSession(&session_);
+    q->SetSQL("SELECT ID FROM T WHERE ID < 0");
+    q->Open();
+    q->Close();
+  }
+  // Their statement handles went with the client's environment.
+  session_.SetHome(ohHome5);
+  ASSERT_FALSE(OCILoaded());
+  dropped.reset();
+  session_.SetHome(ohDefault);
+  session_.Connect();
+  EXPECT_EQ(count(), 0);
+  kept.Open();
+  EXPECT_TRUE(kept.Eof());
 }
 
 TEST_F(OraSessionTest, SavepointUndoesOnlyWhatFollowsIt) {
