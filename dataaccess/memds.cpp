@@ -108,6 +108,7 @@ FieldType DataTypeToFieldType(uint16_t dataType) {
     case dtVarBytes:
     case dtExtVarBytes:
       return ds::ftVarBytes;
+    case dtInt64:
     case dtUInt32:
       return ds::ftLargeint;
     case dtWideString:

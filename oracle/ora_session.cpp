@@ -233,7 +233,12 @@ void TOraSession::SetHome(TOracleHome value) {
 TOraSession::~TOraSession() {
   // The statement goes before the connection it runs on.
   internalSQL_.reset();
-  Disconnect();
+  try {
+    Disconnect();
+  } catch (const std::exception&) {
+    // A destructor cannot raise (a link that died unnoticed refuses the end of its session);
+    // the base destructor frees the session all the same.
+  }
   SessionList& list = sessionList();
   std::lock_guard<std::mutex> guard(list.lock);
   std::erase(list.items, this);

@@ -151,6 +151,7 @@ bool OCIShared = false;
 bool OCIEvents = false;
 bool OCIInited = false;
 void* hOCIEnv = nullptr;
+std::atomic<uint32_t> OCIEnvironmentGeneration = 0;
 void* hOCIError = nullptr;
 std::string OracleHomes[MaxOracleHomes];
 std::string OracleHomeNames[MaxOracleHomes];
@@ -295,6 +296,7 @@ void OCIFinish() {
   }
   hOCIError = nullptr;
   hOCIEnv = nullptr;
+  ++OCIEnvironmentGeneration;
   OCIInited = false;
 }
 

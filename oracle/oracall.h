@@ -14,6 +14,7 @@
 // one environment. LoadOCI and FreeOCI change the function variables: no call may be in flight.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -430,6 +431,9 @@ extern bool OCIShared;
 extern bool OCIEvents;
 extern bool OCIInited;
 extern void* hOCIEnv;
+// Counts the shared environments freed. Every handle made under an environment goes with it, so
+// a holder of one compares the count it saw at allocation before using or freeing it.
+extern std::atomic<uint32_t> OCIEnvironmentGeneration;
 extern void* hOCIError;
 extern std::string OracleHomes[MaxOracleHomes];
 extern std::string OracleHomeNames[MaxOracleHomes];

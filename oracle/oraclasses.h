@@ -298,7 +298,11 @@ class TOraCursor : public dataaccess::TSharedObject {
   ~TOraCursor() override;
 
  private:
+  // A statement handle the freeing of its environment took with it: forgotten, never freed.
+  void forgetStaleStatement();
+
   void* statement_ = nullptr;
+  uint32_t statementGeneration_ = 0;
   std::vector<uint8_t> area_;
 };
 

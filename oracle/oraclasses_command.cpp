@@ -1534,7 +1534,12 @@ int TOCICommand::FetchAt(uint32_t rows, uint16_t orientation, int32_t offset, st
         }
       }
       ub4 total = 0;
-      OCIAttrGet(statement, OCI_HTYPE_STMT, &total, nullptr, OCI_ATTR_ROW_COUNT, error);
+      const sword counted = OCIAttrGet(statement, OCI_HTYPE_STMT, &total, nullptr, OCI_ATTR_ROW_COUNT, error);
+      // Without the count the rows of a short last block are unknown: they must not go as none.
+      if (counted != OCI_SUCCESS) {
+        if (failure) std::rethrow_exception(failure);
+        check(counted);
+      }
       received = int(total) - fetchedRows_;
       fetchedRows_ = int32_t(total);
       if (failure) std::rethrow_exception(failure);

@@ -24,10 +24,12 @@ void TOraCursor::AllocCursor() {
     return;
   }
   if (OCICallStyle != OCI80) RaiseError("Need Oracle 8 Call Interface");
+  forgetStaleStatement();
   if (statement_ != nullptr) return;
   if (hEnv == nullptr) hEnv = hOCIEnv;
   if (hError == nullptr) hError = hOCIError;
   Check(OCIHandleAlloc(hEnv, &statement_, OCI_HTYPE_STMT, 0, nullptr), hError);
+  statementGeneration_ = OCIEnvironmentGeneration;
   if (OCIVersionSt.rfind("8.1.6", 0) != 0) {
     ub4 none = 0;
     Check(OCIAttrSet(statement_, OCI_HTYPE_STMT, &none, 0, OCI_ATTR_PREFETCH_ROWS, hError), hError);
@@ -35,9 +37,14 @@ void TOraCursor::AllocCursor() {
   }
 }
 
+void TOraCursor::forgetStaleStatement() {
+  if (statement_ != nullptr && statementGeneration_ != OCIEnvironmentGeneration) statement_ = nullptr;
+}
+
 void TOraCursor::FreeCursor() {
   if (RefCount() > 1) return;
   area_.clear();
+  forgetStaleStatement();
   if (statement_ == nullptr) return;
   OCIHandleFree(statement_, OCI_HTYPE_STMT);
   statement_ = nullptr;
@@ -47,7 +54,7 @@ void TOraCursor::FreeCursor() {
 void* TOraCursor::GetStatement() {
   if (OCICallStyle == OCI73) RaiseError("Need Oracle 8 Call Interface");
   if (OCICallStyle != OCI80) RaiseError("OCI is not inizialized");
-  if (statement_ == nullptr) AllocCursor();
+  AllocCursor();
   return statement_;
 }
 

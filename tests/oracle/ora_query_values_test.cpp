@@ -87,6 +87,26 @@ TEST_F(OraQueryValuesTest, AnExactNumberIsReadEditedAndPostedWithoutLosingDigits
   observer_.ExecSQL("COMMIT");
 }
 
+TEST_F(OraQueryValuesTest, WholeNumbersOfTenToEighteenDigitsAreReadAndPostedExactly) {
+  // Without NUMBER values these columns are 64-bit integers in the record.
+  session_.Options().SetEnableNumbers(false);
+  query_.SetSQL("SELECT ID, N10, N18 FROM WHOLE ORDER BY ID");
+  query_.SetSQLUpdate("UPDATE WHOLE SET N10 = :N10, N18 = :N18 WHERE ID = :OLD_ID");
+  query_.Open();
+  EXPECT_EQ(query_.FieldByName("N10").AsString(), "9999999999");
+  EXPECT_EQ(query_.FieldByName("N18").AsString(), "999999999999999999");
+  query_.Next();
+  EXPECT_EQ(query_.FieldByName("N10").AsString(), "-2147483649");
+  EXPECT_EQ(query_.FieldByName("N18").AsString(), "-999999999999999999");
+  query_.Edit();
+  query_.FieldByName("N18").SetAsString("-123456789012345678");
+  query_.Post();
+  query_.Close();
+  EXPECT_EQ(column("SELECT ID, N10, N18 FROM WHOLE ORDER BY ID", "N18"),
+            "999999999999999999;-123456789012345678;");
+  EXPECT_EQ(column("SELECT ID, N10, N18 FROM WHOLE ORDER BY ID", "N10"), "9999999999;-2147483649;");
+}
+
 TEST_F(OraQueryValuesTest, ATimestampAndAnIntervalAreEditedThroughTheirOwnCopies) {
   query_.SetSQL("SELECT ID, TS, IDS FROM TIMES WHERE ID = 1");
   query_.SetSQLUpdate("UPDATE TIMES SET TS = :TS, IDS = :IDS WHERE ID = :OLD_ID");

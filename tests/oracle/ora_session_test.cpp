@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include "oracle/ora_query.h"
 #include "oracle/oraerror.h"
+#include "platform/scopeguard.h"
 #include "tests/oracle/oracle_testing.h"
 
 namespace oracle {
@@ -63,6 +65,37 @@ TEST_F(OraSessionTest, AnUnknownClientCharacterSetIsOra12705AndLeavesTheSessionC
   EXPECT_TRUE(session_.GetConnected());
 }
 
+TEST_F(OraSessionTest, SessionsWhoseLinkDiedUnnoticedAreDestroyedWithoutRaising) {
+  // The hook is read when the library makes its environment: a fresh load counts from zero.
+  FreeOCI();
+  ::setenv("OCI_STANDIN_FAIL_CALL", "60", 1);
+  platform::ScopeExit unset([] { ::unsetenv("OCI_STANDIN_FAIL_CALL"); });
+  auto idle = std::make_unique<TOraSession>();
+  auto inTransaction = std::make_unique<TOraSession>();
+  for (TOraSession* s : {idle.get(), inTransaction.get()}) {
+    s->LoginPrompt = false;
+    s->SetConnectString("scott/tiger@ORCL");
+    s->Connect();
+  }
+  inTransaction->StartTransaction();
+  session_.Connect();
+  try {
+    for (int i = 0; i < 60; ++i) count();
+    FAIL() << "the link never failed";
+  } catch (const EOraError& e) {
+    EXPECT_EQ(e.ErrorCode, 3113);
+  }
+  EXPECT_FALSE(session_.GetConnected());
+  // The other two have made no call since: they still think themselves connected, and ending
+  // their sessions fails on the dead link.
+  ASSERT_TRUE(idle->GetConnected());
+  ASSERT_TRUE(inTransaction->GetConnected());
+  idle.reset();
+  inTransaction.reset();
+  session_.Connect();
+  EXPECT_EQ(count(), 0);
+}
+
 TEST_F(OraSessionTest, AnotherHomeUnloadsTheClientAndDisconnectsEverySession) {
   TOraSession other;
   other.LoginPrompt = false;
@@ -76,6 +109,28 @@ TEST_F(OraSessionTest, AnotherHomeUnloadsTheClientAndDisconnectsEverySession) {
   session_.SetHome(ohDefault);
   session_.Connect();
   EXPECT_TRUE(session_.GetConnected());
+}
+
+TEST_F(OraSessionTest, StatementsMadeBeforeAnotherHomeRunAgainOrGoWithoutTheUnloadedClient) {
+  session_.Connect();
+  EXPECT_EQ(count(), 0);
+  TOraQuery kept;
+  auto dropped = std::make_unique<TOraQuery>();
+  for (TOraQuery* q : {&kept, dropped.get()}) {
+    q->SetSession(&session_);
+    q->SetSQL("SELECT ID FROM T WHERE ID < 0");
+    q->Open();
+    q->Close();
+  }
+  // Their statement handles went with the client's environment.
+  session_.SetHome(ohHome5);
+  ASSERT_FALSE(OCILoaded());
+  dropped.reset();
+  session_.SetHome(ohDefault);
+  session_.Connect();
+  EXPECT_EQ(count(), 0);
+  kept.Open();
+  EXPECT_TRUE(kept.Eof());
 }
 
 TEST_F(OraSessionTest, SavepointUndoesOnlyWhatFollowsIt) {

@@ -349,6 +349,41 @@ TEST_F(OracleTest, AFetchFailingPartWayKeepsTheRowsHeldAndRaises) {
   EXPECT_EQ(valueAt(*recordSet, 2).asString(), "name 25");
 }
 
+TEST_F(OracleTest, ALinkLostAtAnyCallOfAFetchRaisesOrEveryRowArrives) {
+  // 60 rows in blocks of 25: the last block is a short one, which ends with "no data".
+  const auto readAll = [this](int& held) {
+    connect();
+    auto recordSet = rows(25);
+    recordSet->Open();
+    recordSet->SetToEnd();
+    held = recordSet->GetRecordCount();
+  };
+  const std::string countFile = folder()->path("calls");
+  ::setenv("OCI_STANDIN_COUNT_FILE", countFile.c_str(), 1);
+  platform::ScopeExit unset([] { ::unsetenv("OCI_STANDIN_COUNT_FILE"); });
+  FreeOCI();
+  int held = 0;
+  readAll(held);
+  ASSERT_EQ(held, 60);
+  connection_.reset();
+  FreeOCI();
+  int calls = 0;
+  std::ifstream(countFile) >> calls;
+  ASSERT_GT(calls, 0);
+  for (int n = 1; n <= calls; ++n) {
+    ::setenv("OCI_STANDIN_FAIL_CALL", std::to_string(n).c_str(), 1);
+    held = 0;
+    try {
+      readAll(held);
+      EXPECT_EQ(held, 60) << "rows went missing without an error when call " << n << " failed";
+    } catch (const EOraError& e) {
+      EXPECT_TRUE(e.ErrorCode == 3113 || e.ErrorCode == 3114) << e.what();
+    }
+    connection_.reset();
+    FreeOCI();
+  }
+}
+
 TEST_F(OracleTest, BackgroundFetchAllDeliversEveryRowAndItsFailureReachesTheCaller) {
   connect();
   auto recordSet = rows(10, true);
