@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "engine/components/veldortb.h"
+#include "platform/faultfs.h"
 #include "platform/osfile.h"
 #include "tasks/u_task1.h"
 #include "tests/engine/storage/storage_test_util.h"
@@ -624,6 +626,48 @@ TEST(TaskStoreTest, ADamagedTableFileIsAnErrorAndEveryFileIsKept) {
       EXPECT_EQ(files(), expected) << name << " of " << damaged.size() << " bytes";
     }
   }
+}
+
+// The program ended at any file operation of its first start on a fresh folder, as it makes the
+// tables: whatever that leaves, the next start opens the store (making anew a table whose creation
+// was cut short) and keeps the tasks and logs it is given.
+TEST(TaskStoreTest, AFirstStartEndedAtAnyFileOperationLeavesFilesTheNextStartTakesUp) {
+  bool completed = false;
+  uint64_t at = 1;
+  for (; !completed && at < 5000; ++at) {
+    SCOPED_TRACE("ended at operation " + std::to_string(at));
+    platform::testing::TempFolder dir;
+    const std::string folder = dir.path("db");
+    storage_test::Helper first([&](storage_test::Helper&) {
+      platform::FaultyFileSystem faulty(platform::FileSystem::local());
+      engine::TFileList files(faulty);
+      faulty.setPlan({platform::Fault::Exit, at, false, true});
+      TTaskStore store(folder, &files);
+      return 0;
+    });
+    const int code = first.wait();
+    ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << code;
+    completed = code == 0;
+    try {
+      TTaskStore store(folder);
+      TExpTask task(nullptr);
+      fill(task, hostileTexts(), 0, 1);
+      task.SetScheduleTable("0000");
+      store.SaveTask(task);
+      const DateTime now(std::chrono::milliseconds(1'700'000'000'000));
+      const int32_t log = store.SaveTaskLog({0, task.id(), now, now, 7, "x.dmp"}, "output");
+      const std::vector<std::unique_ptr<TUniTask>> listed = store.LoadTasks(nullptr);
+      ASSERT_EQ(listed.size(), 1u);
+      expectSame(*listed[0], task);
+      EXPECT_EQ(store.LoadTaskLogContent(task.id(), log), "output");
+    } catch (const std::exception& e) {
+      FAIL() << e.what();
+    }
+  }
+  EXPECT_TRUE(completed);
+  EXPECT_GT(at, 10u) << "a first start makes three tables";
+  std::printf("the first start ran to its end after %llu operations\n",
+              static_cast<unsigned long long>(at - 1));
 }
 
 // The local file system, but the first time it finds no data file of the task table it lets
