@@ -210,6 +210,34 @@ TEST_F(TransferTest, AnUploadTheServerKeptOnlyPartOfFailsAndLosesNothing) {
   }
 }
 
+// The server says the upload is complete before it has written all of it: the size it tells
+// grows to the dump's within a second, and the upload is done (the dump deleted after it, as
+// asked). One that keeps more than came fails, and the dump stays.
+TEST_F(TransferTest, AnUploadTheServerFinishesWritingAfterItsAnswerIsDoneAndOneItKeepsLongerFails) {
+  FtpTestServer& server = FtpTestServer::get();
+  task_.SetDeleteFileAfter(1);
+  for (const char* dir : {"fresh/late", "held/late", "fresh/long"}) {
+    const std::string folder = server.path("home/") + dir;
+    fs::create_directories(folder);
+    if (std::string(dir).starts_with("held")) std::ofstream(folder + "/Full_0907.dmp") << "an earlier run's";
+    ftpTo(server.host(), 0, FtpTestServer::kPassword, dir);
+    const Lines lines = transfer(kTransferFtp);
+    if (std::string(dir).ends_with("late")) {
+      EXPECT_EQ(lines.back(), "Disconnect form server") << dir << ": " << ::testing::PrintToString(lines);
+      EXPECT_FALSE(fs::exists(dump_)) << dir;
+      EXPECT_TRUE(readFile(folder + "/Full_0907.dmp") == bytes_) << dir;
+      writeDump();
+    } else {
+      ASSERT_EQ(lines.size(), 3u) << dir << ": " << ::testing::PrintToString(lines);
+      EXPECT_NE(lines.back().find("holds " + std::to_string(bytes_.size() + 1) + " of the"),
+                std::string::npos)
+          << lines.back();
+      EXPECT_TRUE(readFile(dump_) == bytes_) << dir;
+      EXPECT_FALSE(fs::exists(folder + "/Full_0907.dmp")) << dir;
+    }
+  }
+}
+
 // The server is asked the size of the very file uploaded whatever its name holds (blanks, letters
 // beyond ASCII, a percent sign): a short copy under such a name fails the upload as any other does,
 // and a whole one is done.
