@@ -203,7 +203,10 @@ void createTable(TDataDirectory& directory, const char* name, std::span<const Co
     const std::string path = TDataTable::FileNameFor(directory.Path(), name, false, ext);
     if (!directory.FileList().FileExists(path, false)) continue;
     if (directory.TableExists(name, false)) return;
-    if (holdsNothing(directory.FileList().FileSystem(), path, headerSize)) continue;
+    const bool leftOver = holdsNothing(directory.FileList().FileSystem(), path, headerSize);
+    // Another process may have made the table over those files while this one looked into them.
+    if (directory.TableExists(name, false)) return;
+    if (leftOver) continue;
     SignalTableError(VELDOR_OSENOENT, TDataTable::FileNameFor(directory.Path(), name, false, kDataFileExt));
   }
   TDataCursor cursor(directory);
