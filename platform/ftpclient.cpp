@@ -5,18 +5,25 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <initializer_list>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace platform {
 
 namespace {
+
+// How long a size short of the uploaded file's is asked for again before the upload counts as
+// failed: a server that answered before its write ended holds the whole file within it.
+constexpr std::chrono::seconds kSizeSettleTime{2};
 
 void initCurlOnce() {
   static std::once_flag once;
@@ -221,11 +228,23 @@ class CurlFtpClient final : public FtpClient {
       curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, curl_off_t(st.st_size));
     });
     // A server may report the upload complete and hold less (its disk lost the end): where it
-    // tells the size, a short file is a failed upload, never one to delete the dump after.
+    // tells the size, a short file is a failed upload, never one to delete the dump after. Some
+    // answer before their own write has ended: a short size is asked for again for a while.
+    const curl_off_t expected = st.st_size;
     curl_off_t held = -1;
-    if (lookAt(name, held) && held >= 0 && held != curl_off_t(st.st_size)) {
+    if (!lookAt(name, held) || held < 0) return;
+    const auto giveUp = std::chrono::steady_clock::now() + kSizeSettleTime;
+    for (auto pause = std::chrono::milliseconds(25);
+         held < expected && std::chrono::steady_clock::now() < giveUp;
+         pause = std::min(pause * 2, std::chrono::milliseconds(250))) {
+      std::this_thread::sleep_for(pause);
+      curl_off_t again = -1;
+      if (!lookAt(name, again) || again < 0) break;
+      held = again;
+    }
+    if (held != expected) {
       fail("FTP " + host_ + ": the server holds " + std::to_string(held) + " of the " +
-           std::to_string(st.st_size) + " bytes uploaded as " + name);
+           std::to_string(expected) + " bytes uploaded as " + name);
     }
   }
 

@@ -53,8 +53,10 @@ class FtpClient {
   // to a temporary name first and is renamed onto it (RNFR/RNTO; after DELE of the old file for
   // servers that rename onto no file; stored over it where neither is allowed), so a broken upload
   // leaves the old file as it was. A file the server reports complete but tells a size other
-  // than the local file's is a broken upload too. Throws FtpError on failure; the error says when
-  // the upload was kept under its temporary name.
+  // than the local file's is a broken upload too: a larger one at once, a smaller one when it has
+  // not reached the local file's within about two seconds (a server may answer before its own
+  // write has ended). Throws FtpError on failure; the error says when the upload was kept under
+  // its temporary name.
   virtual void upload(const std::string& localPath, const std::string& remoteName,
                       const std::function<void()>& onSuccess = {}) = 0;
   // Logs out and closes the connection; nothing when not connected.

@@ -23,6 +23,7 @@
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldortable.h"
 #include "platform/bytes.h"
+#include "platform/osfile.h"
 #include "platform/privatefile.h"
 #include "platform/scopeguard.h"
 #include "tasks/u_task1.h"
@@ -175,6 +176,18 @@ DateTime fromDataset(ds::DateTime t) {
 constexpr uint16_t kShortTextBlockSize = 128;
 constexpr uint16_t kOutputBlockSize = 4096;
 
+// True when the file at `path` holds no more than its header of `headerSize` bytes (no index
+// page, no blob block: nothing of any row) and no one else has it open. Its header's contents do
+// not matter: a create ended part way may have written any part of it.
+bool holdsNothing(platform::FileSystem& fs, const std::string& path, uint32_t headerSize) {
+  // Exclusive: a process making the table right now holds its files so, and its files are not
+  // left over.
+  const std::unique_ptr<platform::OsFile> file = fs.openFile(path, {false, platform::ShareMode::Exclusive});
+  if (file == nullptr) return false;
+  const int64_t size = file->size();
+  return size >= 0 && size <= int64_t(headerSize);
+}
+
 // Makes a missing table, encrypted with the local tables' password: the table component creates
 // plain tables only.
 void createTable(TDataDirectory& directory, const char* name, std::span<const Column> columns,
@@ -182,12 +195,18 @@ void createTable(TDataDirectory& directory, const char* name, std::span<const Co
   if (directory.TableExists(name, false)) return;
   // A table whose data file is gone while its index or memo file is left is damaged, not
   // missing: a new table would write over what those files still hold of the rows. Unless the
-  // data file is there now: another process starting on the same fresh folder made the table
-  // between the two looks.
-  for (std::string_view ext : {kIndexFileExt, kBlobFileExt}) {
-    if (!directory.FileList().FileExists(TDataTable::FileNameFor(directory.Path(), name, false, ext), false))
-      continue;
+  // data file is there now (another process starting on the same fresh folder made the table
+  // between the two looks), or those files hold nothing: the data file is made last, so a first
+  // creation ended part way leaves an index without keys and a memo file without blocks.
+  for (const auto& [ext, headerSize] :
+       {std::pair{kIndexFileExt, kIndexHeaderSize}, {kBlobFileExt, kBlobHeaderSize}}) {
+    const std::string path = TDataTable::FileNameFor(directory.Path(), name, false, ext);
+    if (!directory.FileList().FileExists(path, false)) continue;
     if (directory.TableExists(name, false)) return;
+    const bool leftOver = holdsNothing(directory.FileList().FileSystem(), path, headerSize);
+    // Another process may have made the table over those files while this one looked into them.
+    if (directory.TableExists(name, false)) return;
+    if (leftOver) continue;
     SignalTableError(VELDOR_OSENOENT, TDataTable::FileNameFor(directory.Path(), name, false, kDataFileExt));
   }
   TDataCursor cursor(directory);

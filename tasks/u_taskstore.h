@@ -85,7 +85,9 @@ class TTaskStore final : public TaskLogStore {
 
   // Opens the tables in `folder`, creating the folder (mode 0700: it holds passwords) and any
   // missing table. A table whose data file is gone but whose index or memo file is left is not
-  // missing but damaged: the engine's error for the data file, and no file is written. Raises the
+  // missing but damaged: the engine's error for the data file, and no file is written; except
+  // where those files hold no index page and no memo block (what a first creation ended before
+  // its data file leaves), when the table is made anew over them. Raises the
   // engine's or the folder's error as it is. The tables' files go through `files` when given (a
   // test's file system), else through the process's list.
   explicit TTaskStore(const std::string& folder, engine::TFileList* files = nullptr);

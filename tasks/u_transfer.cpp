@@ -29,23 +29,29 @@ void deleteDump(const std::string& path, const TransferOutput& output) {
   }
 }
 
-// Copies `source` to `target` through a temporary file beside the target. False on any failure;
+// Copies `source` to `target` through a temporary file beside the target. False on any failure,
+// with `reason` set to the file that failed and the system's word for it (empty for an abort);
 // the target is then as it was.
-bool copyReplacing(const std::string& source, const std::string& target, const std::atomic<bool>* aborted) {
+bool copyReplacing(const std::string& source, const std::string& target, const std::atomic<bool>* aborted,
+                   std::string& reason) {
   platform::InputFile in;
-  if (!in.open(source)) return false;
   platform::ReplacingFile out;
-  if (!out.begin(target)) return false;
+  const auto failed = [&reason](const std::string& path, int error) {
+    reason = path + ": " + platform::errorText(error);
+    return false;
+  };
+  if (!in.open(source)) return failed(source, in.error());
+  if (!out.begin(target)) return failed(target, out.error());
   std::vector<char> buffer(1 << 20);
   for (int64_t offset = 0;;) {
     if (aborted != nullptr && aborted->load()) return false;
     const int64_t n = in.readAt(offset, buffer.data(), buffer.size());
-    if (n < 0) return false;
+    if (n < 0) return failed(source, in.error());
     if (n == 0) break;
-    if (!out.write(buffer.data(), size_t(n))) return false;
+    if (!out.write(buffer.data(), size_t(n))) return failed(target, out.error());
     offset += n;
   }
-  return out.commit();
+  return out.commit() || failed(target, out.error());
 }
 
 }  // namespace
@@ -111,8 +117,17 @@ void CopyDumpFile(TransferOrder& order, const TransferOutput& output, const std:
     const std::string target = order.copyfiledir + fileNameOf(order.dumppath);
     // Copying the dump onto itself would empty it; the temporary file keeps that from
     // happening, and the refusal keeps the delete below from removing the only copy.
-    if (fs::equivalent(order.dumppath, target, ec) || !copyReplacing(order.dumppath, target, aborted)) {
+    std::string reason;
+    bool copied = false;
+    if (fs::equivalent(order.dumppath, target, ec)) {
+      reason = target + ": the dump file itself";
+    } else {
+      copied = copyReplacing(order.dumppath, target, aborted, reason);
+    }
+    if (!copied) {
+      // The line as it always was; the cause on a line of its own after it.
       output("Copy file failed: " + target);
+      if (!reason.empty()) output(reason);
       return;
     }
     if (order.deletefileafter) deleteDump(order.dumppath, output);

@@ -57,10 +57,11 @@ void UploadDumpFtp(const TransferOrder& order, platform::FtpClient& ftp, const T
 // Copies the dump file into `copyfiledir` under its own name, replacing a file there only once
 // the copy is complete (a failed copy leaves no partial file and never deletes the source); a
 // target that is the dump itself is refused. Appends "/" to `order.copyfiledir` when it lacks
-// one. Lines: "Copy file successfully: " or "Copy file failed: " and the target; "File does not
-// exist: " and the path; "Dir does not exist: " and the folder. With `deletefileafter`, the
-// dump is deleted after a successful copy. Once `aborted` (when given) turns true, the copy stops
-// as a failed one.
+// one. Lines: "Copy file successfully: " or "Copy file failed: " and the target, the latter
+// followed by a line with the file that failed and why ("<path>: <system's reason>"; none for an
+// abort); "File does not exist: " and the path; "Dir does not exist: " and the folder. With
+// `deletefileafter`, the dump is deleted after a successful copy. Once `aborted` (when given)
+// turns true, the copy stops as a failed one.
 void CopyDumpFile(TransferOrder& order, const TransferOutput& output,
                   const std::atomic<bool>* aborted = nullptr);
 

@@ -5,8 +5,10 @@
 // "norename" a rename onto an existing file is refused, in any named "cut" the connection is lost
 // part way through a file, in any named "cutend" once the whole file has come but before the
 // reply that it is complete, in any named "short" only the first 64 KiB of a file are kept yet the
-// upload is reported complete, in any named "slow" each piece of a file takes a quarter of a
-// second to write; root()/anon the anonymous one. The build names the script and the python in
+// upload is reported complete, in any named "late" the upload is reported complete when 64 KiB
+// are written and the rest follows within about a second, in any named "long" a byte more than
+// came is kept, in any named "slow" each piece of a file takes a quarter of a second to write;
+// root()/anon the anonymous one. The build names the script and the python in
 // VELMARON_FTPSERVER and VELMARON_PYTHON.
 #pragma once
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "engine/components/veldortb.h"
+#include "platform/faultfs.h"
 #include "platform/osfile.h"
 #include "tasks/u_task1.h"
 #include "tests/engine/storage/storage_test_util.h"
@@ -626,15 +628,60 @@ TEST(TaskStoreTest, ADamagedTableFileIsAnErrorAndEveryFileIsKept) {
   }
 }
 
-// The local file system, but the first time it finds no data file of the task table it lets
-// `between` run before it says so: another process's work between the look and the answer.
+// The program ended at any file operation of its first start on a fresh folder, as it makes the
+// tables: whatever that leaves, the next start opens the store (making anew a table whose creation
+// was cut short) and keeps the tasks and logs it is given.
+TEST(TaskStoreTest, AFirstStartEndedAtAnyFileOperationLeavesFilesTheNextStartTakesUp) {
+  bool completed = false;
+  uint64_t at = 1;
+  for (; !completed && at < 5000; ++at) {
+    SCOPED_TRACE("ended at operation " + std::to_string(at));
+    platform::testing::TempFolder dir;
+    const std::string folder = dir.path("db");
+    storage_test::Helper first([&](storage_test::Helper&) {
+      platform::FaultyFileSystem faulty(platform::FileSystem::local());
+      engine::TFileList files(faulty);
+      faulty.setPlan({platform::Fault::Exit, at, false, true});
+      TTaskStore store(folder, &files);
+      return 0;
+    });
+    const int code = first.wait();
+    ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << code;
+    completed = code == 0;
+    try {
+      TTaskStore store(folder);
+      TExpTask task(nullptr);
+      fill(task, hostileTexts(), 0, 1);
+      task.SetScheduleTable("0000");
+      store.SaveTask(task);
+      const DateTime now(std::chrono::milliseconds(1'700'000'000'000));
+      const int32_t log = store.SaveTaskLog({0, task.id(), now, now, 7, "x.dmp"}, "output");
+      const std::vector<std::unique_ptr<TUniTask>> listed = store.LoadTasks(nullptr);
+      ASSERT_EQ(listed.size(), 1u);
+      expectSame(*listed[0], task);
+      EXPECT_EQ(store.LoadTaskLogContent(task.id(), log), "output");
+    } catch (const std::exception& e) {
+      FAIL() << e.what();
+    }
+  }
+  EXPECT_TRUE(completed);
+  EXPECT_GT(at, 10u) << "a first start makes three tables";
+  std::printf("the first start ran to its end after %llu operations\n",
+              static_cast<unsigned long long>(at - 1));
+}
+
+// The local file system, but the first time it finds no data file of the task table (or, with
+// `atIndexOpen`, the first time it opens the table's index) it lets `between` run before it
+// answers: another process's work between the look and the answer.
 class InterleavingFileSystem final : public platform::testing::ForwardingFileSystem {
  public:
-  InterleavingFileSystem(platform::FileSystem& base, std::function<void()> between)
-      : ForwardingFileSystem(base), between_(std::move(between)) {}
+  InterleavingFileSystem(platform::FileSystem& base, std::function<void()> between, bool atIndexOpen = false)
+      : ForwardingFileSystem(base), between_(std::move(between)), atIndexOpen_(atIndexOpen) {}
 
   std::unique_ptr<platform::OsFile> openFile(const std::string& path,
                                              const platform::OpenOptions& options) override {
+    if (atIndexOpen_ && between_ && std::filesystem::path(path).filename() == "task.IDX")
+      std::exchange(between_, {})();
     return base_.openFile(path, options);
   }
   std::unique_ptr<platform::OsFile> createFile(const std::string& path, bool deleteOnClose) override {
@@ -656,7 +703,7 @@ class InterleavingFileSystem final : public platform::testing::ForwardingFileSys
   }
   bool fileInfo(const std::string& path, platform::FileInfo& info) override {
     const bool found = base_.fileInfo(path, info);
-    if (!found && between_ && std::filesystem::path(path).filename() == "task.DAT")
+    if (!atIndexOpen_ && !found && between_ && std::filesystem::path(path).filename() == "task.DAT")
       std::exchange(between_, {})();
     return found;
   }
@@ -666,6 +713,7 @@ class InterleavingFileSystem final : public platform::testing::ForwardingFileSys
 
  private:
   std::function<void()> between_;
+  bool atIndexOpen_;
 };
 
 // Two processes start on a fresh folder at once (the window and a scheduled run on a first day):
@@ -694,6 +742,53 @@ TEST(TaskStoreTest, AStoreMadeByAnotherProcessWhileThisOneLooksIsOpenedNotRefuse
     TTaskStore store(folder, &files);
     EXPECT_EQ(store.LoadTaskList(nullptr).size(), 1u);
   }
+  EXPECT_EQ(other.wait(), 0);
+}
+
+// Two processes start on a folder where a first start was cut short before the task table's data
+// file: the one that looks into the files left while the other makes the table over them opens
+// the table the other made.
+TEST(TaskStoreTest, ATableMadeOverLeftFilesByAnotherProcessWhileThisOneLooksIsOpenedNotRefused) {
+  platform::testing::TempFolder dir;
+  const std::string folder = dir.path("db");
+  for (uint64_t at = 1;
+       !std::filesystem::exists(folder + "/task.IDX") || std::filesystem::exists(folder + "/task.DAT");
+       ++at) {
+    ASSERT_LT(at, 100u) << "no first start left the index without the data file";
+    std::filesystem::remove_all(folder);
+    storage_test::Helper first([&](storage_test::Helper&) {
+      platform::FaultyFileSystem faulty(platform::FileSystem::local());
+      engine::TFileList files(faulty);
+      faulty.setPlan({platform::Fault::Exit, at, false, true});
+      TTaskStore store(folder, &files);
+      return 0;
+    });
+    ASSERT_EQ(first.wait(), platform::kFaultExitCode);
+  }
+  storage_test::Helper other([&](storage_test::Helper& h) {
+    if (h.receive() != 'g') return 1;
+    TTaskStore store(folder);
+    TExpTask task(nullptr);
+    fill(task, hostileTexts(), 0, 1);
+    store.SaveTask(task);
+    h.send('d');
+    return h.receive() == 'q' ? 0 : 2;
+  });
+  InterleavingFileSystem fs(
+      platform::FileSystem::local(),
+      [&] {
+        other.send('g');
+        EXPECT_EQ(other.receive(), 'd');
+      },
+      true);
+  engine::TFileList files(fs);
+  try {
+    TTaskStore store(folder, &files);
+    EXPECT_EQ(store.LoadTaskList(nullptr).size(), 1u);
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << e.what();
+  }
+  other.send('q');
   EXPECT_EQ(other.wait(), 0);
 }
 

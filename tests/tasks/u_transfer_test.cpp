@@ -1,5 +1,6 @@
 #include "tasks/u_transfer.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -9,12 +10,15 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ftp_server_test_util.h"
+#include "platform/plainfile.h"
 #include "tasks/u_task1.h"
 #include "tests/platform/temp_folder.h"
 
@@ -210,6 +214,34 @@ TEST_F(TransferTest, AnUploadTheServerKeptOnlyPartOfFailsAndLosesNothing) {
   }
 }
 
+// The server says the upload is complete before it has written all of it: the size it tells
+// grows to the dump's within a second, and the upload is done (the dump deleted after it, as
+// asked). One that keeps more than came fails, and the dump stays.
+TEST_F(TransferTest, AnUploadTheServerFinishesWritingAfterItsAnswerIsDoneAndOneItKeepsLongerFails) {
+  FtpTestServer& server = FtpTestServer::get();
+  task_.SetDeleteFileAfter(1);
+  for (const char* dir : {"fresh/late", "held/late", "fresh/long"}) {
+    const std::string folder = server.path("home/") + dir;
+    fs::create_directories(folder);
+    if (std::string(dir).starts_with("held")) std::ofstream(folder + "/Full_0907.dmp") << "an earlier run's";
+    ftpTo(server.host(), 0, FtpTestServer::kPassword, dir);
+    const Lines lines = transfer(kTransferFtp);
+    if (std::string(dir).ends_with("late")) {
+      EXPECT_EQ(lines.back(), "Disconnect form server") << dir << ": " << ::testing::PrintToString(lines);
+      EXPECT_FALSE(fs::exists(dump_)) << dir;
+      EXPECT_TRUE(readFile(folder + "/Full_0907.dmp") == bytes_) << dir;
+      writeDump();
+    } else {
+      ASSERT_EQ(lines.size(), 3u) << dir << ": " << ::testing::PrintToString(lines);
+      EXPECT_NE(lines.back().find("holds " + std::to_string(bytes_.size() + 1) + " of the"),
+                std::string::npos)
+          << lines.back();
+      EXPECT_TRUE(readFile(dump_) == bytes_) << dir;
+      EXPECT_FALSE(fs::exists(folder + "/Full_0907.dmp")) << dir;
+    }
+  }
+}
+
 // The server is asked the size of the very file uploaded whatever its name holds (blanks, letters
 // beyond ASCII, a percent sign): a short copy under such a name fails the upload as any other does,
 // and a whole one is done.
@@ -324,9 +356,12 @@ TEST_F(TransferTest, CopiesReplaceTheTargetOnlyWhenCompleteAndNeverLoseTheDump) 
   // Into the dump's own folder, or onto a folder of the dump's name: refused, nothing lost.
   task_.SetDeleteFileAfter(1);
   fs::create_directories(local_.path("blocked/Full_0907.dmp"));
-  for (const std::string& dir : {local_.path() + "/", local_.path("blocked/")}) {
+  const std::pair<std::string, std::string> refusals[] = {
+      {local_.path() + "/", "the dump file itself"}, {local_.path("blocked/"), platform::errorText(EISDIR)}};
+  for (const auto& [dir, reason] : refusals) {
     task_.SetCopyFileDir(dir);
-    EXPECT_EQ(transfer(kTransferCopy), Lines{"Copy file failed: " + dir + "Full_0907.dmp"});
+    EXPECT_EQ(transfer(kTransferCopy),
+              (Lines{"Copy file failed: " + dir + "Full_0907.dmp", dir + "Full_0907.dmp: " + reason}));
     EXPECT_EQ(readFile(dump_), bytes_);
     EXPECT_EQ(std::distance(fs::directory_iterator(local_.path("blocked")), fs::directory_iterator()), 1);
   }
@@ -367,7 +402,10 @@ TEST_F(TransferTest, ACopyWhoseTargetRefusesWritesPartWayFailsAndLosesNothing) {
     Lines lines;
     if (::setrlimit(RLIMIT_FSIZE, &limit) == 0)
       CopyDumpFile(order, [&](std::string line) { lines.push_back(std::move(line)); });
-    ::_exit(lines == Lines{"Copy file failed: " + target + "/Full_0907.dmp"} ? 0 : 1);
+    ::_exit(lines == Lines{"Copy file failed: " + target + "/Full_0907.dmp",
+                           target + "/Full_0907.dmp: " + platform::errorText(EFBIG)}
+                ? 0
+                : 1);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -375,6 +413,59 @@ TEST_F(TransferTest, ACopyWhoseTargetRefusesWritesPartWayFailsAndLosesNothing) {
   EXPECT_EQ(readFile(target + "/Full_0907.dmp"), "an older copy");
   EXPECT_EQ(readFile(dump_), bytes_);
   EXPECT_EQ(std::distance(fs::directory_iterator(target), fs::directory_iterator()), 1);
+}
+
+// The lines of a copy made in a child process that first runs `setup` (which returns false when
+// it cannot do its part).
+Lines copyInChild(TransferOrder order, const std::function<bool()>& setup) {
+  int pipeFds[2];
+  if (::pipe(pipeFds) != 0) return {"no pipe"};
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(pipeFds[0]);
+    std::string out;
+    if (!setup()) {
+      out = "setup failed";
+    } else {
+      CopyDumpFile(order, [&](std::string line) { out += line + '\n'; });
+    }
+    const bool written = ::write(pipeFds[1], out.data(), out.size()) == ssize_t(out.size());
+    ::_exit(written ? 0 : 1);
+  }
+  ::close(pipeFds[1]);
+  std::string got;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) got.append(buffer, size_t(n));
+  ::close(pipeFds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return {"the child failed: " + std::to_string(status)};
+  Lines lines;
+  for (size_t at = 0, end; (end = got.find('\n', at)) != std::string::npos; at = end + 1)
+    lines.push_back(got.substr(at, end - at));
+  return lines;
+}
+
+// A copy into a folder the user may not write in fails with the system's reason on a line of its
+// own after the failure line, and the dump stays.
+TEST_F(TransferTest, AFailedCopySaysWhyOnALineOfItsOwnAndKeepsTheDump) {
+  const std::string locked = local_.path("locked");
+  fs::create_directory(locked);
+  fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                              fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+  // An administrator writes anywhere: the copy then runs as a user without rights.
+  fs::permissions(local_.path(), fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+  task_.SetCopyFileDir(locked);
+  task_.SetDeleteFileAfter(1);
+  const Lines lines = copyInChild(TransferOrderOf(task_), [] {
+    if (::geteuid() != 0) return true;
+    return ::setgroups(0, nullptr) == 0 && ::setresgid(65534, 65534, 65534) == 0 &&
+           ::setresuid(65534, 65534, 65534) == 0;
+  });
+  EXPECT_EQ(lines, (Lines{"Copy file failed: " + locked + "/Full_0907.dmp",
+                          locked + "/Full_0907.dmp: " + platform::errorText(EACCES)}));
+  EXPECT_TRUE(readFile(dump_) == bytes_);
+  EXPECT_TRUE(fs::is_empty(locked));
 }
 
 }  // namespace

@@ -7,8 +7,10 @@ renamed or deleted. A file written into a folder named "full" fails as a full di
 folder named "norename" a rename onto an existing file is refused; in one named "cut" the
 connection is lost once 64 KiB of a file have come, in one named "cutend" once all of it has come
 (before the reply that it is complete); in one named "short" only the first 64 KiB of a file are
-kept, the rest is dropped and the upload is still reported complete; in one named "slow" each
-piece of a file written takes a quarter of a second. Prints the port on standard output once
+kept, the rest is dropped and the upload is still reported complete; in one named "late" the
+upload is reported complete when the first 64 KiB are written, and the rest follows within about a
+second; in one named "long" a byte more than came is kept; in one named "slow" each piece of a
+file written takes a quarter of a second. Prints the port on standard output once
 listening, and serves until its standard input closes (the test ends) or it is killed. --help (or
 no argument) prints the usage.
 """
@@ -104,6 +106,47 @@ class ShortFile(WrappedFile):
         return len(data)
 
 
+class LateFile(WrappedFile):
+    """A file on a server that reports an upload complete before its own write has ended: the
+    first 64 KiB are written as they come, the rest once the upload has been answered, a piece at
+    a time."""
+
+    def __init__(self, inner):
+        super().__init__(inner)
+        self._written = 0
+        self._held = bytearray()
+
+    def write(self, data):
+        keep = data[: max(0, 65536 - self._written)]
+        self._written += len(data)
+        self._inner.write(keep)
+        self._held += data[len(keep):]
+        return len(data)
+
+    def close(self):
+        self.closed = True
+        self._inner.flush()
+        inner, held = self._inner, bytes(self._held)
+
+        def finish():
+            time.sleep(0.2)
+            for at in range(0, len(held), 65536):
+                inner.write(held[at : at + 65536])
+                inner.flush()
+                time.sleep(0.1)
+            inner.close()
+
+        threading.Thread(target=finish, daemon=True).start()
+
+
+class LongFile(WrappedFile):
+    """A file on a server that keeps a byte more than came."""
+
+    def close(self):
+        self._inner.write(b"\0")
+        super().close()
+
+
 class SlowFile(WrappedFile):
     """A file written over a slow line: each piece takes a while, so that a test can stop an
     upload part way."""
@@ -137,6 +180,10 @@ class FullAwareFS(AbstractedFS):
             return CutAtEndFile(f, self.cmd_channel)
         if "w" in mode and folder == "short":
             return ShortFile(f)
+        if "w" in mode and folder == "late":
+            return LateFile(f)
+        if "w" in mode and folder == "long":
+            return LongFile(f)
         if "w" in mode and folder == "slow":
             return SlowFile(f)
         return f
