@@ -1198,11 +1198,21 @@ void TIndexTree::CollectKeys(std::vector<uint8_t>& keys, std::vector<uint32_t>& 
       const size_t stride = leaf->EntryStride();
       const uint8_t* entry = leaf->RawData();
       keys.resize(keys.size() + size_t(count) * k);
+      references.resize(references.size() + count);
       uint8_t* to = keys.data() + keys.size() - size_t(count) * k;
-      for (uint32_t i = 0; i < count; ++i, entry += stride, to += k) {
-        std::memcpy(to, entry, k);
-        references.push_back(platform::get4(entry + k));
-      }
+      uint32_t* ref = references.data() + references.size() - count;
+      // The record-id index's keys, the ones gathered most, copied at a size known here: a copy of
+      // a size known only at run time is a call per key.
+      if (k == kSysDeletedKeySize)
+        for (uint32_t i = 0; i < count; ++i, entry += stride, to += kSysDeletedKeySize) {
+          std::memcpy(to, entry, kSysDeletedKeySize);
+          ref[i] = platform::get4(entry + kSysDeletedKeySize);
+        }
+      else
+        for (uint32_t i = 0; i < count; ++i, entry += stride, to += k) {
+          std::memcpy(to, entry, k);
+          ref[i] = platform::get4(entry + k);
+        }
       const uint32_t next = leaf->GetNextPage();
       if (next == 0) break;
       if (++steps > file_.GetNextPageNumber()) corrupt();

@@ -208,7 +208,12 @@ bool TPage::AppendEntry(const uint8_t* key, uint32_t reference, uint32_t keyCoun
   if (entries_.size() < std::max<size_t>(size_t(count_ + 1) * EntryStride(), kPageDataSize))
     reserveEntries(count_ + 1);
   uint8_t* at = entries_.data() + size_t(count_) * EntryStride();
-  std::memcpy(at, key, keySize_);
+  // The record-id index's keys, the most appended, copied at a size known here: a copy of a size
+  // known only at run time is a call per entry.
+  if (keySize_ == kSysDeletedKeySize)
+    std::memcpy(at, key, kSysDeletedKeySize);
+  else
+    std::memcpy(at, key, keySize_);
   platform::put4(at + keySize_, reference);
   // A leaf counts 1 per entry, as a loaded one does.
   platform::put4(at + keySize_ + 4, IsLeaf() ? 1 : (IsTextIndex() ? 0 : keyCount));

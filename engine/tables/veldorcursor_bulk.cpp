@@ -262,26 +262,32 @@ bool TDataCursor::DeleteEveryRecord(std::span<const uint32_t> numbers) {
   const auto wordAt = [](const uint8_t* key) { return platform::getBig4(key + 1); };
   const auto idAt = [&](size_t i) { return wordAt(ids.data() + i * kSysDeletedKeySize); };
   const size_t used = inUse.size();
-  std::vector<uint8_t> merged(ids.size());
-  std::vector<uint32_t> mergedRefs(refs.size());
   // Ids each above the one before go to the build as they are; an id met twice takes the road
   // that checks and sorts keys.
   bool rising = true;
-  // The id before is kept at hand: read back from the bytes just written, it would wait on the
-  // stores.
-  uint32_t before = 0;
-  for (size_t a = 0, b = used, out = 0; out < refs.size(); ++out) {
-    const bool takeUsed = b == refs.size() || (a < used && idAt(a) < idAt(b));
-    const size_t from = takeUsed ? a++ : b++;
-    const uint32_t id = idAt(from);
-    std::memcpy(merged.data() + out * kSysDeletedKeySize, ids.data() + from * kSysDeletedKeySize,
-                kSysDeletedKeySize);
-    if (out > 0 && before >= id) rising = false;
-    before = id;
-    mergedRefs[out] = refs[from];
-  }
   SelectIndex(kSysDeletedSlot);
-  insertKeysInOrder(merged.data(), mergedRefs.data(), mergedRefs.size(), rising);
+  if (used == refs.size()) {
+    // No key said deleted before: the keys in use are the merge, in the tree's order already.
+    for (size_t i = 1; i < refs.size() && rising; ++i) rising = idAt(i - 1) < idAt(i);
+    insertKeysInOrder(ids.data(), refs.data(), refs.size(), rising);
+  } else {
+    std::vector<uint8_t> merged(ids.size());
+    std::vector<uint32_t> mergedRefs(refs.size());
+    // The id before is kept at hand: read back from the bytes just written, it would wait on the
+    // stores.
+    uint32_t before = 0;
+    for (size_t a = 0, b = used, out = 0; out < refs.size(); ++out) {
+      const bool takeUsed = b == refs.size() || (a < used && idAt(a) < idAt(b));
+      const size_t from = takeUsed ? a++ : b++;
+      const uint32_t id = idAt(from);
+      std::memcpy(merged.data() + out * kSysDeletedKeySize, ids.data() + from * kSysDeletedKeySize,
+                  kSysDeletedKeySize);
+      if (out > 0 && before >= id) rising = false;
+      before = id;
+      mergedRefs[out] = refs[from];
+    }
+    insertKeysInOrder(merged.data(), mergedRefs.data(), mergedRefs.size(), rising);
+  }
   FlushBuffers(false, false, true, true, false);
   // The view is the cursor's own index's: built on the record-id index it would keep counting
   // the slots.
