@@ -1149,8 +1149,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   enum TBoundFit : uint8_t { kUnknown, kExact, kNearest, kNoValue, kEveryValue };
   TBoundFit fitBound(const TFieldDescriptor& field, const TExpToken& constant, bool low, uint8_t* key) const;
   std::vector<std::unique_ptr<TFilter>> filters_;
-  std::unique_ptr<TRecordsBitmap> rangeBitmap_ = std::make_unique<TRecordsBitmap>();
-  std::unique_ptr<TRecordsBitmap> usedRecordsBitmap_ = std::make_unique<TRecordsBitmap>();
+  TRecordsBitmap rangeBitmap_;
+  TRecordsBitmap usedRecordsBitmap_;
   bool filterBusy_ = false;
   bool rangeBusy_ = false;
   bool filterViewStale_ = false;

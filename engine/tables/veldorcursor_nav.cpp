@@ -1013,7 +1013,7 @@ void TDataCursor::viewAfterWrite(uint32_t recordNo, bool inUse) {
     // The filter upkeep already set the record's bit; a changed key may also have moved the
     // record into or out of an index range, which only a new walk of the range tells.
     if (filterViewStale_ || filterBusy_ || rangeBusy_ || (inUse && rangeSet_ && !InRecordNumberOrder()) ||
-        viewBitmap_.Count() != last || usedRecordsBitmap_->Count() != last)
+        viewBitmap_.Count() != last || usedRecordsBitmap_.Count() != last)
       return RebuildView();
   } else if (InRecordNumberOrder()) {
     // An append adds the slot after every one the view knew (the write lock kept other writers
