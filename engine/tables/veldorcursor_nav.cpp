@@ -107,9 +107,8 @@ void TDataCursor::rebuildView() {
 }
 
 void TDataCursor::ClearRange() {
+  // The range keys are read only while a range is set, and SetRange writes both whole first.
   rangeSet_ = false;
-  rangeStartKey_.fill(0x00);
-  rangeEndKey_.fill(0xFF);
   rangeFirst_ = 1;
   rangeLast_ = table_ ? table_->IndexFile().GetRecordCount() : 0;
 }
