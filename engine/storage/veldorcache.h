@@ -214,6 +214,12 @@ class TItemCache {
   // as DropRecent called until it fails would drop, least recently used first.
   template <class Flush>
   bool Trim(size_t target, Flush&& flush) {
+    // Most caches of an index file are empty or small: nothing to drop, only the capacity set.
+    if (count_ <= target) {
+      capacity_ = target;
+      VELMARON_DEBUG_ASSERT(chainHoldsList(), "the chain holds exactly the cached items");
+      return true;
+    }
     bool damaged = !dropIdle(target);
     if (!damaged && count_ > target) {
       flush();

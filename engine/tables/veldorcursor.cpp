@@ -1,6 +1,8 @@
 // The data cursor: life, options, field list, current index and key order.
 #include "engine/tables/veldorcursor.h"
 
+#include <sanitizer/asan_interface.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -36,6 +38,40 @@ void SetCursorRequestPath(TCursorRequestPath* path) {
 }
 
 // ---- Identity ----
+
+namespace {
+
+// The memory of the thread's last cursor, while no cursor lives in it. Poisoned meanwhile, so
+// that a use of a cursor after its end is still reported under the address sanitizer.
+struct SpareCursorBlock {
+  void* block = nullptr;
+  // Past the thread's end (a cursor that outlives it, dropped by a static's destructor) nothing
+  // is kept any more.
+  bool ended = false;
+  ~SpareCursorBlock() {
+    ended = true;
+    if (!block) return;
+    ASAN_UNPOISON_MEMORY_REGION(block, sizeof(TDataCursor));
+    ::operator delete(std::exchange(block, nullptr));
+  }
+};
+thread_local SpareCursorBlock spareCursor;
+
+}  // namespace
+
+void* TDataCursor::operator new(size_t size) {
+  if (size != sizeof(TDataCursor) || !spareCursor.block) return ::operator new(size);
+  void* block = std::exchange(spareCursor.block, nullptr);
+  ASAN_UNPOISON_MEMORY_REGION(block, size);
+  return block;
+}
+
+void TDataCursor::operator delete(void* block, size_t size) noexcept {
+  if (!block) return;
+  if (size != sizeof(TDataCursor) || spareCursor.block || spareCursor.ended) return ::operator delete(block);
+  ASAN_POISON_MEMORY_REGION(block, size);
+  spareCursor.block = block;
+}
 
 TDataCursor::TDataCursor(TDataDirectory& directory, bool serverCursorGiven)
     : directory_(&directory), session_(&directory.Session()) {

@@ -253,6 +253,11 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Closes (releasing the table) and, remotely, frees the server's cursor; errors of the remote
   // close and free are dropped.
   ~TDataCursor() override;
+  // A thread keeps the last cursor's memory for its next one: statements make and drop a cursor
+  // for each source and result, and a block this large costs the allocator far more than a
+  // small one.
+  static void* operator new(size_t size);
+  static void operator delete(void* block, size_t size) noexcept;
   // Called by the directory when it goes before the cursor: the cursor is closed (errors are
   // dropped: the directory's own end cannot report them) and keeps no directory.
   void DirectoryGone();
@@ -1149,8 +1154,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   enum TBoundFit : uint8_t { kUnknown, kExact, kNearest, kNoValue, kEveryValue };
   TBoundFit fitBound(const TFieldDescriptor& field, const TExpToken& constant, bool low, uint8_t* key) const;
   std::vector<std::unique_ptr<TFilter>> filters_;
-  std::unique_ptr<TRecordsBitmap> rangeBitmap_ = std::make_unique<TRecordsBitmap>();
-  std::unique_ptr<TRecordsBitmap> usedRecordsBitmap_ = std::make_unique<TRecordsBitmap>();
+  TRecordsBitmap rangeBitmap_;
+  TRecordsBitmap usedRecordsBitmap_;
   bool filterBusy_ = false;
   bool rangeBusy_ = false;
   bool filterViewStale_ = false;

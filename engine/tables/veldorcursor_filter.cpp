@@ -325,8 +325,8 @@ void TDataCursor::UpdateFilterState() {
   const bool was = bitmapView_;
   bitmapView_ = std::any_of(filters_.begin(), filters_.end(), [](const auto& f) { return f->Active(); });
   if (!bitmapView_ && !IsRemote()) {
-    rangeBitmap_->SetSize(0);
-    usedRecordsBitmap_->SetSize(0);
+    rangeBitmap_.SetSize(0);
+    usedRecordsBitmap_.SetSize(0);
     if (was && active_) RebuildView();
   }
 }
@@ -348,7 +348,7 @@ void TDataCursor::BuildFilterBitmap(TFilter& filter) {
     prepareBitmaps(restart);
     if (restart) continue;
     TRecordsBitmap& bitmap = *filter.Bitmap();
-    bitmap.Assign(*usedRecordsBitmap_);
+    bitmap.Assign(usedRecordsBitmap_);
     if (filter.OptimizeLevel() != 2 && filter.AfterOthers()) {
       for (const auto& other : filters_) {
         if (other.get() == &filter) break;
@@ -371,7 +371,7 @@ void TDataCursor::BuildAllFilterBitmaps() {
       TFilter& filter = *filters_[i];
       if (!filter.Active()) continue;
       TRecordsBitmap& bitmap = *filter.Bitmap();
-      bitmap.Assign(*usedRecordsBitmap_);
+      bitmap.Assign(usedRecordsBitmap_);
       if (filter.OptimizeLevel() != 2 && filter.AfterOthers())
         for (size_t j = 0; j < i; ++j)
           if (filters_[j]->Active()) bitmap.AndBitmap(*filters_[j]->Bitmap());
@@ -388,12 +388,12 @@ void TDataCursor::CombineFilterBitmaps() {
     visibleCount_ = 0;
     return;
   }
-  if (usedRecordsBitmap_->Count() != slots) {
+  if (usedRecordsBitmap_.Count() != slots) {
     bool restart = false;
     prepareBitmaps(restart);
   }
-  viewBitmap_.Assign(*usedRecordsBitmap_);
-  if (rangeSet_) viewBitmap_.AndBitmap(*rangeBitmap_);
+  viewBitmap_.Assign(usedRecordsBitmap_);
+  if (rangeSet_) viewBitmap_.AndBitmap(rangeBitmap_);
   for (const auto& f : filters_)
     if (f->Active()) viewBitmap_.AndBitmap(*f->Bitmap());
   visibleCount_ =
@@ -404,11 +404,11 @@ void TDataCursor::combineFilterBit(uint32_t recordNo) {
   if (filterBusy_ || rangeBusy_ || !bitmapView_ || IsRemote()) return;
   const uint32_t slots = table_->DataFile().GetLastRecordNumber();
   bool inStep = recordNo >= 1 && recordNo <= slots && viewBitmap_.Count() == slots &&
-                usedRecordsBitmap_->Count() == slots && (!rangeSet_ || rangeBitmap_->Count() >= recordNo);
+                usedRecordsBitmap_.Count() == slots && (!rangeSet_ || rangeBitmap_.Count() >= recordNo);
   for (const auto& f : filters_)
     if (f->Active() && f->Bitmap()->Count() < recordNo) inStep = false;
   if (!inStep) return CombineFilterBitmaps();
-  bool shown = usedRecordsBitmap_->GetBit(recordNo) && (!rangeSet_ || rangeBitmap_->GetBit(recordNo));
+  bool shown = usedRecordsBitmap_.GetBit(recordNo) && (!rangeSet_ || rangeBitmap_.GetBit(recordNo));
   for (const auto& f : filters_)
     if (shown && f->Active()) shown = f->Bitmap()->GetBit(recordNo);
   const bool was = viewBitmap_.GetBit(recordNo);
@@ -428,7 +428,7 @@ void TDataCursor::refreshFilterView() {
   ReadScope scope(*this);
   BeginRead();
   const uint32_t slots = table_->DataFile().GetLastRecordNumber();
-  if (filterViewStale_ || usedRecordsBitmap_->Count() != slots) BuildAllFilterBitmaps();
+  if (filterViewStale_ || usedRecordsBitmap_.Count() != slots) BuildAllFilterBitmaps();
   // The range may have moved since: it bounds the filters' records only when they are combined.
   bool restart = false;
   BuildRangeBitmap(restart);
@@ -451,9 +451,9 @@ void TDataCursor::FilterRecordChanged(uint32_t recordNo, const uint8_t* buffer) 
   if (!bitmapView_ || IsRemote() || filterBusy_ || filterViewStale_) return;
   ReadScope scope(*this);
   const uint32_t slots = table_->DataFile().GetLastRecordNumber();
-  for (TRecordsBitmap* b : {&viewBitmap_, rangeBitmap_.get(), usedRecordsBitmap_.get()})
+  for (TRecordsBitmap* b : {&viewBitmap_, &rangeBitmap_, &usedRecordsBitmap_})
     if (b->Count() < slots) b->SetSize(slots);
-  usedRecordsBitmap_->SetBit(recordNo);
+  usedRecordsBitmap_.SetBit(recordNo);
   for (const auto& f : filters_) {
     if (!f->Active()) continue;
     f->Bitmap()->SetSize(std::max(f->Bitmap()->Count(), slots));
@@ -465,9 +465,9 @@ void TDataCursor::FilterRecordChanged(uint32_t recordNo, const uint8_t* buffer) 
 void TDataCursor::FilterRecordDeleted(uint32_t recordNo) {
   if (!bitmapView_ || IsRemote() || filterBusy_ || filterViewStale_) return;
   ReadScope scope(*this);
-  if (recordNo > usedRecordsBitmap_->Count()) return;
-  if (rangeSet_ && recordNo <= rangeBitmap_->Count()) rangeBitmap_->ClearBit(recordNo);
-  usedRecordsBitmap_->ClearBit(recordNo);
+  if (recordNo > usedRecordsBitmap_.Count()) return;
+  if (rangeSet_ && recordNo <= rangeBitmap_.Count()) rangeBitmap_.ClearBit(recordNo);
+  usedRecordsBitmap_.ClearBit(recordNo);
   for (const auto& f : filters_)
     if (f->Active()) f->RecordDeleted(recordNo);
   combineFilterBit(recordNo);
@@ -558,7 +558,7 @@ void TDataCursor::EvaluateBitmapRecords(TRecordsBitmap& bitmap, TFilter& filter,
   restart = false;
   if (mode != opAnd) bitmap.SetAll();
   // Only records in use are read: bits of free slots are cleared here.
-  bitmap.AndBitmap(*usedRecordsBitmap_);
+  bitmap.AndBitmap(usedRecordsBitmap_);
   // The records are read a run of slots at a time, from the first member to the last within
   // kScanBytes, past the cache: a scan would only push out what the cursor uses.
   TDataFile& data = table_->DataFile();

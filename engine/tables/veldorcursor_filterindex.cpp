@@ -456,17 +456,17 @@ void TDataCursor::AddRangeToBitmap(const TKeyRange& range, TRecordsBitmap& bitma
 
 void TDataCursor::BuildRangeBitmap(bool& restart) {
   restart = false;
-  rangeBitmap_->SetSize(table_->DataFile().GetLastRecordNumber());
+  rangeBitmap_.SetSize(table_->DataFile().GetLastRecordNumber());
   if (!rangeSet_ || InRecordNumberOrder()) return;
-  rangeBitmap_->ClearAll();
+  rangeBitmap_.ClearAll();
   if (CompareKeys(rangeStartKey_.data(), rangeEndKey_.data(), currentKeySize_) > 0) return;
   TIndexTree(table_->IndexFile(), *this, GetCurrentIndex())
-      .AddRangeToBitmap(rangeStartKey_.data(), rangeEndKey_.data(), *rangeBitmap_);
+      .AddRangeToBitmap(rangeStartKey_.data(), rangeEndKey_.data(), rangeBitmap_);
 }
 
 void TDataCursor::BuildUsedRecordsBitmap(bool& restart) {
   restart = false;
-  BuildUsedRecordsBitmap(*usedRecordsBitmap_);
+  BuildUsedRecordsBitmap(usedRecordsBitmap_);
 }
 
 }  // namespace engine

@@ -72,9 +72,8 @@ namespace {
 
 // One of the table's lock pairs for a cursor. `taken` records whether this cursor took it: the
 // pair may already be held for another cursor of the table, whose end is not this cursor's.
-template <class Holds, class Begin, class End>
-bool beginPair(bool& taken, Holds holds, Begin begin, End end, TDataCursor& cursor,
-               const std::function<void()>& resync) {
+template <class Holds, class Begin, class End, class Resync>
+bool beginPair(bool& taken, Holds holds, Begin begin, End end, TDataCursor& cursor, Resync resync) {
   if (taken) return false;
   const bool held = holds();
   bool changed = begin();

@@ -107,9 +107,8 @@ void TDataCursor::rebuildView() {
 }
 
 void TDataCursor::ClearRange() {
+  // The range keys are read only while a range is set, and SetRange writes both whole first.
   rangeSet_ = false;
-  rangeStartKey_.fill(0x00);
-  rangeEndKey_.fill(0xFF);
   rangeFirst_ = 1;
   rangeLast_ = table_ ? table_->IndexFile().GetRecordCount() : 0;
 }
@@ -1013,7 +1012,7 @@ void TDataCursor::viewAfterWrite(uint32_t recordNo, bool inUse) {
     // The filter upkeep already set the record's bit; a changed key may also have moved the
     // record into or out of an index range, which only a new walk of the range tells.
     if (filterViewStale_ || filterBusy_ || rangeBusy_ || (inUse && rangeSet_ && !InRecordNumberOrder()) ||
-        viewBitmap_.Count() != last || usedRecordsBitmap_->Count() != last)
+        viewBitmap_.Count() != last || usedRecordsBitmap_.Count() != last)
       return RebuildView();
   } else if (InRecordNumberOrder()) {
     // An append adds the slot after every one the view knew (the write lock kept other writers

@@ -350,5 +350,32 @@ TEST_F(ItemCacheTest, TrimmingFewOrMostDropsTheLeastRecentlyUsedIdleItems) {
   }
 }
 
+// A trim to a target the cache is already within drops nothing and flushes nothing, dirty and
+// pinned items included, and leaves the capacity at the target, as a trim that drops does.
+TEST_F(ItemCacheTest, TrimmingACacheWithinItsTargetKeepsEveryItemAndSetsTheCapacity) {
+  for (size_t held : {size_t(0), size_t(1), size_t(2)}) {
+    TestPool spares;
+    Cache cache{spares, 2, 8};
+    cache.SetCapacity(100);
+    for (uint32_t n = 1; n <= held; ++n) {
+      TestItem* item = cache.Insert(cache.GetCacheSlot(n, true, [] {}));
+      ASSERT_NE(item, nullptr);
+      item->dirty = n == 1;
+      item->pins = n == 2 ? 1 : 0;
+    }
+    std::vector<uint32_t> before;
+    for (TestItem* i = cache.Head(); i; i = i->next) before.push_back(i->number);
+    int flushed = 0;
+    ASSERT_TRUE(cache.Trim(2, [&] { ++flushed; })) << held;
+    std::vector<uint32_t> after;
+    for (TestItem* i = cache.Head(); i; i = i->next) after.push_back(i->number);
+    EXPECT_EQ(after, before) << held;
+    EXPECT_EQ(flushed, 0) << held;
+    EXPECT_EQ(cache.Count(), held);
+    EXPECT_EQ(cache.Capacity(), 2u) << held;
+    for (uint32_t n = 1; n <= held; ++n) EXPECT_NE(cache.FindCached(n), nullptr) << n;
+  }
+}
+
 }  // namespace
 }  // namespace engine

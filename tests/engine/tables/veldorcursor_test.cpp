@@ -2,9 +2,11 @@
 // protocols and change detection between processes and sessions, and maintenance round trips.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <random>
+#include <thread>
 
 #include "engine/tables/veldorcursor.h"
 #include "engine/values/veldorvaluetext.h"
@@ -182,6 +184,66 @@ TEST_F(CursorTest, CursorsStartWithTheTablesFieldsAndChangeOnlyTheirOwnList) {
   EXPECT_EQ(later->Field(2).QualifiedName(), "every.BIRTH");
   EXPECT_TRUE(later->HasChecks());
   EXPECT_EQ(again->Field(2).desc.Name(), "BORN");
+}
+
+// A cursor made where another one just ended (each thread keeps the last cursor's memory) is as
+// new: none of the ended cursor's table, field list, position or index shows in it, and cursors
+// made and dropped on several threads at once each read their own table.
+TEST_F(CursorTest, ACursorMadeWhereAnotherEndedStartsAsNew) {
+  db.create(3, "items");
+  db.create(7, "other");
+  const auto firstCode = [](TDataCursor& c) {
+    std::vector<uint8_t> record(c.RecordSize()), code(8);
+    EXPECT_EQ(c.GetNextRecord(record.data()), 0);
+    bool isNull = true;
+    c.GetField(1, record.data(), isNull, code.data());
+    EXPECT_FALSE(isNull);
+    return code;
+  };
+  for (int round = 0; round < 3; ++round) {
+    {
+      auto ended = cursor("items");
+      ended->Open();
+      std::vector<TFieldDescriptor> renamed;
+      for (uint16_t p = 1; p <= ended->FieldCount(); ++p) renamed.push_back(ended->Field(p).desc);
+      renamed[0].SetName("RENAMED");
+      ended->SetFieldDescs(renamed);
+      std::vector<uint8_t> record(ended->RecordSize());
+      while (ended->GetNextRecord(record.data()) == 0) {
+      }
+    }
+    auto next = cursor("other");
+    EXPECT_FALSE(next->Active());
+    next->Open();
+    EXPECT_EQ(next->Field(1).desc.Name(), "CODE");
+    EXPECT_EQ(next->Field(1).QualifiedName(), "other.CODE");
+    EXPECT_TRUE(next->InRecordNumberOrder());
+    EXPECT_EQ(next->GetRecordCount(), 7);
+    EXPECT_EQ(firstCode(*next), table_test::codeFor(1));
+    // A cursor made while that one lives takes fresh memory.
+    auto beside = cursor("items");
+    beside->Open();
+    EXPECT_EQ(beside->GetRecordCount(), 3);
+    EXPECT_EQ(firstCode(*beside), table_test::codeFor(1));
+    EXPECT_EQ(next->GetRecordCount(), 7);
+  }
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (uint32_t t = 0; t < 3; ++t) {
+    const std::string name = "thread" + std::to_string(t);
+    db.create(t + 2, name);
+    threads.emplace_back([&, name, t] {
+      Database own{dir.path()};
+      for (int i = 0; i < 40; ++i) {
+        auto made = std::make_unique<TDataCursor>(*own.directory);
+        made->SetTableName(name);
+        made->Open();
+        if (made->GetRecordCount() != int32_t(t + 2) || firstCode(*made) != table_test::codeFor(1)) ++wrong;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 // Every refusal of a definition, with its message; nothing is created by any of them.
