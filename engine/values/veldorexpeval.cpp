@@ -317,15 +317,25 @@ struct Evaluator {
     r.isNull = false;
     const uint8_t* p = x.Value();
     uint8_t* out = r.Value();
+    // The smallest value of a signed type has no absolute value in that type.
+    auto overflow = [] {
+      SignalEngineError(VELDOR_SQLPARSE, "", "", "", "", "", "", "Numeric overflow in 'ABS'");
+    };
     switch (x.type) {
-      case T::SmallInt:
-        return PutSmallIntValue(out, int16_t(uint16_t(std::abs(int32_t(GetSmallIntValue(p))))));
-      case T::Integer:
-        return PutIntegerValue(
-            out, GetIntegerValue(p) < 0 ? NegateInteger(GetIntegerValue(p)) : GetIntegerValue(p));
+      case T::SmallInt: {
+        const int16_t v = GetSmallIntValue(p);
+        if (v == INT16_MIN) overflow();
+        return PutSmallIntValue(out, v < 0 ? int16_t(-v) : v);
+      }
+      case T::Integer: {
+        const int32_t v = GetIntegerValue(p);
+        if (v == INT32_MIN) overflow();
+        return PutIntegerValue(out, v < 0 ? -v : v);
+      }
       case T::LargeInt: {
-        int64_t v = GetLargeIntValue(p);
-        return PutLargeIntValue(out, v < 0 ? int64_t(0u - uint64_t(v)) : v);
+        const int64_t v = GetLargeIntValue(p);
+        if (v == INT64_MIN) overflow();
+        return PutLargeIntValue(out, v < 0 ? -v : v);
       }
       case T::Float:
         return PutFloatValue(out, std::fabs(GetFloatValue(p)));
