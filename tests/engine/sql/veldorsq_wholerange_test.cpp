@@ -2,8 +2,8 @@
 // hold stops the statement with the numeric overflow error that a DECIMAL or FLOAT result past
 // its range raises, in a select list, a condition or a data change, and a change stopped so
 // leaves every row as it was. A value written into a column that cannot hold it, whichever way
-// it comes, is refused with an error that names the column. Values at the very ends pass
-// unchanged.
+// it comes, is refused with an error that names the column; CAST and IF refuse a number their
+// type cannot hold. Values at the very ends pass unchanged.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -85,6 +85,23 @@ TEST_F(WholeRangeTest, ArithmeticPastItsTypeRaisesTheNumericOverflowOfDecimalsAn
             "-2147483647|2147483647|0|9223372036854775807|-1|9223372036854775807\n");
   db.run("UPDATE n SET a = a + 2147483640, c = c - 9223372036854775807 WHERE id = 4");
   EXPECT_EQ(db.run("SELECT a, c FROM n WHERE id = 4"), "2147483647|-9223372036854775800\n");
+}
+
+TEST_F(WholeRangeTest, CastAndIfRefuseANumberTheirTypeCannotHold) {
+  EXPECT_EQ(db.rows("SELECT CAST(a AS SMALLINT) FROM n"), "error: SQL error - Numeric overflow in 'CAST'");
+  EXPECT_EQ(db.rows("SELECT CAST(c AS INTEGER) FROM n"), "error: SQL error - Numeric overflow in 'CAST'");
+  EXPECT_EQ(db.rows("SELECT CAST(f AS INTEGER) FROM n"), "error: SQL error - Numeric overflow in 'CAST'");
+  EXPECT_EQ(db.rows("SELECT CAST(d AS SMALLINT) FROM n"), "error: SQL error - Numeric overflow in 'CAST'");
+  EXPECT_EQ(db.rows("SELECT CAST(f * 1E300 / 1E10 AS DECIMAL(20,2)) FROM n"),
+            "error: SQL error - Numeric overflow in 'CAST'");
+  EXPECT_EQ(db.rows("SELECT IF(id = 2 THEN b ELSE a) FROM n"), "error: SQL error - Numeric overflow in 'IF'");
+  expectRefused("UPDATE n SET b = CAST(a AS SMALLINT)", "SQL error - Numeric overflow in 'CAST'");
+  // At the ends, and a text that is no number: its zero, as ever.
+  const std::string ends =
+      "SELECT CAST(b AS SMALLINT), CAST(a AS INTEGER), CAST(c AS LARGEINT), "
+      "CAST(b AS INTEGER), IF(id = 2 THEN b ELSE a), CAST('abc' AS INTEGER) FROM n WHERE ";
+  EXPECT_EQ(db.run(ends + "id = 2"), "32767|2147483647|9223372036854775807|32767|32767|0\n");
+  EXPECT_EQ(db.run(ends + "id = 4"), "7|7|7|7|7|0\n");
 }
 
 TEST_F(WholeRangeTest, AColumnIsNeverGivenAValueItCannotHold) {
