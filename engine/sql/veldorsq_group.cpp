@@ -183,6 +183,13 @@ void TDataQuery::AccumulateValue(uint8_t kind, TEngineFieldType type, bool& accu
     DecodeBcdValue(p, scaled);
     return scaled;
   };
+  // A BCD beyond the 64-bit scaled range takes part in no sum, as it takes part in no addition.
+  auto summand = [](const uint8_t* p) {
+    int64_t scaled = 0;
+    const TBcdDecode r = DecodeBcdValue(p, scaled);
+    if (r == TBcdDecode::Overflow || r == TBcdDecode::Malformed) sumOverflow();
+    return scaled;
+  };
   auto fetch16 = [](const uint8_t* p) { return int16_t(platform::get2(p)); };
   auto fetchWord = [](const uint8_t* p) { return platform::get2(p); };
   if (kind == akMin || kind == akMax) {
@@ -255,7 +262,7 @@ void TDataQuery::AccumulateValue(uint8_t kind, TEngineFieldType type, bool& accu
         PutLargeIntValue(acc, CheckedSum(wasNull ? 0 : GetLargeIntValue(acc), GetLargeIntValue(value)));
       break;
     case T::BCD:
-      EncodeBcdValue((wasNull ? 0 : bcd(acc)) + bcd(value), scale, acc);
+      EncodeBcdValue(CheckedSum(wasNull ? 0 : summand(acc), summand(value)), scale, acc);
       break;
     default:
       accumulatorIsNull = wasNull;

@@ -26,6 +26,10 @@ template <typename Node>
 bool isText(const Node& n) {
   return n.type == T::String || (n.type == T::Blob && n.subType == S::Memo);
 }
+bool isNumber(T t) {
+  return t == T::SmallInt || t == T::Integer || t == T::Word || t == T::LargeInt || t == T::Float ||
+         t == T::BCD;
+}
 bool isContinuation(char c) {
   return (uint8_t(c) & 0xC0) == 0x80;
 }
@@ -250,11 +254,11 @@ struct Evaluator {
         return putInteger(r, characterCount(a->Text()));
       }
       case fnCast:
-        return convert(*arg(0), r);
+        return convert(*arg(0), r, "CAST");
       case fnIf: {
         Result c = arg(0);
         bool yes = !c->isNull && GetWordValue(c->Value()) != 0;
-        return convert(*arg(yes ? 1 : 2), r);
+        return convert(*arg(yes ? 1 : 2), r, "IF");
       }
       case fnAbs:
         return absolute(*arg(0), r);
@@ -284,7 +288,9 @@ struct Evaluator {
   }
 
   // CAST and IF: the value in the node's type, as far as a conversion exists (else its zero).
-  void convert(const TExpToken& x, TExpToken& r) const {
+  // A number that the node's number type cannot hold raises the numeric overflow of `name`:
+  // its zero would pass on as another number.
+  void convert(const TExpToken& x, TExpToken& r, const char* name) const {
     if (x.isNull) return setNull(r);
     r.isNull = false;
     if (x.type == r.type && x.subType == r.subType && r.type != T::String && r.type != T::Bytes)
@@ -304,8 +310,11 @@ struct Evaluator {
     uint8_t buffer[kValueBufferSize + 64] = {};
     size_t n = std::min<size_t>(x.ValueCapacity(), x.type == T::String ? kMaxStringLength : kValueBufferSize);
     std::memcpy(buffer, x.Value(), n);
-    ConvertValue(x.type, std::min<uint32_t>(x.valueSize, uint32_t(kValueBufferSize)), x.scale, r.type,
-                 r.valueSize, r.scale, std::span(buffer, kValueBufferSize + 64));
+    if (!ConvertValue(x.type, std::min<uint32_t>(x.valueSize, uint32_t(kValueBufferSize)), x.scale, r.type,
+                      r.valueSize, r.scale, std::span(buffer, kValueBufferSize + 64)) &&
+        isNumber(x.type) && isNumber(r.type))
+      SignalEngineError(VELDOR_SQLPARSE, "", "", "", "", "", "",
+                        std::string("Numeric overflow in '") + name + "'");
     size_t size = std::clamp<size_t>(r.valueSize, 1, kValueBufferSize);
     std::memset(r.Value(), 0, r.ValueCapacity());
     std::memcpy(r.Value(), buffer, size);
@@ -317,15 +326,25 @@ struct Evaluator {
     r.isNull = false;
     const uint8_t* p = x.Value();
     uint8_t* out = r.Value();
+    // The smallest value of a signed type has no absolute value in that type.
+    auto overflow = [] {
+      SignalEngineError(VELDOR_SQLPARSE, "", "", "", "", "", "", "Numeric overflow in 'ABS'");
+    };
     switch (x.type) {
-      case T::SmallInt:
-        return PutSmallIntValue(out, int16_t(uint16_t(std::abs(int32_t(GetSmallIntValue(p))))));
-      case T::Integer:
-        return PutIntegerValue(
-            out, GetIntegerValue(p) < 0 ? NegateInteger(GetIntegerValue(p)) : GetIntegerValue(p));
+      case T::SmallInt: {
+        const int16_t v = GetSmallIntValue(p);
+        if (v == INT16_MIN) overflow();
+        return PutSmallIntValue(out, v < 0 ? int16_t(-v) : v);
+      }
+      case T::Integer: {
+        const int32_t v = GetIntegerValue(p);
+        if (v == INT32_MIN) overflow();
+        return PutIntegerValue(out, v < 0 ? -v : v);
+      }
       case T::LargeInt: {
-        int64_t v = GetLargeIntValue(p);
-        return PutLargeIntValue(out, v < 0 ? int64_t(0u - uint64_t(v)) : v);
+        const int64_t v = GetLargeIntValue(p);
+        if (v == INT64_MIN) overflow();
+        return PutLargeIntValue(out, v < 0 ? -v : v);
       }
       case T::Float:
         return PutFloatValue(out, std::fabs(GetFloatValue(p)));

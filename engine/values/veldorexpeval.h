@@ -4,9 +4,11 @@
 //
 // Every EvaluateExpTree call returns a new constant node from the pool with the typed result and
 // its NULL flag; intermediate nodes go back to the pool as soon as they are used. Evaluation
-// raises only the illegal-column error, overflow of arithmetic (veldorexpop.h), and what the
-// column reader or a sub-select's filter raise. LIKE runs in time proportional to text times
-// pattern length.
+// raises only the illegal-column error, overflow of arithmetic (veldorexpop.h), of ABS of a
+// type's smallest value ("Numeric overflow in 'ABS'") and of CAST and IF of a number into a
+// number type that cannot hold it ("Numeric overflow in 'CAST'", "... 'IF'"; other failed
+// conversions give the type's zero), and what the column reader or a sub-select's filter raise. LIKE runs in
+// time proportional to text times pattern length.
 #pragma once
 
 #include <cstdint>

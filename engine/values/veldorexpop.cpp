@@ -318,19 +318,22 @@ void integerArithmetic(uint8_t code, const ExpOperand& l, const ExpOperand& r, T
     if (b == 0) return setNull(result);
     return putFloat(result, (long double)a / (long double)b, true, code);
   }
-  uint64_t ua = uint64_t(a), ub = uint64_t(b), v = 0;
-  if (code == opAdd)
-    v = ua + ub;
-  else if (code == opSubtract)
-    v = ua - ub;
-  else
-    v = ua * ub;
+  // A result that its type cannot hold is refused: wrapped, it would be stored as another number.
   if (l.type == T::LargeInt || r.type == T::LargeInt) {
-    PutLargeIntValue(result.Value(), int64_t(v));
+    int64_t v = 0;
+    bool over = code == opAdd        ? __builtin_add_overflow(a, b, &v)
+                : code == opSubtract ? __builtin_sub_overflow(a, b, &v)
+                                     : __builtin_mul_overflow(a, b, &v);
+    if (over) overflow(code);
+    PutLargeIntValue(result.Value(), v);
     result.isNull = false;
-  } else {
-    putInt32(result, int64_t(v));
+    return;
   }
+  // Both operands hold at most 32 bits, so the 64-bit result is exact.
+  const int64_t v = code == opAdd ? a + b : code == opSubtract ? a - b : a * b;
+  if (v < INT32_MIN || v > INT32_MAX) overflow(code);
+  PutIntegerValue(result.Value(), int32_t(v));
+  result.isNull = false;
 }
 
 void floatArithmetic(uint8_t code, const ExpOperand& l, const ExpOperand& r, TExpToken& result) {
@@ -566,15 +569,21 @@ void EvaluateUnaryOperator(uint8_t code, const TExpToken& operand, TExpToken& re
   bool negate = code == opNegate;
   uint8_t* out = result.Value();
   switch (operand.type) {
+    // The smallest value of a signed type has no negative in that type.
     case T::SmallInt:
+      if (negate && GetSmallIntValue(p) == INT16_MIN) overflow(code);
+      PutSmallIntValue(out, negate ? int16_t(-GetSmallIntValue(p)) : GetSmallIntValue(p));
+      break;
     case T::Word:
       PutWordValue(out, negate ? uint16_t(0u - GetWordValue(p)) : GetWordValue(p));
       break;
     case T::Integer:
-      PutIntegerValue(out, negate ? NegateInteger(GetIntegerValue(p)) : GetIntegerValue(p));
+      if (negate && GetIntegerValue(p) == INT32_MIN) overflow(code);
+      PutIntegerValue(out, negate ? -GetIntegerValue(p) : GetIntegerValue(p));
       break;
     case T::LargeInt:
-      PutLargeIntValue(out, negate ? int64_t(0u - uint64_t(GetLargeIntValue(p))) : GetLargeIntValue(p));
+      if (negate && GetLargeIntValue(p) == INT64_MIN) overflow(code);
+      PutLargeIntValue(out, negate ? -GetLargeIntValue(p) : GetLargeIntValue(p));
       break;
     case T::Float:
       PutFloatValue(out, negate ? -GetFloatValue(p) : GetFloatValue(p));

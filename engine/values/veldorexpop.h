@@ -14,11 +14,13 @@
 //   + - * / without a text operand: either operand NULL gives NULL. Concatenation with a NULL
 //       text appends or prepends nothing.
 //   unary minus and plus keep NULL; is NULL and is not NULL read the flag and are never NULL.
-// Division by zero gives NULL. Integer arithmetic wraps (two's complement) in 32 bits, or 64
-// when a LARGEINT takes part; integer / integer is FLOAT. DATE and TIMESTAMP arithmetic that
-// leaves the years 1 to 9999 gives NULL; TIME plus or minus milliseconds wraps within the day.
-// A BCD result beyond the 64-bit scaled range, and a FLOAT result that overflows from finite
-// operands, raise VELDOR_SQLPARSE ("Numeric overflow ...").
+// Division by zero gives NULL. Integer + - * are done in 32 bits, or 64 when a LARGEINT takes
+// part; integer / integer is FLOAT. DATE and TIMESTAMP arithmetic that leaves the years 1 to 9999
+// gives NULL; TIME plus or minus milliseconds wraps within the day.
+// An integer result beyond its type's range (unary minus of a type's smallest value too), a BCD
+// result beyond the 64-bit scaled range, and a FLOAT result that overflows from finite operands
+// raise VELDOR_SQLPARSE ("Numeric overflow in '+'", and so on): a wrapped value would be stored
+// as another number.
 //
 // Stateless; any thread (text comparison goes through the platform's collator cache).
 #pragma once

@@ -34,6 +34,10 @@ inline Sql operator+(const Sql& a, const Sql& b) {
 
 // INTEGER SMALLINT LARGEINT FLOAT CHAR DATE, and a memo that no index, order or group takes.
 const char* const kColumns[] = {"a", "b", "c", "f", "s", "d", "m"};
+// The SQLite function that gives its integer argument back, or fails the statement with
+// kOverflowError when the argument needs more than 32 bits; other values pass as they are.
+constexpr const char* kChecked32 = "checked32";
+constexpr const char* kOverflowError = "numeric overflow";
 const char* const kTexts[] = {"abc", "ABC", "Ábc", "éclair", "Zed", "zed", "a", "b b", "x", "Ñu"};
 
 // One generated SELECT in pieces, so that a failure can be shrunk clause by clause.
@@ -119,32 +123,45 @@ class Generator {
     bool integer = false;
     return number(p, depth, integer);
   }
-  // The same, telling whether it is an integer. Integer + - * wrap in 32 bits in the engine;
-  // SQLite's side wraps each such step alike.
-  Sql number(const std::string& p, int depth, bool& integer) {
+  // The same, telling whether it is an integer. An integer + - * past 32 bits stops the
+  // statement with the engine's numeric overflow; SQLite's side checks each such step alike
+  // (checked32).
+  //
+  // `bounded`: for conditions, whose rows and operands the two sides do not test in one order
+  // (an index, AND's order), so that where one side stops at an overflow the other might not
+  // have reached it: the arithmetic cannot leave 32 bits. Inside it the INTEGER column is left
+  // out, and there is at most one product, of two leaves.
+  Sql number(const std::string& p, int depth, bool& integer, bool bounded = false) {
+    int products = 0;
+    bool leaf = false;
+    return number(p, depth, integer, bounded, products, leaf);
+  }
+  Sql number(const std::string& p, int depth, bool& integer, bool bounded, int& products, bool& leaf) {
     if (depth > 1 || chance(50)) {
       integer = true;
+      leaf = true;
       if (!chance(75)) return Sql(std::to_string(pick(26) - 5));
-      const char c = numeric();
+      const char c = bounded && depth > 0 ? "bf"[pick(2)] : numeric();
       integer = c != 'f';
       return Sql(p + c);
     }
-    bool leftInteger = false, rightInteger = false;
-    Sql l = number(p, depth + 1, leftInteger), r = number(p, depth + 1, rightInteger);
-    const int op = pick(4);
+    leaf = false;
+    bool leftInteger = false, rightInteger = false, leftLeaf = false, rightLeaf = false;
+    Sql l = number(p, depth + 1, leftInteger, bounded, products, leftLeaf),
+        r = number(p, depth + 1, rightInteger, bounded, products, rightLeaf);
+    int op = pick(4);
     if (op == 3) {
       integer = false;
       return {"(" + l.ours + " / " + r.ours + ")", "(CAST(" + l.lite + " AS REAL) / " + r.lite + ")"};
     }
+    if (bounded && op == 2 && (!leftLeaf || !rightLeaf || products++ > 0)) op = 0;
     integer = leftInteger && rightInteger;
     Sql e = Sql("(") + l + Sql(op == 0 ? " + " : op == 1 ? " - " : " * ") + r + Sql(")");
-    if (integer) e.lite = wrap32(e.lite);
+    if (integer) e.lite = checked32(e.lite);
     return e;
   }
-  // An integer of SQLite's 64 bits cut to 32, as two's complement does.
-  static std::string wrap32(const std::string& e) {
-    return "(((" + e + " + 2147483648) % 4294967296 + 4294967296) % 4294967296 - 2147483648)";
-  }
+  // An integer of SQLite's 64 bits, or SQLite's error where it needs more than 32.
+  static std::string checked32(const std::string& e) { return std::string(kChecked32) + "(" + e + ")"; }
   // The engine's comparison rules in SQLite: = and <> treat NULL as a value; an ordering with
   // one NULL is false, with two compares zeros; a NULL text is the empty text.
   static Sql compare(const Sql& l, const std::string& op, const Sql& r, bool text) {
@@ -225,7 +242,8 @@ class Generator {
       case 0: {
         // A constant takes the other operand's type: two column-free sides would compare in
         // the left one's type, which SQLite does not model.
-        Sql l = number(p), r = number(p);
+        bool integer = false;
+        Sql l = number(p, 0, integer, true), r = number(p, 0, integer, true);
         auto columnFree = [](const Sql& e) {
           return std::none_of(e.ours.begin(), e.ours.end(), [](char c) { return std::isalpha(uint8_t(c)); });
         };
@@ -435,9 +453,16 @@ class Generator {
       q.orderAll = chance(30);
     }
     if (q.where.ours.empty() && chance(80)) q.where = condition("x.");
-    // TOP orders by every column, so that the rows it keeps are the same on both sides.
-    if (q.group.ours.empty() && q.having.ours.empty() && chance(15) && q.select[0].ours != "*" && !q.memo)
+    // TOP orders by every column, so that the rows it keeps are the same on both sides. SQLite
+    // computes no row under LIMIT 0, where the engine computes them all: a list whose integer
+    // arithmetic may overflow keeps at least one.
+    if (q.group.ours.empty() && q.having.ours.empty() && chance(15) && q.select[0].ours != "*" && !q.memo) {
       q.top = pick(6);
+      const bool checked = std::any_of(q.select.begin(), q.select.end(), [](const Sql& e) {
+        return e.lite.find(kChecked32) != std::string::npos;
+      });
+      if (q.top == 0 && checked) q.top = 1;
+    }
     if ((q.top >= 0 || q.orderAll) && chance(40))
       for (size_t i = 0; i < q.select.size(); ++i) q.descending.push_back(chance(50));
     return q;
@@ -465,9 +490,9 @@ class Generator {
     if (kind == 0) {
       c.text = Sql("INSERT INTO " + c.table + " VALUES " + row());
     } else if (kind == 1) {
-      // INTEGER a + 1 and -a wrap in 32 bits.
-      const Sql kSets[] = {{"a = a + 1", "a = " + wrap32("a + 1")},
-                           {"a = -a", "a = " + wrap32("-a")},
+      // INTEGER a + 1 and -a stop the statement at the ends of 32 bits.
+      const Sql kSets[] = {{"a = a + 1", "a = " + checked32("a + 1")},
+                           {"a = -a", "a = " + checked32("-a")},
                            Sql("s = 'zz'"),
                            Sql("f = f / 2"),
                            Sql("b = NULL"),

@@ -504,6 +504,23 @@ TEST(BulkAggregates, SumsAndCountsNearTheLimitsOfTheirTypes) {
                         "SELECT SUM(l) FROM s WHERE g = 1 OR g = 4"})
     EXPECT_THROW(db.rows(q), EVELDOREngineError) << q;
   EXPECT_EQ(text("SELECT SUM(h) FROM w"), "98301 / ");
+  const auto errorOf = [&](const std::string& query) {
+    try {
+      db.rows(query);
+    } catch (const EVELDOREngineError& e) {
+      return e.ErrorText();
+    }
+    return std::string("none");
+  };
+  // DECIMAL sums and averages run on the 64-bit scaled value, which the addition of two DECIMALs
+  // refuses to leave.
+  db.run("CREATE TABLE d (g INTEGER, v DECIMAL(20,2))");
+  for (int k = 0; k < 2; ++k) db.run("INSERT INTO d VALUES (1, 600000000000000)");
+  db.run("INSERT INTO d VALUES (2, -600000000000000)");
+  EXPECT_EQ(text("SELECT SUM(v) FROM d WHERE g = 2"), "-600000000000000 / ");
+  for (const char* q : {"SELECT SUM(v) FROM d", "SELECT g, SUM(v) FROM d GROUP BY g", "SELECT AVG(v) FROM d",
+                        "SELECT v + v FROM d"})
+    EXPECT_EQ(errorOf(q), "SQL error - Numeric overflow in '+'") << q;
 }
 
 }  // namespace

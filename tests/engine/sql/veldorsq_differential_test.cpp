@@ -85,6 +85,15 @@ class Differential {
           return OSCompareStrings(0, 0, std::string_view(static_cast<const char*>(a), size_t(n)), false, 0,
                                   std::string_view(static_cast<const char*>(b), size_t(m)));
         });
+    sqlite3_create_function(
+        lite_, kChecked32, 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+        [](sqlite3_context* context, int, sqlite3_value** argument) {
+          const sqlite3_int64 v = sqlite3_value_int64(argument[0]);
+          if (sqlite3_value_type(argument[0]) == SQLITE_INTEGER && (v < INT32_MIN || v > INT32_MAX))
+            return sqlite3_result_error(context, kOverflowError, -1);
+          sqlite3_result_value(context, argument[0]);
+        },
+        nullptr, nullptr);
   }
   ~Differential() {
     session_.CloseDataDirectory(directory_);
@@ -116,7 +125,9 @@ class Differential {
         rows.push_back(line);
       }
     } catch (const EVELDOREngineError& e) {
-      rows = {"ERR " + std::string(e.what())};
+      // An overflow as SQLite's side reports it: which row and step meets it first may differ.
+      const bool overflow = e.ErrorText().find("Numeric overflow in '") != std::string::npos;
+      rows = {"ERR " + (overflow ? std::string(kOverflowError) : std::string(e.what()))};
     }
     std::sort(rows.begin(), rows.end());
     return rows;
@@ -125,12 +136,14 @@ class Differential {
     Rows rows;
     sqlite3_stmt* st = nullptr;
     if (sqlite3_prepare_v2(lite_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return {"ERR lite " + sql};
-    while (sqlite3_step(st) == SQLITE_ROW) {
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(st)) == SQLITE_ROW) {
       std::string line, row = sql_test::LiteRowLine(st);
       for (size_t at = 0, end = 0; (end = row.find('|', at)) != std::string::npos; at = end + 1)
         line += unsignedZero(row.substr(at, end - at)) + "|";
       rows.push_back(line);
     }
+    if (step != SQLITE_DONE) rows = {"ERR " + std::string(sqlite3_errmsg(lite_))};
     sqlite3_finalize(st);
     affected = sqlite3_changes(lite_);
     std::sort(rows.begin(), rows.end());
@@ -163,7 +176,10 @@ class Differential {
     Sql s = q.text();
     int32_t n = 0;
     Rows a = ours(s.ours, q.live, n), b = lite(s.lite, n);
-    if (a == b || sameRows(a, b)) return false;
+    if (a == b || sameRows(a, b)) {
+      overflows_ += a == Rows{"ERR " + std::string(kOverflowError)};
+      return false;
+    }
     report = s.ours + "\n  sqlite: " + s.lite + "\n  ours " + std::to_string(a.size()) + " rows, sqlite " +
              std::to_string(b.size());
     Rows onlyOurs, onlyLite;
@@ -231,10 +247,13 @@ class Differential {
     int32_t ourCount = -1, liteCount = -2, ignored = 0;
     // The rows before the change of the small tables, for the report: enough to replay it.
     const Rows before = t == "t1" ? Rows() : ours("SELECT * FROM " + t, false, ignored);
-    Rows a = ours(s.ours, false, ourCount);
-    lite(s.lite, liteCount);
+    Rows a = ours(s.ours, false, ourCount), b = lite(s.lite, liteCount);
     Rows after = ours("SELECT * FROM " + t, false, ignored), liteAfter = lite("SELECT * FROM " + t, ignored);
-    if (ourCount != liteCount || !a.empty() || after != liteAfter) {
+    // A change fails on both sides or on neither; a failed one changes no row.
+    const Rows overflow = {"ERR " + std::string(kOverflowError)};
+    const bool failed = a == overflow && b == overflow;
+    overflows_ += failed;
+    if ((!failed && (ourCount != liteCount || !a.empty() || !b.empty())) || after != liteAfter) {
       std::string report;
       for (const std::string& row : before) report += "\n  before " + row;
       for (size_t i = 0; i < std::max(after.size(), liteAfter.size()); ++i)
@@ -248,6 +267,8 @@ class Differential {
 
   // Live results of select lists (not "*") that the run compared.
   int liveLists() const { return liveLists_; }
+  // Statements that both sides stopped at an integer overflow.
+  int overflows() const { return overflows_; }
 
   void run(int statements) {
     const bool long_ = std::getenv("VELMARON_LONG") != nullptr;
@@ -272,6 +293,7 @@ class Differential {
   int count_ = 0;
   bool failed_ = false;
   int liveLists_ = 0;
+  int overflows_ = 0;
 };
 
 TEST(SqlDifferentialTest, StatementsGiveTheRowsSqliteGives) {
@@ -280,6 +302,8 @@ TEST(SqlDifferentialTest, StatementsGiveTheRowsSqliteGives) {
   d.run(statements);
   // The live path was taken, not only asked for: a fallback to copied results would hide it.
   EXPECT_GT(d.liveLists() * 50, statements) << d.liveLists() << " live select lists";
+  // Integers at their type's ends meet arithmetic that would leave it.
+  EXPECT_GT(d.overflows(), 0) << "no statement stopped at an overflow";
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <initializer_list>
 #include <random>
 #include <set>
@@ -173,6 +174,25 @@ TExpTreePtr apply(uint8_t code, const TExpTreePtr& l, const TExpTreePtr& r) {
   EvaluateBinaryOperator(code, *l, *r, 0, 0, *result);
   return result;
 }
+// The code and text of the engine error that `f` raises; "none" when it raises none.
+std::string errorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const EVELDOREngineError& e) {
+    return std::to_string(e.ErrorCode()) + " " + e.ErrorText();
+  }
+  return "none";
+}
+// What a BCD result of `code` past the BCD range raises.
+std::string overflowOf(uint8_t code) {
+  const int64_t half = INT64_MAX / 2;
+  return errorOf([&] {
+    if (code == opMultiply)
+      apply(code, num(T::BCD, half), num(T::Integer, 4));
+    else
+      apply(code, num(T::BCD, code == opSubtract ? -half : half, 4), num(T::BCD, half + 2, 4));
+  });
+}
 bool truth(const TExpTreePtr& n) {
   return GetWordValue(n->Value()) != 0;
 }
@@ -180,8 +200,9 @@ int64_t asInt(const TExpTreePtr& n) {
   return n->type == T::LargeInt ? GetLargeIntValue(n->Value()) : GetIntegerValue(n->Value());
 }
 
-// Random numbers of every numeric type, compared and combined against exact wide arithmetic.
-TEST(OperatorEvaluationTest, NumbersCompareExactlyAndIntegersWrapInTheirWidth) {
+// Random numbers of every numeric type, compared and combined against exact wide arithmetic: an
+// integer result is exact in its width, and one past its width is refused, never wrapped.
+TEST(OperatorEvaluationTest, NumbersCompareExactlyAndIntegerResultsPastTheirWidthAreRefused) {
   const uint32_t seed = storage_test::testSeed();
   std::mt19937_64 rng(seed);
   const T types[] = {T::SmallInt, T::Word, T::Integer, T::LargeInt, T::BCD, T::Float};
@@ -219,17 +240,49 @@ TEST(OperatorEvaluationTest, NumbersCompareExactlyAndIntegersWrapInTheirWidth) {
     ASSERT_EQ(truth(apply(opGreaterEqual, l, r)), a >= b);
     if (lt == T::BCD || rt == T::BCD || lt == T::Float || rt == T::Float) continue;
     bool wide = lt == T::LargeInt || rt == T::LargeInt;
-    auto wrap = [&](__int128 v) {
-      return wide ? int64_t(uint64_t(v)) : int64_t(int32_t(uint32_t(uint64_t(v))));
-    };
+    const __int128 lowest = wide ? INT64_MIN : INT32_MIN, highest = wide ? INT64_MAX : INT32_MAX;
     __int128 x = a / 10000, y = b / 10000;
-    ASSERT_EQ(asInt(apply(opAdd, l, r)), wrap(x + y));
-    ASSERT_EQ(asInt(apply(opSubtract, l, r)), wrap(x - y));
-    ASSERT_EQ(asInt(apply(opMultiply, l, r)), wrap(x * y));
+    const std::pair<uint8_t, __int128> exact[] = {{opAdd, x + y}, {opSubtract, x - y}, {opMultiply, x * y}};
+    for (auto [code, v] : exact) {
+      if (v >= lowest && v <= highest) {
+        ASSERT_EQ(asInt(apply(code, l, r)), int64_t(v)) << int(code);
+      } else {
+        ASSERT_EQ(errorOf([&] { apply(code, l, r); }), overflowOf(code)) << int(code);
+      }
+    }
     auto q = apply(opDivide, l, r);
     ASSERT_EQ(q->isNull, y == 0);
     if (y != 0) {
       ASSERT_EQ(GetFloatValue(q->Value()), double((long double)x / (long double)y));
+    }
+  }
+  EXPECT_EQ(ExpTokensInUse(), 0);
+}
+
+// Unary minus keeps its operand's type: the smallest value of a signed type has no negative
+// there. The error is the one a BCD or FLOAT past its range raises.
+TEST(OperatorEvaluationTest, TheNegativeOfATypesSmallestValueIsRefused) {
+  ASSERT_NE(overflowOf(opSubtract), "none");
+  auto negate = [](const TExpTreePtr& x) {
+    TExpTreePtr result(GetExpToken());
+    result->type = x->type;
+    result->SetValueSize(x->valueSize);
+    EvaluateUnaryOperator(opNegate, *x, *result);
+    return result;
+  };
+  const std::pair<T, int64_t> smallest[] = {
+      {T::SmallInt, INT16_MIN}, {T::Integer, INT32_MIN}, {T::LargeInt, INT64_MIN}};
+  for (auto [type, v] : smallest) {
+    EXPECT_EQ(errorOf([&] { negate(num(type, v)); }), overflowOf(opSubtract)) << int(type);
+    // One above it, and the largest, negate exactly.
+    auto above = negate(num(type, v + 1));
+    auto largest = negate(num(type, -(v + 1)));
+    if (type == T::SmallInt) {
+      EXPECT_EQ(GetSmallIntValue(above->Value()), -(v + 1));
+      EXPECT_EQ(GetSmallIntValue(largest->Value()), v + 1);
+    } else {
+      EXPECT_EQ(asInt(above), -(v + 1)) << int(type);
+      EXPECT_EQ(asInt(largest), v + 1) << int(type);
     }
   }
   EXPECT_EQ(ExpTokensInUse(), 0);
