@@ -447,5 +447,47 @@ TEST_F(TaskWindowTest, ATerminationRequestWhileTheCloseAsksAboutARunningTaskClos
   EXPECT_TRUE(store.LoadTaskLogContent(id, logs[0].id).ends_with("Terminated: the window was closed\r\n"));
 }
 
+// The same with the program's own dialogs and boxes, not scripted ones: each holds the close
+// while it is open. A close request comes once the Modify wizard, then the box that says a run
+// could not start, is open.
+TEST_F(TaskWindowTest, TheProgramsOwnDialogsAndBoxesHoldACloseRequestUntilTheCommandUnderThemReturned) {
+  storeTask(false);
+  auto requestOnceOpen = [](TFrmMain& w) {
+    auto* poll = new QTimer(&w);
+    QObject::connect(poll, &QTimer::timeout, poll, [&w, poll] {
+      if (!QApplication::activeModalWidget()) return;
+      poll->stop();
+      w.CloseOnRequest();
+    });
+    poll->start(10);
+  };
+  {
+    auto w = newWindow();
+    Services().dialogs = saved.dialogs;
+    tasks::TUniTask* task = w->TaskView().Tasks().at(0);
+    const std::string command = task->command();
+    w->TaskView().SelectTask(task);
+    requestOnceOpen(*w);
+    w->findChild<QAction*>("AcModifyTask")->trigger();
+    ASSERT_EQ(w->TaskView().Tasks().size(), 1u) << "the window closed under the wizard";
+    EXPECT_EQ(task->command(), command);
+    EXPECT_TRUE(waitFor([&] { return w->TaskView().Tasks().empty(); })) << "the window did not close";
+  }
+
+  Services().messages = saved.messages;
+  auto w = newWindow();
+  Settings().expcmd = ws.folder() + "/no/exp";
+  const int32_t id = w->TaskView().Tasks().at(0)->id();
+  requestOnceOpen(*w);
+  runSelected(*w);
+  ASSERT_TRUE(waitFor([&] { return w->TaskView().Tasks().empty(); })) << "the window did not close";
+  w.reset();
+  tasks::TTaskStore store(tasks::TTaskStore::DefaultFolder());
+  const std::vector<tasks::TaskLogEntry> logs = store.LoadTaskLogs(id);
+  ASSERT_EQ(logs.size(), 1u);
+  const std::string content = store.LoadTaskLogContent(id, logs[0].id);
+  EXPECT_NE(content.find("Cannot start " + ws.folder() + "/no/exp"), std::string::npos) << content;
+}
+
 }  // namespace
 }  // namespace ui
