@@ -307,6 +307,18 @@ void TFrmMain::ShowTips() {
   FrmTips->raise();
 }
 
+namespace {
+
+// Closes the open boxes and dialogs from the top one down, as cancelled.
+void closeOpenModals() {
+  for (int i = 0; i < 8; ++i) {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal || !modal->close()) break;
+  }
+}
+
+}  // namespace
+
 void TFrmMain::closeEvent(QCloseEvent* event) {
   // A window whose creation failed or handed over owns no settings.
   if (!started_) {
@@ -322,10 +334,7 @@ void TFrmMain::closeEvent(QCloseEvent* event) {
     // ends; the close would free that task under it. The boxes and dialogs are closed as
     // cancelled, and the close comes back once the commands have returned.
     event->ignore();
-    for (int i = 0; i < 8; ++i) {
-      QWidget* modal = QApplication::activeModalWidget();
-      if (!modal || !modal->close()) break;
-    }
+    closeOpenModals();
     if (!closeWaiting_) {
       closeWaiting_ = true;
       AfterModalLoops(this, [this] {
@@ -335,11 +344,16 @@ void TFrmMain::closeEvent(QCloseEvent* event) {
     }
     return;
   }
-  if (askBeforeClosing_ && tasks_->RunningCount() > 0 &&
-      !Services().messages->question(
-          this, QStringLiteral("A task is running. Closing the window terminates it. Close anyway?"))) {
-    event->ignore();
-    return;
+  if (askBeforeClosing_ && tasks_->RunningCount() > 0) {
+    asking_ = true;
+    const bool yes = Services().messages->question(
+        this, QStringLiteral("A task is running. Closing the window terminates it. Close anyway?"));
+    asking_ = false;
+    // A termination request that came meanwhile closed the question and wants the close.
+    if (!yes && askBeforeClosing_) {
+      event->ignore();
+      return;
+    }
   }
   event->accept();
   closing_ = true;
@@ -355,6 +369,12 @@ void TFrmMain::closeEvent(QCloseEvent* event) {
 
 void TFrmMain::CloseOnRequest() {
   askBeforeClosing_ = false;
+  // The window is closing already and asks whether to end the running tasks: a further close()
+  // would not reach closeEvent, so the question (and what is open above it) goes as cancelled.
+  if (asking_) {
+    closeOpenModals();
+    return;
+  }
   close();
 }
 

@@ -93,6 +93,8 @@ class TFrmMain final : public QMainWindow {
   bool closing_ = false;
   // Set while a close waits for the open boxes and dialogs to end.
   bool closeWaiting_ = false;
+  // Set while the close asks whether to end the running tasks.
+  bool asking_ = false;
   // Whether closing while a task runs asks first.
   bool askBeforeClosing_ = true;
 

@@ -402,5 +402,92 @@ TEST_F(TaskWindowTest, AClosingRequestWhileABoxOrDialogIsOpenWaitsForTheCommandU
   EXPECT_NE(content.find("Cannot start " + ws.folder() + "/no/exp"), std::string::npos) << content;
 }
 
+// A termination request that comes while the close asks whether to end the running task: the
+// request does not wait for the user's answer; the question goes as cancelled and the close ends
+// the run and logs it.
+TEST_F(TaskWindowTest, ATerminationRequestWhileTheCloseAsksAboutARunningTaskClosesTheWindow) {
+  storeTask(false);
+  ws.set("VELMARON_STANDIN_DELAY_MS", "600000");
+  ws.makeReadyFifo();
+  auto w = newWindow();
+  tasks::TUniTask* task = w->TaskView().Tasks().at(0);
+  const int32_t id = task->id();
+  runSelected(*w);
+  ASSERT_TRUE(waitFor([&] { return task->state() == tasks::TTaskState::Running; }));
+  std::istringstream ready(ws.awaitReady());
+  pid_t child = 0;
+  ready >> child;
+  ASSERT_GT(child, 0);
+
+  bool closedByRequest = false;
+  script.answers = {false};
+  script.whileAsked = [&] {
+    QMessageBox box;
+    box.setText("Close anyway?");
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    QTimer::singleShot(0, &box, [&] {
+      w->CloseOnRequest();
+      closedByRequest = !box.isVisible();
+    });
+    // Only for a request that is not heard, so that the test ends.
+    QTimer::singleShot(60000, &box, &QMessageBox::reject);
+    ModalLoop loop;
+    box.exec();
+  };
+  w->findChild<QAction*>("MnuExit")->trigger();
+  script.whileAsked = nullptr;
+  EXPECT_TRUE(closedByRequest) << "the question stayed open";
+  ASSERT_TRUE(w->TaskView().Tasks().empty()) << "the window did not close";
+  EXPECT_TRUE(waitFor([&] { return gone(child); })) << child;
+  w.reset();
+  QCoreApplication::processEvents();
+  tasks::TTaskStore store(tasks::TTaskStore::DefaultFolder());
+  const std::vector<tasks::TaskLogEntry> logs = store.LoadTaskLogs(id);
+  ASSERT_EQ(logs.size(), 1u);
+  EXPECT_TRUE(store.LoadTaskLogContent(id, logs[0].id).ends_with("Terminated: the window was closed\r\n"));
+}
+
+// The same with the program's own dialogs and boxes, not scripted ones: each holds the close
+// while it is open. A close request comes once the Modify wizard, then the box that says a run
+// could not start, is open.
+TEST_F(TaskWindowTest, TheProgramsOwnDialogsAndBoxesHoldACloseRequestUntilTheCommandUnderThemReturned) {
+  storeTask(false);
+  auto requestOnceOpen = [](TFrmMain& w) {
+    auto* poll = new QTimer(&w);
+    QObject::connect(poll, &QTimer::timeout, poll, [&w, poll] {
+      if (!QApplication::activeModalWidget()) return;
+      poll->stop();
+      w.CloseOnRequest();
+    });
+    poll->start(10);
+  };
+  {
+    auto w = newWindow();
+    Services().dialogs = saved.dialogs;
+    tasks::TUniTask* task = w->TaskView().Tasks().at(0);
+    const std::string command = task->command();
+    w->TaskView().SelectTask(task);
+    requestOnceOpen(*w);
+    w->findChild<QAction*>("AcModifyTask")->trigger();
+    ASSERT_EQ(w->TaskView().Tasks().size(), 1u) << "the window closed under the wizard";
+    EXPECT_EQ(task->command(), command);
+    EXPECT_TRUE(waitFor([&] { return w->TaskView().Tasks().empty(); })) << "the window did not close";
+  }
+
+  Services().messages = saved.messages;
+  auto w = newWindow();
+  Settings().expcmd = ws.folder() + "/no/exp";
+  const int32_t id = w->TaskView().Tasks().at(0)->id();
+  requestOnceOpen(*w);
+  runSelected(*w);
+  ASSERT_TRUE(waitFor([&] { return w->TaskView().Tasks().empty(); })) << "the window did not close";
+  w.reset();
+  tasks::TTaskStore store(tasks::TTaskStore::DefaultFolder());
+  const std::vector<tasks::TaskLogEntry> logs = store.LoadTaskLogs(id);
+  ASSERT_EQ(logs.size(), 1u);
+  const std::string content = store.LoadTaskLogContent(id, logs[0].id);
+  EXPECT_NE(content.find("Cannot start " + ws.folder() + "/no/exp"), std::string::npos) << content;
+}
+
 }  // namespace
 }  // namespace ui
