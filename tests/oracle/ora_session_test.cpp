@@ -96,6 +96,37 @@ TEST_F(OraSessionTest, SessionsWhoseLinkDiedUnnoticedAreDestroyedWithoutRaising)
   EXPECT_EQ(count(), 0);
 }
 
+TEST_F(OraSessionTest, DestroyingASessionRollsItsOpenTransactionBack) {
+  // Work never committed by its owner must not be committed by the session's going away,
+  // whether its link is sound or died unnoticed.
+  for (const bool linkDied : {false, true}) {
+    SCOPED_TRACE(linkDied ? "dead link" : "sound link");
+    FreeOCI();
+    if (linkDied) ::setenv("OCI_STANDIN_FAIL_CALL", "60", 1);
+    platform::ScopeExit unset([] { ::unsetenv("OCI_STANDIN_FAIL_CALL"); });
+    auto owner = std::make_unique<TOraSession>();
+    owner->LoginPrompt = false;
+    owner->SetConnectString("scott/tiger@ORCL");
+    owner->Connect();
+    owner->StartTransaction();
+    owner->ExecSQL("INSERT INTO T (ID) VALUES (903)");
+    if (linkDied) {
+      session_.Connect();
+      try {
+        for (int i = 0; i < 60; ++i) count();
+      } catch (const EOraError&) {
+      }
+      ASSERT_TRUE(owner->GetConnected());
+    }
+    owner.reset();
+    ::unsetenv("OCI_STANDIN_FAIL_CALL");
+    FreeOCI();
+    session_.Connect();
+    EXPECT_EQ(count(), 0);
+    session_.Disconnect();
+  }
+}
+
 TEST_F(OraSessionTest, AnotherHomeUnloadsTheClientAndDisconnectsEverySession) {
   TOraSession other;
   other.LoginPrompt = false;
