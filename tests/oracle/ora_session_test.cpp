@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "oracle/ora_query.h"
+#include "oracle/ora_sql.h"
 #include "oracle/oraerror.h"
 #include "platform/scopeguard.h"
 #include "tests/oracle/oracle_testing.h"
@@ -162,6 +163,23 @@ TEST_F(OraSessionTest, StatementsMadeBeforeAnotherHomeRunAgainOrGoWithoutTheUnlo
   EXPECT_EQ(count(), 0);
   kept.Open();
   EXPECT_TRUE(kept.Eof());
+}
+
+TEST_F(OraSessionTest, AStatementPreparedBeforeAnotherHomeRunsAfterIt) {
+  session_.Connect();
+  TOraSQL insert;
+  insert.SetSession(&session_);
+  insert.SetSQL("INSERT INTO T (ID) VALUES (904)");
+  insert.Prepare();
+  // Its statement handle went with the client's environment; it stays prepared to its owner.
+  session_.SetHome(ohHome5);
+  ASSERT_FALSE(OCILoaded());
+  session_.SetHome(ohDefault);
+  session_.Connect();
+  insert.Execute();
+  EXPECT_EQ(count(), 1);
+  session_.ExecSQL("DELETE FROM T WHERE ID = 904");
+  EXPECT_EQ(count(), 0);
 }
 
 TEST_F(OraSessionTest, SavepointUndoesOnlyWhatFollowsIt) {
