@@ -234,6 +234,9 @@ TOraSession::~TOraSession() {
   // The statement goes before the connection it runs on.
   internalSQL_.reset();
   try {
+    // Going away undoes what its owner never committed, as the base's destructor does: a plain
+    // disconnection would commit it.
+    if (!TransactionName().empty()) Rollback();
     Disconnect();
   } catch (const std::exception&) {
     // A destructor cannot raise (a link that died unnoticed refuses the end of its session);

@@ -284,6 +284,8 @@ class TOraCursor : public dataaccess::TSharedObject {
   void AllocCursor();
   void FreeCursor();
   void* GetStatement();
+  // The statement handle went with a client environment freed since it was made.
+  bool StatementLost() const;
   void SetOCICallStyle(uint8_t value);
   // The cursor data area of the old call style (64 bytes), made on first use.
   uint8_t* CursorArea();

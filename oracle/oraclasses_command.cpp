@@ -676,6 +676,12 @@ void TOCICommand::Execute(int iters) {
 }
 
 void TOCICommand::doExecute() {
+  // A statement prepared under a client unloaded since went with it: prepared again, it stays
+  // prepared as its owner knows it.
+  if (OwnCursor() && GetPrepared() && cursor_->StatementLost()) {
+    Unprepare();
+    Prepare();
+  }
   const bool wasPrepared = GetPrepared();
   if (!wasPrepared) Prepare();
   if (sqlType_ != 27) bindParams();

@@ -37,8 +37,12 @@ void TOraCursor::AllocCursor() {
   }
 }
 
+bool TOraCursor::StatementLost() const {
+  return statement_ != nullptr && statementGeneration_ != OCIEnvironmentGeneration;
+}
+
 void TOraCursor::forgetStaleStatement() {
-  if (statement_ != nullptr && statementGeneration_ != OCIEnvironmentGeneration) statement_ = nullptr;
+  if (StatementLost()) statement_ = nullptr;
 }
 
 void TOraCursor::FreeCursor() {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "oracle/ora_query.h"
+#include "oracle/ora_sql.h"
 #include "oracle/oraerror.h"
 #include "platform/scopeguard.h"
 #include "tests/oracle/oracle_testing.h"
@@ -96,6 +97,37 @@ TEST_F(OraSessionTest, SessionsWhoseLinkDiedUnnoticedAreDestroyedWithoutRaising)
   EXPECT_EQ(count(), 0);
 }
 
+TEST_F(OraSessionTest, DestroyingASessionRollsItsOpenTransactionBack) {
+  // Work never committed by its owner must not be committed by the session's going away,
+  // whether its link is sound or died unnoticed.
+  for (const bool linkDied : {false, true}) {
+    SCOPED_TRACE(linkDied ? "dead link" : "sound link");
+    FreeOCI();
+    if (linkDied) ::setenv("OCI_STANDIN_FAIL_CALL", "60", 1);
+    platform::ScopeExit unset([] { ::unsetenv("OCI_STANDIN_FAIL_CALL"); });
+    auto owner = std::make_unique<TOraSession>();
+    owner->LoginPrompt = false;
+    owner->SetConnectString("scott/tiger@ORCL");
+    owner->Connect();
+    owner->StartTransaction();
+    owner->ExecSQL("INSERT INTO T (ID) VALUES (903)");
+    if (linkDied) {
+      session_.Connect();
+      try {
+        for (int i = 0; i < 60; ++i) count();
+      } catch (const EOraError&) {
+      }
+      ASSERT_TRUE(owner->GetConnected());
+    }
+    owner.reset();
+    ::unsetenv("OCI_STANDIN_FAIL_CALL");
+    FreeOCI();
+    session_.Connect();
+    EXPECT_EQ(count(), 0);
+    session_.Disconnect();
+  }
+}
+
 TEST_F(OraSessionTest, AnotherHomeUnloadsTheClientAndDisconnectsEverySession) {
   TOraSession other;
   other.LoginPrompt = false;
@@ -131,6 +163,23 @@ TEST_F(OraSessionTest, StatementsMadeBeforeAnotherHomeRunAgainOrGoWithoutTheUnlo
   EXPECT_EQ(count(), 0);
   kept.Open();
   EXPECT_TRUE(kept.Eof());
+}
+
+TEST_F(OraSessionTest, AStatementPreparedBeforeAnotherHomeRunsAfterIt) {
+  session_.Connect();
+  TOraSQL insert;
+  insert.SetSession(&session_);
+  insert.SetSQL("INSERT INTO T (ID) VALUES (904)");
+  insert.Prepare();
+  // Its statement handle went with the client's environment; it stays prepared to its owner.
+  session_.SetHome(ohHome5);
+  ASSERT_FALSE(OCILoaded());
+  session_.SetHome(ohDefault);
+  session_.Connect();
+  insert.Execute();
+  EXPECT_EQ(count(), 1);
+  session_.ExecSQL("DELETE FROM T WHERE ID = 904");
+  EXPECT_EQ(count(), 0);
 }
 
 TEST_F(OraSessionTest, SavepointUndoesOnlyWhatFollowsIt) {
