@@ -628,6 +628,56 @@ TEST(TaskStoreTest, ADamagedTableFileIsAnErrorAndEveryFileIsKept) {
   }
 }
 
+// A table whose data file is lost while its memo file still holds the tasks' texts: that memo file
+// alone refuses the start, with the index gone or cut back to its header (all a first start cut
+// short would leave of it), and no file is written.
+TEST(TaskStoreTest, AMemoFileHoldingTextsRefusesTheStartWhateverIsLeftOfTheIndex) {
+  platform::testing::TempFolder dir;
+  const std::string folder = dir.path("db");
+  {
+    TTaskStore store(folder);
+    TExpTask task(nullptr);
+    fill(task, hostileTexts(), 0, 1);
+    store.SaveTask(task);
+  }
+  const auto files = [&folder] {
+    std::map<std::string, std::string> bytes;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+      if (entry.is_regular_file()) bytes[entry.path().filename()] = platform::testing::readFile(entry.path());
+    return bytes;
+  };
+  const std::map<std::string, std::string> whole = files();
+  ASSERT_GT(whole.at("task.BLB").size(), 512u) << "the texts are in the memo file";
+  ASSERT_GT(whole.at("task.IDX").size(), 4096u);
+  for (const bool indexLeft : {false, true}) {
+    for (const auto& [name, bytes] : whole) platform::testing::writeFile(folder + "/" + name, bytes);
+    std::map<std::string, std::string> expected = whole;
+    expected.erase("task.DAT");
+    std::filesystem::remove(folder + "/task.DAT");
+    if (indexLeft) {
+      expected["task.IDX"] = whole.at("task.IDX").substr(0, 4096);
+      platform::testing::writeFile(folder + "/task.IDX", expected["task.IDX"]);
+    } else {
+      expected.erase("task.IDX");
+      std::filesystem::remove(folder + "/task.IDX");
+    }
+    try {
+      TTaskStore store(folder);
+      ADD_FAILURE() << "opened with the index " << (indexLeft ? "cut" : "gone");
+    } catch (const std::exception& e) {
+      EXPECT_NE(std::string(e.what()).find("task.DAT"), std::string::npos) << e.what();
+    }
+    const std::map<std::string, std::string> now = files();
+    std::vector<std::string> changed;
+    for (const auto& [name, bytes] : now)
+      if (!expected.contains(name) || expected.at(name) != bytes) changed.push_back(name);
+    for (const auto& [name, bytes] : expected)
+      if (!now.contains(name)) changed.push_back(name);
+    EXPECT_TRUE(changed.empty()) << "with the index " << (indexLeft ? "cut" : "gone") << ", changed "
+                                 << ::testing::PrintToString(changed);
+  }
+}
+
 // The program ended at any file operation of its first start on a fresh folder, as it makes the
 // tables: whatever that leaves, the next start opens the store (making anew a table whose creation
 // was cut short) and keeps the tasks and logs it is given.
