@@ -842,6 +842,56 @@ TEST(TaskStoreTest, ATableMadeOverLeftFilesByAnotherProcessWhileThisOneLooksIsOp
   EXPECT_EQ(other.wait(), 0);
 }
 
+// Files a first start cut short left, but which another process has open (one making the table
+// over them, or a reader): not taken for left over. The start is refused and touches none of them;
+// once they are let go, the next start makes the table over them.
+TEST(TaskStoreTest, LeftFilesAnotherProcessHasOpenAreNotTakenUp) {
+  platform::testing::TempFolder dir;
+  const std::string folder = dir.path("db");
+  for (uint64_t at = 1;
+       !std::filesystem::exists(folder + "/task.IDX") || std::filesystem::exists(folder + "/task.DAT");
+       ++at) {
+    ASSERT_LT(at, 100u) << "no first start left the index without the data file";
+    std::filesystem::remove_all(folder);
+    storage_test::Helper first([&](storage_test::Helper&) {
+      platform::FaultyFileSystem faulty(platform::FileSystem::local());
+      engine::TFileList files(faulty);
+      faulty.setPlan({platform::Fault::Exit, at, false, true});
+      TTaskStore store(folder, &files);
+      return 0;
+    });
+    ASSERT_EQ(first.wait(), platform::kFaultExitCode);
+  }
+  const auto files = [&folder] {
+    std::map<std::string, std::string> bytes;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+      if (entry.is_regular_file()) bytes[entry.path().filename()] = platform::testing::readFile(entry.path());
+    return bytes;
+  };
+  const std::map<std::string, std::string> left = files();
+  storage_test::Helper reader([&](storage_test::Helper& h) {
+    const std::unique_ptr<platform::OsFile> index =
+        platform::FileSystem::local().openFile(folder + "/task.IDX", {false, platform::ShareMode::Shared});
+    h.send(index != nullptr ? 'o' : 'x');
+    return h.receive() == 'q' ? 0 : 2;
+  });
+  ASSERT_EQ(reader.receive(), 'o');
+  try {
+    TTaskStore store(folder);
+    ADD_FAILURE() << "opened over an index another process has open";
+  } catch (const std::exception& e) {
+    EXPECT_NE(std::string(e.what()).find("task.DAT"), std::string::npos) << e.what();
+  }
+  EXPECT_TRUE(files() == left) << "the left files were touched";
+  reader.send('q');
+  ASSERT_EQ(reader.wait(), 0);
+  TTaskStore store(folder);
+  TExpTask task(nullptr);
+  fill(task, hostileTexts(), 0, 1);
+  store.SaveTask(task);
+  EXPECT_EQ(store.LoadTaskList(nullptr).size(), 1u);
+}
+
 TEST(TaskStoreTest, TheDataFolderFollowsXdgDataHome) {
   const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
   ::setenv("XDG_DATA_HOME", "/srv/data", 1);
