@@ -628,10 +628,11 @@ TEST(TaskStoreTest, ADamagedTableFileIsAnErrorAndEveryFileIsKept) {
   }
 }
 
-// A table whose data file is lost while its memo file still holds the tasks' texts: that memo file
-// alone refuses the start, with the index gone or cut back to its header (all a first start cut
-// short would leave of it), and no file is written.
-TEST(TaskStoreTest, AMemoFileHoldingTextsRefusesTheStartWhateverIsLeftOfTheIndex) {
+// A table whose data file is lost while its index still holds keys, or its memo file texts:
+// either file alone refuses the start (the memo file with the index gone or cut back to its
+// header, all a first start cut short would leave of it; the index with the memo file gone), and
+// no file is written.
+TEST(TaskStoreTest, AnIndexWithKeysOrAMemoFileWithTextsRefusesTheStartOnItsOwn) {
   platform::testing::TempFolder dir;
   const std::string folder = dir.path("db");
   {
@@ -648,33 +649,37 @@ TEST(TaskStoreTest, AMemoFileHoldingTextsRefusesTheStartWhateverIsLeftOfTheIndex
   };
   const std::map<std::string, std::string> whole = files();
   ASSERT_GT(whole.at("task.BLB").size(), 512u) << "the texts are in the memo file";
-  ASSERT_GT(whole.at("task.IDX").size(), 4096u);
-  for (const bool indexLeft : {false, true}) {
-    for (const auto& [name, bytes] : whole) platform::testing::writeFile(folder + "/" + name, bytes);
+  ASSERT_GT(whole.at("task.IDX").size(), 4096u) << "the keys are in the index";
+  const std::string cutIndex = whole.at("task.IDX").substr(0, 4096);
+  // Besides the data file, one more file gone (null) or cut.
+  const std::pair<std::string, const std::string*> cases[] = {
+      {"task.IDX", nullptr}, {"task.IDX", &cutIndex}, {"task.BLB", nullptr}};
+  for (const auto& [name, bytes] : cases) {
+    const std::string what = (bytes == nullptr ? "no " : "a cut ") + name;
+    for (const auto& [file, content] : whole) platform::testing::writeFile(folder + "/" + file, content);
     std::map<std::string, std::string> expected = whole;
     expected.erase("task.DAT");
     std::filesystem::remove(folder + "/task.DAT");
-    if (indexLeft) {
-      expected["task.IDX"] = whole.at("task.IDX").substr(0, 4096);
-      platform::testing::writeFile(folder + "/task.IDX", expected["task.IDX"]);
+    if (bytes == nullptr) {
+      expected.erase(name);
+      std::filesystem::remove(folder + "/" + name);
     } else {
-      expected.erase("task.IDX");
-      std::filesystem::remove(folder + "/task.IDX");
+      expected[name] = *bytes;
+      platform::testing::writeFile(folder + "/" + name, *bytes);
     }
     try {
       TTaskStore store(folder);
-      ADD_FAILURE() << "opened with the index " << (indexLeft ? "cut" : "gone");
+      ADD_FAILURE() << "opened with " << what;
     } catch (const std::exception& e) {
       EXPECT_NE(std::string(e.what()).find("task.DAT"), std::string::npos) << e.what();
     }
     const std::map<std::string, std::string> now = files();
     std::vector<std::string> changed;
-    for (const auto& [name, bytes] : now)
-      if (!expected.contains(name) || expected.at(name) != bytes) changed.push_back(name);
-    for (const auto& [name, bytes] : expected)
-      if (!now.contains(name)) changed.push_back(name);
-    EXPECT_TRUE(changed.empty()) << "with the index " << (indexLeft ? "cut" : "gone") << ", changed "
-                                 << ::testing::PrintToString(changed);
+    for (const auto& [file, content] : now)
+      if (!expected.contains(file) || expected.at(file) != content) changed.push_back(file);
+    for (const auto& [file, content] : expected)
+      if (!now.contains(file)) changed.push_back(file);
+    EXPECT_TRUE(changed.empty()) << "with " << what << ", changed " << ::testing::PrintToString(changed);
   }
 }
 
