@@ -628,6 +628,61 @@ TEST(TaskStoreTest, ADamagedTableFileIsAnErrorAndEveryFileIsKept) {
   }
 }
 
+// A table whose data file is lost while its index still holds keys, or its memo file texts:
+// either file alone refuses the start (the memo file with the index gone or cut back to its
+// header, all a first start cut short would leave of it; the index with the memo file gone), and
+// no file is written.
+TEST(TaskStoreTest, AnIndexWithKeysOrAMemoFileWithTextsRefusesTheStartOnItsOwn) {
+  platform::testing::TempFolder dir;
+  const std::string folder = dir.path("db");
+  {
+    TTaskStore store(folder);
+    TExpTask task(nullptr);
+    fill(task, hostileTexts(), 0, 1);
+    store.SaveTask(task);
+  }
+  const auto files = [&folder] {
+    std::map<std::string, std::string> bytes;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+      if (entry.is_regular_file()) bytes[entry.path().filename()] = platform::testing::readFile(entry.path());
+    return bytes;
+  };
+  const std::map<std::string, std::string> whole = files();
+  ASSERT_GT(whole.at("task.BLB").size(), 512u) << "the texts are in the memo file";
+  ASSERT_GT(whole.at("task.IDX").size(), 4096u) << "the keys are in the index";
+  const std::string cutIndex = whole.at("task.IDX").substr(0, 4096);
+  // Besides the data file, one more file gone (null) or cut.
+  const std::pair<std::string, const std::string*> cases[] = {
+      {"task.IDX", nullptr}, {"task.IDX", &cutIndex}, {"task.BLB", nullptr}};
+  for (const auto& [name, bytes] : cases) {
+    const std::string what = (bytes == nullptr ? "no " : "a cut ") + name;
+    for (const auto& [file, content] : whole) platform::testing::writeFile(folder + "/" + file, content);
+    std::map<std::string, std::string> expected = whole;
+    expected.erase("task.DAT");
+    std::filesystem::remove(folder + "/task.DAT");
+    if (bytes == nullptr) {
+      expected.erase(name);
+      std::filesystem::remove(folder + "/" + name);
+    } else {
+      expected[name] = *bytes;
+      platform::testing::writeFile(folder + "/" + name, *bytes);
+    }
+    try {
+      TTaskStore store(folder);
+      ADD_FAILURE() << "opened with " << what;
+    } catch (const std::exception& e) {
+      EXPECT_NE(std::string(e.what()).find("task.DAT"), std::string::npos) << e.what();
+    }
+    const std::map<std::string, std::string> now = files();
+    std::vector<std::string> changed;
+    for (const auto& [file, content] : now)
+      if (!expected.contains(file) || expected.at(file) != content) changed.push_back(file);
+    for (const auto& [file, content] : expected)
+      if (!now.contains(file)) changed.push_back(file);
+    EXPECT_TRUE(changed.empty()) << "with " << what << ", changed " << ::testing::PrintToString(changed);
+  }
+}
+
 // The program ended at any file operation of its first start on a fresh folder, as it makes the
 // tables: whatever that leaves, the next start opens the store (making anew a table whose creation
 // was cut short) and keeps the tasks and logs it is given.
@@ -790,6 +845,56 @@ TEST(TaskStoreTest, ATableMadeOverLeftFilesByAnotherProcessWhileThisOneLooksIsOp
   }
   other.send('q');
   EXPECT_EQ(other.wait(), 0);
+}
+
+// Files a first start cut short left, but which another process has open (one making the table
+// over them, or a reader): not taken for left over. The start is refused and touches none of them;
+// once they are let go, the next start makes the table over them.
+TEST(TaskStoreTest, LeftFilesAnotherProcessHasOpenAreNotTakenUp) {
+  platform::testing::TempFolder dir;
+  const std::string folder = dir.path("db");
+  for (uint64_t at = 1;
+       !std::filesystem::exists(folder + "/task.IDX") || std::filesystem::exists(folder + "/task.DAT");
+       ++at) {
+    ASSERT_LT(at, 100u) << "no first start left the index without the data file";
+    std::filesystem::remove_all(folder);
+    storage_test::Helper first([&](storage_test::Helper&) {
+      platform::FaultyFileSystem faulty(platform::FileSystem::local());
+      engine::TFileList files(faulty);
+      faulty.setPlan({platform::Fault::Exit, at, false, true});
+      TTaskStore store(folder, &files);
+      return 0;
+    });
+    ASSERT_EQ(first.wait(), platform::kFaultExitCode);
+  }
+  const auto files = [&folder] {
+    std::map<std::string, std::string> bytes;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+      if (entry.is_regular_file()) bytes[entry.path().filename()] = platform::testing::readFile(entry.path());
+    return bytes;
+  };
+  const std::map<std::string, std::string> left = files();
+  storage_test::Helper reader([&](storage_test::Helper& h) {
+    const std::unique_ptr<platform::OsFile> index =
+        platform::FileSystem::local().openFile(folder + "/task.IDX", {false, platform::ShareMode::Shared});
+    h.send(index != nullptr ? 'o' : 'x');
+    return h.receive() == 'q' ? 0 : 2;
+  });
+  ASSERT_EQ(reader.receive(), 'o');
+  try {
+    TTaskStore store(folder);
+    ADD_FAILURE() << "opened over an index another process has open";
+  } catch (const std::exception& e) {
+    EXPECT_NE(std::string(e.what()).find("task.DAT"), std::string::npos) << e.what();
+  }
+  EXPECT_TRUE(files() == left) << "the left files were touched";
+  reader.send('q');
+  ASSERT_EQ(reader.wait(), 0);
+  TTaskStore store(folder);
+  TExpTask task(nullptr);
+  fill(task, hostileTexts(), 0, 1);
+  store.SaveTask(task);
+  EXPECT_EQ(store.LoadTaskList(nullptr).size(), 1u);
 }
 
 TEST(TaskStoreTest, TheDataFolderFollowsXdgDataHome) {
