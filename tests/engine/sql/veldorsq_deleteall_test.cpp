@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "engine/base/veldorerr.h"
+#include "engine/storage/veldorbtree.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
 #include "tests/engine/sql/sql_check_util.h"
@@ -220,6 +221,49 @@ TEST_P(DeleteEveryRow, IdsUpToTheCounterLimitEndTheSameBothWays) {
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM m"), "0\n");
   EXPECT_THROW(db.run(insertText("m", 1)), EVELDOREngineError);
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM m"), "0\n");
+}
+
+// The record-id keys a DELETE of every row leaves, key by key and record by record, are those one
+// delete after another leaves: with every key in use beforehand and with deleted ones among them,
+// for counts that fill the last leaf exactly, leave it one key or start one more.
+TEST_P(DeleteEveryRow, RecordIdKeysAreThoseOfOneDeleteAfterAnother) {
+  const auto keysOf = [&](const std::string& table) {
+    TDataCursor c(db.directory());
+    c.SetTableName(table);
+    c.Open();
+    std::vector<std::pair<std::vector<uint8_t>, uint32_t>> entries;
+    TIndexTree(c.Table()->IndexFile(), c, kSysDeletedSlot).ForEachKey([&](const uint8_t* key, uint32_t ref) {
+      entries.emplace_back(std::vector<uint8_t>(key, key + kSysDeletedKeySize), ref);
+    });
+    return entries;
+  };
+  constexpr int kLeaf = int(kPageDataSize / (kSysDeletedKeySize + 10));
+  for (const bool deletedBefore : {false, true})
+    for (int rows : {kLeaf - 1, kLeaf, kLeaf + 1, 2 * kLeaf + 1}) {
+      SCOPED_TRACE(std::to_string(rows) + (deletedBefore ? " rows, some deleted before" : " rows"));
+      const std::string tail = std::to_string(rows) + (deletedBefore ? "d" : "");
+      const std::string at = "ra" + tail, one = "ro" + tail;
+      for (const std::string& table : {at, one}) {
+        make(table, 0);
+        db.directory().StartTransaction();
+        for (int i = 1; i <= rows; ++i) db.run(insertText(table, i));
+        db.directory().Commit(true, false);
+        if (deletedBefore) db.run("DELETE FROM " + table + " WHERE id < 40 AND v = 1");
+      }
+      const auto before = keysOf(at);
+      ASSERT_EQ(before, keysOf(one));
+      ASSERT_EQ(
+          std::count_if(before.begin(), before.end(), [](const auto& e) { return e.first[0] != 0; }) > 0,
+          deletedBefore);
+      db.run("DELETE FROM " + at);
+      db.directory().StartTransaction();
+      db.run("DELETE FROM " + one);
+      db.directory().Commit(true, false);
+      const auto after = keysOf(at);
+      EXPECT_EQ(after.size(), before.size());
+      EXPECT_EQ(after, keysOf(one));
+      expectSound(db.directory(), folder.path(), at, GetParam().encrypted, "after the delete");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
