@@ -246,6 +246,34 @@ TEST_F(CursorTest, ACursorMadeWhereAnotherEndedStartsAsNew) {
   EXPECT_EQ(wrong.load(), 0);
 }
 
+// A cursor made on one thread and ended on another leaves its memory with the thread that ended
+// it: the next cursor there is as new, and the thread that made it takes fresh memory meanwhile.
+// Threads that end with memory kept give it back (the leak checker sees the rest).
+TEST_F(CursorTest, ACursorEndedOnAnotherThreadLeavesBothThreadsCursorsAsNew) {
+  db.create(4, "made");
+  db.create(6, "kept");
+  std::unique_ptr<TDataCursor> handed;
+  std::thread maker([&] {
+    Database own{dir.path()};
+    handed = std::make_unique<TDataCursor>(*own.directory);
+    handed->SetTableName("made");
+    handed->Open();
+    handed.reset();
+    handed = std::make_unique<TDataCursor>(*own.directory);
+    handed->SetTableName("made");
+    handed->Open();
+    EXPECT_EQ(handed->GetRecordCount(), 4);
+    handed->Close();
+  });
+  maker.join();
+  handed.reset();
+  auto next = cursor("kept");
+  EXPECT_FALSE(next->Active());
+  next->Open();
+  EXPECT_EQ(next->Field(1).QualifiedName(), "kept.CODE");
+  EXPECT_EQ(next->GetRecordCount(), 6);
+}
+
 // Every refusal of a definition, with its message; nothing is created by any of them.
 TEST_F(CursorTest, RefusedDefinitionsSayWhyAndCreateNothing) {
   struct Row {
