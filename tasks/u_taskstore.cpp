@@ -218,7 +218,12 @@ void createTable(TDataDirectory& directory, const char* name, std::span<const Co
   args.BlobBlockSize = blobBlockSize;
   for (size_t i = 0; i < columns.size(); ++i) args.Fields.push_back(fieldOf(uint16_t(i + 1), columns[i]));
   for (const IndexDef& def : indexes) args.Indexes.push_back(descriptorOf(def));
-  cursor.CreateTable(args);
+  try {
+    cursor.CreateTable(args);
+  } catch (const EVELDOREngineError& e) {
+    // Made by another process since the looks above: its table is the one to use.
+    if (e.ErrorCode() != VELDOR_TABLEEXISTS) throw;
+  }
 }
 
 // Adds `def` to a table made without it (by an earlier version). Needs the table to itself for

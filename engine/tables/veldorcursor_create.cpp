@@ -224,8 +224,8 @@ void TDataCursor::CreateTable(TCreateTableArgs& args) {
     tableName_ = table->GetName();
   } else {
     if (tableName_.empty() && definition.memoryFirst) SetTableName(Directory().MakeMemoryFirstTableName());
-    const int32_t result =
-        Directory().CreateTable(tableName_, definition, options_.InMemory, options_.Temporary, table);
+    const int32_t result = Directory().CreateTable(tableName_, definition, options_.InMemory,
+                                                   options_.Temporary, table, args.Overwrite);
     if (result < 0) Raise(uint16_t(-result));
   }
   if (args.NoPrimaryIndex) table->IndexFile().SetNoPrimaryIndex(true);

@@ -337,7 +337,7 @@ TDataTable* TDataDirectory::TakeIdleResult(const std::string& key) {
 }
 
 int32_t TDataDirectory::CreateTable(std::string_view name, const TTableDefinition& definition, bool inMemory,
-                                    bool temporary, TDataTable*& table) {
+                                    bool temporary, TDataTable*& table, bool replace) {
   table = nullptr;
   TDataTable* match = find(name, inMemory);
   if (match && (match->GetOpenCount() > 0 || match->InTransaction())) return kTableInUse;
@@ -356,7 +356,7 @@ int32_t TDataDirectory::CreateTable(std::string_view name, const TTableDefinitio
     UndoOnFailure undo([&] {
       if (match) freeTable(match);
     });
-    target->CreateFiles(definition);
+    target->CreateFiles(definition, replace);
   }
   if (created) tables_.push_back(std::move(created));
   table = target;

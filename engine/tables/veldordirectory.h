@@ -89,9 +89,11 @@ class TDataDirectory {
   // least recently closed going first, and frees them when it closes.
   int32_t CloseTable(TDataTable* table, bool releaseFlag, bool queryResult, bool querySource);
   // Creates the files of a new table and leaves it open and exclusive in `table`. kTableInUse
-  // when a table of that name is open or in the transaction.
+  // when a table of that name is open or in the transaction. Without `replace` a lasting table
+  // that another process made since the caller looked raises VELDOR_TABLEEXISTS
+  // (TDataTable::CreateFiles).
   int32_t CreateTable(std::string_view name, const TTableDefinition& definition, bool inMemory,
-                      bool temporary, TDataTable*& table);
+                      bool temporary, TDataTable*& table, bool replace = true);
   // A table of the pool of emptied results (TDataTable::Idle) whose pool key is `key`, taken
   // back open and exclusive as CreateTable leaves a new one, under its own name; null when none.
   TDataTable* TakeIdleResult(const std::string& key);

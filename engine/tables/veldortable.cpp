@@ -15,6 +15,7 @@
 #include "engine/tables/veldorsession.h"
 #include "engine/values/veldorvalues.h"
 #include "platform/debugassert.h"
+#include "platform/oserror.h"
 #include "platform/scopeguard.h"
 #include "platform/textrules.h"
 
@@ -466,17 +467,29 @@ void checkFileNamesDistinct(std::string_view tableName, const std::string& data,
 
 }  // namespace
 
-void TDataTable::CreateFiles(const TTableDefinition& definition) {
+void TDataTable::CreateFiles(const TTableDefinition& definition, bool replace) {
   checkFileNamesDistinct(name_, FileName(kDataFileExt), FileName(kIndexFileExt), FileName(kBlobFileExt),
                          GetDirectoryName());
   const bool memoryFirst = definition.memoryFirst && temporary_ && exclusive_ && !inMemory_;
-  // A lasting table on disk: no other process may find its name leading to files part made. A
-  // data file already there is an existing table made again in its place, as it always was.
+  // A lasting table on disk: no other process may find its name leading to files part made, nor
+  // make the same files meanwhile. A data file already there is an existing table made again in
+  // its place, as it always was: a table to replace that is there at the first look (a name
+  // claimed by MakeTempTableName, say) takes no hold.
   const std::string dataName = FileName(kDataFileExt);
   bool intoPlace = !inMemory_ && !memoryFirst && !temporary_;
+  std::optional<TCreateHold> hold;
   if (intoPlace) {
-    settleSwaps(name_);
-    intoPlace = !directory_->FileList().FileExists(dataName, false) && FileName(kDataNewExt) != dataName;
+    bool exists = false;
+    if (replace) {
+      settleSwaps(name_);
+      exists = directory_->FileList().FileExists(dataName, false);
+    }
+    if (!exists) {
+      hold.emplace(*directory_, name_);
+      exists = directory_->FileList().FileExists(dataName, false);
+      if (exists && !replace) raise(VELDOR_TABLEEXISTS);
+    }
+    intoPlace = !exists && FileName(kDataNewExt) != dataName;
   }
   IncOpenCount();
   opened_ = true;
@@ -521,8 +534,22 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
   if (intoPlace) {
     data_->Close();
     data_->RenameFile(dataName);
-    directory_->FileList().FileSystem().syncFolder(directory_->Path());
-    data_->Open();
+    platform::FileSystem& fs = directory_->FileList().FileSystem();
+    fs.syncFolder(directory_->Path());
+    // An open elsewhere that looked for swap markers just before the hold was taken may find the
+    // new data file and open it before it sees the hold and lets go: waited for as an open waits.
+    const bool reopened = RetryLock(
+        [&](uint32_t) {
+          try {
+            data_->Open();
+            return true;
+          } catch (const EVELDOREngineError&) {
+            if (platform::lastOsError() != platform::kSharingViolation) throw;
+            return false;
+          }
+        },
+        kFileLockRetryRules, fs);
+    if (!reopened) raise(VELDOR_LOCKTIMEOUT);
     holdWrites(true);
   }
   readOnly_ = readOnlyAttribute_ = false;

@@ -191,6 +191,26 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
     std::unique_ptr<platform::OsFile> fromMarker_;
     std::unique_ptr<platform::OsFile> toMarker_;
   };
+  // A create's hold on the name `name` of `directory` while it makes a lasting table's files:
+  // an empty swap marker beside the name, held alone, taken once every swap or rename marker
+  // left there is completed (CompleteSwap). Every other create, open, drop and rename of the name
+  // completes or waits for the swap markers beside it before it looks at the table's files, so
+  // they wait for this one until the new data file is in place and open, and no two creates make
+  // the name's files at once. A process ended while it holds the hold leaves an empty marker,
+  // which every build takes for one cut off before any move and removes. Raises
+  // VELDOR_LOCKTIMEOUT when the name stays held elsewhere under the file lock retry rules, and
+  // the system's error when the marker cannot be made. Released when destroyed; one thread.
+  class TCreateHold {
+   public:
+    TCreateHold(TDataDirectory& directory, std::string_view name);
+    ~TCreateHold();
+    TCreateHold(const TCreateHold&) = delete;
+    TCreateHold& operator=(const TCreateHold&) = delete;
+
+   private:
+    TDataDirectory& directory_;
+    std::unique_ptr<platform::OsFile> marker_;
+  };
   // Markers are found as the table's files are, ignoring case: those left by a copy or swap of
   // the table under another spelling of its name are honoured all the same.
   // Completes a swap that a marker beside `name` shows was cut short, and deletes the new table
@@ -230,12 +250,16 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   void ReleaseKeptFiles() noexcept override;
   // Opens the object (open count + 1) and creates the three files from `definition`, with the
   // headers written. The table is left open and exclusive. Nothing is left on disk when a
-  // step fails. A lasting table on disk whose data file is not there yet is made whole before
-  // its name leads to it: a swap or rename marker beside the name is completed first, the index
-  // and blob files are made (emptying any of no table), and the data file is written and synced
-  // under kDataNewExt and renamed into place last, so that a process ended part way leaves no
-  // table of that name.
-  void CreateFiles(const TTableDefinition& definition);
+  // step fails. A lasting table on disk is made under the name's TCreateHold, from before the
+  // look for its data file until the data file is in place and open again: a table found there
+  // then is made again in its place with `replace`, and without it VELDOR_TABLEEXISTS is raised
+  // with nothing touched (another process made it since the caller looked). With `replace` a
+  // table there already at a first look, after any swap beside the name is completed, is made
+  // again in its place without the hold. One whose data file is not there yet is made whole
+  // before its name leads to it: the index and blob files are made
+  // (emptying any of no table), and the data file is written and synced under kDataNewExt and
+  // renamed into place last, so that a process ended part way leaves no table of that name.
+  void CreateFiles(const TTableDefinition& definition, bool replace = true);
   // Deletes the files, the data file first: once it is gone the table is, and an index or blob
   // file left by an end part way belongs to no table (the next create of the name empties it).
   // A swap or rename marker beside the name is completed first.

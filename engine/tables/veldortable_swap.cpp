@@ -285,6 +285,16 @@ void dropSeenFiles(TDataDirectory& directory, const std::vector<SeenFile>& seen)
   }
 }
 
+// The hold that the create of the new table `newName` of a copy cut short left beside it (an
+// empty swap marker nobody holds): nothing of that create is left for it to keep others from.
+void dropEndedCreateHold(TDataDirectory& directory, const std::string& newName) {
+  bool busy = false;
+  std::string text;
+  std::unique_ptr<platform::OsFile> file =
+      openMarker(markerPath(directory, newName, kSwapMarkerExt), directory, busy, text);
+  if (file && text.empty()) removeMarker(file, directory);
+}
+
 // A copy whose process ended before its swap: the new table goes, the old one stays. False, with
 // nothing done, when a swap marker lies beside `name` once the copy marker is held: the copy's
 // process writes its swap marker while holding the copy marker and removes it before letting that
@@ -304,7 +314,10 @@ bool dropCopyCutShort(TDataDirectory& directory, std::string_view name,
     // copies go: a copy that starts after it makes files of its own.
     if (!text.empty() && text.find_first_of("/\n") == std::string::npos) {
       const std::vector<SeenFile> seen = filesOfCopy(directory, text);
-      if (!heldOpen(directory, text) && !otherCopyRunning(directory, *file)) dropSeenFiles(directory, seen);
+      if (!heldOpen(directory, text) && !otherCopyRunning(directory, *file)) {
+        dropSeenFiles(directory, seen);
+        dropEndedCreateHold(directory, text);
+      }
     }
     removeMarker(file, directory);
   }
@@ -451,6 +464,45 @@ TDataTable::TRenameMarks::~TRenameMarks() = default;
 void TDataTable::TRenameMarks::Done() {
   if (toMarker_) removeMarker(toMarker_, directory_);
   if (fromMarker_) removeMarker(fromMarker_, directory_);
+}
+
+TDataTable::TCreateHold::TCreateHold(TDataDirectory& directory, std::string_view name)
+    : directory_(directory) {
+  platform::FileSystem& fs = directory.FileList().FileSystem();
+  const std::string path = markerPath(directory, name, kSwapMarkerExt);
+  const bool taken = RetryLock(
+      [&](uint32_t) {
+        if (!CompleteSwap(directory, name)) return false;
+        // Made empty if not there, in any spelling, and the hold of whoever opens it alone first:
+        // an open elsewhere that gets there first takes it for a marker cut off in its write and
+        // removes it, and the next attempt makes it again.
+        if (fs.createNewFile(path) == platform::CreateNewResult::Failed)
+          SignalTableError(OSErrorToEngineError(), path, directory.Path());
+        std::unique_ptr<platform::OsFile> file =
+            fs.openFile(path, platform::OpenOptions{true, platform::ShareMode::Exclusive, false});
+        if (!file) {
+          const int error = platform::lastOsError();
+          platform::FileInfo info;
+          if (error == platform::kSharingViolation || !fs.fileInfo(path, info)) return false;
+          SignalTableError(OSErrorToEngineError(error), path, directory.Path());
+        }
+        // One with a text is a swap's or a rename's, written since the look: the next look
+        // completes it.
+        if (file->size() != 0 || !stillNamed(*file, file->path(), fs)) return false;
+        marker_ = std::move(file);
+        return true;
+      },
+      kFileLockRetryRules, fs);
+  if (!taken) SignalTableError(VELDOR_LOCKTIMEOUT, path, directory.Path());
+}
+
+TDataTable::TCreateHold::~TCreateHold() {
+  // Gone or not, nothing waits for it once it is let go: one left behind is removed by the next
+  // open, create, drop or rename of the name. Not forced to the device for the same reason.
+  platform::FileSystem& fs = directory_.FileList().FileSystem();
+  const std::string path = marker_->path();
+  if (stillNamed(*marker_, path, fs)) fs.deleteFileAsSpelt(path);
+  marker_.reset();
 }
 
 bool TDataTable::CompleteSwap(TDataDirectory& directory, std::string_view name) {

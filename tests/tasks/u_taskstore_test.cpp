@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -725,18 +726,19 @@ TEST(TaskStoreTest, AFirstStartEndedAtAnyFileOperationLeavesFilesTheNextStartTak
               static_cast<unsigned long long>(at - 1));
 }
 
-// The local file system, but the first time it finds no data file of the task table (or, with
-// `atIndexOpen`, the first time it opens the table's index) it lets `between` run before it
-// answers: another process's work between the look and the answer.
+// The local file system, but when it finds no data file of the task table (or, with
+// `atIndexOpen`, when it opens the table's index) it lets `between` run before it answers:
+// another process's work between the look and the answer.
 class InterleavingFileSystem final : public platform::testing::ForwardingFileSystem {
  public:
-  InterleavingFileSystem(platform::FileSystem& base, std::function<void()> between, bool atIndexOpen = false)
+  // `between` runs at each such look until it returns true.
+  InterleavingFileSystem(platform::FileSystem& base, std::function<bool()> between, bool atIndexOpen = false)
       : ForwardingFileSystem(base), between_(std::move(between)), atIndexOpen_(atIndexOpen) {}
 
   std::unique_ptr<platform::OsFile> openFile(const std::string& path,
                                              const platform::OpenOptions& options) override {
-    if (atIndexOpen_ && between_ && std::filesystem::path(path).filename() == "task.IDX")
-      std::exchange(between_, {})();
+    if (atIndexOpen_ && between_ && std::filesystem::path(path).filename() == "task.IDX" && between_())
+      between_ = {};
     return base_.openFile(path, options);
   }
   std::unique_ptr<platform::OsFile> createFile(const std::string& path, bool deleteOnClose) override {
@@ -758,8 +760,9 @@ class InterleavingFileSystem final : public platform::testing::ForwardingFileSys
   }
   bool fileInfo(const std::string& path, platform::FileInfo& info) override {
     const bool found = base_.fileInfo(path, info);
-    if (!atIndexOpen_ && !found && between_ && std::filesystem::path(path).filename() == "task.DAT")
-      std::exchange(between_, {})();
+    if (!atIndexOpen_ && !found && between_ && std::filesystem::path(path).filename() == "task.DAT" &&
+        between_())
+      between_ = {};
     return found;
   }
   bool fileInfoAsSpelt(const std::string& path, platform::FileInfo& info) override {
@@ -767,7 +770,7 @@ class InterleavingFileSystem final : public platform::testing::ForwardingFileSys
   }
 
  private:
-  std::function<void()> between_;
+  std::function<bool()> between_;
   bool atIndexOpen_;
 };
 
@@ -791,6 +794,7 @@ TEST(TaskStoreTest, AStoreMadeByAnotherProcessWhileThisOneLooksIsOpenedNotRefuse
   InterleavingFileSystem fs(platform::FileSystem::local(), [&] {
     other.send('g');
     EXPECT_EQ(other.receive(), 'd');
+    return true;
   });
   engine::TFileList files(fs);
   {
@@ -834,6 +838,7 @@ TEST(TaskStoreTest, ATableMadeOverLeftFilesByAnotherProcessWhileThisOneLooksIsOp
       [&] {
         other.send('g');
         EXPECT_EQ(other.receive(), 'd');
+        return true;
       },
       true);
   engine::TFileList files(fs);
@@ -895,6 +900,90 @@ TEST(TaskStoreTest, LeftFilesAnotherProcessHasOpenAreNotTakenUp) {
   fill(task, hostileTexts(), 0, 1);
   store.SaveTask(task);
   EXPECT_EQ(store.LoadTaskList(nullptr).size(), 1u);
+}
+
+// The local file system, telling `firstWait` the first time it pauses between lock attempts.
+class WaitTellingFileSystem final : public platform::testing::ForwardingFileSystem {
+ public:
+  explicit WaitTellingFileSystem(std::function<void()> firstWait)
+      : ForwardingFileSystem(platform::FileSystem::local()), firstWait_(std::move(firstWait)) {}
+  void sleepFor(std::chrono::milliseconds duration) override {
+    if (firstWait_) std::exchange(firstWait_, {})();
+    base_.sleepFor(duration);
+  }
+  std::unique_ptr<platform::OsFile> openFile(const std::string& path,
+                                             const platform::OpenOptions& options) override {
+    return base_.openFile(path, options);
+  }
+  std::unique_ptr<platform::OsFile> createFile(const std::string& path, bool deleteOnClose) override {
+    return base_.createFile(path, deleteOnClose);
+  }
+  std::unique_ptr<platform::OsFile> createFileAsSpelt(const std::string& path) override {
+    return base_.createFileAsSpelt(path);
+  }
+  std::unique_ptr<platform::OsFile> createFileReplacing(const std::string& path, bool deleteOnClose,
+                                                        void* head, int64_t count, bool& replaced) override {
+    return base_.createFileReplacing(path, deleteOnClose, head, count, replaced);
+  }
+  std::unique_ptr<platform::OsFile> openAsSpelt(const std::string& path, platform::ShareMode share,
+                                                bool create) override {
+    return base_.openAsSpelt(path, share, create);
+  }
+  platform::CreateNewResult createNewFile(const std::string& path) override {
+    return base_.createNewFile(path);
+  }
+  bool fileInfo(const std::string& path, platform::FileInfo& info) override {
+    return base_.fileInfo(path, info);
+  }
+  bool fileInfoAsSpelt(const std::string& path, platform::FileInfo& info) override {
+    return base_.fileInfoAsSpelt(path, info);
+  }
+
+ private:
+  std::function<void()> firstWait_;
+};
+
+// The same, with the other process making the store at each later look of this one that finds
+// the task table missing, up to its create's own look under its hold on the name (where the other
+// waits for this one): neither fails, and the other's task is kept, wherever the looks are cut.
+TEST(TaskStoreTest, AStoreMadeByAnotherProcessAtAnyLookOfThisOnesCreateIsOpenedNotRefused) {
+  for (int look = 1;; ++look) {
+    SCOPED_TRACE("the other process runs at look " + std::to_string(look));
+    platform::testing::TempFolder dir;
+    const std::string folder = dir.path("db");
+    storage_test::Helper other([&](storage_test::Helper& h) {
+      WaitTellingFileSystem waits([&] { h.send('w'); });
+      engine::TFileList files(waits);
+      if (h.receive() != 'g') return 1;
+      {
+        TTaskStore store(folder, &files);
+        TExpTask task(nullptr);
+        fill(task, hostileTexts(), 0, 1);
+        store.SaveTask(task);
+      }
+      h.send('d');
+      return 0;
+    });
+    int missing = 0;
+    bool ran = false;
+    InterleavingFileSystem fs(platform::FileSystem::local(), [&] {
+      if (++missing < look) return false;
+      other.send('g');
+      const char seen = other.receive();
+      EXPECT_TRUE(seen == 'd' || seen == 'w') << int(seen);
+      ran = true;
+      return true;
+    });
+    {
+      engine::TFileList files(fs);
+      EXPECT_NO_THROW(TTaskStore store(folder, &files));
+    }
+    if (!ran) other.send('g');
+    EXPECT_EQ(other.wait(), 0);
+    TTaskStore store(folder);
+    EXPECT_EQ(store.LoadTaskList(nullptr).size(), 1u);
+    if (!ran || ::testing::Test::HasFailure()) break;
+  }
 }
 
 TEST(TaskStoreTest, TheDataFolderFollowsXdgDataHome) {
