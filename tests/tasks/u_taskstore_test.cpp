@@ -564,6 +564,33 @@ TEST(TaskStoreTest, AKilledLogWriterLeavesEachRunWholeOrAbsent) {
   }
 }
 
+// Every regular file of `folder`, by name, with its bytes.
+std::map<std::string, std::string> folderBytes(const std::string& folder) {
+  std::map<std::string, std::string> bytes;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    if (entry.is_regular_file()) bytes[entry.path().filename()] = platform::testing::readFile(entry.path());
+  return bytes;
+}
+
+// Ends a child's first start on `folder` at its file operations in turn until one leaves the task
+// table's index without its data file.
+void leaveAFirstStartCutBeforeTheDataFile(const std::string& folder) {
+  for (uint64_t at = 1;
+       !std::filesystem::exists(folder + "/task.IDX") || std::filesystem::exists(folder + "/task.DAT");
+       ++at) {
+    ASSERT_LT(at, 100u) << "no first start left the index without the data file";
+    std::filesystem::remove_all(folder);
+    storage_test::Helper first([&](storage_test::Helper&) {
+      platform::FaultyFileSystem faulty(platform::FileSystem::local());
+      engine::TFileList files(faulty);
+      faulty.setPlan({platform::Fault::Exit, at, false, true});
+      TTaskStore store(folder, &files);
+      return 0;
+    });
+    ASSERT_EQ(first.wait(), platform::kFaultExitCode);
+  }
+}
+
 // A table file of the store damaged on disk (emptied or cut by a crash, overwritten by another
 // program, lost): opening and listing the store fails with the engine's error, never as an empty
 // list, and every file of the store stays as it was.
@@ -578,12 +605,7 @@ TEST(TaskStoreTest, ADamagedTableFileIsAnErrorAndEveryFileIsKept) {
       store.SaveTask(task);
     }
   }
-  const auto files = [&folder] {
-    std::map<std::string, std::string> bytes;
-    for (const auto& entry : std::filesystem::directory_iterator(folder))
-      if (entry.is_regular_file()) bytes[entry.path().filename()] = platform::testing::readFile(entry.path());
-    return bytes;
-  };
+  const auto files = [&folder] { return folderBytes(folder); };
   const std::map<std::string, std::string> whole = files();
   std::vector<std::string> tableFiles;
   for (const auto& [name, bytes] : whole) {
@@ -642,12 +664,7 @@ TEST(TaskStoreTest, AnIndexWithKeysOrAMemoFileWithTextsRefusesTheStartOnItsOwn) 
     fill(task, hostileTexts(), 0, 1);
     store.SaveTask(task);
   }
-  const auto files = [&folder] {
-    std::map<std::string, std::string> bytes;
-    for (const auto& entry : std::filesystem::directory_iterator(folder))
-      if (entry.is_regular_file()) bytes[entry.path().filename()] = platform::testing::readFile(entry.path());
-    return bytes;
-  };
+  const auto files = [&folder] { return folderBytes(folder); };
   const std::map<std::string, std::string> whole = files();
   ASSERT_GT(whole.at("task.BLB").size(), 512u) << "the texts are in the memo file";
   ASSERT_GT(whole.at("task.IDX").size(), 4096u) << "the keys are in the index";
@@ -810,20 +827,7 @@ TEST(TaskStoreTest, AStoreMadeByAnotherProcessWhileThisOneLooksIsOpenedNotRefuse
 TEST(TaskStoreTest, ATableMadeOverLeftFilesByAnotherProcessWhileThisOneLooksIsOpenedNotRefused) {
   platform::testing::TempFolder dir;
   const std::string folder = dir.path("db");
-  for (uint64_t at = 1;
-       !std::filesystem::exists(folder + "/task.IDX") || std::filesystem::exists(folder + "/task.DAT");
-       ++at) {
-    ASSERT_LT(at, 100u) << "no first start left the index without the data file";
-    std::filesystem::remove_all(folder);
-    storage_test::Helper first([&](storage_test::Helper&) {
-      platform::FaultyFileSystem faulty(platform::FileSystem::local());
-      engine::TFileList files(faulty);
-      faulty.setPlan({platform::Fault::Exit, at, false, true});
-      TTaskStore store(folder, &files);
-      return 0;
-    });
-    ASSERT_EQ(first.wait(), platform::kFaultExitCode);
-  }
+  ASSERT_NO_FATAL_FAILURE(leaveAFirstStartCutBeforeTheDataFile(folder));
   storage_test::Helper other([&](storage_test::Helper& h) {
     if (h.receive() != 'g') return 1;
     TTaskStore store(folder);
@@ -858,26 +862,8 @@ TEST(TaskStoreTest, ATableMadeOverLeftFilesByAnotherProcessWhileThisOneLooksIsOp
 TEST(TaskStoreTest, LeftFilesAnotherProcessHasOpenAreNotTakenUp) {
   platform::testing::TempFolder dir;
   const std::string folder = dir.path("db");
-  for (uint64_t at = 1;
-       !std::filesystem::exists(folder + "/task.IDX") || std::filesystem::exists(folder + "/task.DAT");
-       ++at) {
-    ASSERT_LT(at, 100u) << "no first start left the index without the data file";
-    std::filesystem::remove_all(folder);
-    storage_test::Helper first([&](storage_test::Helper&) {
-      platform::FaultyFileSystem faulty(platform::FileSystem::local());
-      engine::TFileList files(faulty);
-      faulty.setPlan({platform::Fault::Exit, at, false, true});
-      TTaskStore store(folder, &files);
-      return 0;
-    });
-    ASSERT_EQ(first.wait(), platform::kFaultExitCode);
-  }
-  const auto files = [&folder] {
-    std::map<std::string, std::string> bytes;
-    for (const auto& entry : std::filesystem::directory_iterator(folder))
-      if (entry.is_regular_file()) bytes[entry.path().filename()] = platform::testing::readFile(entry.path());
-    return bytes;
-  };
+  ASSERT_NO_FATAL_FAILURE(leaveAFirstStartCutBeforeTheDataFile(folder));
+  const auto files = [&folder] { return folderBytes(folder); };
   const std::map<std::string, std::string> left = files();
   storage_test::Helper reader([&](storage_test::Helper& h) {
     const std::unique_ptr<platform::OsFile> index =
