@@ -78,22 +78,23 @@ class RecognisingSink final : public DumpLineCutter::Sink {
     root_.SetReadPosition(endOffset);
     if (line.recognised != nullptr) {
       ApplyDumpLine(recogniser_, root_, line.recognised->effect);
-      closingSeen_ = closingSeen_ || line.recognised->closingRecord;
+      lastIsClosing_ = line.recognised->closingRecord;
       return true;
     }
     const std::string_view text = line.text(scratch_);
     // Recognised apart and applied, as a helper's line is: the common lines take a shorter way.
     recogniser_.Recognise(text, outcome_);
     ApplyDumpLine(recogniser_, root_, outcome_);
-    closingSeen_ =
-        closingSeen_ || (outcome_.action == TDumpRecogniser::Outcome::kClose && IsClosingRecord(text));
+    lastIsClosing_ = outcome_.action == TDumpRecogniser::Outcome::kClose && IsClosingRecord(text);
     return true;
   }
-  // Whether an "EXIT" line, which export writes last, has been read.
-  bool ClosingSeen() const { return closingSeen_; }
+  // Whether the last line read is an "EXIT" line, which export writes last. One further on is
+  // none: row data may hold the word on a line of its own.
+  bool EndsWithClosingRecord() const { return lastIsClosing_; }
 
   bool onPlainLines(int64_t count, int64_t previousEnd, int64_t lastEnd) override {
     if (worker_.Terminated()) return false;
+    lastIsClosing_ = false;
     if (root_.OpenNode() != nullptr) {
       root_.SetReadPosition(lastEnd);
       root_.MarkLineStart();
@@ -115,7 +116,7 @@ class RecognisingSink final : public DumpLineCutter::Sink {
   TDumpRecogniser& recogniser_;
   std::string scratch_;
   TDumpRecogniser::Outcome outcome_;
-  bool closingSeen_ = false;
+  bool lastIsClosing_ = false;
 };
 
 }  // namespace
@@ -396,7 +397,7 @@ void TParseDumpfile::ReadFile() {
     if (Terminated()) return;
     root.SetReadPosition(offset);
     cutter.finish(offset, sink);
-    if (sink.ClosingSeen() || size == 0)
+    if (sink.EndsWithClosingRecord() || size == 0)
       root.SetIncomplete(false);
     else
       root.SetMessage(kDumpEndsEarly);

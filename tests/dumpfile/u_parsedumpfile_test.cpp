@@ -358,6 +358,27 @@ TEST_F(ReaderFailureTest, HeaderFileReadAsADumpIsIncompleteAndStaysInsideItsByte
   }
 }
 
+// Row data may hold the word EXIT on a line of its own (a value between two length bytes that are
+// line breaks); a dump cut short after it has not reached its closing records, which are the last
+// lines of a dump.
+TEST_F(ReaderFailureTest, ExitInRowDataBeforeTheCutIsNoClosingRecord) {
+  smallDump();
+  const std::string all = readFile(path("d.dmp"));
+  const std::string row =
+      std::string("\x02\x00\xc1\x02\x0a\x04\x00", 7) + "EXIT" + std::string("\x0a\x00", 2);
+  for (const std::string& bytes : {all.substr(0, all.size() / 2) + row + "more row data\x01\x02",
+                                   all.substr(0, all.size() / 2) + row + "EXIT\n\x05 EXIT\nEXIT"}) {
+    writeFile(path("cut.dmp"), bytes);
+    const bool endsWithClosingRecords = bytes.ends_with("EXIT\nEXIT");
+    for (const int helpers : {0, 2}) {
+      TExpFileRoot root;
+      testing::readDump(root, path("cut.dmp"), 1000, helpers, 300);
+      EXPECT_EQ(root.Message(), endsWithClosingRecords ? "" : kDumpEndsEarly) << helpers << " helpers";
+      EXPECT_EQ(root.Incomplete(), !endsWithClosingRecords) << helpers << " helpers";
+    }
+  }
+}
+
 TEST_F(ReaderFailureTest, ShortReadsAreAskedAgainAndLoseNothing) {
   const auto expected = smallDump();
   TExpFileRoot root;
