@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "dumpfile/ddltext.h"
+#include "platform/plainfile.h"
+#include "platform/scopeguard.h"
 #include "platform/textfile.h"
 
 namespace dumpfile {
@@ -211,6 +213,24 @@ void TSaveObjDDl::Run() {
   TExpFileRoot& root = Root();
   const std::vector<Item> items = chosenItems(root, onlyNode_);
 
+  // A run that fails while it writes empties every file that still waits for some of its
+  // definitions: one that ends in a whole statement would pass for complete. (Emptied, not
+  // removed: a folder that no longer lets files be removed still lets them be emptied.) A run that
+  // ends, or is cancelled, keeps what it wrote; so does a failed one for the files it finished.
+  std::unordered_map<std::string, size_t> left;
+  for (const Item& item : items) ++left[item.file];
+  bool writing = false;
+  const platform::ScopeExit emptyUnfinished([&] {
+    if (!writing) return;
+    for (const auto& [file, count] : left) {
+      if (count == 0 || !platform::fileExists(file)) continue;
+      platform::OutputFile emptied;
+      if (!emptied.create(file) || !emptied.close())
+        root.SetMessage(root.Message() + " " + file + " is incomplete and could not be emptied (" +
+                        platform::errorText(emptied.error()) + ")");
+    }
+  });
+
   try {
     auto hasRange = [](const TExpFileNode& n) { return n.StartOffset() >= 0 && n.Length() > 0; };
     std::unique_ptr<platform::RandomReader> input;
@@ -230,10 +250,14 @@ void TSaveObjDDl::Run() {
       }
     }
 
+    writing = true;
     BeginProgress(int64_t(items.size()));
     std::string bytes;
     for (const Item& item : items) {
-      if (Terminated()) return;
+      if (Terminated()) {
+        writing = false;
+        return;
+      }
       if (hasRange(*item.node)) {
         if (!ReadNodeBytes(*input, *item.node, bytes)) return;
         std::string script = DdlScript(bytes);
@@ -242,8 +266,10 @@ void TSaveObjDDl::Run() {
           platform::AppendLineToFile(platform::NormalizeLineBreaks(script), item.file);
         }
       }
+      --left[item.file];
       CountProgress(1);
     }
+    writing = false;
     root.SetMessage(std::string(kSaveObjDdlDone));
   } catch (const std::exception& e) {
     root.SetMessage(WithCause(kSaveObjDdlError, e));

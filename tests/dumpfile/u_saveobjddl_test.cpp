@@ -205,6 +205,56 @@ TEST_F(DefinitionWriterTest, WriteCutShortByTheFileSizeLimitIsReportedAsAFailure
   EXPECT_LE(fs::file_size(fs::path(out_) / "U_Tables.sql"), 4096u);
 }
 
+// A run that fails part way leaves no file that lacks some of its definitions, though it may end
+// in a whole statement: a file that had more to come is left empty, whether the failure was its
+// own or another's; a file that had all of its definitions before the failure stays.
+TEST_F(DefinitionWriterTest, RunThatFailsPartWayLeavesNoFileMissingSomeOfItsDefinitions) {
+  add(nullptr, "T1", kKindTables, "CREATE TABLE T1\n");
+  add(nullptr, "V1", kKindViews, "CREATE VIEW V1 AS SELECT " + std::string(6000, 'A') + " FROM DUAL\n");
+  add(nullptr, "T2", kKindTables, "CREATE TABLE T2\n");
+  TExpFileUser* o = user("U");
+  add(o, "S1", kKindSequences, "CREATE SEQUENCE S1\n");
+  add(o, "T3", kKindTables, "CREATE TABLE T3\n");
+  TExpFileNode* bad = add(o, "T4", kKindTables, "CREATE TABLE T4\n");
+  add(o, "T5", kKindTables, "CREATE TABLE T5\n");
+  bad->SetLength(50000);  // beyond the end of the dump
+  o->KindSelected[kKindSequences] = o->KindSelected[kKindTables] = true;
+
+  // An object that cannot be read: the owner's sequences are whole, its tables are not.
+  EXPECT_EQ(run(), "Read T4 from " + path("d.dmp") + " error!");
+  EXPECT_EQ(files(), (std::vector<std::string>{"U_Sequences.sql", "U_Tables.sql"}));
+  EXPECT_EQ(out("U_Sequences.sql"), "CREATE SEQUENCE S1;\r\n");
+  EXPECT_EQ(out("U_Tables.sql"), "");
+
+  // A write cut short by the file-size limit: the views' file is cut, and the tables' file holds
+  // only the first of its two tables.
+  bad->SetLength(16);
+  o->KindSelected[kKindSequences] = o->KindSelected[kKindTables] = false;
+  root_.KindSelected[kKindTables] = root_.KindSelected[kKindViews] = true;
+  writeFile(path("d.dmp"), dump_);  // before the limit
+  const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{};
+  ::getrlimit(RLIMIT_FSIZE, &limit);
+  const rlimit full = limit;
+  limit.rlim_cur = 4096;
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  root_.SetDumpFileName(path("d.dmp"));
+  root_.SetOutputDir(out_);
+  {
+    TSaveObjDDl writer(root_, nullptr, nullptr);
+    writer.Execute();
+  }
+  ::setrlimit(RLIMIT_FSIZE, &full);
+  ::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(
+      root_.Message().rfind(std::string(kSaveObjDdlError) + " (Cannot write to " + out_ + "/Views.sql", 0),
+      0u)
+      << root_.Message();
+  EXPECT_EQ(out("Tables.sql"), "");
+  EXPECT_EQ(out("Views.sql"), "");
+  EXPECT_EQ(out("U_Sequences.sql"), "CREATE SEQUENCE S1;\r\n");
+}
+
 TEST_F(DefinitionWriterTest, CancelledRunKeepsWhatItWroteAndClaimsNoSuccess) {
   TExpFileUser* o = user("U");
   for (int i = 0; i < 300; ++i)
