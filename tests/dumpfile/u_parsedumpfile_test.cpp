@@ -5,7 +5,9 @@
 #include <atomic>
 #include <condition_variable>
 #include <fstream>
+#include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "dumpfile/dumpyacc.h"
 #include "tests/dumpfile/dumpfile_test_util.h"
@@ -256,6 +258,38 @@ TEST_F(ReaderRangesTest, SkippedLinesAndHelperThreadsLeaveTheTreeAsTheFullParseD
         << "round " << round << ", chunks of " << chunk << ", " << helpers << " helpers, segments of "
         << segment;
   }
+}
+
+// The real dumps are smaller than two of the reader's default segments, so that read whole they
+// never reach the helpers: read here in small chunks and segments, each with one, two and three
+// helpers, every reading must give the independent reading beside the dump, node by node, and
+// end as the reading of the whole file ends.
+TEST_F(ReaderRangesTest, RealDumpsCutBySeveralThreadsGiveTheirIndependentReadings) {
+  const fs::path dumps = fs::path(VELMARON_TEST_DATA) / "dumps";
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator(dumps)) {
+    if (entry.path().extension() != ".dmp") continue;
+    ++count;
+    const std::string dump = entry.path().string();
+    std::vector<std::string> want;
+    std::istringstream tree(readFile(fs::path(entry.path()).replace_extension(".tree").string()));
+    for (std::string line; std::getline(tree, line);) want.push_back(line);
+    ASSERT_FALSE(want.empty()) << dump;
+    const int64_t size = int64_t(fs::file_size(entry.path()));
+    TExpFileRoot whole;
+    testing::readDump(whole, dump);
+    for (const auto& [chunk, helpers, segment] :
+         {std::tuple<int64_t, int, size_t>{size / 3 + 1, 1, 4096}, {65536, 2, 1000}, {201 * 7, 3, 200}}) {
+      TExpFileRoot root;
+      testing::readDump(root, dump, chunk, helpers, segment);
+      EXPECT_EQ(dumpbuilder::treeLines(root), want)
+          << entry.path().filename() << ": chunks of " << chunk << ", " << helpers << " helpers";
+      EXPECT_EQ(root.ProcessedBytes(), size);
+      EXPECT_EQ(root.Message(), whole.Message()) << entry.path().filename();
+      EXPECT_EQ(root.Incomplete(), whole.Incomplete()) << entry.path().filename();
+    }
+  }
+  EXPECT_GE(count, 13);
 }
 
 TEST_F(ReaderRangesTest, QuotedHeadEndingInABackslashIsFoundAsTheFullParseFindsIt) {
