@@ -1,6 +1,9 @@
 #include "dumpfile/u_analysisfile.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include "platform/bytes.h"
 #include "tests/dumpfile/dumpfile_test_util.h"
@@ -215,6 +218,32 @@ TEST_F(AnalysisFileTest, CancelledSaveLeavesTheOldFileAndNoTemporaryFile) {
   EXPECT_EQ(done.load(), 1);
   EXPECT_EQ(root.Message(), "Terminated by user!");
   EXPECT_EQ(readFile(path("d.adf")), "old");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 2);
+}
+
+// A save that the disk cuts short (the file-size limit of the process here, a full disk alike)
+// fails with its message and leaves the old file as it was and no temporary file: nothing that
+// looks like an analysis file and lacks part of its objects.
+TEST_F(AnalysisFileTest, SaveCutShortByTheFileSizeLimitLeavesTheOldFileAndNoPartOfTheNewOne) {
+  std::string bytes;
+  for (int i = 0; i < 20000; ++i) bytes += char('A' + i % 26);
+  writeFile(path("l.dmp"), bytes);
+  writeFile(path("l.adf"), "old analysis");
+  TExpFileRoot root;
+  root.SetDumpFileName(path("l.dmp"));
+  TExpFileUser* o = root.AddUser(owner("U"));
+  for (int i = 0; i < 10; ++i) o->AddNode(node("T" + std::to_string(i), kKindTables, i * 2000, 2000));
+  const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{};
+  ::getrlimit(RLIMIT_FSIZE, &limit);
+  const rlimit full = limit;
+  limit.rlim_cur = 8192;
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  const std::string message = save(root, path("l.adf"));
+  ::setrlimit(RLIMIT_FSIZE, &full);
+  ::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(message, "Write to " + path("l.adf") + " error!");
+  EXPECT_EQ(readFile(path("l.adf")), "old analysis");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 2);
 }
 
