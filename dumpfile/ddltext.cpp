@@ -214,7 +214,13 @@ std::vector<DdlStatement> DdlStatements(std::string_view b) {
     // Pieces that take in the head must give text; else the head is read as a line.
     if (mayBePieces && readPieces(b, p, pieces, end) &&
         (head == std::string_view::npos || end <= head || !trimmedEnd(cleaned(pieces)).empty())) {
-      if (head != std::string_view::npos && end > head) head = std::string_view::npos;
+      if (head != std::string_view::npos && end <= head) {
+        // Bytes the reader dropped before the head (what is left of row data) may read like
+        // pieces, and are no statement.
+        p = end;
+        continue;
+      }
+      head = std::string_view::npos;
       const bool marked = u16(b, p) == kPiecesMarker;
       if (!marked && openForLines) {
         statements.back().text += '\n' + pieces;

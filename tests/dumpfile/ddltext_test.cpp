@@ -122,6 +122,13 @@ TEST(DdlStatementsTest, TheHeadIsTheFirstStatementWhateverTheReaderDroppedBefore
                   "CREATE USER \"U\" IDENTIFIED BY VALUES 'X'\n\x0e\xb9"
                   "DROP TABLE \"T\"\n"),
             Texts{"CREATE USER \"U\" IDENTIFIED BY VALUES 'X'"});
+  // The last row of a table ends in the numbers 9 (C1 0A, whose 0A ended the reader's last line)
+  // and 1, the end of the rows and a line break: what is left of it reads like a piece (length 2,
+  // C1 02) and an empty one, but it lies before the head and is no statement.
+  EXPECT_EQ(texts(std::string_view("\x02\x00\xc1\x02\x00\x00\xff\xff\n"
+                                   "CREATE INDEX \"IX\" ON \"T\" (\"A\" )\n",
+                                   41)),
+            Texts{"CREATE INDEX \"IX\" ON \"T\" (\"A\" )"});
   // Lines the reader takes for no head: no name, a longer word, a head behind 201 characters.
   EXPECT_EQ(texts("\x0e\xb9"
                   "CREATE INDEX\n"),
