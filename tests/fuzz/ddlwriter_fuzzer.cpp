@@ -1,17 +1,44 @@
 // Feeds arbitrary bytes to the dump reader as a dump and then writes the definition files of
 // whatever it read, as Export DDL on the top node does: a damaged dump gives definitions or a
 // message, never a crash or a read outside the file. Every object the reader found gives a
-// statement: the tree and the definitions agree.
+// statement, and its first statement is the head the reader found it by (the head's line as the
+// reader cut it, with what the reader drops left out): the tree and the definitions agree.
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "dumpfile/ddltext.h"
+#include "dumpfile/dumplinecutter.h"
 #include "dumpfile/u_parsedumpfile.h"
 #include "dumpfile/u_saveobjddl.h"
 #include "tests/fuzz/fuzz_test_util.h"
+
+namespace {
+
+// The first line the reader cuts from `bytes`, with its blanks at either end left out.
+std::string headLine(std::string_view bytes) {
+  struct First : dumpfile::DumpLineCutter::Sink {
+    std::string text;
+    bool onLine(const dumpfile::DumpLineCutter::Line& line, int64_t) override {
+      std::string scratch;
+      text = line.text(scratch);
+      return false;
+    }
+    bool onPlainLines(int64_t, int64_t, int64_t) override { return false; }
+  } sink;
+  dumpfile::DumpLineCutter cutter;
+  if (cutter.feed(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), 0, sink))
+    cutter.finish(int64_t(bytes.size()), sink);
+  const size_t from = sink.text.find_first_not_of(' ');
+  if (from == std::string::npos) return {};
+  return sink.text.substr(from, sink.text.find_last_not_of(' ') + 1 - from);
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
@@ -37,8 +64,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   dumpfile::ForEachNode(root, [&](const dumpfile::TExpFileNode& node, const dumpfile::TExpFileUser*) {
     if (node.StartOffset() < 0 || node.Length() <= 0) return;
     if (uint64_t(node.StartOffset()) + uint64_t(node.Length()) > dump.size()) std::abort();
-    if (dumpfile::DdlStatements(dump.substr(size_t(node.StartOffset()), size_t(node.Length()))).empty())
-      std::abort();
+    const std::string_view range = dump.substr(size_t(node.StartOffset()), size_t(node.Length()));
+    const std::vector<dumpfile::DdlStatement> statements = dumpfile::DdlStatements(range);
+    if (statements.empty()) std::abort();
+    std::string first;
+    for (char c : statements.front().text)
+      if (uint8_t(c) >= 0x20 && uint8_t(c) <= 0x7D && (c != ' ' || !first.empty())) first += c;
+    if (!first.starts_with(headLine(range))) std::abort();
   });
   root.SetMessage("");
   root.SetOutputDir(folder.path);
