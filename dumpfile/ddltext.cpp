@@ -206,7 +206,9 @@ std::vector<DdlStatement> DdlStatements(std::string_view b) {
   // The head the reader recognised is the object's first statement, wherever it stands on its line.
   size_t head = headStart(b);
   std::string pieces;
-  size_t p = 0;
+  // Before the head lie only bytes the reader dropped; a head held in pieces has their marker and
+  // its length just before it, and the pieces are read from there.
+  size_t p = head != std::string_view::npos && head >= 4 && u16(b, head - 4) == kPiecesMarker ? head - 4 : 0;
   while (p < b.size()) {
     // A piece's length may begin with the byte of a line break.
     size_t end = 0;

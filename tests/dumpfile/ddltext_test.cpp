@@ -129,6 +129,22 @@ TEST(DdlStatementsTest, TheHeadIsTheFirstStatementWhateverTheReaderDroppedBefore
                                    "CREATE INDEX \"IX\" ON \"T\" (\"A\" )\n",
                                    41)),
             Texts{"CREATE INDEX \"IX\" ON \"T\" (\"A\" )"});
+  // A unit held in pieces after such a tail: its pieces begin at their marker, just before the
+  // head, whichever bytes come before the marker.
+  using namespace std::string_view_literals;
+  for (const std::string_view tail :
+       {""sv, "\xc0"sv, "\x02\xc9\x03"sv, "\x02\x00\xc1\x02\x00\x00\xff\xff\n"sv}) {
+    const std::string unit = std::string(tail) + std::string(
+                                                     "\xfd\xff\x07\x00"
+                                                     "CREATE \x0b\x00"
+                                                     "PROCEDURE P\x04\x00"
+                                                     "\nIS \x0b\x00"
+                                                     "BEGIN NULL;\x05\x00"
+                                                     " END;\x00\x00\n",
+                                                     53);
+    EXPECT_EQ(texts(unit), Texts{"CREATE PROCEDURE P\nIS BEGIN NULL; END;"})
+        << tail.size() << " bytes before";
+  }
   // Lines the reader takes for no head: no name, a longer word, a head behind 201 characters.
   EXPECT_EQ(texts("\x0e\xb9"
                   "CREATE INDEX\n"),
