@@ -595,7 +595,10 @@ class TOraLob : public dataaccess::TBlob {
   // Raises "Cannot disable lob caching. Lob is not empty." when turned off while pieces hold data.
   void SetCached(bool value);
   bool NeedsReading = false;
-  void* Locator() const { return locator_; }
+  // nullptr also for a locator that went with the shared environment when that was freed (another
+  // Oracle home unloaded the client): such a locator is never used or freed, and the next
+  // allocation replaces it. The pieces read keep their data.
+  void* Locator() const { return staleLocator() ? nullptr : locator_; }
   // Where binds and defines write a locator (allocated first when missing).
   void** LocatorPtr() {
     AllocLob();
@@ -617,7 +620,10 @@ class TOraLob : public dataaccess::TBlob {
   void* svcCtx() const { return svcCtx_; }
 
  private:
+  bool staleLocator() const { return allocated_ && locatorGeneration_ != OCIEnvironmentGeneration; }
+
   void* locator_ = nullptr;
+  uint32_t locatorGeneration_ = 0;   // of the environment the locator was allocated under
   ub4 locatorType_ = OCI_DTYPE_LOB;  // kept: the destructor cannot ask the derived class
   void* svcCtx_;
   bool allocated_ = false;
