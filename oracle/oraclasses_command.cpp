@@ -1214,8 +1214,17 @@ bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longString
         else if (scale > precision)
           textDigits = scale;
         field.Length = precision >= 1 ? uint16_t(textDigits) : 38;
-        field.Size = precision >= 1 || old ? uint16_t(field.Length + 3) : 46;
-        if (wide) field.Size = uint16_t(2 * field.Size);
+        field.Size = uint16_t(field.Length + 3);
+        // The point of a NUMBER without precision, or of a FLOAT, can sit anywhere: the library
+        // writes its text fixed up to 64 characters and scientific beyond, up to 47 then.
+        constexpr uint16_t kFloatingNumberTextSize = 64 + 1;
+        if (!old && (precision == 0 || scale == -127))
+          field.Size = std::max(field.Size, kFloatingNumberTextSize);
+        if (wide) {
+          // Wide text is read up to its length: that counts every character the buffer holds.
+          field.Length = uint16_t(field.Size - 1);
+          field.Size = uint16_t(2 * field.Size);
+        }
       } else {
         field.Length = uint16_t(precision);
         if (conn().GetEnableIntegers() && precision <= 9 && scale == 0) {
