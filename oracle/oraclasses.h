@@ -281,9 +281,12 @@ class TOCIConnection : public dataaccess::TQvConnection {
 class TOraCursor : public dataaccess::TSharedObject {
  public:
   TOraCursor();
-  void AllocCursor();
+  // Statuses of the calls that make the statement handle go to `check` when given (a command
+  // passes its connection's, so that a link lost there reaches the connection's handler), else
+  // to the shared Check.
+  void AllocCursor(const std::function<void(sword)>& check = nullptr);
   void FreeCursor();
-  void* GetStatement();
+  void* GetStatement(const std::function<void(sword)>& check = nullptr);
   // The statement handle went with a client environment freed since it was made.
   bool StatementLost() const;
   void SetOCICallStyle(uint8_t value);
@@ -490,6 +493,9 @@ class TOCICommand : public dataaccess::TQvCommand {
   void checkSession() const;
   void checkActive() const;
   void check(sword status);
+  // The statement handle of `cursor` (this command's own or a REF CURSOR's), made when missing
+  // with every status going through check.
+  void* statementOf(TOraCursor& cursor);
   void scanParams();
   void bindParams();
   void bindParam(TOraParamDesc& param);
