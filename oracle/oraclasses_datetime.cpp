@@ -277,6 +277,7 @@ int DescriptorValue::compareWith(DescriptorValue& other, int (DateTimeCalls::*co
 }
 
 void DescriptorValue::assignDescriptorTo(DescriptorValue& dest, void (DateTimeCalls::*assign)(void*, void*)) {
+  forgetStale();  // its indicator goes over
   dest.SetDescriptorType(descriptorType_);
   dest.descriptor();
   dest.indicator_ = indicator_;

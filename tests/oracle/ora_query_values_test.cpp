@@ -7,6 +7,7 @@
 #include <string>
 
 #include "oracle/ora_query.h"
+#include "platform/scopeguard.h"
 #include "tests/oracle/oracle_testing.h"
 
 namespace oracle {
@@ -178,6 +179,13 @@ TEST_F(OraQueryValuesTest, ValuesHeldAcrossAnotherHomeAreForgottenWithTheUnloade
     p->SetDataType(dataaccess::ftIntervalDS);
     p->SetAsString("+01 00:00:00.000000");
   }
+  TOraInterval* held = new TOraInterval(dtIntervalDS);
+  TOraInterval* copy = new TOraInterval(dtIntervalDS);
+  platform::ScopeExit release([held, copy] {
+    held->Release();
+    copy->Release();
+  });
+  held->SetAsString("+03 00:00:00.000000");
   lob->SetDataType(dataset::ftOraClob);
   lob->GetLob()->AllocLob();
   lob->GetLob()->Write(0, 4, "text");
@@ -193,6 +201,9 @@ TEST_F(OraQueryValuesTest, ValuesHeldAcrossAnotherHomeAreForgottenWithTheUnloade
   session_.SetHome(ohDefault);
 
   EXPECT_TRUE(kept->IsNull());
+  held->AssignTo(*copy);
+  EXPECT_TRUE(copy->IsNull());
+  EXPECT_EQ(copy->AsString(), "");
   kept->SetAsString("+02 00:00:00.000000");
   EXPECT_EQ(kept->GetAsString(), "+02 00:00:00.000000");
   since.SetAsString("01.01.2000 00:00:00.000000");
