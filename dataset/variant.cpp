@@ -306,6 +306,10 @@ int compareVariants(const Variant& a, const Variant& b) {
   const VariantType ta = a.type(), tb = b.type();
   if (a.isNumeric() && b.isNumeric()) {
     if (isIntegral(ta) && isIntegral(tb)) return sign(a.asInt64(), b.asInt64());
+    if (isIntegral(ta) && tb == VariantType::Double)
+      return compareIntegerWithDouble(a.asInt64(), b.asDouble());
+    if (ta == VariantType::Double && isIntegral(tb))
+      return -compareIntegerWithDouble(b.asInt64(), a.asDouble());
     return sign(a.asDouble(), b.asDouble());
   }
   if (a.isText() && b.isText()) return compareTexts(a.asString(), b.asString());

@@ -267,7 +267,7 @@ class Wide : public TMemData {
   }
 };
 
-TEST(TMemDataSetTest, AFilterComparesA64BitColumnWithATextConstantExactly) {
+TEST(TMemDataSetTest, AFilterComparesA64BitColumnWithATextOrDecimalConstantExactly) {
   TMemDataSet d;
   d.SetIRecordSet(std::make_unique<Wide>());
   d.Open();
@@ -298,6 +298,9 @@ TEST(TMemDataSetTest, AFilterComparesA64BitColumnWithATextConstantExactly) {
   EXPECT_EQ(passing("ID >= '9223372036854775808'"), "");
   EXPECT_EQ(passing("ID > '9.1E18'"), "9223372036854775806 9223372036854775807 ");
   EXPECT_EQ(passing("ID = 'x'"), "");
+  // A constant with a point is a double: 2^53 exactly here.
+  EXPECT_EQ(passing("ID > 9007199254740992.0"), "9007199254740993 9223372036854775806 9223372036854775807 ");
+  EXPECT_EQ(passing("ID <= 9007199254740992.0 AND ID > 0"), "9007199254740992 ");
 }
 
 }  // namespace
