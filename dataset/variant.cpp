@@ -63,6 +63,46 @@ bool isIntegral(VariantType t) {
          t == VariantType::Int64;
 }
 
+// Exact: the integer is never rounded to a double.
+int compareIntegerWithDouble(int64_t i, double d) {
+  constexpr double kTwoTo63 = 9223372036854775808.0;
+  if (d >= kTwoTo63) return -1;
+  if (d < -kTwoTo63) return 1;
+  const double whole = std::trunc(d);
+  if (const int c = sign(i, int64_t(whole))) return c;
+  return sign(0.0, d - whole);
+}
+
+// An integer against a number's text: a plain decimal whose whole part fits 64 bits compares
+// digit-exactly; another form goes through its double, compared exactly with the integer. False
+// when the text is no number.
+bool compareIntegerWithText(int64_t i, std::string_view text, int& result) {
+  const std::string_view s = platform::trimBlanks(text);
+  const size_t point = s.find('.');
+  const std::string_view wholeText = s.substr(0, point);
+  const std::string_view fraction = point == s.npos ? std::string_view() : s.substr(point + 1);
+  const size_t digitsFrom = !s.empty() && (s.front() == '-' || s.front() == '+') ? 1 : 0;
+  const bool plain = wholeText.size() > digitsFrom &&
+                     wholeText.find_first_not_of("0123456789", digitsFrom) == wholeText.npos &&
+                     fraction.find_first_not_of("0123456789") == fraction.npos;
+  int64_t whole;
+  if (plain && parseInt(wholeText, whole)) {
+    if (const int c = sign(i, whole)) {
+      result = c;
+    } else if (fraction.find_first_not_of('0') == fraction.npos) {
+      result = 0;
+    } else {
+      // The fraction takes the text away from zero, beyond the equal whole part.
+      result = s.front() == '-' ? 1 : -1;
+    }
+    return true;
+  }
+  double d;
+  if (!parseDouble(s, d)) return false;
+  result = compareIntegerWithDouble(i, d);
+  return true;
+}
+
 int compareTexts(const std::string& a, const std::string& b) {
   if (int c = platform::compareText(platform::kUsEnglishLanguageId, a, b, false)) return c;
   return sign(a, b);
@@ -266,12 +306,21 @@ int compareVariants(const Variant& a, const Variant& b) {
   const VariantType ta = a.type(), tb = b.type();
   if (a.isNumeric() && b.isNumeric()) {
     if (isIntegral(ta) && isIntegral(tb)) return sign(a.asInt64(), b.asInt64());
+    if (isIntegral(ta) && tb == VariantType::Double)
+      return compareIntegerWithDouble(a.asInt64(), b.asDouble());
+    if (ta == VariantType::Double && isIntegral(tb))
+      return -compareIntegerWithDouble(b.asInt64(), a.asDouble());
     return sign(a.asDouble(), b.asDouble());
   }
   if (a.isText() && b.isText()) return compareTexts(a.asString(), b.asString());
   if ((a.isText() && b.isNumeric()) || (a.isNumeric() && b.isText())) {
     const Variant& text = a.isText() ? a : b;
     const Variant& num = a.isText() ? b : a;
+    if (isIntegral(num.type())) {
+      int c;
+      if (compareIntegerWithText(num.asInt64(), text.asString(), c)) return a.isText() ? -c : c;
+      return compareTexts(a.asString(), b.asString());
+    }
     double d;
     const bool isDate = num.type() == VariantType::DateTime;
     bool readable = false;

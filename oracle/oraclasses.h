@@ -281,9 +281,12 @@ class TOCIConnection : public dataaccess::TQvConnection {
 class TOraCursor : public dataaccess::TSharedObject {
  public:
   TOraCursor();
-  void AllocCursor();
+  // Statuses of the calls that make the statement handle go to `check` when given (a command
+  // passes its connection's, so that a link lost there reaches the connection's handler), else
+  // to the shared Check.
+  void AllocCursor(const std::function<void(sword)>& check = nullptr);
   void FreeCursor();
-  void* GetStatement();
+  void* GetStatement(const std::function<void(sword)>& check = nullptr);
   // The statement handle went with a client environment freed since it was made.
   bool StatementLost() const;
   void SetOCICallStyle(uint8_t value);
@@ -490,6 +493,9 @@ class TOCICommand : public dataaccess::TQvCommand {
   void checkSession() const;
   void checkActive() const;
   void check(sword status);
+  // The statement handle of `cursor` (this command's own or a REF CURSOR's), made when missing
+  // with every status going through check.
+  void* statementOf(TOraCursor& cursor);
   void scanParams();
   void bindParams();
   void bindParam(TOraParamDesc& param);
@@ -595,7 +601,10 @@ class TOraLob : public dataaccess::TBlob {
   // Raises "Cannot disable lob caching. Lob is not empty." when turned off while pieces hold data.
   void SetCached(bool value);
   bool NeedsReading = false;
-  void* Locator() const { return locator_; }
+  // nullptr also for a locator that went with the shared environment when that was freed (another
+  // Oracle home unloaded the client): such a locator is never used or freed, and the next
+  // allocation replaces it. The pieces read keep their data.
+  void* Locator() const { return staleLocator() ? nullptr : locator_; }
   // Where binds and defines write a locator (allocated first when missing).
   void** LocatorPtr() {
     AllocLob();
@@ -617,7 +626,10 @@ class TOraLob : public dataaccess::TBlob {
   void* svcCtx() const { return svcCtx_; }
 
  private:
+  bool staleLocator() const { return allocated_ && locatorGeneration_ != OCIEnvironmentGeneration; }
+
   void* locator_ = nullptr;
+  uint32_t locatorGeneration_ = 0;   // of the environment the locator was allocated under
   ub4 locatorType_ = OCI_DTYPE_LOB;  // kept: the destructor cannot ask the derived class
   void* svcCtx_;
   bool allocated_ = false;

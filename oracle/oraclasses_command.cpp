@@ -203,6 +203,10 @@ void TOCICommand::check(sword status) {
   if (status != OCI_SUCCESS) conn().Check(status, ociCallStyle_, !(nonBlocking_ && GetExecuting()));
 }
 
+void* TOCICommand::statementOf(TOraCursor& cursor) {
+  return cursor.GetStatement([this](sword status) { check(status); });
+}
+
 void TOCICommand::SetConnection(TQvConnection* value) {
   if (value == GetConnection()) return;
   if (cursor_->State != 0) Unprepare();
@@ -274,7 +278,7 @@ void TOCICommand::Prepare() {
     cursor_->State = 3;
     return;
   }
-  void* statement = cursor_->GetStatement();
+  void* statement = statementOf(*cursor_);
   check(OCIStmtPrepare(statement, conn().GetErrorHandle(),
                        reinterpret_cast<const OraText*>(cleanSQL_.c_str()), ub4(cleanSQL_.size() + 1),
                        OCI_NTV_SYNTAX, 0));
@@ -517,7 +521,7 @@ void TOCICommand::bindParam(TOraParamDesc& param) {
   }
   const bool holdsObject = param.GetObject() != nullptr;
   if (holdsObject && (param.GetTable() || iters_ != 1)) RaiseError(STypeNotInDMLArray);
-  void* statement = cursor_->GetStatement();
+  void* statement = statementOf(*cursor_);
   void* error = conn().GetErrorHandle();
   void* bind = nullptr;
   const std::string placeholder = param.Quoted ? ":\"" + param.GetName() + "\"" : name;
@@ -531,7 +535,7 @@ void TOCICommand::bindParam(TOraParamDesc& param) {
     refCursor.SetOCICallStyle(ociCallStyle_);
     refCursor.hEnv = conn().GetEnvironment();
     refCursor.hError = error;
-    void* handle = refCursor.GetStatement();
+    void* handle = statementOf(refCursor);
     std::memcpy(param.Buffer(), &handle, sizeof handle);
     param.SetIndicator(1, 0);
     check(OCIBindByName(statement, &bind, error, nameText, nameLength, param.Buffer(), sizeof handle, type,
@@ -591,7 +595,7 @@ void TOCICommand::bindObjectParam(TOraParamDesc& param) {
   void* error = conn().GetErrorHandle();
   void* bind = nullptr;
   const std::string placeholder = param.Quoted ? ":\"" + param.GetName() + "\"" : ":" + param.GetName();
-  check(OCIBindByName(cursor_->GetStatement(), &bind, error,
+  check(OCIBindByName(statementOf(*cursor_), &bind, error,
                       reinterpret_cast<const OraText*>(placeholder.data()), sb4(placeholder.size()), nullptr,
                       0, ref != nullptr ? 110 : 108, nullptr, nullptr, nullptr, 0, nullptr, 0));
   using BindObject = sword (*)(void*, void*, const void*, void**, ub4*, void**, ub4*);
@@ -728,7 +732,7 @@ sword TOCICommand::internalExecute() {
     conn().Release();
     fetchedRows_ = 0;
   });
-  void* statement = cursor_->GetStatement();
+  void* statement = statementOf(*cursor_);
   void* error = conn().GetErrorHandle();
   sword status = OCIStmtExecute(conn().GetSvcCtx(), statement, error, sqlType_ == 4 ? 0 : ub4(iters_), 0,
                                 nullptr, nullptr, mode);
@@ -927,7 +931,7 @@ void TOCICommand::exchangeLobs() {
 void TOCICommand::sendLongPieces(sword& status, ub4 mode) {
   static constexpr size_t kPieceSize = 32768;
   constexpr ub1 kParamOut = 2;
-  void* statement = cursor_->GetStatement();
+  void* statement = statementOf(*cursor_);
   void* error = conn().GetErrorHandle();
   // Input values go out piece by piece; an output value comes back into a fresh piece buffer at
   // each request, taken over once the library has filled it (at the next request or the end).
@@ -1000,8 +1004,8 @@ std::string TOCICommand::GetRowId() {
   void* descriptor = nullptr;
   check(OCIDescriptorAlloc(conn().GetEnvironment(), &descriptor, OCI_DTYPE_ROWID, 0, nullptr));
   platform::ScopeExit freeDescriptor([descriptor] { OCIDescriptorFree(descriptor, OCI_DTYPE_ROWID); });
-  const sword status = OCIAttrGet(cursor_->GetStatement(), OCI_HTYPE_STMT, descriptor, nullptr,
-                                  OCI_ATTR_ROWID, conn().GetErrorHandle());
+  const sword status = OCIAttrGet(statementOf(*cursor_), OCI_HTYPE_STMT, descriptor, nullptr, OCI_ATTR_ROWID,
+                                  conn().GetErrorHandle());
   if (status == OCI_NO_DATA) return {};
   check(status);
   // The descriptor's data has the layout of the library's level; from 9 on the library writes
@@ -1131,7 +1135,7 @@ bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longString
     scale = sb1(oldScale);
     nullable = nullOk != 0;
   } else {
-    void* statement = cursor_->GetStatement();
+    void* statement = statementOf(*cursor_);
     ub4 count = 0;
     check(OCIAttrGet(statement, OCI_HTYPE_STMT, &count, nullptr, OCI_ATTR_PARAM_COUNT, error));
     if (position < 1 || ub4(position) > count) return false;
@@ -1214,8 +1218,17 @@ bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longString
         else if (scale > precision)
           textDigits = scale;
         field.Length = precision >= 1 ? uint16_t(textDigits) : 38;
-        field.Size = precision >= 1 || old ? uint16_t(field.Length + 3) : 46;
-        if (wide) field.Size = uint16_t(2 * field.Size);
+        field.Size = uint16_t(field.Length + 3);
+        // The point of a NUMBER without precision, or of a FLOAT, can sit anywhere: the library
+        // writes its text fixed up to 64 characters and scientific beyond, up to 47 then.
+        constexpr uint16_t kFloatingNumberTextSize = 64 + 1;
+        if (!old && (precision == 0 || scale == -127))
+          field.Size = std::max(field.Size, kFloatingNumberTextSize);
+        if (wide) {
+          // Wide text is read up to its length: that counts every character the buffer holds.
+          field.Length = uint16_t(field.Size - 1);
+          field.Size = uint16_t(2 * field.Size);
+        }
       } else {
         field.Length = uint16_t(precision);
         if (conn().GetEnableIntegers() && precision <= 9 && scale == 0) {
@@ -1418,7 +1431,7 @@ void TOCICommand::DefineArrayField(TFieldDesc& field, uint8_t* buffer, int16_t* 
     defined_.push_back({field.Name, indicator, valueStride != 0 ? 2u : 0u});
     return;
   }
-  check(OCIDefineByPos(cursor_->GetStatement(), &define, error, field.FieldNo, value, size, type, indicator,
+  check(OCIDefineByPos(statementOf(*cursor_), &define, error, field.FieldNo, value, size, type, indicator,
                        lengthWord, nullptr, 0));
   field.Handle = define;
   setDefineCharset(define, field);
@@ -1438,7 +1451,7 @@ void TOCICommand::DefineObjectField(TFieldDesc& field, void* tdo, void** instanc
   void* define = nullptr;
   void* error = conn().GetErrorHandle();
   const ub2 type = field.DataType == dataaccess::dtReference ? 110 : 108;
-  check(OCIDefineByPos(cursor_->GetStatement(), &define, error, field.FieldNo, nullptr, 0, type, nullptr,
+  check(OCIDefineByPos(statementOf(*cursor_), &define, error, field.FieldNo, nullptr, 0, type, nullptr,
                        nullptr, nullptr, 0));
   using DefineObject = sword (*)(void*, void*, const void*, void**, ub4*, void**, ub4*);
   const auto defineObject = reinterpret_cast<DefineObject>(reinterpret_cast<void*>(OCIDefineObject));
@@ -1456,7 +1469,7 @@ void TOCICommand::DefinePiecewise(TFieldDesc& field, uint8_t* buffer, int16_t* i
     return;
   }
   void* define = nullptr;
-  check(OCIDefineByPos(cursor_->GetStatement(), &define, conn().GetErrorHandle(), field.FieldNo, buffer,
+  check(OCIDefineByPos(statementOf(*cursor_), &define, conn().GetErrorHandle(), field.FieldNo, buffer,
                        2147483647, GetOraType(field.DataType, field.SubDataType), indicator, nullptr, nullptr,
                        2));
   field.Handle = define;
@@ -1478,7 +1491,7 @@ void TOCICommand::DefineDynamic(TFieldDesc& field, void* context, void* callback
   checkActive();
   void* define = nullptr;
   void* error = conn().GetErrorHandle();
-  check(OCIDefineByPos(cursor_->GetStatement(), &define, error, field.FieldNo, nullptr, 2147483647,
+  check(OCIDefineByPos(statementOf(*cursor_), &define, error, field.FieldNo, nullptr, 2147483647,
                        GetOraType(field.DataType, field.SubDataType), nullptr, nullptr, nullptr, 2));
   field.Handle = define;
   if (charsetId != 0) {
@@ -1511,7 +1524,7 @@ int TOCICommand::FetchAt(uint32_t rows, uint16_t orientation, int32_t offset, st
     if (cursor_->State < 7) cursor_->State = 7;
     return checkTruncation(received, truncatedColumn);
   }
-  void* statement = cursor_->GetStatement();
+  void* statement = statementOf(*cursor_);
   void* error = conn().GetErrorHandle();
   if (cursor_->Scrollable) {
     const sword status = OCIStmtFetch2(statement, error, rows, orientation, offset, 0);
@@ -1582,7 +1595,7 @@ sword TOCICommand::FetchPiece(uint16_t orientation, int32_t offset) {
     if (cursor_->State < 7) cursor_->State = 7;
     return status;
   }
-  void* statement = cursor_->GetStatement();
+  void* statement = statementOf(*cursor_);
   void* error = conn().GetErrorHandle();
   const sword status = orientation == OCI_FETCH_NEXT
                            ? OCIStmtFetch(statement, error, 1, OCI_FETCH_NEXT, 0)
@@ -1607,7 +1620,7 @@ void TOCICommand::DescribeOnly() {
   if (cursor_->State >= 6) return;
   conn().BusyWait();
   platform::ScopeExit release([this] { conn().Release(); });
-  check(OCIStmtExecute(conn().GetSvcCtx(), cursor_->GetStatement(), conn().GetErrorHandle(), 0, 0, nullptr,
+  check(OCIStmtExecute(conn().GetSvcCtx(), statementOf(*cursor_), conn().GetErrorHandle(), 0, 0, nullptr,
                        nullptr, OCI_DESCRIBE_ONLY));
 }
 

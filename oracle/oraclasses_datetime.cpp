@@ -223,7 +223,26 @@ DescriptorValue::~DescriptorValue() {
   freeDescriptor();
 }
 
+bool DescriptorValue::stale() const {
+  return descriptor_ && allocatedHere_ && generation_ != OCIEnvironmentGeneration;
+}
+
+void DescriptorValue::forgetStale() {
+  if (!stale()) return;
+  descriptor_ = nullptr;
+  indicator_ = -1;
+  allocatedHere_ = false;
+}
+
+void* DescriptorValue::allocate() {
+  // Read first: the allocation may make the first environment.
+  void* descriptor = dateTimeCalls().DescriptorAlloc(descriptorType_);
+  generation_ = OCIEnvironmentGeneration;
+  return descriptor;
+}
+
 void DescriptorValue::freeDescriptor() {
+  forgetStale();
   if (!descriptor_) return;
   if (allocatedHere_) dateTimeCalls().DescriptorFree(descriptor_, descriptorType_);
   descriptor_ = nullptr;
@@ -238,8 +257,9 @@ void DescriptorValue::SetDescriptorType(uint32_t descriptorType) {
 }
 
 void* DescriptorValue::descriptor() {
+  forgetStale();
   if (!descriptor_) {
-    descriptor_ = dateTimeCalls().DescriptorAlloc(descriptorType_);
+    descriptor_ = allocate();
     allocatedHere_ = true;
   }
   return descriptor_;
@@ -257,6 +277,7 @@ int DescriptorValue::compareWith(DescriptorValue& other, int (DateTimeCalls::*co
 }
 
 void DescriptorValue::assignDescriptorTo(DescriptorValue& dest, void (DateTimeCalls::*assign)(void*, void*)) {
+  forgetStale();  // its indicator goes over
   dest.SetDescriptorType(descriptorType_);
   dest.descriptor();
   dest.indicator_ = indicator_;
@@ -266,7 +287,9 @@ void DescriptorValue::assignDescriptorTo(DescriptorValue& dest, void (DateTimeCa
 template <class Write>
 void DescriptorValue::writeFresh(Write write) {
   DateTimeCalls& calls = dateTimeCalls();
-  void* fresh = calls.DescriptorAlloc(descriptorType_);
+  // What is left after forgetting is of the current environment, as the fresh one is.
+  forgetStale();
+  void* fresh = allocate();
   platform::UndoOnFailure freeFresh([&] { calls.DescriptorFree(fresh, descriptorType_); });
   write(fresh);
   freeFresh.Dismiss();

@@ -44,17 +44,19 @@ TOraLob::~TOraLob() {
 }
 
 void TOraLob::AllocLob() {
+  if (staleLocator()) FreeLob();
   if (locator_ != nullptr) return;
   if (!OCIInited) OCIInit();
   locatorType_ = DescriptorType();
   Check(OCIDescriptorAlloc(hOCIEnv, &locator_, locatorType_, 0, nullptr), hOCIError);
+  locatorGeneration_ = OCIEnvironmentGeneration;
   allocated_ = true;
   ub4 plain = 0;
   Check(OCIAttrSet(locator_, locatorType_, &plain, 0, 45, hOCIError), hOCIError);
 }
 
 void TOraLob::FreeLob() {
-  if (allocated_ && locator_ != nullptr) OCIDescriptorFree(locator_, locatorType_);
+  if (allocated_ && locator_ != nullptr && !staleLocator()) OCIDescriptorFree(locator_, locatorType_);
   locator_ = nullptr;
   form_ = 0;
   allocated_ = false;
@@ -69,6 +71,7 @@ void TOraLob::CreateTemporary(uint8_t lobType) {
 }
 
 bool TOraLob::IsInit() const {
+  if (staleLocator()) return false;
   int init = 0;
   Check(OCILobLocatorIsInit(hOCIEnv, hOCIError, locator_, &init), hOCIError);
   return init != 0;
@@ -402,6 +405,7 @@ void TOraFile::Open() {
 void TOraFile::Close() {
   if (!opened_) return;
   opened_ = false;
+  if (Locator() == nullptr) return;  // the file went with the session's environment
   Check(OCILobFileClose(svcCtx(), hOCIError, Locator()), hOCIError);
 }
 

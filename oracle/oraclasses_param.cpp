@@ -17,7 +17,7 @@ TOraCursor::~TOraCursor() {
   FreeCursor();
 }
 
-void TOraCursor::AllocCursor() {
+void TOraCursor::AllocCursor(const std::function<void(sword)>& check) {
   if (OCICallStyle == 0) OCICallStyle = oracle::OCICallStyle;
   if (OCICallStyle == OCI73) {
     if (area_.empty()) area_.assign(cursorarea::kSize, 0);
@@ -28,12 +28,18 @@ void TOraCursor::AllocCursor() {
   if (statement_ != nullptr) return;
   if (hEnv == nullptr) hEnv = hOCIEnv;
   if (hError == nullptr) hError = hOCIError;
-  Check(OCIHandleAlloc(hEnv, &statement_, OCI_HTYPE_STMT, 0, nullptr), hError);
+  const auto report = [&](sword status) {
+    if (check)
+      check(status);
+    else
+      Check(status, hError);
+  };
+  report(OCIHandleAlloc(hEnv, &statement_, OCI_HTYPE_STMT, 0, nullptr));
   statementGeneration_ = OCIEnvironmentGeneration;
   if (OCIVersionSt.rfind("8.1.6", 0) != 0) {
     ub4 none = 0;
-    Check(OCIAttrSet(statement_, OCI_HTYPE_STMT, &none, 0, OCI_ATTR_PREFETCH_ROWS, hError), hError);
-    Check(OCIAttrSet(statement_, OCI_HTYPE_STMT, &none, 0, OCI_ATTR_PREFETCH_MEMORY, hError), hError);
+    report(OCIAttrSet(statement_, OCI_HTYPE_STMT, &none, 0, OCI_ATTR_PREFETCH_ROWS, hError));
+    report(OCIAttrSet(statement_, OCI_HTYPE_STMT, &none, 0, OCI_ATTR_PREFETCH_MEMORY, hError));
   }
 }
 
@@ -55,10 +61,10 @@ void TOraCursor::FreeCursor() {
   hEnv = hError = nullptr;
 }
 
-void* TOraCursor::GetStatement() {
+void* TOraCursor::GetStatement(const std::function<void(sword)>& check) {
   if (OCICallStyle == OCI73) RaiseError("Need Oracle 8 Call Interface");
   if (OCICallStyle != OCI80) RaiseError("OCI is not inizialized");
-  AllocCursor();
+  AllocCursor(check);
   return statement_;
 }
 

@@ -380,7 +380,7 @@ std::vector<dataaccess::TSharedObject*> TOCIRecordSet::prepareObjects() {
           cursor->SetOCICallStyle(OCI80);
           cursor->hEnv = command.conn().GetEnvironment();
           cursor->hError = command.conn().GetErrorHandle();
-          handle = cursor->GetStatement();
+          handle = command.statementOf(*cursor);
           break;
         }
         case ColumnKind::Number:
@@ -675,7 +675,7 @@ bool TOCIRecordSet::fetchOneRow() {
   sword status = command.FetchPiece(OCI_FETCH_NEXT, 0);
   // LONG values come piece by piece into their row's blob while the library has more.
   const bool old = command.GetOCICallStyle() == OCI73;
-  void* statement = old ? nullptr : command.GetCursor()->GetStatement();
+  void* statement = old ? nullptr : command.statementOf(*command.GetCursor());
   uint8_t* area = old ? command.GetCursor()->CursorArea() : nullptr;
   void* error = command.conn().GetErrorHandle();
   constexpr sword kOldNextOutputPiece = -3130;

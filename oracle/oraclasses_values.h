@@ -96,14 +96,16 @@ DateTimeCalls& dateTimeCalls();
 
 // The descriptor and null state that TIMESTAMP and INTERVAL values share. A descriptor allocated
 // here is freed here; one adopted from outside (an object attribute's) never is. Freeing it makes
-// the value null.
+// the value null. A descriptor allocated here went with the shared environment when that was freed
+// (another Oracle home unloaded the client): it is forgotten, never used or freed, and the value is
+// null from then on.
 class DescriptorValue : public dataaccess::TSharedObject {
  public:
   uint32_t DescriptorType() const { return descriptorType_; }
   // A different type frees the current descriptor first.
   void SetDescriptorType(uint32_t descriptorType);
 
-  bool IsNull() const { return indicator_ == -1; }
+  bool IsNull() const { return indicator_ == -1 || stale(); }
   void SetIsNull(bool isNull) { indicator_ = isNull ? -1 : 0; }
   // Where binds and defines read and write the null indicator.
   int16_t* IndicatorPtr() { return &indicator_; }
@@ -129,9 +131,13 @@ class DescriptorValue : public dataaccess::TSharedObject {
 
  private:
   void freeDescriptor();
+  bool stale() const;
+  void forgetStale();
+  void* allocate();
 
   void* descriptor_ = nullptr;
   uint32_t descriptorType_;
+  uint32_t generation_ = 0;  // of the environment the descriptor was allocated under
   bool allocatedHere_ = false;
 };
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
@@ -252,6 +253,54 @@ TEST(TMemDataSetTest, PersistentCalculatedAndLookupFieldsFollowTheRecordAndTheEv
   d.Resync();
   EXPECT_TRUE(owner->IsNull());
   EXPECT_EQ(twice->AsInteger(), 14);
+}
+
+// ID a 64-bit integer.
+class Wide : public TMemData {
+ public:
+  void InternalInitFields() override {
+    auto f = std::make_unique<TFieldDesc>();
+    f->Name = f->ActualName = "ID";
+    f->DataType = dtInt64, f->Size = 8, f->Length = 19;
+    f->FieldNo = 1;
+    Fields.Add(std::move(f));
+  }
+};
+
+TEST(TMemDataSetTest, AFilterComparesA64BitColumnWithATextOrDecimalConstantExactly) {
+  TMemDataSet d;
+  d.SetIRecordSet(std::make_unique<Wide>());
+  d.Open();
+  // Each pair differs by one past the 53 bits a double holds exactly.
+  for (const int64_t id : {int64_t(9007199254740992), int64_t(9007199254740993), INT64_MAX - 1, INT64_MAX,
+                           INT64_MIN, INT64_MIN + 1}) {
+    d.Append();
+    d.FieldByName("ID").SetValue(Variant(id));
+    d.Post();
+  }
+  const auto passing = [&](const std::string& filter) {
+    d.SetFilterText(filter);
+    d.SetFiltered(true);
+    std::string out;
+    for (d.First(); !d.Eof(); d.Next()) out += d.FieldByName("ID").AsString() + " ";
+    d.SetFiltered(false);
+    return out;
+  };
+  EXPECT_EQ(passing("ID = '9007199254740993'"), "9007199254740993 ");
+  EXPECT_EQ(passing("ID > '9007199254740992'"), "9007199254740993 9223372036854775806 9223372036854775807 ");
+  EXPECT_EQ(passing("ID <> '9223372036854775806' AND ID > '9223372036854775805.5'"), "9223372036854775807 ");
+  EXPECT_EQ(passing("ID < ' -9223372036854775807 '"), "-9223372036854775808 ");
+  EXPECT_EQ(
+      passing("ID >= '-9223372036854775807.0'"),
+      "9007199254740992 9007199254740993 9223372036854775806 9223372036854775807 -9223372036854775807 ");
+  EXPECT_EQ(passing("ID < '-9223372036854775807.5'"), "-9223372036854775808 ");
+  // Beyond 64 bits and in exponent form the text is read as a double.
+  EXPECT_EQ(passing("ID >= '9223372036854775808'"), "");
+  EXPECT_EQ(passing("ID > '9.1E18'"), "9223372036854775806 9223372036854775807 ");
+  EXPECT_EQ(passing("ID = 'x'"), "");
+  // A constant with a point is a double: 2^53 exactly here.
+  EXPECT_EQ(passing("ID > 9007199254740992.0"), "9007199254740993 9223372036854775806 9223372036854775807 ");
+  EXPECT_EQ(passing("ID <= 9007199254740992.0 AND ID > 0"), "9007199254740992 ");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "oracle/ora_query.h"
+#include "platform/scopeguard.h"
 #include "tests/oracle/oracle_testing.h"
 
 namespace oracle {
@@ -161,6 +162,55 @@ TEST_F(OraQueryValuesTest, ATimestampAndAnIntervalAreEditedThroughTheirOwnCopies
   query_.Close();
   EXPECT_EQ(column("SELECT ID, TS FROM TIMES WHERE ID = 1", "TS"), after + ";");
   EXPECT_EQ(column("SELECT ID, IDS FROM TIMES WHERE ID = 1", "IDS"), changed + ";");
+}
+
+TEST_F(OraQueryValuesTest, ValuesHeldAcrossAnotherHomeAreForgottenWithTheUnloadedClient) {
+  query_.SetSQL("SELECT ID, TS, IDS FROM TIMES WHERE TS > :SINCE");
+  TOraParam& since = static_cast<TOraParam&>(query_.ParamByName("SINCE"));
+  since.SetDataType(dataaccess::ftTimeStamp);
+  since.SetAsString("01.01.2000 00:00:00.000000");
+  query_.Open();
+  const std::string ts = query_.FieldByName("TS").AsString();
+  const std::string ds = query_.FieldByName("IDS").AsString();
+  // Parameters of no component: no disconnection releases their values.
+  auto kept = std::make_unique<TOraParam>(), dropped = std::make_unique<TOraParam>(),
+       lob = std::make_unique<TOraParam>();
+  for (TOraParam* p : {kept.get(), dropped.get()}) {
+    p->SetDataType(dataaccess::ftIntervalDS);
+    p->SetAsString("+01 00:00:00.000000");
+  }
+  TOraInterval* held = new TOraInterval(dtIntervalDS);
+  TOraInterval* copy = new TOraInterval(dtIntervalDS);
+  platform::ScopeExit release([held, copy] {
+    held->Release();
+    copy->Release();
+  });
+  held->SetAsString("+03 00:00:00.000000");
+  lob->SetDataType(dataset::ftOraClob);
+  lob->GetLob()->AllocLob();
+  lob->GetLob()->Write(0, 4, "text");
+
+  // Their descriptors and locators went with the client's environment: forgotten, never freed.
+  session_.SetHome(ohHome5);
+  ASSERT_FALSE(OCILoaded());
+  EXPECT_TRUE(kept->IsNull());
+  dropped.reset();
+  query_.Close();
+  EXPECT_EQ(lob->GetLob()->AsString(), "text");
+  lob.reset();
+  session_.SetHome(ohDefault);
+
+  EXPECT_TRUE(kept->IsNull());
+  held->AssignTo(*copy);
+  EXPECT_TRUE(copy->IsNull());
+  EXPECT_EQ(copy->AsString(), "");
+  kept->SetAsString("+02 00:00:00.000000");
+  EXPECT_EQ(kept->GetAsString(), "+02 00:00:00.000000");
+  since.SetAsString("01.01.2000 00:00:00.000000");
+  query_.Open();
+  ASSERT_FALSE(query_.Eof());
+  EXPECT_EQ(query_.FieldByName("TS").AsString(), ts);
+  EXPECT_EQ(query_.FieldByName("IDS").AsString(), ds);
 }
 
 }  // namespace

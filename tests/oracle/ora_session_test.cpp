@@ -97,6 +97,41 @@ TEST_F(OraSessionTest, SessionsWhoseLinkDiedUnnoticedAreDestroyedWithoutRaising)
   EXPECT_EQ(count(), 0);
 }
 
+TEST_F(OraSessionTest, ALinkLostOnAnyCallOfAnOpeningQueryReachesTheSessionsErrorHandler) {
+  // The n-th call of the client fails, for every call a fresh session and query make.
+  platform::ScopeExit unset([] { ::unsetenv("OCI_STANDIN_FAIL_CALL"); });
+  int opened = 0;
+  for (int n = 1; opened == 0 && n < 500; ++n) {
+    SCOPED_TRACE("call " + std::to_string(n));
+    FreeOCI();
+    ::setenv("OCI_STANDIN_FAIL_CALL", std::to_string(n).c_str(), 1);
+    TOraSession s;
+    s.LoginPrompt = false;
+    s.SetConnectString("scott/tiger@ORCL");
+    int handled = 0;
+    s.OnError = [&handled](dataaccess::TCustomDAConnection&, dataaccess::EDAError&, bool&) { ++handled; };
+    try {
+      s.Connect();
+    } catch (const EOraError&) {
+      continue;  // lost while logging on
+    }
+    handled = 0;
+    TOraQuery q;
+    q.SetSession(&s);
+    q.SetSQL("SELECT ID FROM T WHERE ID < 0");
+    try {
+      q.Open();
+      ++opened;
+    } catch (const EOraError& e) {
+      EXPECT_EQ(e.ErrorCode, 3113);
+      EXPECT_EQ(handled, 1);
+      EXPECT_FALSE(s.GetConnected());
+    }
+  }
+  EXPECT_EQ(opened, 1);
+  FreeOCI();
+}
+
 TEST_F(OraSessionTest, DestroyingASessionRollsItsOpenTransactionBack) {
   // Work never committed by its owner must not be committed by the session's going away,
   // whether its link is sound or died unnoticed.

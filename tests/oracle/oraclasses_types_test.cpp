@@ -173,6 +173,38 @@ TEST_F(OraTypesTest, NumbersAsTextHaveRoomForTheDigitsTheirScaleAddsBeforeOrAfte
   }
 }
 
+TEST_F(OraTypesTest, ANumberWithoutPrecisionArrivesAsTextWhateverItsDigitsAndMagnitude) {
+  TOCIConnection& c = connect();
+  const std::string forty = "1234567890123456789012345678901234567891";
+  // The longest fixed text, and the longest scientific one.
+  const std::string fixed = "-." + std::string(22, '0') + forty;
+  const std::string scientific = "-1." + forty.substr(1) + "E-129";
+  auto insert = command("insert into nums (id, amt) values (:id, to_number(:amt))");
+  insert->Param(0).SetValue(Variant(int32_t(2)));
+  insert->Param(1).SetValue(Variant(fixed));
+  insert->Execute(1);
+  insert->Param(0).SetValue(Variant(int32_t(3)));
+  insert->Param(1).SetValue(Variant(scientific));
+  insert->Execute(1);
+  platform::ScopeExit remove([this] { command("delete from nums where id > 1")->Execute(1); });
+  for (const bool wide : {false, true}) {
+    SCOPED_TRACE(wide ? "wide" : "narrow");
+    c.SetProp(prUseUnicode, Variant(wide));
+    auto r = recordSet("select amt from nums where id > 1 order by id");
+    r->Open();
+    EXPECT_EQ(r->Fields[0].SubDataType, dtNumber);
+    const auto values = rows(*r);
+    ASSERT_EQ(values.size(), 2u);
+    EXPECT_EQ(values[0][0].asString(), fixed);
+    EXPECT_EQ(values[1][0].asString(), scientific);
+    // A scale beyond the precision: sign, point and zeros come on top of the two digits.
+    auto scaled = recordSet("select tiny from scaled");
+    scaled->GetCommand().SetProp(prNumberAsString, Variant(true));
+    scaled->Open();
+    EXPECT_EQ(rows(*scaled)[0][0].asString(), "-.00099");
+  }
+}
+
 TEST_F(OraTypesTest, NationalTextIsWideWithUseUnicodeAndItsBindsCarryUtf16) {
   TOCIConnection& c = connect();
   c.SetProp(prUseUnicode, Variant(true));

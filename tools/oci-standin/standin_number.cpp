@@ -126,23 +126,26 @@ ExactNumber numberFromDouble(double value) {
 
 std::string numberText(const ExactNumber& n) {
   if (n.isZero()) return "0";
-  std::string out = n.negative ? "-" : "";
+  const std::string sign = n.negative ? "-" : "";
   const int count = static_cast<int>(n.digits.size());
   const int point = count + n.exponent;  // digits before the point
-  if (point > 40 || point < -38) {
-    out += n.digits.substr(0, 1);
-    if (count > 1) out += "." + n.digits.substr(1);
-    const int power = point - 1;
-    out += power < 0 ? "E-" : "E+";
-    const int magnitude = power < 0 ? -power : power;
-    if (magnitude < 10) out += "0";
-    out += std::to_string(magnitude);
-    return out;
-  }
-  if (n.exponent >= 0) return out + n.digits + std::string(static_cast<size_t>(n.exponent), '0');
-  if (point <= 0) return out + "." + std::string(static_cast<size_t>(-point), '0') + n.digits;
-  return out + n.digits.substr(0, static_cast<size_t>(point)) + "." +
-         n.digits.substr(static_cast<size_t>(point));
+  std::string fixed;
+  if (n.exponent >= 0)
+    fixed = sign + n.digits + std::string(static_cast<size_t>(n.exponent), '0');
+  else if (point <= 0)
+    fixed = sign + "." + std::string(static_cast<size_t>(-point), '0') + n.digits;
+  else
+    fixed = sign + n.digits.substr(0, static_cast<size_t>(point)) + "." +
+            n.digits.substr(static_cast<size_t>(point));
+  if (fixed.size() <= kLongestFixedText) return fixed;
+  std::string out = sign + n.digits.substr(0, 1);
+  if (count > 1) out += "." + n.digits.substr(1);
+  const int power = point - 1;
+  out += power < 0 ? "E-" : "E+";
+  const int magnitude = power < 0 ? -power : power;
+  if (magnitude < 10) out += "0";
+  out += std::to_string(magnitude);
+  return out;
 }
 
 ExactNumber roundToScale(const ExactNumber& n, int scale) {

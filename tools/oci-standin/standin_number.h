@@ -40,8 +40,10 @@ ExactNumber numberFromInteger(int64_t value);
 // The double's value to 15 significant digits, as a server reads a binary float.
 ExactNumber numberFromDouble(double value);
 
-// The server's text: integers in full, fractions without a leading zero (".5", "-.25"), and
-// scientific text ("1.5E+45") when positional text would pass 40 characters.
+// The text a client gets for a NUMBER, as the "TM9" model writes it: fixed, with fractions
+// without a leading zero (".5", "-.25"), up to kLongestFixedText characters; scientific beyond
+// ("1.5E+125", at most 47 characters).
+inline constexpr size_t kLongestFixedText = 64;
 std::string numberText(const ExactNumber& n);
 // Rounds half away from zero to `scale` digits after the point (a negative scale rounds to
 // tens, hundreds, ...).

@@ -67,7 +67,22 @@ TEST(StandinNumberTest, StorageKeepsWhatSqliteCannotAsText) {
   EXPECT_EQ(toInteger(*parseNumberText("9223372036854775807.4")), INT64_MAX);
   EXPECT_FALSE(toInteger(*parseNumberText("9223372036854775807.5")));
   EXPECT_FALSE(parseNumberText("1E+126"));
-  EXPECT_EQ(numberText(*parseNumberText("-1.5E+45")), "-1.5E+45");
+  EXPECT_EQ(numberText(*parseNumberText("-1.5E+45")), "-15" + std::string(44, '0'));
+}
+
+TEST(StandinNumberTest, TextIsFixedUpTo64CharactersAndScientificBeyond) {
+  const std::string forty = "1234567890123456789012345678901234567891";
+  // 64 characters fixed: sign, point, 22 zeros and 40 digits.
+  const std::string longestFixed = "-." + std::string(22, '0') + forty;
+  EXPECT_EQ(numberText(*parseNumberText(longestFixed)), longestFixed);
+  EXPECT_EQ(numberText(*parseNumberText("-." + std::string(24, '0') + forty)),
+            "-1." + forty.substr(1) + "E-25");
+  EXPECT_EQ(numberText(*parseNumberText("1" + std::string(63, '0'))), "1" + std::string(63, '0'));
+  EXPECT_EQ(numberText(*parseNumberText("1E+64")), "1E+64");
+  // The longest text of all: 40 digits and a three-digit exponent.
+  const std::string longest = "-1." + forty.substr(1) + "E-129";
+  EXPECT_EQ(longest.size(), 47u);
+  EXPECT_EQ(numberText(*parseNumberText(longest)), longest);
 }
 
 TEST(StandinDateTest, FormatModelsWriteWhatTheServerShows) {
