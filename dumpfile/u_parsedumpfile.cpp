@@ -79,6 +79,7 @@ class RecognisingSink final : public DumpLineCutter::Sink {
     if (line.recognised != nullptr) {
       ApplyDumpLine(recogniser_, root_, line.recognised->effect);
       lastIsClosing_ = line.recognised->closingRecord;
+      if (lastIsClosing_) closingEnd_ = endOffset;
       return true;
     }
     const std::string_view text = line.text(scratch_);
@@ -86,11 +87,14 @@ class RecognisingSink final : public DumpLineCutter::Sink {
     recogniser_.Recognise(text, outcome_);
     ApplyDumpLine(recogniser_, root_, outcome_);
     lastIsClosing_ = outcome_.action == TDumpRecogniser::Outcome::kClose && IsClosingRecord(text);
+    if (lastIsClosing_) closingEnd_ = endOffset;
     return true;
   }
   // Whether the last line read is an "EXIT" line, which export writes last. One further on is
   // none: row data may hold the word on a line of its own.
   bool EndsWithClosingRecord() const { return lastIsClosing_; }
+  // The end offset of the last "EXIT" line read; -1 when none was.
+  int64_t LastClosingRecordEnd() const { return closingEnd_; }
 
   bool onPlainLines(int64_t count, int64_t previousEnd, int64_t lastEnd) override {
     if (worker_.Terminated()) return false;
@@ -117,7 +121,23 @@ class RecognisingSink final : public DumpLineCutter::Sink {
   std::string scratch_;
   TDumpRecogniser::Outcome outcome_;
   bool lastIsClosing_ = false;
+  int64_t closingEnd_ = -1;
 };
+
+// Whether the bytes of `file` in [from, to) hold no character of a line but blanks: lines of
+// blanks after the closing records (a block filled up with them) add nothing to the dump.
+bool onlyBlanks(platform::RandomReader& file, int64_t from, int64_t to) {
+  std::vector<uint8_t> buffer(size_t(std::min<int64_t>(std::max<int64_t>(to - from, 1), 1 << 16)));
+  while (from < to) {
+    const int64_t got =
+        file.readAt(from, buffer.data(), size_t(std::min<int64_t>(to - from, int64_t(buffer.size()))));
+    if (got <= 0) return false;
+    for (int64_t i = 0; i < got; ++i)
+      if (buffer[size_t(i)] > 0x20 && buffer[size_t(i)] <= 0x7D) return false;
+    from += got;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -362,7 +382,7 @@ void TParseDumpfile::ReadFile() {
     TDumpRecogniser recogniser(root);
     DumpLineCutter cutter(true);
     RecognisingSink sink(*this, root, recogniser);
-    ChunkReader reader(*file, size, chunkSize_, std::min(helpers_, 3));
+    std::optional<ChunkReader> reader(std::in_place, *file, size, chunkSize_, std::min(helpers_, 3));
     // Helpers only pay off on chunks that hold several segments. They go before the chunks do.
     const int helpers = std::min<int64_t>(size, chunkSize_) >= int64_t(2 * minSegment_) ? helpers_ : 0;
     ParallelLineCutter parallel(helpers, minSegment_, true);
@@ -371,7 +391,7 @@ void TParseDumpfile::ReadFile() {
     int64_t offset = 0;
     while (offset < size) {
       if (Terminated()) return;
-      ChunkReader::Chunk& chunk = reader.next();
+      ChunkReader::Chunk& chunk = reader->next();
       if (chunk.offset > offset) {  // a hole
         CountProgress(chunk.offset - offset);
         offset = chunk.offset;
@@ -386,7 +406,7 @@ void TParseDumpfile::ReadFile() {
       if (chunk.size == 0) break;
       if (!parallel.feed(cutter, chunk.data.get(), size_t(chunk.size), offset, sink)) return;
       // The chunk before is passed on whole: it is the read-ahead thread's again from here on.
-      if (held != nullptr) reader.release(*held);
+      if (held != nullptr) reader->release(*held);
       held = &chunk;
       const int64_t got = chunk.size;
       offset += got;
@@ -397,7 +417,9 @@ void TParseDumpfile::ReadFile() {
     if (Terminated()) return;
     root.SetReadPosition(offset);
     cutter.finish(offset, sink);
-    if (sink.EndsWithClosingRecord() || size == 0)
+    reader.reset();  // the file is this thread's alone again
+    if (sink.EndsWithClosingRecord() || size == 0 ||
+        (sink.LastClosingRecordEnd() >= 0 && onlyBlanks(*file, sink.LastClosingRecordEnd(), offset)))
       root.SetIncomplete(false);
     else
       root.SetMessage(kDumpEndsEarly);

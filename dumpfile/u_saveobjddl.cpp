@@ -213,17 +213,23 @@ void TSaveObjDDl::Run() {
   TExpFileRoot& root = Root();
   const std::vector<Item> items = chosenItems(root, onlyNode_);
 
-  // A run that fails while it writes empties every file that still waits for some of its
-  // definitions: one that ends in a whole statement would pass for complete. (Emptied, not
-  // removed: a folder that no longer lets files be removed still lets them be emptied.) A run that
-  // ends, or is cancelled, keeps what it wrote; so does a failed one for the files it finished.
-  std::unordered_map<std::string, size_t> left;
-  for (const Item& item : items) ++left[item.file];
+  // A run that fails while it writes empties every file it wrote to that still waits for some of
+  // its definitions: one that ends in a whole statement would pass for complete. (Emptied, not
+  // removed: a folder that no longer lets files be removed still lets them be emptied.) A file it
+  // has not written to yet is left alone: it removed that one, and what stands there now is
+  // another's. A run that ends, or is cancelled, keeps what it wrote; so does a failed one for
+  // the files it finished.
+  struct FileState {
+    size_t left = 0;
+    bool written = false;
+  };
+  std::unordered_map<std::string, FileState> left;
+  for (const Item& item : items) ++left[item.file].left;
   bool writing = false;
   const platform::ScopeExit emptyUnfinished([&] {
     if (!writing) return;
-    for (const auto& [file, count] : left) {
-      if (count == 0 || !platform::fileExists(file)) continue;
+    for (const auto& [file, state] : left) {
+      if (state.left == 0 || !state.written || !platform::fileExists(file)) continue;
       platform::OutputFile emptied;
       if (!emptied.create(file) || !emptied.close())
         root.SetMessage(root.Message() + " " + file + " is incomplete and could not be emptied (" +
@@ -263,10 +269,11 @@ void TSaveObjDDl::Run() {
         std::string script = DdlScript(bytes);
         if (!script.empty()) {
           script.pop_back();  // the append ends the last line
+          left[item.file].written = true;
           platform::AppendLineToFile(platform::NormalizeLineBreaks(script), item.file);
         }
       }
-      --left[item.file];
+      --left[item.file].left;
       CountProgress(1);
     }
     writing = false;

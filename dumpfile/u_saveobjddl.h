@@ -53,9 +53,9 @@ std::vector<std::string> DefinitionFiles(const TExpFileRoot& root, const TExpFil
 // ends with the message "Successfully save object DDL!"; a range that cannot be read ends it with "Read " +
 // object + " from " + file + " error!", a file that cannot be removed with "Delete " + file +
 // " error!", any other failure with "Save Object DDL error!". A run that fails while writing leaves
-// each file that had more definitions to come empty (its message then names any file that could not
-// be emptied); the files it finished stay. A cancelled run leaves the files written so far and no
-// message of its own.
+// each file it wrote to that had more definitions to come empty (its message then names any file
+// that could not be emptied); the files it finished stay, and so does a file it had not written to
+// yet, which is another's. A cancelled run leaves the files written so far and no message of its own.
 class TSaveObjDDl final : public DumpWorker {
  public:
   TSaveObjDDl(TExpFileRoot& root, ProgressSink* progress, DoneCallback onDone);

@@ -413,6 +413,38 @@ TEST_F(ReaderFailureTest, ExitInRowDataBeforeTheCutIsNoClosingRecord) {
   }
 }
 
+// A whole dump may have bytes after its closing records: the zero bytes that fill its last block
+// (up to a tape-sized one), a line break more, blanks. It stays whole, however the reading is cut
+// into chunks and segments.
+TEST_F(ReaderFailureTest, BytesAfterTheClosingRecordsLeaveTheDumpWhole) {
+  smallDump();
+  std::string all = readFile(path("d.dmp"));
+  ASSERT_NE(all.find("EXIT\nEXIT\n"), std::string::npos);
+  all.resize(all.find("EXIT\nEXIT\n") + 10);
+  for (const std::string& tail : {std::string(), std::string(65536, '\0'), std::string("\n"),
+                                  std::string("\r\n"), std::string("\n\r\n\x1a"), std::string("   \n"),
+                                  std::string(" \0\0 \r\n\0", 7), std::string("\t\n")}) {
+    writeFile(path("t.dmp"), all + tail);
+    for (const auto& [chunk, helpers, segment] :
+         {std::tuple<int64_t, int, size_t>{TParseDumpfile::kDefaultChunkSize, 0, 1 << 20},
+          {1000, 2, 300},
+          {4096, 3, 200}}) {
+      TExpFileRoot root;
+      testing::readDump(root, path("t.dmp"), chunk, helpers, segment);
+      EXPECT_EQ(root.Message(), "") << tail.size() << " bytes after, " << helpers << " helpers";
+      EXPECT_FALSE(root.Incomplete()) << tail.size() << " bytes after, " << helpers << " helpers";
+    }
+  }
+  // A character of a line after them, however far behind the blanks, is row data of a dump cut short.
+  writeFile(path("t.dmp"), all + "  \n" + std::string(70000, '\0') + " \n" + std::string(70000, '\0') + "x");
+  for (const int helpers : {0, 2}) {
+    TExpFileRoot root;
+    testing::readDump(root, path("t.dmp"), 4096, helpers, 300);
+    EXPECT_EQ(root.Message(), kDumpEndsEarly) << helpers << " helpers";
+    EXPECT_TRUE(root.Incomplete()) << helpers << " helpers";
+  }
+}
+
 TEST_F(ReaderFailureTest, ShortReadsAreAskedAgainAndLoseNothing) {
   const auto expected = smallDump();
   TExpFileRoot root;

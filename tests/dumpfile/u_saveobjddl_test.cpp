@@ -1,7 +1,10 @@
 #include "dumpfile/u_saveobjddl.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -253,6 +256,56 @@ TEST_F(DefinitionWriterTest, RunThatFailsPartWayLeavesNoFileMissingSomeOfItsDefi
   EXPECT_EQ(out("Tables.sql"), "");
   EXPECT_EQ(out("Views.sql"), "");
   EXPECT_EQ(out("U_Sequences.sql"), "CREATE SEQUENCE S1;\r\n");
+}
+
+// A failed run empties only files it wrote to itself. After it removed its files, another run (a
+// process of its own here) may write one of them before this run reaches it; the user's files of
+// names that differ only in case and those of kinds not chosen are no files of this run either.
+TEST_F(DefinitionWriterTest, FailedRunEmptiesNoFileItDidNotWrite) {
+  add(nullptr, "T1", kKindTables, "CREATE TABLE T1\n");
+  TExpFileNode* bad = add(nullptr, "T2", kKindTables, "CREATE TABLE T2\n");
+  add(nullptr, "V1", kKindViews, "CREATE VIEW V1 AS SELECT 1 FROM DUAL\n");
+  bad->SetLength(50000);  // beyond the end of the dump
+  root_.KindSelected[kKindTables] = root_.KindSelected[kKindViews] = true;
+  writeFile((fs::path(out_) / "tables.sql").string(), "the user's own\r\n");
+  writeFile((fs::path(out_) / "Procedures.sql").string(), "CREATE PROCEDURE P;\r\n");
+
+  // Writes the views' file from another process once this run has written its first table.
+  const std::string views = (fs::path(out_) / "Views.sql").string();
+  const std::string othersViews = "CREATE VIEW OTHER AS SELECT 2 FROM DUAL;\r\n";
+  struct OtherRun : testing::RecordingProgress {
+    const std::string* file;
+    const std::string* text;
+    void stepIt() override {
+      if (steps() == 0) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+          const int fd = ::open(file->c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+          const bool ok = fd >= 0 && ::write(fd, text->data(), text->size()) == ssize_t(text->size());
+          ::_exit(ok && ::close(fd) == 0 ? 0 : 1);
+        }
+        int status = 0;
+        EXPECT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+      }
+      RecordingProgress::stepIt();
+    }
+  } other;
+  other.file = &views;
+  other.text = &othersViews;
+  writeFile(path("d.dmp"), dump_);
+  root_.SetDumpFileName(path("d.dmp"));
+  root_.SetOutputDir(out_);
+  {
+    TSaveObjDDl writer(root_, &other, nullptr);
+    writer.Execute();
+  }
+  EXPECT_GE(other.steps(), 1);
+  EXPECT_EQ(root_.Message(), "Read T2 from " + path("d.dmp") + " error!");
+  EXPECT_EQ(out("Tables.sql"), "");
+  EXPECT_EQ(out("Views.sql"), othersViews);
+  EXPECT_EQ(out("tables.sql"), "the user's own\r\n");
+  EXPECT_EQ(out("Procedures.sql"), "CREATE PROCEDURE P;\r\n");
 }
 
 TEST_F(DefinitionWriterTest, CancelledRunKeepsWhatItWroteAndClaimsNoSuccess) {
