@@ -147,11 +147,23 @@ void TDataQuery::CreateResultTable() {
   for (auto& f : ResultFields)
     f->ResultFieldNo =
         add(f->ResultName, f->StoredType, f->StoredSubType, f->StoredSize, f->StoredScale, false);
-  for (auto& f : ResultFields)
-    if (f->AggregateKind == akAvg) {
-      uint16_t next = uint16_t(number + 1);
-      f->AvgCountFieldNo =
-          add("Sys__Avg__Count" + std::to_string(next), T::Integer, TEngineFieldSubType::None, 4, 0, true);
+  auto addAvgCount = [&] {
+    uint16_t next = uint16_t(number + 1);
+    return add("Sys__Avg__Count" + std::to_string(next), T::Integer, TEngineFieldSubType::None, 4, 0, true);
+  };
+  std::vector<uint16_t> avgCountAt(ResultFields.size(), 0);
+  for (size_t i = 0; i < ResultFields.size(); ++i)
+    if (ResultFields[i]->AggregateKind == akAvg)
+      avgCountAt[i] = ResultFields[i]->AvgCountFieldNo = addAvgCount();
+  // The UNION parts write their rows into this table and were prepared before it: an AVG of a
+  // part counts its values in the hidden column of its position, made here when no query before
+  // it has an AVG there.
+  for (TDataQuery* part = UnionQuery; part; part = part->UnionQuery)
+    for (size_t i = 0; i < std::min(part->ResultFields.size(), avgCountAt.size()); ++i) {
+      TResultField& f = *part->ResultFields[i];
+      if (f.AggregateKind != akAvg) continue;
+      if (!avgCountAt[i]) avgCountAt[i] = addAvgCount();
+      f.AvgCountFieldNo = avgCountAt[i];
     }
 
   // Indexes: slot 0 stays without fields (no primary index).

@@ -99,4 +99,38 @@ TEST_F(GroupedAggregates, PreparedStatementRunsTwice) {
   }
 }
 
+// Every part of a UNION writes into the master's result table; an AVG in any part counts its
+// values in a hidden column of its position there, whether or not the master averages there too.
+TEST_F(GroupedAggregates, AveragesInUnionPartsCountTheirOwnValues) {
+  db_.run("CREATE TABLE f (g INTEGER, x FLOAT)");
+  for (const char* row : {"1, 1.5", "1, 2.5", "2, 4.0", "NULL, NULL"})
+    db_.run(std::string("INSERT INTO f VALUES (") + row + ")");
+  // The parts run before the master, the last first.
+  EXPECT_EQ(
+      db_.rows(
+          "SELECT COUNT(*), AVG(v) FROM t WHERE g = 1 UNION ALL SELECT COUNT(*), AVG(v) FROM t WHERE g = 2"),
+      "1|5\n2|15\n");
+  EXPECT_EQ(
+      db_.rows(
+          "SELECT MAX(x) FROM f UNION ALL SELECT AVG(x) FROM f UNION ALL SELECT AVG(x) FROM f WHERE g = 1"),
+      "2\n2.6666666666666665\n4\n");
+  EXPECT_EQ(
+      db_.rows("SELECT AVG(x), MAX(x) FROM f WHERE g = 2 UNION ALL SELECT MIN(x), AVG(x) FROM f WHERE g = 1 "
+               "UNION ALL SELECT AVG(x), AVG(x) FROM f WHERE g = 9"),
+      "0|0\n1.5|2\n4|4\n");
+  EXPECT_EQ(db_.rows("SELECT AVG(v) FROM t WHERE g = 1 UNION SELECT AVG(v) FROM t WHERE id < 3"), "15\n");
+  EXPECT_EQ(db_.rows("SELECT AVG(v) FROM t WHERE g = 1 UNION SELECT AVG(v) FROM t WHERE g = 2 ORDER BY 1"),
+            "5\n15\n");
+  EXPECT_EQ(
+      db_.rows("SELECT id FROM t WHERE v IN (SELECT AVG(v) FROM t WHERE g = 2 UNION ALL SELECT AVG(v) FROM t "
+               "WHERE g = 1)"),
+      "3\n");
+
+  TQueryStatement twice(db_.directory());
+  twice.Prepare("SELECT AVG(v) FROM t WHERE g = 1 UNION ALL SELECT AVG(v) FROM t WHERE g = 2");
+  EXPECT_EQ(SqlDatabase::text(*twice.Execute()), "5\n15\n");
+  db_.run("INSERT INTO t VALUES (7, 2, 7)");
+  EXPECT_EQ(SqlDatabase::text(*twice.Execute()), "6\n15\n");
+}
+
 }  // namespace
