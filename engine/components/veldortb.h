@@ -512,6 +512,17 @@ class TVELDORDataSet : public dataset::DataSet {
   // keeps the buffer as it was, and the error is raised.
   void recordBlobStep(uint8_t* buffer, const std::function<uint16_t()>& step);
   static bool filterCallback(void* data, TDataCursor& cursor, const uint8_t* record, uint32_t recordNo);
+  // Where GetFieldData finds the texts and plain integers of a record, by field number, taken
+  // from the cursor's descriptors at open (the record layout stays while the dataset is open):
+  // every row reads them without a descriptor lookup. Other fields go by their descriptor.
+  enum class FieldRead : uint8_t { ByDescriptor, Text, Int32 };
+  struct FieldReader {
+    FieldRead how = FieldRead::ByDescriptor;
+    uint8_t storedSize = 0;
+    uint16_t offset = 0;
+  };
+  void makeFieldReaders();
+  std::vector<FieldReader> fieldReaders_;
 
   uint32_t recordSize_ = 0;
   size_t infoOffset_ = 0, bookmarkOffset_ = 0, bufferSize_ = 0;
