@@ -352,6 +352,8 @@ class TVELDORDataSet : public dataset::DataSet {
   std::unique_ptr<dataset::Stream> CreateBlobStream(dataset::Field& field,
                                                     dataset::BlobStreamMode mode) override;
   bool GetFieldData(dataset::Field& field, dataset::Variant& value) override;
+  DirectRead ReadFieldText(dataset::Field& field, std::string& out) override;
+  DirectRead ReadFieldInt32(dataset::Field& field, int32_t& out) override;
   void SetFieldData(dataset::Field& field, const dataset::Variant& value) override;
   void SetFilterText(const std::string& text) override;
   void SetFiltered(bool value) override;
@@ -522,6 +524,9 @@ class TVELDORDataSet : public dataset::DataSet {
     uint16_t offset = 0;
   };
   void makeFieldReaders();
+  // The bytes of `field` (its has-value byte first) in the record of the current state when the
+  // dataset reads it as `how`; `known` false when it does not, else nullptr for no value.
+  const uint8_t* directField(const dataset::Field& field, FieldRead how, bool& known);
   std::vector<FieldReader> fieldReaders_;
 
   uint32_t recordSize_ = 0;

@@ -401,6 +401,36 @@ void TVELDORDataSet::makeFieldReaders() {
   }
 }
 
+const uint8_t* TVELDORDataSet::directField(const ds::Field& field, FieldRead how, bool& known) {
+  known = field.Kind == ds::FieldKind::Data && field.FieldNo > 0 &&
+          size_t(field.FieldNo) < fieldReaders_.size() && fieldReaders_[size_t(field.FieldNo)].how == how;
+  if (!known) return nullptr;
+  // As GetFieldData finds the record.
+  const uint8_t* buffer = GetStateBuffer();
+  if (!buffer || !cursor_ || (IsEmpty() && State() == ds::dsBrowse)) return nullptr;
+  const uint8_t* at = buffer + fieldReaders_[size_t(field.FieldNo)].offset;
+  return at[0] == 0 ? nullptr : at;
+}
+
+ds::DataSet::DirectRead TVELDORDataSet::ReadFieldText(ds::Field& field, std::string& out) {
+  bool known = false;
+  const uint8_t* at = directField(field, FieldRead::Text, known);
+  if (!known) return DirectRead::Unknown;
+  if (!at) return DirectRead::Null;
+  const char* text = reinterpret_cast<const char*>(at + 1);
+  out.assign(text, strnlen(text, fieldReaders_[size_t(field.FieldNo)].storedSize));
+  return DirectRead::Value;
+}
+
+ds::DataSet::DirectRead TVELDORDataSet::ReadFieldInt32(ds::Field& field, int32_t& out) {
+  bool known = false;
+  const uint8_t* at = directField(field, FieldRead::Int32, known);
+  if (!known) return DirectRead::Unknown;
+  if (!at) return DirectRead::Null;
+  out = platform::get4s(at + 1);
+  return DirectRead::Value;
+}
+
 void TVELDORDataSet::InternalClose() {
   fieldReaders_.clear();
   dropFilters();

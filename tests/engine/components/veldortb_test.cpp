@@ -657,6 +657,9 @@ TEST_F(TaskRoadTest, FieldValuesReadAlikeInEveryOrderAndState) {
       EXPECT_EQ(f.Value(), expected) << what << " " << f.FieldName;
       EXPECT_EQ(f.IsNull(), expected.isNull()) << what << " " << f.FieldName;
       EXPECT_EQ(f.AsString(), expected.asString()) << what << " " << f.FieldName;
+      if (f.DataType() == ds::ftInteger) {
+        EXPECT_EQ(f.AsInteger(), expected.isNull() ? 0 : expected.asInt32()) << what << " " << f.FieldName;
+      }
     }
   };
   const std::vector<std::pair<std::string, bool>> sources = {{"", false},
@@ -699,6 +702,9 @@ TEST_F(TaskRoadTest, FieldValuesReadAlikeInEveryOrderAndState) {
       d->FieldByName("N").Clear();
       EXPECT_EQ(d->FieldByName("T").AsString(), "xyz") << sql;
       EXPECT_TRUE(d->FieldByName("N").IsNull()) << sql;
+      EXPECT_EQ(d->FieldByName("N").AsInteger(), 0) << sql;
+      d->FieldByName("N").SetAsInteger(41);
+      EXPECT_EQ(d->FieldByName("N").AsInteger(), 41) << sql;
       EXPECT_EQ(d->FieldByName("T").OldValue(), ds::Variant(std::string("dddd"))) << sql;
       EXPECT_EQ(d->FieldByName("N").OldValue(), ds::Variant(int32_t(-2147483647 - 1))) << sql;
       d->Cancel();
