@@ -532,6 +532,14 @@ bool DataSet::GetFieldData(Field& field, Variant& value) {
   return !value.isNull();
 }
 
+DataSet::DirectRead DataSet::ReadFieldText(Field&, std::string&) {
+  return DirectRead::Unknown;
+}
+
+DataSet::DirectRead DataSet::ReadFieldInt32(Field&, int32_t&) {
+  return DirectRead::Unknown;
+}
+
 void DataSet::SetFieldData(Field& field, const Variant& value) {
   if (field.calcIndex_ < 0) DatabaseError(SNotSupported);
   if (state_ != dsCalcFields && state_ != dsInternalCalc && !editing(state_)) DatabaseError(SNotEditing);

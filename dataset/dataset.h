@@ -193,6 +193,12 @@ class DataSet {
 
   // Called by fields and links.
   virtual bool GetFieldData(Field& field, Variant& value);
+  // A data field's text, or whole number, as GetFieldData would give it, read without a Variant
+  // where the dataset keeps such a road for the field: Value with `out` set, Null, or Unknown
+  // when it keeps none (the caller then goes through GetFieldData).
+  enum class DirectRead : uint8_t { Unknown, Null, Value };
+  virtual DirectRead ReadFieldText(Field& field, std::string& out);
+  virtual DirectRead ReadFieldInt32(Field& field, int32_t& out);
   virtual void SetFieldData(Field& field, const Variant& value);
   void DataEventNotify(DataEvent event, Field* field = nullptr);
   void AddDataSource(DataSource* source);

@@ -236,6 +236,21 @@ void Field::RangeError(const std::string& value, const std::string& min, const s
     DatabaseErrorFmt(SInvalidFieldValue, DisplayName()); \
   }
 
+std::string StringField::AsString() const {
+  std::string text;
+  if (DataSet* d = dataSet()) {
+    switch (d->ReadFieldText(const_cast<StringField&>(*this), text)) {
+      case DataSet::DirectRead::Value:
+        return text;
+      case DataSet::DirectRead::Null:
+        return {};
+      case DataSet::DirectRead::Unknown:
+        break;
+    }
+  }
+  return Field::AsString();
+}
+
 Variant StringField::Convert(const Variant& v) const {
   if (v.isNull()) return Variant::null();
   CONVERT_OR_FAIL(Variant(Size > 0 ? cutUtf8(v.asString(), size_t(Size)) : v.asString()))
@@ -260,6 +275,21 @@ IntegerField::IntegerField(FieldType t) : Field(t) {
     default:
       lowest_ = INT32_MIN, highest_ = INT32_MAX;
   }
+}
+
+int32_t IntegerField::AsInteger() const {
+  int32_t number = 0;
+  if (DataSet* d = dataSet()) {
+    switch (d->ReadFieldInt32(const_cast<IntegerField&>(*this), number)) {
+      case DataSet::DirectRead::Value:
+        return number;
+      case DataSet::DirectRead::Null:
+        return 0;
+      case DataSet::DirectRead::Unknown:
+        break;
+    }
+  }
+  return Field::AsInteger();
 }
 
 Variant IntegerField::Convert(const Variant& v) const {

@@ -212,6 +212,8 @@ class Field {
 class StringField : public Field {
  public:
   explicit StringField(FieldType t = ftString) : Field(t) { Size = 20; }
+  // The dataset's direct text where it has one (Value() itself is not overridden here).
+  std::string AsString() const override;
   // Texts longer than Size bytes are cut at the last whole character that fits.
   Variant Convert(const Variant& v) const override;
 };
@@ -231,6 +233,8 @@ class GuidField : public StringField {
 class IntegerField : public Field {
  public:
   explicit IntegerField(FieldType t = ftInteger);
+  // The dataset's direct number where it has one (Value() itself is not overridden here).
+  int32_t AsInteger() const override;
   Variant Convert(const Variant& v) const override;
   void Validate(const Variant& v) override;
   int64_t MinValue = 0;

@@ -352,6 +352,8 @@ class TVELDORDataSet : public dataset::DataSet {
   std::unique_ptr<dataset::Stream> CreateBlobStream(dataset::Field& field,
                                                     dataset::BlobStreamMode mode) override;
   bool GetFieldData(dataset::Field& field, dataset::Variant& value) override;
+  DirectRead ReadFieldText(dataset::Field& field, std::string& out) override;
+  DirectRead ReadFieldInt32(dataset::Field& field, int32_t& out) override;
   void SetFieldData(dataset::Field& field, const dataset::Variant& value) override;
   void SetFilterText(const std::string& text) override;
   void SetFiltered(bool value) override;
@@ -512,6 +514,20 @@ class TVELDORDataSet : public dataset::DataSet {
   // keeps the buffer as it was, and the error is raised.
   void recordBlobStep(uint8_t* buffer, const std::function<uint16_t()>& step);
   static bool filterCallback(void* data, TDataCursor& cursor, const uint8_t* record, uint32_t recordNo);
+  // Where GetFieldData finds the texts and plain integers of a record, by field number, taken
+  // from the cursor's descriptors at open (the record layout stays while the dataset is open):
+  // every row reads them without a descriptor lookup. Other fields go by their descriptor.
+  enum class FieldRead : uint8_t { ByDescriptor, Text, Int32 };
+  struct FieldReader {
+    FieldRead how = FieldRead::ByDescriptor;
+    uint8_t storedSize = 0;
+    uint16_t offset = 0;
+  };
+  void makeFieldReaders();
+  // The bytes of `field` (its has-value byte first) in the record of the current state when the
+  // dataset reads it as `how`; `known` false when it does not, else nullptr for no value.
+  const uint8_t* directField(const dataset::Field& field, FieldRead how, bool& known);
+  std::vector<FieldReader> fieldReaders_;
 
   uint32_t recordSize_ = 0;
   size_t infoOffset_ = 0, bookmarkOffset_ = 0, bufferSize_ = 0;

@@ -365,6 +365,7 @@ void TVELDORDataSet::InternalOpen() {
   BookmarkSize = cursor_->GetKeySize();
   fillFieldDefs(*cursor_);
   CreateFields();
+  makeFieldReaders();
   for (int i = 0; i < FieldCount(); ++i) {
     ds::Field& f = Fields(i);
     if (f.Kind != ds::FieldKind::Data || f.FieldNo <= 0) continue;
@@ -380,7 +381,58 @@ void TVELDORDataSet::InternalOpen() {
   installFilters();
 }
 
+void TVELDORDataSet::makeFieldReaders() {
+  fieldReaders_.clear();
+  for (int i = 0; i < FieldCount(); ++i) {
+    const ds::Field& f = Fields(i);
+    if (f.Kind != ds::FieldKind::Data || f.FieldNo <= 0) continue;
+    const TFieldDescriptor& d = cursor_->GetFieldDesc(uint16_t(f.FieldNo));
+    FieldReader reader;
+    if (d.Type() == kFieldTypeString)
+      reader.how = FieldRead::Text;
+    else if (d.Type() == kFieldTypeInteger && !d.IsAutoInc() && d.StoredSize() == 4)
+      reader.how = FieldRead::Int32;
+    else
+      continue;
+    reader.storedSize = d.StoredSize();
+    reader.offset = d.Offset();
+    if (fieldReaders_.size() <= size_t(f.FieldNo)) fieldReaders_.resize(size_t(f.FieldNo) + 1);
+    fieldReaders_[size_t(f.FieldNo)] = reader;
+  }
+}
+
+const uint8_t* TVELDORDataSet::directField(const ds::Field& field, FieldRead how, bool& known) {
+  known = field.Kind == ds::FieldKind::Data && field.FieldNo > 0 &&
+          size_t(field.FieldNo) < fieldReaders_.size() && fieldReaders_[size_t(field.FieldNo)].how == how;
+  if (!known) return nullptr;
+  // As GetFieldData finds the record.
+  const uint8_t* buffer = GetStateBuffer();
+  if (!buffer || !cursor_ || (IsEmpty() && State() == ds::dsBrowse)) return nullptr;
+  const uint8_t* at = buffer + fieldReaders_[size_t(field.FieldNo)].offset;
+  return at[0] == 0 ? nullptr : at;
+}
+
+ds::DataSet::DirectRead TVELDORDataSet::ReadFieldText(ds::Field& field, std::string& out) {
+  bool known = false;
+  const uint8_t* at = directField(field, FieldRead::Text, known);
+  if (!known) return DirectRead::Unknown;
+  if (!at) return DirectRead::Null;
+  const char* text = reinterpret_cast<const char*>(at + 1);
+  out.assign(text, strnlen(text, fieldReaders_[size_t(field.FieldNo)].storedSize));
+  return DirectRead::Value;
+}
+
+ds::DataSet::DirectRead TVELDORDataSet::ReadFieldInt32(ds::Field& field, int32_t& out) {
+  bool known = false;
+  const uint8_t* at = directField(field, FieldRead::Int32, known);
+  if (!known) return DirectRead::Unknown;
+  if (!at) return DirectRead::Null;
+  out = platform::get4s(at + 1);
+  return DirectRead::Value;
+}
+
 void TVELDORDataSet::InternalClose() {
+  fieldReaders_.clear();
   dropFilters();
   block_.clear();
   blockSize_ = 0;
@@ -670,6 +722,25 @@ bool TVELDORDataSet::GetFieldData(ds::Field& field, Variant& value) {
   if (field.Kind != ds::FieldKind::Data) return DataSet::GetFieldData(field, value);
   uint8_t* buffer = GetStateBuffer();
   if (!buffer || field.FieldNo <= 0 || !cursor_ || (IsEmpty() && State() == ds::dsBrowse)) return false;
+  if (size_t(field.FieldNo) < fieldReaders_.size()) {
+    const FieldReader& reader = fieldReaders_[size_t(field.FieldNo)];
+    const uint8_t* at = buffer + reader.offset;
+    switch (reader.how) {
+      case FieldRead::Text: {
+        // The text ends at its first zero byte or at the stored size.
+        if (at[0] == 0) return false;
+        const char* text = reinterpret_cast<const char*>(at + 1);
+        value.setString(std::string_view(text, strnlen(text, reader.storedSize)));
+        return true;
+      }
+      case FieldRead::Int32:
+        if (at[0] == 0) return false;
+        value = Variant(platform::get4s(at + 1));
+        return true;
+      case FieldRead::ByDescriptor:
+        break;
+    }
+  }
   const TFieldDescriptor& d = cursor_->GetFieldDesc(uint16_t(field.FieldNo));
   if (d.IsBlob()) {
     std::string bytes = readBlob(d, uint16_t(field.FieldNo), buffer);

@@ -612,6 +612,141 @@ TEST_F(TaskRoadTest, FieldValuesAreWhatTheCursorHolds) {
   EXPECT_TRUE(t.FieldByName("T").IsNull());
 }
 
+// A dataset reads texts and plain integers at offsets it took from the descriptors at open, and
+// every other field through its descriptor: both roads give what the cursor's record holds, over
+// a table, a select list in another order, a copied result, while browsing and editing, and
+// after the same dataset opened another table.
+TEST_F(TaskRoadTest, FieldValuesReadAlikeInEveryOrderAndState) {
+  TVELDORDatabase db;
+  db.SetDatabaseName("dbmain");
+  db.SetDirectory(dir.path());
+  {
+    TVELDORTable t;
+    t.SetDatabaseName("dbmain");
+    t.SetTableName("mixed");
+    t.GetFieldDefs().Add("A", ds::ftAutoInc);
+    t.GetFieldDefs().Add("T", ds::ftString, 4);
+    t.GetFieldDefs().Add("F", ds::ftFloat);
+    t.GetFieldDefs().Add("N", ds::ftInteger);
+    t.GetFieldDefs().Add("W", ds::ftString, 40);
+    t.GetFieldDefs().Add("L", ds::ftLargeint);
+    t.CreateTable();
+    t.Open();
+    for (int i = 0; i < 4; ++i) {
+      t.Append();
+      if (i != 1) t.FieldByName("T").SetAsString(std::string(size_t(1 + i), char('a' + i)));
+      t.FieldByName("F").SetAsFloat(i + 0.5);
+      if (i != 2) t.FieldByName("N").SetAsInteger(i == 3 ? -2147483647 - 1 : i * 1000);
+      t.FieldByName("W").SetAsString(std::string(size_t(10 * i + 1), char('k' + i)));
+      t.FieldByName("L").SetValue(int64_t(i) << 40);
+      t.Post();
+    }
+  }
+  // Each field's value against the cursor's record read through its descriptor.
+  const auto expectRecordValues = [](TVELDORDataSet& d, const std::string& what) {
+    engine::TDataCursor& c = *d.Handle();
+    std::vector<uint8_t> record(c.RecordSize());
+    ASSERT_EQ(c.GetCurrentRecord(record.data(), false), 0) << what;
+    for (int i = 0; i < d.FieldCount(); ++i) {
+      ds::Field& f = d.Fields(i);
+      const engine::TFieldDescriptor& desc = c.GetFieldDesc(uint16_t(f.FieldNo));
+      std::array<uint8_t, 256> bytes{};
+      bool isNull = true;
+      engine::TDataCursor::ReadFieldValue(desc, record.data(), isNull, bytes.data());
+      const ds::Variant expected = isNull ? ds::Variant::null() : EngineValueToVariant(desc, bytes.data());
+      EXPECT_EQ(f.Value(), expected) << what << " " << f.FieldName;
+      EXPECT_EQ(f.IsNull(), expected.isNull()) << what << " " << f.FieldName;
+      EXPECT_EQ(f.AsString(), expected.asString()) << what << " " << f.FieldName;
+      if (f.DataType() == ds::ftInteger) {
+        EXPECT_EQ(f.AsInteger(), expected.isNull() ? 0 : expected.asInt32()) << what << " " << f.FieldName;
+      }
+    }
+  };
+  const std::vector<std::pair<std::string, bool>> sources = {{"", false},
+                                                             {"SELECT A, T, F, N, W, L FROM mixed", true},
+                                                             {"SELECT W, L, N, T, F, A FROM mixed", true},
+                                                             {"SELECT N, W, T FROM mixed", false}};
+  for (const auto& [sql, live] : sources) {
+    std::unique_ptr<TVELDORDBDataSet> d;
+    if (sql.empty()) {
+      auto t = std::make_unique<TVELDORTable>();
+      t->SetTableName("mixed");
+      d = std::move(t);
+    } else {
+      auto q = std::make_unique<TVELDORQuery>();
+      q->SetSQL(sql);
+      q->SetRequestLive(live);
+      d = std::move(q);
+    }
+    d->SetDatabaseName("dbmain");
+    d->Open();
+    int rows = 0;
+    for (; !d->Eof(); d->Next(), ++rows) expectRecordValues(*d, sql + " row " + std::to_string(rows));
+    EXPECT_EQ(rows, 4) << sql;
+    d->First();
+    EXPECT_EQ(d->FieldByName("T").AsString(), "a") << sql;
+    EXPECT_EQ(d->FieldByName("N").AsInteger(), 0) << sql;
+    d->Next();
+    EXPECT_TRUE(d->FieldByName("T").IsNull()) << sql;
+    EXPECT_EQ(d->FieldByName("W").AsString(), std::string(11, 'l')) << sql;
+    d->Next();
+    EXPECT_TRUE(d->FieldByName("N").IsNull()) << sql;
+    EXPECT_EQ(d->FieldByName("N").AsInteger(), 0) << sql;
+    d->Next();
+    EXPECT_EQ(d->FieldByName("N").AsInteger(), -2147483647 - 1) << sql;
+    EXPECT_EQ(d->FieldByName("T").AsString(), "dddd") << sql;
+    if (live) {
+      // An edit shows the values being entered, the old ones stay the record's until the post.
+      d->Edit();
+      d->FieldByName("T").SetAsString("xyz");
+      d->FieldByName("N").Clear();
+      EXPECT_EQ(d->FieldByName("T").AsString(), "xyz") << sql;
+      EXPECT_TRUE(d->FieldByName("N").IsNull()) << sql;
+      EXPECT_EQ(d->FieldByName("N").AsInteger(), 0) << sql;
+      d->FieldByName("N").SetAsInteger(41);
+      EXPECT_EQ(d->FieldByName("N").AsInteger(), 41) << sql;
+      EXPECT_EQ(d->FieldByName("T").OldValue(), ds::Variant(std::string("dddd"))) << sql;
+      EXPECT_EQ(d->FieldByName("N").OldValue(), ds::Variant(int32_t(-2147483647 - 1))) << sql;
+      d->Cancel();
+      EXPECT_EQ(d->FieldByName("T").AsString(), "dddd") << sql;
+      expectRecordValues(*d, sql + " after cancel");
+    }
+    d->Close();
+    d->Open();
+    expectRecordValues(*d, sql + " reopened");
+  }
+  // One dataset over another table: its fields lie elsewhere in the record.
+  {
+    TVELDORTable t;
+    t.SetDatabaseName("dbmain");
+    t.SetTableName("other");
+    t.GetFieldDefs().Add("N", ds::ftInteger);
+    t.GetFieldDefs().Add("W", ds::ftString, 3);
+    t.GetFieldDefs().Add("T", ds::ftString, 30);
+    t.CreateTable();
+    t.Open();
+    t.Append();
+    t.FieldByName("N").SetAsInteger(77);
+    t.FieldByName("W").SetAsString("wwww");
+    t.FieldByName("T").SetAsString("a text longer than four");
+    t.Post();
+  }
+  TVELDORTable t;
+  t.SetDatabaseName("dbmain");
+  for (const char* name : {"mixed", "other", "mixed"}) {
+    t.Close();
+    t.SetTableName(name);
+    t.Open();
+    for (; !t.Eof(); t.Next()) expectRecordValues(t, name);
+  }
+  t.Close();
+  t.SetTableName("other");
+  t.Open();
+  EXPECT_EQ(t.FieldByName("T").AsString(), "a text longer than four");
+  EXPECT_EQ(t.FieldByName("W").AsString(), "www");
+  EXPECT_EQ(t.FieldByName("N").AsInteger(), 77);
+}
+
 TEST_F(TaskRoadTest, LocateWithoutIndexTakesAnAsteriskLiterallyUnlessPartial) {
   TVELDORDatabase db;
   db.SetDatabaseName("dbmain");
