@@ -949,7 +949,12 @@ void TDataQuery::executeSelect() {
   });
   if (!UnionKind && !unionPart_) {
     if (!result.Filters().empty()) result.DropFilter(nullptr);
-    result.SwitchToIndex(255);
+    // The row's rewrite places the cursor: standing on the old row first would read it for nothing.
+    if (rewriteRow) {
+      result.SwitchToIndexUnplaced(255);
+    } else {
+      result.SwitchToIndex(255);
+    }
     // A table just made holds nothing (no record was ever given an id): emptying it would only
     // cut its files and write them again.
     if (!rewriteRow && (!fresh || result.IsRemote() || result.GetLastUniqueId() != 0)) result.EmptyTable();
