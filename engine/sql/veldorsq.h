@@ -767,6 +767,12 @@ class TDataQuery final : public engine::TDataQuery {
   std::string openTargetDirectory(bool nameMemoryFirst = true);
   // Whether the copied result (and the scratch tables it is rebuilt through) starts in memory.
   bool memoryFirstResult() const;
+  // Whether each run writes the result's one row into its emptied table and nothing else, in
+  // one append: the all-aggregate row of a query of its own (no UNION), without DISTINCT, ORDER
+  // BY, row limits or INTO, into a result that can hold it (canHoldRows, asked of the result
+  // once it exists). Its result may then be a pooled one that holds a row
+  // (TCreateTableArgs::OneRow).
+  bool writesOneRow() const;
   // The statement's table options (locale, blob block size, description, password, versions).
   void FillTableOptions(TCreateTableArgs& args) const;
   // A closed cursor on the target table, exclusive, in memory when InMemory.

@@ -932,12 +932,32 @@ void TDataQuery::executeSelect() {
   };
   auto endLocks = platform::ScopeExit(release);
   if (WithLocks) hold();
+  // A result taken from the pool with the row an earlier statement left in it gets this run's
+  // row written over that one. Not while a progress callback may look at the result, which it
+  // finds empty until the run ends; a failure before the row is written empties it.
+  const bool fresh = resultFresh_;
+  const bool rewriteRow = fresh && GroupByGiven && writesOneRow() && canHoldRows() &&
+                          !Owner.ProgressCallback() && result.Table() && result.Table()->HoldsIdleRow();
+  platform::UndoOnFailure emptyOnFailure([&] {
+    if (!rewriteRow || !result.Table()->HoldsIdleRow()) return;
+    try {
+      result.EmptyTable();
+    } catch (...) {
+      // The row stays behind a statement whose run failed and whose result nobody is given;
+      // the table's next creator of one row writes it anew, any other passes it by.
+    }
+  });
   if (!UnionKind && !unionPart_) {
     if (!result.Filters().empty()) result.DropFilter(nullptr);
-    result.SwitchToIndex(255);
+    // The row's rewrite places the cursor: standing on the old row first would read it for nothing.
+    if (rewriteRow) {
+      result.SwitchToIndexUnplaced(255);
+    } else {
+      result.SwitchToIndex(255);
+    }
     // A table just made holds nothing (no record was ever given an id): emptying it would only
     // cut its files and write them again.
-    if (!resultFresh_ || result.IsRemote() || result.GetLastUniqueId() != 0) result.EmptyTable();
+    if (!rewriteRow && (!fresh || result.IsRemote() || result.GetLastUniqueId() != 0)) result.EmptyTable();
   }
   resultFresh_ = false;
   unionRowsTagged_ = 0;
@@ -1085,7 +1105,13 @@ void TDataQuery::executeSelect() {
       // As held rows go: a scratch result's one row needs no record-id key until something
       // looks for one.
       uint8_t* const one = accumulator.data();
-      result.AppendRecords(std::span(&one, 1), &accumulator);
+      if (rewriteRow) {
+        result.RewriteIdleRow(one);
+      } else {
+        result.AppendRecords(std::span(&one, 1), &accumulator);
+        // The state the next statement's one row may start from, kept with the pooled table.
+        if (fresh && writesOneRow() && result.Table()) result.Table()->NoteIdleRow();
+      }
       settled = !OrderByGiven && !Distinct && !Owner.ProgressCallback();
     } else if (oneRow && (Distinct || unionPart_)) {
       appendResultRow(accumulator.data());

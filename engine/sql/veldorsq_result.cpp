@@ -113,6 +113,11 @@ bool TDataQuery::memoryFirstResult() const {
   return TargetTableName.empty() && !InMemory && resultDirectory_ && !resultDirectory_->Session().IsRemote();
 }
 
+bool TDataQuery::writesOneRow() const {
+  return AllAggregate && GroupBy.empty() && !UnionKind && !UnionQuery && !unionPart_ && !unionTagged_ &&
+         !Distinct && !OrderByGiven && MaxRowCount != 0 && Top != 0 && TargetTableName.empty() && !InMemory;
+}
+
 void TDataQuery::FillTableOptions(TCreateTableArgs& args) const {
   args.LanguageId = LanguageId;
   args.SortId = SortId;
@@ -138,6 +143,7 @@ void TDataQuery::CreateResultTable() {
   args.Overwrite = true;
   args.Scratch = temporary;
   args.MemoryFirst = memoryFirstResult();
+  args.OneRow = args.MemoryFirst && writesOneRow();
   uint16_t number = 0;
   auto add = [&](const std::string& fieldName, T type, TEngineFieldSubType subType, uint16_t size,
                  uint8_t scale, bool hidden) {

@@ -196,6 +196,10 @@ struct TCreateTableArgs {
   // result of the same definition from the directory's pool (TDataDirectory::TakeIdleResult)
   // under that table's name, or names the new table so.
   bool MemoryFirst = false;
+  // With MemoryFirst, for a creator that writes exactly one row and nothing else into the new
+  // table: it may take a pooled result that holds a row already (TDataTable::HoldsIdleRow), which
+  // it then writes with RewriteIdleRow, or empties.
+  bool OneRow = false;
 };
 
 // The table definition as the create and restructure requests carry it, from the language id to
@@ -459,6 +463,11 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // empty; the rows must not be used after).
   void AppendRecords(std::span<uint8_t* const> rows, std::vector<uint8_t>* images = nullptr,
                      bool rolledBackWhole = false);
+  // On a result taken back from the pool with its row (TCreateTableArgs::OneRow,
+  // TDataTable::HoldsIdleRow), before anything else wrote to it: makes `row` that row, leaving
+  // the table and the cursor as AppendRecords({row}) leaves a fresh result. `row`'s header bytes
+  // are set as the append sets them.
+  void RewriteIdleRow(uint8_t* row);
   // Storage for record images that AppendRecords may take over: what the data file kept of the
   // largest it held before it was last emptied (TFileHandler::TakeSpareBuffer), so that a table
   // filled and emptied again and again reuses it; empty for a remote table.

@@ -170,6 +170,29 @@ void TDataCursor::AppendRecords(std::span<uint8_t* const> rows, std::vector<uint
   SetToBegin();
 }
 
+void TDataCursor::RewriteIdleRow(uint8_t* row) {
+  if (!active_) Raise(VELDOR_TABLEOPEN);
+  CheckWritable();
+  if (IsRemote() || !table_->HoldsIdleRow()) Raise(VELDOR_FILECORRUPT);
+  TDataFile& data = table_->DataFile();
+  {
+    const bool writeTaken = writeTaken_;
+    BeginWrite();
+    auto endWrite = platform::ScopeExit([&, took = !writeTaken] {
+      if (took) EndWrite();
+    });
+    row[0] = kRecordInUse;
+    platform::put4(row + 1, data.GetLastRecordNumber());
+    platform::put4(row + 5, data.GetLastUniqueId());
+    data.RewriteRecordRun(data.GetLastRecordNumber(), 1,
+                          std::vector<uint8_t>(row, row + data.GetRecordSize()));
+    table_->ForgetIdleRow();
+    FlushBuffers(false, false, true, false, false);
+  }
+  RebuildView();
+  SetToBegin();
+}
+
 bool TDataCursor::DeleteEveryRecord(std::span<const uint32_t> numbers) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
   CheckWritable();

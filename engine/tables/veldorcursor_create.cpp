@@ -218,7 +218,7 @@ void TDataCursor::CreateTable(TCreateTableArgs& args) {
   // A result made from the same definition before, emptied since, is taken instead of new files
   // (under its own name).
   std::string poolKey = TDataTable::PoolKey(definition, args.NoPrimaryIndex);
-  TDataTable* table = tableName_.empty() ? Directory().TakeIdleResult(poolKey) : nullptr;
+  TDataTable* table = tableName_.empty() ? Directory().TakeIdleResult(poolKey, args.OneRow) : nullptr;
   const bool reused = table != nullptr;
   if (reused) {
     tableName_ = table->GetName();

@@ -323,10 +323,10 @@ int32_t TDataDirectory::CloseTable(TDataTable* table, bool releaseFlag, bool que
   return 0;
 }
 
-TDataTable* TDataDirectory::TakeIdleResult(const std::string& key) {
+TDataTable* TDataDirectory::TakeIdleResult(const std::string& key, bool oneRow) {
   if (key.empty()) return nullptr;
   for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
-    if ((*it)->PoolKeyOf() != key) continue;
+    if ((*it)->PoolKeyOf() != key || ((*it)->HoldsIdleRow() && !oneRow)) continue;
     std::unique_ptr<TDataTable> table = std::move(*it);
     idle_.erase(std::next(it).base());
     table->Reuse();

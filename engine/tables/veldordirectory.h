@@ -96,7 +96,8 @@ class TDataDirectory {
                       bool temporary, TDataTable*& table, bool replace = true);
   // A table of the pool of emptied results (TDataTable::Idle) whose pool key is `key`, taken
   // back open and exclusive as CreateTable leaves a new one, under its own name; null when none.
-  TDataTable* TakeIdleResult(const std::string& key);
+  // With `oneRow` (a creator that writes one row) it may hold its idle row (HoldsIdleRow).
+  TDataTable* TakeIdleResult(const std::string& key, bool oneRow = false);
   // Frees the pool's tables (and the memory their files hold); the directory's close does too.
   void DropIdleResults() { idle_.clear(); }
   size_t IdleResultCount() const { return idle_.size(); }

@@ -638,6 +638,7 @@ void TDataTable::RenameFiles(std::string_view newName, bool backup) {
 }
 
 void TDataTable::EmptyTable() {
+  holdsIdleRow_ = false;
   data_->Empty();
   index_->Empty();
   if (BlobFileInUse()) blob_->Empty();
@@ -731,15 +732,30 @@ bool TDataTable::Idle() {
   UnlockRecords(false);
   editSet_.ClearAll();
   indexReadSlot_ = blobReadSlot_ = queryIndexReadSlot_ = queryBlobReadSlot_ = 0;
-  EmptyTable();
+  // Still as its one row left it: the row stays for the next creator of one row, which writes
+  // it anew whatever its user made of its fields; the record-id tree is still to be built, so
+  // no key holds anything of it.
+  holdsIdleRow_ = !rowImage_.empty() && index_->TreeBuildDeferred(kSysDeletedSlot) && structureIs(rowImage_);
+  if (holdsIdleRow_) {
+    DiscardCaches(false, false);
+  } else {
+    EmptyTable();
+  }
   data_->TrimRecordCache();
   index_->TrimPageCache();
-  if (!data_->MemoryFirstInMemory() || !index_->MemoryFirstInMemory() || !structureIs(poolImage_))
+  if (!data_->MemoryFirstInMemory() || !index_->MemoryFirstInMemory() ||
+      !(holdsIdleRow_ || structureIs(poolImage_))) {
+    holdsIdleRow_ = false;
     return false;
+  }
   DecOpenCount();
   while (userCount_ > 0) DecUserCount();
   written_ = false;
   return true;
+}
+
+void TDataTable::NoteIdleRow() {
+  if (rowImage_.empty() && !poolKey_.empty()) rowImage_ = structureImage();
 }
 
 void TDataTable::Reuse() {

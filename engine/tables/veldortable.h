@@ -289,8 +289,19 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   // was made (nothing changed its structure or its header's settings, no file went to disk); on
   // false it is left for the close to finish.
   bool Idle();
-  // Takes an idled table back: open (once), exclusive, as CreateFiles leaves a new one.
+  // Takes an idled table back: open (once), exclusive, as CreateFiles leaves a new one, or with
+  // the one row it was idled with (HoldsIdleRow).
   void Reuse();
+  // A result whose creator writes exactly one row may go idle with that row kept, where the
+  // table is then as a fresh one after that row's append (NoteIdleRow's state, its record-id
+  // tree still unbuilt): its next creator of one row rewrites the row in place (TDataCursor::
+  // RewriteIdleRow) instead of the table being emptied and the row appended again. Any other
+  // creator passes such a table by.
+  // Notes the state the table is in now, right after its one row went in as a fresh result's.
+  void NoteIdleRow();
+  // Idled, or taken back, with its row: true until the row is rewritten or the table emptied.
+  bool HoldsIdleRow() const { return holdsIdleRow_; }
+  void ForgetIdleRow() { holdsIdleRow_ = false; }
   // Writes the table out and copies the index file to ".IBK"; RestoreIndex copies it back
   // unless `keepCurrent`, and deletes it when asked.
   void BackupIndex();
@@ -555,6 +566,9 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   // table cannot be pooled.
   std::string poolKey_;
   std::string poolImage_;
+  // NoteIdleRow's structure image; empty until noted.
+  std::string rowImage_;
+  bool holdsIdleRow_ = false;
   // What a reuse must find alike: the data header but for its counter, stamp and dirty flag,
   // the field descriptors, and the index descriptors but for their trees' pages.
   std::string structureImage() const;

@@ -15,7 +15,9 @@
 #include "engine/sql/veldorsq.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
+#include "engine/tables/veldortable.h"
 #include "sql_test_util.h"
+#include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
 
 namespace {
@@ -93,10 +95,170 @@ class OneRowAggregate : public ::testing::Test {
     EXPECT_EQ(db_.run("SELECT " + select + " " + from), own.substr(0, own.find('#')));
   }
 
+  // The rows of `sql` from a result made afresh, with no pooled table to take.
+  std::string fresh(const std::string& sql) {
+    db_.directory().DropIdleResults();
+    std::string rows = db_.run(sql);
+    db_.directory().DropIdleResults();
+    return rows;
+  }
+  // Whether `s`, prepared, took a pooled result that still holds an earlier statement's row.
+  static bool tookARow(sql::TQueryStatement& s) {
+    const TDataCursor* result = s.MasterQuery()->ResultCursor;
+    return result && result->Table() && result->Table()->HoldsIdleRow();
+  }
+
   platform::testing::TempFolder folder_;
   SqlDatabase db_{folder_.path()};
   int targets_ = 0;
 };
+
+// Statements of one result shape in turn, each taking the result the one before left with its
+// row: every statement shows its own row (other values, COUNT 0 and NULLs over no rows, a join),
+// as the same statement does in a result made afresh, and the row count and place of one.
+TEST_F(OneRowAggregate, ARowLeftInThePoolIsWrittenAnewByTheNextStatement) {
+  const std::string select =
+      "SELECT COUNT(*) AS n, MIN(t.id) AS lo, MAX(t.s) AS hi, AVG(t.g) AS mean, SUM(t.id) AS total ";
+  const std::string pair = "SELECT COUNT(*) AS n, MIN(t.id) AS lo ";
+  // The UNION's result, of the pair's shape, holds two rows: the one-row statements neither give
+  // it theirs nor take it.
+  const std::vector<std::string> statements = {
+      select + "FROM t",
+      select + "FROM t WHERE g = 3",
+      select + "FROM t WHERE id > 1000",
+      select + "FROM e t",
+      select + "FROM t, MEMORY m WHERE t.id = m.id AND m.g = 2",
+      select + "FROM t WHERE s = 'v3'",
+      pair + "FROM t WHERE g = 2",
+      pair + "FROM t WHERE g = 1 UNION ALL " + pair + "FROM t WHERE g = 4",
+      pair + "FROM t WHERE g = 3"};
+  std::vector<std::string> expected;
+  for (const std::string& sql : statements) expected.push_back(fresh(sql));
+  EXPECT_EQ(expected[2], "0|NULL|NULL|0|NULL\n");
+  EXPECT_EQ(expected[3], expected[2]);
+  int taken = 0;
+  for (int round = 0; round < 2; ++round)
+    for (const std::string& sql : statements) {
+      SCOPED_TRACE(sql);
+      sql::TQueryStatement s(db_.directory());
+      s.Prepare(sql);
+      taken += tookARow(s);
+      TDataCursor* c = s.Execute();
+      ASSERT_NE(c, nullptr);
+      const int rows = sql.find("UNION") != std::string::npos ? 2 : 1;
+      EXPECT_EQ(s.RowsAffected, rows);
+      EXPECT_EQ(c->GetRecordCount(), rows);
+      EXPECT_EQ(SqlDatabase::text(*c), expected[&sql - statements.data()]);
+      EXPECT_FALSE(c->Table()->HoldsIdleRow());
+    }
+  // Every one-row statement but the first of each shape, and those after the UNION, which take
+  // the result it left emptied (the pool's latest of their shape).
+  EXPECT_EQ(taken, 2 * 9 - 2 - 2 - 2);
+}
+
+// What the user did to the row or the table of a result does not reach the next statement of its
+// shape: a field changed in place, the row deleted, a row appended, the row found by its key.
+TEST_F(OneRowAggregate, WhatTheUserMadeOfTheRowStaysWithItsStatement) {
+  const std::string statement = "SELECT COUNT(*) AS n, MAX(id) AS top FROM t WHERE g = 2";
+  const std::string next = "SELECT COUNT(*) AS n, MAX(id) AS top FROM t WHERE g <> 2";
+  const std::string expected = fresh(statement), expectedNext = fresh(next);
+  const std::vector<std::pair<std::string, void (*)(TDataCursor&)>> edits = {
+      {"changed in place",
+       [](TDataCursor& c) {
+         std::vector<uint8_t> row(c.RecordSize());
+         c.SetToBegin();
+         ASSERT_EQ(c.GetNextRecord(row.data()), 0);
+         ASSERT_EQ(c.GetCurrentRecord(row.data(), true), 0);
+         uint8_t number[8] = {};
+         PutIntegerValue(number, 999);
+         c.PutField(1, row.data(), number);
+         c.ModifyRecord(row.data());
+       }},
+      {"deleted",
+       [](TDataCursor& c) {
+         std::vector<uint8_t> row(c.RecordSize());
+         c.SetToBegin();
+         ASSERT_EQ(c.GetNextRecord(row.data()), 0);
+         c.DeleteRecord(row.data());
+       }},
+      {"appended",
+       [](TDataCursor& c) {
+         std::vector<uint8_t> row(c.RecordSize());
+         c.ClearRecordBuffer(row.data());
+         c.AppendRecord(row.data());
+       }},
+      {"found by its key",
+       [](TDataCursor& c) {
+         std::vector<uint8_t> bookmark(c.GetKeySize());
+         c.SetToRecNo(1);
+         c.GetBookmark(bookmark.data());
+         c.SetToEnd();
+         ASSERT_TRUE(c.SetToBookmark(bookmark.data(), false));
+         EXPECT_EQ(c.GetRecordNumber(), 1u);
+       }},
+  };
+  for (const auto& [what, edit] : edits) {
+    SCOPED_TRACE(what);
+    for (const std::string& sql : {statement, next}) {
+      sql::TQueryStatement s(db_.directory());
+      s.Prepare(sql);
+      TDataCursor* c = s.Execute();
+      ASSERT_NE(c, nullptr);
+      EXPECT_EQ(SqlDatabase::text(*c), sql == statement ? expected : expectedNext);
+      edit(*c);
+    }
+  }
+  EXPECT_EQ(db_.run(statement), expected);
+}
+
+// Each new statement counts what the table holds: after another process's commits, inside a
+// transaction of its own rows, and after that transaction's rollback.
+TEST_F(OneRowAggregate, EachStatementCountsWhatAnotherProcessAndARollbackLeft) {
+  const std::string count = "SELECT COUNT(*), MAX(id) FROM t";
+  EXPECT_EQ(db_.run(count), "40|40\n");
+  const std::string folder = folder_.path();
+  storage_test::Helper adder([&](storage_test::Helper&) {
+    sql_test::SqlDatabase other(folder);
+    other.run("INSERT INTO t VALUES (41, 1, 'other')");
+    other.run("INSERT INTO t VALUES (42, 2, 'other')");
+    return 0;
+  });
+  ASSERT_EQ(adder.wait(), 0);
+  EXPECT_EQ(db_.run(count), "42|42\n");
+  db_.directory().StartTransaction();
+  db_.run("INSERT INTO t VALUES (43, 3, 'mine')");
+  EXPECT_EQ(db_.run(count), "43|43\n");
+  db_.directory().Rollback();
+  EXPECT_EQ(db_.run(count), "42|42\n");
+  storage_test::Helper emptier([&](storage_test::Helper&) {
+    sql_test::SqlDatabase other(folder);
+    other.run("DELETE FROM t");
+    return 0;
+  });
+  ASSERT_EQ(emptier.wait(), 0);
+  EXPECT_EQ(db_.run(count), "0|NULL\n");
+  EXPECT_EQ(db_.run(count), fresh(count));
+}
+
+// A statement that fails part way over a result holding an earlier row leaves it empty, as a
+// result made afresh is after the same failure; the next statement shows its own row.
+TEST_F(OneRowAggregate, AStatementFailingPartWayLeavesNoRowBehind) {
+  const std::string sum = "SELECT SUM(id) AS n FROM t";
+  const std::string failing = "SELECT SUM(id * 3000000000000000000) AS n FROM t";
+  auto failed = [&] {
+    sql::TQueryStatement s(db_.directory());
+    s.Prepare(failing);
+    const bool tookRow = tookARow(s);
+    EXPECT_THROW(s.Execute(), EVELDOREngineError);
+    EXPECT_EQ(s.MasterQuery()->ResultCursor->GetRecordCount(), 0);
+    return tookRow;
+  };
+  db_.directory().DropIdleResults();
+  EXPECT_FALSE(failed());
+  EXPECT_EQ(db_.run(sum), "820\n");
+  EXPECT_TRUE(failed());
+  EXPECT_EQ(db_.run("SELECT SUM(id) AS n FROM t WHERE g = 1"), "148\n");
+}
 
 TEST_F(OneRowAggregate, ShowsTheRowANamedTableHoldsAndTakesTheUsersEdits) {
   const char* selects[] = {"COUNT(*)", "SUM(id), COUNT(*)", "AVG(id), MIN(s), MAX(g)", "COUNT(s), AVG(g)",
