@@ -39,6 +39,8 @@ const char* const kColumns[] = {"a", "b", "c", "f", "s", "d", "m"};
 constexpr const char* kChecked32 = "checked32";
 constexpr const char* kOverflowError = "numeric overflow";
 const char* const kTexts[] = {"abc", "ABC", "Ábc", "éclair", "Zed", "zed", "a", "b b", "x", "Ñu"};
+// The SQLite function that cuts a text to the whole UTF-8 characters of its first n bytes.
+constexpr const char* kCut = "velcut";
 
 // One generated SELECT in pieces, so that a failure can be shrunk clause by clause.
 struct Query {
@@ -482,6 +484,8 @@ class Generator {
     return {where.ours, "rowid IN (SELECT rowid FROM " + table + " WHERE " + where.lite + ")"};
   }
 
+  // SQLite's form of a text stored into CHAR(10).
+  static std::string cut(const std::string& text) { return std::string(kCut) + "(" + text + ", 10)"; }
   // An INSERT, an UPDATE or a DELETE on one of the tables.
   Change change() {
     Change c;
