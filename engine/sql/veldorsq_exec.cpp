@@ -5,12 +5,14 @@
 #include <array>
 #include <cassert>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <functional>
 #include <optional>
 #include <vector>
 
 #include "engine/base/veldorerr.h"
+#include "engine/base/veldorhelpers.h"
 #include "engine/base/veldorlocale.h"
 #include "engine/sql/veldorsq.h"
 #include "engine/tables/veldordirectory.h"
@@ -202,7 +204,12 @@ bool PutConvertedValue(TDataCursor& cursor, uint16_t fieldNo, uint8_t* record, c
       return false;
     }
   } else if (type == T::String && value.valueSize > size) {
-    buffer[size - 1] = 0;
+    // A text longer than the field keeps the whole characters that fit: a cut inside one would
+    // store a text that is no longer UTF-8.
+    const char* text = reinterpret_cast<const char*>(buffer.data());
+    const size_t keep =
+        EngineStringView(std::string_view(text, strnlen(text, buffer.size())), size - 1).size();
+    std::fill(buffer.begin() + ptrdiff_t(keep), buffer.end(), 0);
   }
   cursor.PutField(fieldNo, record, buffer.data());
   return true;

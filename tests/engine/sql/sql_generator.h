@@ -5,13 +5,18 @@
 // with NULL, NOT IN (sub-select) and NULL constants; outer joins test either table in ON and the
 // inner one in WHERE; groups test aggregates (of expressions too) in HAVING or group by an
 // expression; orders run descending; UPDATE and DELETE select rows through sub-selects over the
-// changed table; integers stand at their types' ends.
+// changed table; integers stand at their types' ends. Select lists and conditions take string
+// functions (SUBSTRING at and past the ends, TRIM, UPPER and LOWER of non-ASCII letters, REPLACE,
+// POS, OCCURS, LENGTH), concatenation with NULL texts, IF, CAST between types, ABS, ROUND, dates
+// with days added or taken, days between dates and EXTRACT; texts longer than their column are
+// inserted and set; indexes are made before the rows or after them.
 // One seed gives one sequence of statements, whichever run draws them.
 #pragma once
 
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -39,6 +44,14 @@ const char* const kColumns[] = {"a", "b", "c", "f", "s", "d", "m"};
 constexpr const char* kChecked32 = "checked32";
 constexpr const char* kOverflowError = "numeric overflow";
 const char* const kTexts[] = {"abc", "ABC", "Ábc", "éclair", "Zed", "zed", "a", "b b", "x", "Ñu"};
+// The same for SMALLINT's 16 bits.
+constexpr const char* kChecked16 = "checked16";
+// SQLite functions that map case as the engine's locale does for the texts drawn here: ASCII and
+// the Latin-1 letters.
+constexpr const char* kUpper = "velupper";
+constexpr const char* kLower = "vellower";
+// The SQLite function that cuts a text to the whole UTF-8 characters of its first n bytes.
+constexpr const char* kCut = "velcut";
 
 // One generated SELECT in pieces, so that a failure can be shrunk clause by clause.
 struct Query {
@@ -77,10 +90,11 @@ struct Change {
   Sql text;
 };
 
-// A seeded table: its statements in the order they run.
+// A seeded table: its statements in the order they run, the indexes before the rows or after.
 struct TableSeed {
   std::string name, drop, create;
   std::vector<std::string> inserts, indexes;
+  bool indexesFirst = false;
 };
 
 class Generator {
@@ -202,6 +216,11 @@ class Generator {
     if (chance(20) && pattern.back() != '%') pattern += "%";
     return pattern;
   }
+  // A FLOAT constant, written with a point even when whole (a whole number is an INTEGER).
+  static std::string decimal(double v) {
+    const std::string text = FloatToText(v);
+    return text.find_first_of(".e") == std::string::npos ? text + ".0" : text;
+  }
   // A number constant for a column of any numeric type: whole, with a fraction, or beyond the
   // smaller types' ends.
   std::string numberConstant() {
@@ -211,6 +230,189 @@ class Generator {
     if (chance(25)) return FloatToText((pick(41) - 20) / 4.0);
     return std::to_string(pick(26) - 5);
   }
+  // A condition for IF. Over a join, a quoted text that names a column among the arguments of
+  // a function refers to the table that holds the column: none is drawn.
+  Sql ifCondition(const std::string& p) {
+    for (;;) {
+      Sql c = condition(p, 3);
+      bool names = false;
+      for (size_t at = c.ours.find('\''); at != std::string::npos && at + 2 < c.ours.size();
+           at = c.ours.find('\'', at + 1))
+        if (c.ours[at + 2] == '\'' && std::strchr("abcfsdmABCFSDM", c.ours[at + 1])) names = true;
+      if (!names) return c;
+    }
+  }
+  // The CHAR column through a string function, a concatenation, IF or CAST. The engine's empty
+  // text is NULL, and a NULL text is the empty one to || and TRIM: SQLite's side turns an empty
+  // result into NULL.
+  // `stored`: for a select list, whose column holds what the column s holds (REPLACE keeps the
+  // whole characters of its first ten bytes there, where a condition sees them all).
+  Sql textFunction(const std::string& p, bool stored = false) {
+    const std::string s = p + "s";
+    auto nullIfEmpty = [](const std::string& e) { return "NULLIF(" + e + ", '')"; };
+    auto quoted = [](const std::string& t) { return "'" + t + "'"; };
+    // Texts that name no column (a quoted text may stand for one), the first seven a character.
+    static const char* const kPieces[] = {"é", "x", " ", "Z", "u", "Ñ", "e", "bc", "ab"};
+    const std::string piece = quoted(kPieces[pick(std::size(kPieces))]);
+    switch (pick(7)) {
+      case 0: {
+        const bool upper = chance(50);
+        return {std::string(upper ? "UPPER(" : "LOWER(") + s + ")",
+                std::string(upper ? kUpper : kLower) + "(" + s + ")"};
+      }
+      case 1: {
+        // SUBSTRING from before the start to past the end, for none, a zero or a negative count.
+        const int from = pick(13) - 2;
+        std::string ours = "SUBSTRING(" + s + " FROM " + std::to_string(from),
+                    lite = "substr(" + s + ", " + std::to_string(std::max(from, 1));
+        if (chance(60)) {
+          const int count = pick(12) - 2;
+          ours += " FOR " + std::to_string(count);
+          if (count <= 0) return {ours + ")", "NULL"};
+          lite += ", " + std::to_string(count);
+        }
+        return {ours + ")", nullIfEmpty(lite + ")")};
+      }
+      case 2: {
+        static const char* const kWhere[] = {"LEADING", "TRAILING", "BOTH"};
+        static const char* const kLite[] = {"ltrim", "rtrim", "trim"};
+        const int where = pick(3);
+        const std::string c = quoted(kPieces[pick(7)]);
+        return {"TRIM(" + std::string(kWhere[where]) + " " + c + " FROM " + s + ")",
+                nullIfEmpty(std::string(kLite[where]) + "(" + s + ", " + c + ")")};
+      }
+      case 3: {
+        // A NULL text (not the NULL constant, which has no text type) is the empty text.
+        std::string l = chance(70) ? s : piece, r = chance(50) ? s : piece;
+        if (l != s && r != s) r = s;
+        const std::string op = chance(50) ? " || " : " + ";
+        return {l + op + r, nullIfEmpty("COALESCE(" + l + ", '') || COALESCE(" + r + ", '')")};
+      }
+      case 4: {
+        static const char* const kWith[] = {"xy", "Q", "éé"};
+        const std::string with = quoted(kWith[pick(3)]);
+        const std::string replaced = "replace(" + s + ", " + piece + ", " + with + ")";
+        return {"REPLACE(" + piece + " WITH " + with + " IN " + s + ")",
+                nullIfEmpty(stored ? std::string(kCut) + "(" + replaced + ", 10)" : replaced)};
+      }
+      case 5: {
+        // IF takes the type of its first branch; the condition is never NULL here.
+        const Sql c = ifCondition(p);
+        const std::string other = chance(30) ? "NULL" : piece;
+        const bool first = chance(50);
+        return {"IF(" + c.ours + " THEN " + (first ? s : other) + " ELSE " + (first ? other : s) + ")",
+                "(CASE WHEN " + c.lite + " THEN " + (first ? s : other) + " ELSE " + (first ? other : s) +
+                    " END)"};
+      }
+      default: {
+        const char column = "abcs"[pick(4)];
+        if (column == 's') {
+          // A shorter CHAR keeps the whole characters of its first bytes.
+          const int size = 1 + pick(6);
+          return {"CAST(" + s + " AS CHAR(" + std::to_string(size) + "))",
+                  std::string(kCut) + "(" + s + ", " + std::to_string(size) + ")"};
+        }
+        return {"CAST(" + p + column + " AS CHAR(20))", "CAST(" + p + column + " AS TEXT)"};
+      }
+    }
+  }
+  // A DATE of the row: the column, or days added or taken.
+  Sql dateValue(const std::string& p) {
+    const std::string d = p + "d";
+    if (chance(30)) return Sql(d);
+    const int days = pick(81) - 40;
+    const int form = pick(3);
+    const std::string shift =
+        "date(" + d + ", '" + (form == 2 ? std::to_string(-days) : std::to_string(days)) + " days')";
+    if (form == 0) return {d + " + " + std::to_string(days), shift};
+    if (form == 1) return {"(" + std::to_string(days) + ") + " + d, shift};
+    return {d + " - " + std::to_string(days), shift};
+  }
+  // A number from a function of the row's values. `checked`: with the functions that stop at
+  // an overflow (ABS of a type's smallest value, a narrowing CAST), which conditions leave out
+  // (see number()).
+  Sql numberFunction(const std::string& p, bool checked) {
+    // No text that names a column: over a join, a condition would refer to another table.
+    static const char* const kSearch[] = {"u", "e", "x", "é", "bc", " ", "Zed"};
+    const std::string s = p + "s", search = std::string("'") + kSearch[pick(std::size(kSearch))] + "'";
+    // The functions that may stop come often enough that a run meets their overflows.
+    switch (checked && chance(25) ? 7 : pick(7)) {
+      case 0:
+        return {"LENGTH(" + s + ")", "length(" + s + ")"};
+      case 1:
+        return {"POS(" + search + " IN " + s + ")", "instr(" + s + ", " + search + ")"};
+      case 2:
+        return {"OCCURS(" + search + " IN " + s + ")", "((length(" + s + ") - length(replace(" + s + ", " +
+                                                           search + ", ''))) / length(" + search + "))"};
+      case 3: {
+        const int places = pick(4);
+        return {"ROUND(" + p + "f" + (places ? " TO " + std::to_string(places) : "") + ")",
+                "round(" + p + "f, " + std::to_string(places) + ")"};
+      }
+      case 4: {
+        static const char* const kParts[] = {"YEAR", "MONTH", "DAY", "DAYOFWEEK"};
+        const int part = pick(4);
+        const Sql d = dateValue(p);
+        const std::string lite = part == 3 ? "((CAST(strftime('%w', " + d.lite + ") AS INTEGER) + 6) % 7 + 1)"
+                                           : "CAST(strftime('" +
+                                                 std::string(part == 0   ? "%Y"
+                                                             : part == 1 ? "%m"
+                                                                         : "%d") +
+                                                 "', " + d.lite + ") AS INTEGER)";
+        return {"EXTRACT(" + std::string(kParts[part]) + " FROM " + d.ours + ")", lite};
+      }
+      case 5: {
+        // Days between two dates.
+        const Sql d = dateValue(p);
+        const std::string day = "2020-01-0" + std::to_string(1 + pick(9));
+        return {d.ours + " - CAST('" + day + "' AS DATE)",
+                "CAST(julianday(" + d.lite + ") - julianday('" + day + "') AS INTEGER)"};
+      }
+      case 6: {
+        const Sql c = ifCondition(p);
+        // Both branches of one type: IF converts the second to the first's.
+        const char l = "abf"[pick(3)];
+        const std::string other = chance(40) ? "NULL"
+                                  : l == 'f' ? decimal((pick(41) - 20) / 4.0)
+                                             : std::to_string(pick(26) - 5);
+        const bool first = chance(50);
+        const std::string a = std::string(p) + l, b = chance(50) ? std::string(p) + l : other;
+        return {"IF(" + c.ours + " THEN " + (first ? a : b) + " ELSE " + (first ? b : a) + ")",
+                "(CASE WHEN " + c.lite + " THEN " + (first ? a : b) + " ELSE " + (first ? b : a) + " END)"};
+      }
+      default: {
+        switch (pick(6)) {
+          case 0:
+            return {"ABS(" + p + "a)", checked32("abs(" + p + "a)")};
+          case 1:
+            return {"ABS(" + p + "b)", std::string(kChecked16) + "(abs(" + p + "b))"};
+          case 2:
+            return {"ABS(" + p + "f)", "abs(" + p + "f)"};
+          case 3: {
+            // LARGEINT c, in thousands, mostly lies beyond SMALLINT's ends.
+            const std::string column = p + "ac"[pick(2)];
+            return {"CAST(" + column + " AS SMALLINT)", std::string(kChecked16) + "(" + column + ")"};
+          }
+          case 4:
+            return {"CAST(" + p + "f AS INTEGER)", "CAST(" + p + "f AS INTEGER)"};
+          default:
+            return {"CAST(" + p + "a AS FLOAT)", "CAST(" + p + "a AS REAL)"};
+        }
+      }
+    }
+  }
+  // A select-list item of a function: a text, a number or a date. A text stored into the
+  // result loses its trailing blanks, and only blanks are NULL.
+  Sql function(const std::string& p) {
+    const int kind = pick(5);
+    if (kind < 2) {
+      const Sql text = textFunction(p, true);
+      return {text.ours, "NULLIF(rtrim(" + text.lite + ", ' '), '')"};
+    }
+    if (kind < 4) return numberFunction(p, true);
+    return dateValue(p);
+  }
+
   // `p` a IN (SELECT ...) over one of the tables (`table` when given), in the engine's rule:
   // a NULL meets a NULL. `lp` is the outer row's prefix on SQLite's side, where the sub-selects
   // do not refer to the outer row: SQLite reads them once, before an UPDATE or DELETE changes
@@ -233,9 +435,9 @@ class Generator {
   }
   // A condition; `p` is the correlation prefix ("x." or "").
   Sql condition(const std::string& p, int depth = 0) {
-    // Leaves (0-2 and 6-9) at any depth, NOT, AND/OR and IN at the upper ones.
-    static const int kLeaves[] = {0, 1, 2, 6, 7, 8, 9};
-    int kind = depth > 2 ? kLeaves[pick(7)] : pick(10);
+    // Leaves (0-2 and 6-10) at any depth, NOT, AND/OR and IN at the upper ones.
+    static const int kLeaves[] = {0, 1, 2, 6, 7, 8, 9, 10};
+    int kind = depth > 2 ? kLeaves[pick(8)] : pick(11);
     static const char* const kOps[] = {"=", "<>", "<", ">", "<=", ">="};
     std::string op = kOps[pick(6)];
     switch (kind) {
@@ -305,6 +507,29 @@ class Generator {
         return {c + (negated ? " NOT IN (" : " IN (") + ours + ")",
                 std::string(negated ? "NOT " : "") + "(" + lite + ")"};
       }
+      case 10: {
+        // A function's text, number or date against a constant, or a function's text LIKE a
+        // pattern.
+        const int form = pick(4);
+        if (form == 0) {
+          // Not the text 'a': compared with more than a column, it stands for the column a.
+          std::string v = value('s');
+          while (v == "NULL" || v == "'a'") v = value('s');
+          return compare(textFunction(p), op, Sql(v), true);
+        }
+        if (form == 1) return compare(numberFunction(p, false), op, Sql(numberConstant()), false);
+        if (form == 2) {
+          const std::string day = "2020-01-0" + std::to_string(1 + pick(9));
+          return compare(dateValue(p), op, Sql("CAST('" + day + "' AS DATE)", "'" + day + "'"), false);
+        }
+        const Sql text = textFunction(p);
+        std::string glob = likePattern();
+        const std::string pattern = glob;
+        std::replace(glob.begin(), glob.end(), '%', '*');
+        std::replace(glob.begin(), glob.end(), '_', '?');
+        return {text.ours + " LIKE '" + pattern + "'",
+                "COALESCE((" + text.lite + ") GLOB '" + glob + "', 0)"};
+      }
       default: {
         // A column against a NULL constant or a number of any type.
         Sql r(chance(30) ? "NULL" : numberConstant());
@@ -332,6 +557,7 @@ class Generator {
         columns("x.", 1 + pick(3));
         if (chance(40)) q.select.push_back(number("x."));
         if (chance(30)) columns("x.", 1);
+        if (chance(35)) q.select.push_back(function("x."));
         q.live = chance(40);
         // An order that an index of the table gives keeps the result live, in the index's order.
         q.orderAll = q.live && chance(30);
@@ -390,6 +616,8 @@ class Generator {
       }
       columns("x.", 1);
       columns("y.", 1 + pick(2));
+      // A function of the inner table's row, NULL-extended in an outer join.
+      if (chance(20)) q.select.push_back(function("y."));
       if (chance(30)) q.tail = Sql(" NOJOINOPTIMIZE", "");
     } else if (kind < 9) {  // grouping
       q.from = Sql(t + " x");
@@ -434,7 +662,7 @@ class Generator {
       }
       // Groups of an expression, named by its number in the list.
       if (!all && q.having.ours.empty() && chance(20)) {
-        q.select[0] = number("x.");
+        q.select[0] = chance(50) ? number("x.") : function("x.");
         q.group = Sql("1");
       }
     } else {  // UNION
@@ -459,7 +687,7 @@ class Generator {
     if (q.group.ours.empty() && q.having.ours.empty() && chance(15) && q.select[0].ours != "*" && !q.memo) {
       q.top = pick(6);
       const bool checked = std::any_of(q.select.begin(), q.select.end(), [](const Sql& e) {
-        return e.lite.find(kChecked32) != std::string::npos;
+        return e.lite.find(kChecked32) != std::string::npos || e.lite.find(kChecked16) != std::string::npos;
       });
       if (q.top == 0 && checked) q.top = 1;
     }
@@ -482,6 +710,14 @@ class Generator {
     return {where.ours, "rowid IN (SELECT rowid FROM " + table + " WHERE " + where.lite + ")"};
   }
 
+  // A text constant longer than CHAR(10), which may end inside a character there.
+  std::string longText() {
+    static const char* const kLong[] = {"ÑuÑuÑuÑuÑuÑu", "abcdefghijkl", "ééééééé", "aaaaaaaaaé",
+                                        "xxxxxxxxxxé"};
+    return "'" + std::string(kLong[pick(std::size(kLong))]) + "'";
+  }
+  // SQLite's form of a text stored into CHAR(10).
+  static std::string cut(const std::string& text) { return std::string(kCut) + "(" + text + ", 10)"; }
   // An INSERT, an UPDATE or a DELETE on one of the tables.
   Change change() {
     Change c;
@@ -489,6 +725,14 @@ class Generator {
     int kind = pick(3);
     if (kind == 0) {
       c.text = Sql("INSERT INTO " + c.table + " VALUES " + row());
+      if (chance(20)) {
+        // A text longer than CHAR(10) keeps the whole characters of its first ten bytes.
+        const std::string text = longText(), r = row();
+        const size_t s = r.find(", ", r.find(", ", r.find(", ", r.find(", ") + 1) + 1) + 1) + 2,
+                     e = r.find(", ", s);
+        c.text = {"INSERT INTO " + c.table + " VALUES " + r.substr(0, s) + text + r.substr(e),
+                  "INSERT INTO " + c.table + " VALUES " + r.substr(0, s) + cut(text) + r.substr(e)};
+      }
     } else if (kind == 1) {
       // INTEGER a + 1 and -a stop the statement at the ends of 32 bits.
       const Sql kSets[] = {{"a = a + 1", "a = " + checked32("a + 1")},
@@ -497,8 +741,9 @@ class Generator {
                            Sql("f = f / 2"),
                            Sql("b = NULL"),
                            Sql("c = c - a")};
-      c.text =
-          Sql("UPDATE " + c.table + " SET ") + kSets[pick(6)] + Sql(" WHERE ") + changeCondition(c.table);
+      const std::string text = longText();
+      const Sql set = chance(15) ? Sql("s = " + text, "s = " + cut(text)) : kSets[pick(6)];
+      c.text = Sql("UPDATE " + c.table + " SET ") + set + Sql(" WHERE ") + changeCondition(c.table);
     } else {
       c.text = Sql("DELETE FROM " + c.table + " WHERE ") + changeCondition(c.table);
     }
@@ -506,7 +751,7 @@ class Generator {
   }
 
   // Table `t1`..`t3` made anew: up to `most` rows (30 beyond the first table), inserted in one
-  // transaction, and up to two single-column indexes.
+  // transaction, and up to two single-column indexes, made before the rows or after them.
   TableSeed seedTable(int number, int most) {
     TableSeed s;
     s.name = "t" + std::to_string(number);
@@ -527,6 +772,7 @@ class Generator {
       s.indexes.push_back("CREATE INDEX i" + std::string(kColumns[c]) + " ON " + s.name + " (" + kColumns[c] +
                           ")");
     }
+    s.indexesFirst = chance(30);
     return s;
   }
 

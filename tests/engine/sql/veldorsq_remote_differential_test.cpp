@@ -162,13 +162,17 @@ class RemoteDifferential {
       const TableSeed seed = gen_.seedTable(t, most);
       same(seed.drop);
       same(seed.create);
+      if (seed.indexesFirst)
+        if (!seed.indexesFirst)
+          for (const std::string& index : seed.indexes) same(index);
       localDb_->StartTransaction();
       remoteDb_->StartTransaction();
       for (const std::string& insert : seed.inserts)
         if (!same(insert)) break;
       localDb_->Commit(true, false);
       remoteDb_->Commit(true, false);
-      for (const std::string& index : seed.indexes) same(index);
+      if (!seed.indexesFirst)
+        for (const std::string& index : seed.indexes) same(index);
     }
   }
 
