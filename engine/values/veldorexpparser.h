@@ -57,8 +57,9 @@ class TExpressionParser {
   // Passed as the database and table items with every error.
   std::string contextName1;
   std::string contextName2;
-  // Appended to every message after " in ".
-  std::string contextWord;
+  // Appended to every message after " in ". Set from a literal at each clause of a statement:
+  // kept as a view, so that setting it copies nothing; what it views must outlive the parsing.
+  std::string_view contextWord;
 
   // A private copy of the text (up to its first zero byte); the scanner stands before the first
   // token, which NextToken reads.
