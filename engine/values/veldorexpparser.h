@@ -97,6 +97,10 @@ class TExpressionParser {
   [[noreturn]] void SyntaxError(std::string_view message) const;
 
  private:
+  // The current token is an operand of one token (a name, a text, a number, a parameter) that
+  // the text goes on after without an operator or a call: a list's separator or end, the end,
+  // or a word that continues no expression. Looks ahead without scanning, so it raises nothing.
+  bool operandStandsAlone() const;
   TExpTreePtr parseExpression(uint8_t flags);
   TExpTreePtr parseAnd(uint8_t flags);
   TExpTreePtr parseNot(uint8_t flags);
