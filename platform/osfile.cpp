@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csetjmp>
@@ -455,8 +456,12 @@ class LocalFile final : public OsFile {
     HeldRanges& held = file->second;
     // The ranges this open holds as named, in order; the others are refused as unlockRange
     // refuses them.
-    std::vector<Range*> own;
-    own.reserve(ranges.size());
+    // A statement's end names a few ranges: their list is on the stack then.
+    std::array<Range*, 8> few;
+    std::vector<Range*> many;
+    if (ranges.size() > few.size()) many.resize(ranges.size());
+    const std::span<Range*> room = many.empty() ? std::span<Range*>(few) : std::span<Range*>(many);
+    size_t count = 0;
     bool all = true;
     for (Range& r : ranges) {
       auto it = held.find(r.offset);
@@ -464,15 +469,16 @@ class LocalFile final : public OsFile {
         all = false;
         continue;
       }
-      own.push_back(&r);
+      room[count++] = &r;
     }
+    std::span<Range*> own = room.first(count);
     std::sort(own.begin(), own.end(), [](const Range* a, const Range* b) { return a->offset < b->offset; });
     // A range named twice is released once; the second naming is refused, as a second unlock is.
     const auto repeat = std::unique(own.begin(), own.end(),
                                     [](const Range* a, const Range* b) { return a->offset == b->offset; });
     if (repeat != own.end()) {
       all = false;
-      own.erase(repeat, own.end());
+      own = own.first(size_t(repeat - own.begin()));
     }
     int error = all ? 0 : ENOLCK;
     // A run of them goes in one call when no other range held in this process lies between two

@@ -549,12 +549,21 @@ void TDataQuery::executeChange() {
   if (!std::is_sorted(changes.begin(), changes.end(), byRecord))
     std::sort(changes.begin(), changes.end(), byRecord);
   ResetForExecute();
-  // Each row is stood on by its number below; the key search's cursor has no filters whose view
-  // the placing would have to build.
-  if (byKey && targetTable == &driving)
-    target.SwitchToIndexUnplaced(255);
-  else
-    target.SwitchToIndex(255);
+  // A key search that found one row left the cursor on it in the key's index, and the
+  // transaction's lock has kept every other writer out since: the row is written from there,
+  // without the switch back to record-number order (a second build of the view) and the placing
+  // by number.
+  const bool standing = byKey && targetTable == &driving && changes.size() == 1 && target.Table() &&
+                        target.Table()->HoldsTransactionLock() && !target.AtBOF() && !target.AtEOF() &&
+                        target.CurrentRecordNo() == changes.front().first;
+  // Otherwise each row is stood on by its number below; the key search's cursor has no filters
+  // whose view the placing would have to build.
+  if (!standing) {
+    if (byKey && targetTable == &driving)
+      target.SwitchToIndexUnplaced(255);
+    else
+      target.SwitchToIndex(255);
+  }
   auto blobs = platform::ScopeExit([&] { target.FreeAllBlobs(true); });
   std::vector<uint8_t> record(target.RecordSize());
   // A row whose stored image the new values leave byte for byte as it was is not written: the
@@ -633,7 +642,7 @@ void TDataQuery::executeChange() {
     ++at;
     // An UPDATE takes the write pair once its row proves to change.
     if (Kind == qkDelete) transaction.BeforeWrite();
-    target.SetToRecordNo(recordNo);
+    if (!standing) target.SetToRecordNo(recordNo);
     if (target.CurrentRecordNo() != recordNo || target.GetLockedCurrentRecord(record.data()) != 0) continue;
     if (Kind == qkDelete) {
       target.DeleteRecord(record.data(), false);

@@ -1275,12 +1275,27 @@ bool TDataFile::UnlockRecord(uint32_t number) {
   return true;
 }
 
+namespace {
+
+// Entries of the unlock lists kept from call to call.
+constexpr size_t kKeptUnlockEntries = 64;
+
+}  // namespace
+
 bool TDataFile::UnlockRecords(std::span<const uint32_t> numbers, bool* writeLock) {
   bool all = true;
   // Each range with the record that names it in the bookkeeping: a single lock, a run's first
   // record, or 0 for the write lock.
-  std::vector<platform::OsFile::Range> ranges;
-  std::vector<uint32_t> owners;
+  std::vector<platform::OsFile::Range>& ranges = unlockRanges_;
+  std::vector<uint32_t>& owners = unlockOwners_;
+  ranges.clear();
+  owners.clear();
+  // Lists grown for many locks (a transaction's appends) are not kept.
+  ScopeExit trim([&] {
+    if (ranges.capacity() <= kKeptUnlockEntries) return;
+    std::vector<platform::OsFile::Range>().swap(ranges);
+    std::vector<uint32_t>().swap(owners);
+  });
   ranges.reserve(numbers.size() + 1);
   owners.reserve(numbers.size() + 1);
   for (size_t i = 0; i < numbers.size(); ++i) {

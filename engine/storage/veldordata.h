@@ -537,6 +537,10 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   std::set<uint32_t> recordLocks_;
   // Runs taken by LockRecordRun: first record -> last.
   std::map<uint32_t, uint32_t> recordRuns_;
+  // UnlockRecords' ranges and the record naming each, kept from call to call (a statement's end
+  // lets go of a lock or two, which fresh lists made two allocations of).
+  std::vector<platform::OsFile::Range> unlockRanges_;
+  std::vector<uint32_t> unlockOwners_;
 };
 
 }  // namespace engine

@@ -27,6 +27,8 @@ using platform::UndoOnFailure;
 namespace {
 
 constexpr uint32_t kInitialRecordSetSize = 8192;
+// Entries of UnlockRecords' list kept from call to call.
+constexpr size_t kKeptUnlockNumbers = 64;
 
 }  // namespace
 
@@ -878,7 +880,12 @@ void TDataTable::UnlockRecords(bool deferredOnly, bool* writeLock) {
   }
   // The walk covers only the numbers ever locked since the set was last empty, not the whole set,
   // a word of the sets at a time: a transaction that appended many rows holds a lock each.
-  std::vector<uint32_t> records;
+  std::vector<uint32_t>& records = unlockNumbers_;
+  records.clear();
+  // A list grown for many locks (a transaction's appends) is not kept.
+  platform::ScopeExit trim([&] {
+    if (records.capacity() > kKeptUnlockNumbers) std::vector<uint32_t>().swap(records);
+  });
   bool kept = false;
   const uint32_t high = std::min(lockedHigh_, lockedRecords_.Count());
   for (uint32_t w = (lockedLow_ - 1) / 32; high > 0 && w <= (high - 1) / 32; ++w) {

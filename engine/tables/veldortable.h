@@ -544,6 +544,9 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   uint32_t lockedHigh_ = 0;
   TRecordsBitmap editSet_;
   TRecordsBitmap deferredUnlocks_;
+  // The numbers UnlockRecords lets go, kept from call to call: a statement's end unlocks a row or
+  // two, and a fresh list each time was an allocation of its own.
+  std::vector<uint32_t> unlockNumbers_;
   bool queryReadHeld_ = false;
   bool readHeld_ = false;
   bool writeHeld_ = false;

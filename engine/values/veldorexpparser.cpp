@@ -252,7 +252,34 @@ void TExpressionParser::expectKeyword(std::string_view word, std::string_view me
 
 // ---- Grammar ----
 
+bool TExpressionParser::operandStandsAlone() const {
+  // Tokens a prefix operator or a call may follow are left to the descent.
+  if (kind_ == tkSymbol) {
+    if (IsKeyword("NOT")) return false;
+  } else if (kind_ != tkBracketName && kind_ != tkString && kind_ != tkInteger && kind_ != tkDecimal &&
+             kind_ != tkCharConstant && kind_ != '?') {
+    return false;
+  }
+  auto at = [&](size_t i) -> uint8_t { return i < text_.size() ? uint8_t(text_[i]) : 0; };
+  size_t p = tokenEnd_;
+  while (at(p) >= 1 && at(p) <= 32) ++p;
+  const uint8_t c = at(p);
+  if (c == 0 || c == ',' || c == ')' || c == ';') return true;
+  if (!IsIdentStartChar(c)) return false;
+  size_t end = p;
+  while (IsIdentChar(at(end))) ++end;
+  const std::string_view word = std::string_view(text_).substr(p, end - p);
+  // The words by which a level of the descent goes on past its operand.
+  for (std::string_view op : {"AND", "OR", "NOT", "BETWEEN", "LIKE", "IN", "IS"})
+    if (platform::equalIgnoringAsciiCase(word, op)) return false;
+  return true;
+}
+
 TExpToken* TExpressionParser::ParseExpression(uint8_t flags) {
+  // An operand of one token that no operator follows (a value or a column of a list) is the
+  // whole expression: every level of the descent would hand it up unchanged, so it is parsed
+  // where the descent would end, to the same node and the same errors.
+  if (operandStandsAlone()) return parsePrimary(flags).release();
   bool outermost = nesting_ == 0;
   TExpTreePtr tree = parseExpression(flags);
   if (outermost && ExpTreeDepth(tree.get()) > kMaxExpTreeDepth)

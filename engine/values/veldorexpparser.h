@@ -57,8 +57,9 @@ class TExpressionParser {
   // Passed as the database and table items with every error.
   std::string contextName1;
   std::string contextName2;
-  // Appended to every message after " in ".
-  std::string contextWord;
+  // Appended to every message after " in ". Set from a literal at each clause of a statement:
+  // kept as a view, so that setting it copies nothing; what it views must outlive the parsing.
+  std::string_view contextWord;
 
   // A private copy of the text (up to its first zero byte); the scanner stands before the first
   // token, which NextToken reads.
@@ -96,6 +97,10 @@ class TExpressionParser {
   [[noreturn]] void SyntaxError(std::string_view message) const;
 
  private:
+  // The current token is an operand of one token (a name, a text, a number, a parameter) that
+  // the text goes on after without an operator or a call: a list's separator or end, the end,
+  // or a word that continues no expression. Looks ahead without scanning, so it raises nothing.
+  bool operandStandsAlone() const;
   TExpTreePtr parseExpression(uint8_t flags);
   TExpTreePtr parseAnd(uint8_t flags);
   TExpTreePtr parseNot(uint8_t flags);

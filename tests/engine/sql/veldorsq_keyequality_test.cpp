@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/veldorerr.h"
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldortable.h"
 #include "tests/engine/sql/sql_child_util.h"
 #include "tests/engine/sql/sql_test_util.h"
 #include "tests/platform/temp_folder.h"
@@ -243,6 +246,104 @@ TEST_F(KeyEquality, FindsTheTransactionsOwnRowsAndRollsBack) {
   EXPECT_EQ(db.run("SELECT r FROM k WHERE n = 9 ORDER BY r"), "13\n23\n50\n");
   db.directory().Rollback();
   EXPECT_EQ(db.run("SELECT * FROM k ORDER BY r"), before);
+}
+
+// A key search that finds one row writes it from where the search left the cursor. Twin tables
+// with one row a key: random single-row UPDATEs (of plain columns, of another indexed column, of
+// the key itself, to NULL, values the row already holds, a value that fails its conversion) and
+// DELETEs leave both tables alike, and each key is then found again through the index.
+TEST_F(KeyEquality, ARowFoundAloneIsWrittenWhereTheSearchLeftIt) {
+  for (const char* t : {"k", "p"}) {
+    db.run(std::string("CREATE TABLE ") + t + " (r INTEGER, id INTEGER, s SMALLINT, n INTEGER, c CHAR(8))");
+    for (int i = 0; i < 40; ++i)
+      db.run(std::string("INSERT INTO ") + t + " VALUES (" + std::to_string(i) + ", " + std::to_string(i) +
+             ", " + std::to_string(i % 5) + ", 0, 'c" + std::to_string(i) + "')");
+  }
+  db.run("CREATE INDEX kid ON k (id)");
+  db.run("CREATE INDEX ks ON k (s)");
+  const uint32_t seed = platform::testing::testSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 random(seed);
+  auto id = [&] { return std::to_string(random() % 50); };
+  for (int step = 0; step < 150; ++step) {
+    const std::string where = " WHERE id = " + id();
+    switch (random() % 7) {
+      case 0:
+        same("DELETE FROM $" + where);
+        break;
+      case 1:
+        same("UPDATE $ SET id = " + (random() % 4 == 0 ? std::string("NULL") : std::to_string(50 + step)) +
+             where);
+        break;
+      case 2:
+        same("UPDATE $ SET s = " + std::to_string(random() % 7) + ", c = 's" + std::to_string(step) + "'" +
+             where);
+        break;
+      case 3:
+        same("UPDATE $ SET n = n, c = c" + where);
+        break;
+      case 4:
+        same("UPDATE $ SET s = 'x'" + where);
+        break;
+      default:
+        same("UPDATE $ SET n = n + 1" + where);
+        break;
+    }
+    if (step % 10 == 9)
+      same("INSERT INTO $ VALUES (" + std::to_string(100 + step) + ", " + id() + ", 1, 0, 'i')");
+  }
+  for (int key = 0; key < 50 + 150; ++key) same("SELECT r, n FROM $ WHERE id = " + std::to_string(key));
+  for (int key = 0; key < 7; ++key) same("SELECT r, c FROM $ WHERE s = " + std::to_string(key));
+}
+
+// The one row found by key: another session holding it stops the statement and the next run
+// writes it; in the caller's transaction the change rolls back; after the table is dropped and
+// made anew under its name, with the key on another record, the same text changes that row.
+TEST_F(KeyEquality, ARowFoundAloneIsLockedRolledBackAndFoundInATableMadeAnew) {
+  db.directory().Session().SetLockRetryCount(0);
+  auto make = [&](int shift) {
+    db.run("CREATE TABLE k (r INTEGER, id INTEGER, n INTEGER)");
+    for (int i = 0; i < 20; ++i)
+      db.run("INSERT INTO k VALUES (" + std::to_string(i) + ", " + std::to_string((i + shift) % 20) + ", 0)");
+    db.run("CREATE INDEX kid ON k (id)");
+  };
+  make(0);
+  const std::string update = "UPDATE k SET n = n + 1 WHERE id = 7";
+
+  SqlDatabase other(folder.path());
+  {
+    TDataCursor holder(other.directory());
+    holder.SetTableName("k");
+    holder.Open();
+    holder.Table()->LockRecord(8);
+    try {
+      db.run(update);
+      ADD_FAILURE() << "the held row was passed over";
+    } catch (const EVELDOREngineError& e) {
+      EXPECT_EQ(e.ErrorCode(), VELDOR_RECLOCKFAILED);
+    }
+    holder.Table()->UnlockRecord(8);
+    db.run(update);
+    EXPECT_EQ(db.affected, 1);
+    EXPECT_NO_THROW(holder.Table()->LockRecord(8)) << "the row is left locked";
+    holder.Table()->UnlockRecord(8);
+  }
+  EXPECT_EQ(db.run("SELECT r, n FROM k WHERE n > 0"), "7|1\n");
+
+  db.directory().StartTransaction();
+  db.run(update);
+  db.run("DELETE FROM k WHERE id = 3");
+  EXPECT_EQ(db.affected, 1);
+  EXPECT_EQ(db.run("SELECT r, n FROM k WHERE id = 7 OR id = 3"), "7|2\n");
+  db.directory().Rollback();
+  EXPECT_EQ(db.run("SELECT r, n FROM k WHERE id = 7 OR id = 3 ORDER BY r"), "3|0\n7|1\n");
+
+  db.run("DROP TABLE k");
+  make(5);
+  db.run(update);
+  EXPECT_EQ(db.affected, 1);
+  EXPECT_EQ(db.run("SELECT r, id, n FROM k WHERE n > 0"), "2|7|1\n");
+  EXPECT_EQ(other.run("SELECT r FROM k WHERE id = 7"), "2\n");
 }
 
 }  // namespace

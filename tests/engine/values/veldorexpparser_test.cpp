@@ -305,5 +305,62 @@ TEST(ExpressionParserTest, QuotedTextsGiveEachDoubledQuoteOnceAndEndAtTheFirstSi
   EXPECT_EQ(ExpTokensInUse(), 0);
 }
 
+// An operand of one token is taken without the descent when no operator follows it. A comment
+// between the operand and what follows gives the same tokens but sends the text down the
+// descent: both must give the same tree, or fail with the same message, the same parameters
+// taken, for every operand before every kind of follower.
+TEST(ExpressionParserTest, AnOperandStandingAloneParsesAsTheDescentParsesIt) {
+  const char* operands[] = {"name", "[a b]", "'text'",       "''",    "'it''s'", "12",  "3000000000",
+                            "1.5",  "1e3",   "1e999",        "#65",   "#300",    "?",   "NULL",
+                            "TRUE", "false", "CURRENT_DATE", "COUNT", "Upper",   "not", "*",
+                            "t.c",  "x2"};
+  const char* followers[] = {"",
+                             ",",
+                             ")",
+                             ";",
+                             " , y",
+                             " AND x",
+                             " or x",
+                             " NOT LIKE 'a'",
+                             " IS NULL",
+                             " in (1)",
+                             " BETWEEN 1 AND 2",
+                             " LIKE 'a%'",
+                             " + 1",
+                             "-1",
+                             " * 2",
+                             " / 2",
+                             " || 'a'",
+                             " = 1",
+                             " <> 1",
+                             " >= 1",
+                             " WHERE",
+                             " desc",
+                             "\r\n,",
+                             " (1)",
+                             " 'a'",
+                             " x",
+                             " ANDY",
+                             " island",
+                             " '"};
+  for (uint8_t flags : {uint8_t(0), uint8_t(kAll)}) {
+    for (const char* operand : operands) {
+      for (const char* follower : followers) {
+        const std::string alone = std::string(operand) + follower;
+        const std::string descended = std::string(operand) + "/**/" + follower;
+        SCOPED_TRACE(alone + " flags " + std::to_string(flags));
+        exp_test::FakeStatement a, d;
+        std::string errorA, errorD;
+        TExpTreePtr treeA = parseAll(alone, flags, &a, errorA);
+        TExpTreePtr treeD = parseAll(descended, flags, &d, errorD);
+        EXPECT_EQ(errorA, errorD);
+        EXPECT_EQ(dump(treeA.get()), dump(treeD.get()));
+        EXPECT_EQ(a.parameters.size(), d.parameters.size());
+      }
+    }
+  }
+  EXPECT_EQ(ExpTokensInUse(), 0);
+}
+
 }  // namespace
 }  // namespace engine
