@@ -597,19 +597,7 @@ void TDataTable::RenameFiles(std::string_view newName, bool backup) {
                          ForceFileExt(base, kDataFileExt, exts[1]), ForceFileExt(base, kDataFileExt, exts[2]),
                          GetDirectoryName());
   std::optional<TRenameMarks> marks;
-  if (marked) {
-    // An index or blob file under the new name with no data file is of no table (a create or
-    // drop ended part way left it), and would refuse the move; one held open is refused here.
-    TFileList& list = directory_->FileList();
-    if (!list.FileExists(directory + ForceFileExt(base, kDataFileExt, kDataFileExt), false))
-      for (std::string_view ext : {kIndexFileExt, kBlobFileExt}) {
-        const std::string stale = directory + ForceFileExt(base, kDataFileExt, ext);
-        if (!list.FileExists(stale, false)) continue;
-        const int32_t r = list.DeleteFile(stale, false);
-        if (r < 0) SignalTableError(uint16_t(-r), stale, GetDirectoryName());
-      }
-    marks.emplace(*directory_, name_, base, blob_->FileExists());
-  }
+  if (marked) marks.emplace(*directory_, name_, base, blob_->FileExists());
   std::string oldNames[3];
   int renamed = 0;
   UndoOnFailure undo([&] {
@@ -618,6 +606,20 @@ void TDataTable::RenameFiles(std::string_view newName, bool backup) {
     // Every file back in place: the markers have nothing left to complete.
     if (marks && !back.failed()) back.run([&] { marks->Done(); });
   });
+  if (marked) {
+    // An index or blob file under the new name with no data file is of no table (a create or
+    // drop ended part way left it), and would refuse the move; one held open is refused here.
+    // Looked for once the marker beside the new name is held: a create of the name elsewhere
+    // holds it while it makes the files, so none is part made now.
+    TFileList& list = directory_->FileList();
+    if (!list.FileExists(directory + ForceFileExt(base, kDataFileExt, kDataFileExt), false))
+      for (std::string_view ext : {kIndexFileExt, kBlobFileExt}) {
+        const std::string stale = directory + ForceFileExt(base, kDataFileExt, ext);
+        if (!list.FileExists(stale, false)) continue;
+        const int32_t r = list.DeleteFile(stale, false);
+        if (r < 0) SignalTableError(uint16_t(-r), stale, GetDirectoryName());
+      }
+  }
   for (int i = 0; i < 3; ++i) {
     oldNames[i] = files[i]->GetName();
     if (i == 2 && !files[i]->FileExists()) break;
