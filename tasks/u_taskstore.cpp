@@ -180,12 +180,13 @@ constexpr uint16_t kOutputBlockSize = 4096;
 // page, no blob block: nothing of any row) and no one else has it open. Its header's contents do
 // not matter: a create ended part way may have written any part of it.
 bool holdsNothing(platform::FileSystem& fs, const std::string& path, uint32_t headerSize) {
-  // Exclusive: a process making the table right now holds its files so, and its files are not
-  // left over.
-  const std::unique_ptr<platform::OsFile> file = fs.openFile(path, {false, platform::ShareMode::Exclusive});
-  if (file == nullptr) return false;
-  const int64_t size = file->size();
-  return size >= 0 && size <= int64_t(headerSize);
+  // A process making the table right now has its files open, and they are not left over. The look
+  // takes no hold of its own: one would refuse that process's create or open of the file, or
+  // another start's look, at that very moment.
+  const std::string spelt = fs.resolvePath(path);
+  if (fs.openAnywhereAsSpelt(spelt)) return false;
+  platform::FileInfo info;
+  return fs.fileInfoAsSpelt(spelt, info) && !info.isDirectory && info.size <= int64_t(headerSize);
 }
 
 // Makes a missing table, encrypted with the local tables' password: the table component creates

@@ -1,10 +1,14 @@
 #include "ui/u_main.h"
 
+#include <memory>
+#include <system_error>
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -17,12 +21,14 @@
 #include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTabWidget>
+#include <QThread>
 #include <QTimer>
 #include <QToolBar>
 #include <QUrl>
 #include <QVBoxLayout>
 
 #include "platform/processinfo.h"
+#include "platform/processlock.h"
 #include "tasks/u_common.h"
 #include "tasks/u_oraenv.h"
 #include "ui/programsettings.h"
@@ -59,6 +65,31 @@ bool HandOverToRunningInstance(const QString& name, QString& error) {
   return true;
 }
 
+QLocalServer* ListenForLaterInstances(const QString& name, QObject* parent, bool& handedOver) {
+  handedOver = false;
+  // Between this start's look for an answer and its listen, no other start may listen: the
+  // socket it found stale could then be that start's new one.
+  const QString socketPath = QFileInfo(name).isAbsolute() ? name : QDir::tempPath() + "/" + name;
+  platform::ProcessLock turn;
+  try {
+    for (int waited = 0; !turn.acquire((socketPath + ".lock").toStdString()) && waited < 5000; waited += 10)
+      QThread::msleep(10);
+  } catch (const std::system_error&) {
+    // No lock file can be made there: the listen below tells whether the name can be taken at all.
+  }
+  // Asked before the listen, which would take the name over from whoever has it.
+  QString error;
+  if (HandOverToRunningInstance(name, error)) {
+    handedOver = true;
+    return nullptr;
+  }
+  // Nobody answers: a socket left by a crashed instance, if any.
+  QLocalServer::removeServer(name);
+  auto server = std::make_unique<QLocalServer>(parent);
+  server->setSocketOptions(QLocalServer::UserAccessOption);
+  return server->listen(name) ? server.release() : nullptr;
+}
+
 TFrmMain::TFrmMain(const QString& instanceName) {
   setObjectName("FrmMain");
   try {
@@ -74,7 +105,20 @@ TFrmMain::TFrmMain(const QString& instanceName) {
     BuildLayout();
     BuildMenus();
     BuildTray();
-    ListenForLaterInstances(instanceName);
+    bool answered = false;
+    instanceServer_ = ListenForLaterInstances(instanceName, this, answered);
+    if (answered) {
+      handedOver_ = true;
+      return;
+    }
+    if (instanceServer_)
+      connect(instanceServer_, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* socket = instanceServer_->nextPendingConnection()) {
+          connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+          socket->disconnectFromServer();
+        }
+        RestoreFromTray();
+      });
 
     FrmSysOption = std::make_unique<TFrmSysOption>(this);
     FrmAboutBox = std::make_unique<TFrmAboutBox>(this);
@@ -233,21 +277,6 @@ void TFrmMain::BuildTray() {
     if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) RestoreFromTray();
   });
   if (QSystemTrayIcon::isSystemTrayAvailable()) TrayIcon1->show();
-}
-
-void TFrmMain::ListenForLaterInstances(const QString& instanceName) {
-  // A socket left by a crashed instance would keep the name taken.
-  QLocalServer::removeServer(instanceName);
-  instanceServer_ = new QLocalServer(this);
-  instanceServer_->setSocketOptions(QLocalServer::UserAccessOption);
-  connect(instanceServer_, &QLocalServer::newConnection, this, [this] {
-    while (QLocalSocket* socket = instanceServer_->nextPendingConnection()) {
-      connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-      socket->disconnectFromServer();
-    }
-    RestoreFromTray();
-  });
-  instanceServer_->listen(instanceName);
 }
 
 void TFrmMain::SetTaskViewActive(bool on) {

@@ -35,12 +35,20 @@ QString InstanceName();
 // when one was found but could not be told.
 bool HandOverToRunningInstance(const QString& name, QString& error);
 
+// Listens under `name` for later instances, which HandOverToRunningInstance then reaches: the
+// server, owned by `parent`. A socket left under the name is removed only when nobody answers on
+// it (a crashed instance's). One that an instance answers on is that instance's, started at
+// almost the same moment as this one: it stays, the instance has been told to come to the front,
+// `handedOver` is set and null returned. Null as well when the name cannot be taken. Starts take
+// their turns at this through a lock file beside the socket.
+QLocalServer* ListenForLaterInstances(const QString& name, QObject* parent, bool& handedOver);
+
 class TFrmMain final : public QMainWindow {
   Q_OBJECT
  public:
-  // Creates the window (FormCreate). When an instance listens under `instanceName`, hands over
-  // to it and stops: HandedOver() is then true and the caller ends. Otherwise listens under
-  // `instanceName` for later instances.
+  // Creates the window (FormCreate). When an instance listens under `instanceName`, also one
+  // that began listening while this one was being made, hands over to it and stops: HandedOver()
+  // is then true and the caller ends. Otherwise listens under `instanceName` for later instances.
   explicit TFrmMain(const QString& instanceName);
   ~TFrmMain() override;
 
@@ -71,7 +79,6 @@ class TFrmMain final : public QMainWindow {
   void BuildLayout();
   void BuildMenus();
   void BuildTray();
-  void ListenForLaterInstances(const QString& instanceName);
   QAction* NewAction(const char* name, const QString& caption, const QString& hint = QString());
   void SetTaskViewActive(bool on);
   // "Analyze" on a run: the dump view, showing that run's dump.

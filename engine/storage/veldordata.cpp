@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <bit>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -18,6 +19,7 @@
 #include "platform/bytes.h"
 #include "platform/debugassert.h"
 #include "platform/localclock.h"
+#include "platform/oserror.h"
 #include "platform/scopeguard.h"
 
 namespace engine {
@@ -1246,7 +1248,10 @@ void TDataFile::PushRecordBuffer(std::unique_ptr<TRecord>& record) {
 // ---- Locks ----
 
 bool TDataFile::LockRecord(uint32_t number) {
-  if (number == 0 || number > kMaxRecordSlots + 1) return false;
+  if (number == 0 || number > kMaxRecordSlots + 1) {
+    platform::setLastOsError(EINVAL);
+    return false;
+  }
   if (!LockRegion(true, kRecordLockBase - number, 1)) return false;
   recordLocks_.insert(number);
   return true;

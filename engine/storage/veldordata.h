@@ -412,7 +412,7 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // ---- Locks ----
 
   // One attempt at record `number`'s byte; true when taken. Number 0 or past the slot limit
-  // gives false.
+  // gives false with OS error EINVAL; a byte held elsewhere, with kLockViolation.
   bool LockRecord(uint32_t number);
   // Releases a record lock this object holds; false for any other record.
   bool UnlockRecord(uint32_t number);

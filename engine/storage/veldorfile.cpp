@@ -187,10 +187,16 @@ int64_t TAbstractFile::Seek(int32_t id, int origin, int64_t offset) {
 
 bool TAbstractFile::Lock(int64_t offset, int64_t length) {
   std::lock_guard guard(section_);
-  if (offset < 0 || length <= 0) return false;
+  if (offset < 0 || length <= 0) {
+    platform::setLastOsError(EINVAL);
+    return false;
+  }
   const int64_t last = offset + length - 1;
   for (const LockRange& r : locks_) {
-    if ((offset >= r.offset && offset <= r.last) || (r.offset >= offset && r.offset <= last)) return false;
+    if ((offset >= r.offset && offset <= r.last) || (r.offset >= offset && r.offset <= last)) {
+      platform::setLastOsError(platform::kLockViolation);
+      return false;
+    }
   }
   locks_.push_back({offset, last, length});
   return true;
@@ -462,7 +468,10 @@ bool TPhysicalFile::Facts(platform::FileInfo& info) {
 
 bool TPhysicalFile::Lock(int64_t offset, int64_t length) {
   std::lock_guard guard(section_);
-  if (!file_) return false;
+  if (!file_) {
+    platform::setLastOsError(EBADF);
+    return false;
+  }
   const auto left = std::find_if(leftHeld_.begin(), leftHeld_.end(), [&](const platform::OsFile::Range& r) {
     return r.offset == offset && r.length == length;
   });
@@ -1501,7 +1510,10 @@ bool TFileHandler::FileExists() {
 }
 
 bool TFileHandler::LockRegion(bool lock, int64_t offset, int64_t length) {
-  if (!file_) return false;
+  if (!file_) {
+    platform::setLastOsError(EBADF);
+    return false;
+  }
   return lock ? file_->Lock(offset, length) : file_->Unlock(offset, length);
 }
 
@@ -1511,8 +1523,18 @@ bool TFileHandler::UnlockRegions(std::span<platform::OsFile::Range> ranges) {
 
 bool TFileHandler::LockRegionRetrying(const std::function<int64_t(uint32_t attempt)>& offsetFor,
                                       int64_t length) {
-  return RetryLock([&](uint32_t attempt) { return LockRegion(true, offsetFor(attempt), length); },
-                   retryRules_, list_->FileSystem());
+  bool taken = false;
+  RetryLock(
+      [&](uint32_t attempt) {
+        taken = LockRegion(true, offsetFor(attempt), length);
+        return taken || platform::lastOsError() != platform::kLockViolation;
+      },
+      retryRules_, list_->FileSystem());
+  if (!taken) {
+    const int error = platform::lastOsError();
+    lockFailure_ = error == platform::kLockViolation ? VELDOR_LOCKTIMEOUT : OSErrorToEngineError(error);
+  }
+  return taken;
 }
 
 bool TFileHandler::LockReadSlot(int64_t base, uint16_t& slot) {

@@ -94,7 +94,8 @@ class TAbstractFile {
   // Origin kSeekBegin sets the position to offset, kSeekCurrent adds offset, kSeekEnd moves to
   // the end. Returns the new position; 0 for an unknown id.
   virtual int64_t Seek(int32_t id, int origin, int64_t offset);
-  // Takes a byte range; false when it overlaps a held range.
+  // Takes a byte range; false when it overlaps a held range (OS error kLockViolation) or cannot
+  // be taken at all (another OS error).
   virtual bool Lock(int64_t offset, int64_t length);
   // Releases exactly a held range (same offset and length); false for anything else.
   virtual bool Unlock(int64_t offset, int64_t length);
@@ -467,8 +468,13 @@ class TFileHandler {
   // Releases several held ranges at once (TAbstractFile::UnlockMany).
   bool UnlockRegions(std::span<platform::OsFile::Range> ranges);
   // Takes a file-wide lock under the retry rules: `offsetFor` names the range's offset for each
-  // attempt (the read slots draw a new one each time).
+  // attempt (the read slots draw a new one each time). Only a range held elsewhere is tried
+  // again: any other failure (the file cannot be reached, as when a forked child may not open
+  // its inherited file anew) gives false at once. LockFailure then tells which it was.
   bool LockRegionRetrying(const std::function<int64_t(uint32_t attempt)>& offsetFor, int64_t length);
+  // The engine code of the last file-wide lock this handler failed to take: VELDOR_LOCKTIMEOUT
+  // when it stayed held elsewhere to the last attempt, else the system's error at the failure.
+  uint16_t LockFailure() const { return lockFailure_; }
   // Takes one read slot: the byte at `base` - slot, for a slot in 1..65535 drawn anew on each
   // attempt under the retry rules, so that readers rarely meet. `slot` is the slot held, or 0
   // when none could be taken.
@@ -579,6 +585,7 @@ class TFileHandler {
   bool temporary_ = false;
   bool memoryFirst_ = false;
   LockRetryRules retryRules_ = kFileLockRetryRules;
+  uint16_t lockFailure_ = 0;
   bool holdWrites_ = false;
   bool flushWanted_ = false;
   TWriteSet held_;

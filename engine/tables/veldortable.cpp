@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "engine/base/veldorhelpers.h"
 #include "engine/storage/veldorjournal.h"
 #include "engine/storage/veldorkeys.h"
+#include "engine/storage/veldoros.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "engine/values/veldorvalues.h"
@@ -230,9 +232,9 @@ bool TDataTable::recoverHotJournal(bool dataLockHeld) {
   bool data = false, index = false, blob = false, recovered = false;
   FirstFailure failure;
   failure.run([&] {
-    if (!transactionLockHeld_ && !dataLockHeld && !(data = data_->LockWrite())) raise(VELDOR_LOCKTIMEOUT);
-    if (!(index = index_->LockWrite())) raise(VELDOR_LOCKTIMEOUT);
-    if (BlobFileInUse() && !(blob = blob_->LockWrite())) raise(VELDOR_LOCKTIMEOUT);
+    if (!transactionLockHeld_ && !dataLockHeld && !(data = data_->LockWrite())) raise(data_->LockFailure());
+    if (!(index = index_->LockWrite())) raise(index_->LockFailure());
+    if (BlobFileInUse() && !(blob = blob_->LockWrite())) raise(blob_->LockFailure());
     recovered = RecoverJournal(fs, path, journalFiles());
   });
   if (blob) blob_->UnlockWrite();
@@ -597,19 +599,7 @@ void TDataTable::RenameFiles(std::string_view newName, bool backup) {
                          ForceFileExt(base, kDataFileExt, exts[1]), ForceFileExt(base, kDataFileExt, exts[2]),
                          GetDirectoryName());
   std::optional<TRenameMarks> marks;
-  if (marked) {
-    // An index or blob file under the new name with no data file is of no table (a create or
-    // drop ended part way left it), and would refuse the move; one held open is refused here.
-    TFileList& list = directory_->FileList();
-    if (!list.FileExists(directory + ForceFileExt(base, kDataFileExt, kDataFileExt), false))
-      for (std::string_view ext : {kIndexFileExt, kBlobFileExt}) {
-        const std::string stale = directory + ForceFileExt(base, kDataFileExt, ext);
-        if (!list.FileExists(stale, false)) continue;
-        const int32_t r = list.DeleteFile(stale, false);
-        if (r < 0) SignalTableError(uint16_t(-r), stale, GetDirectoryName());
-      }
-    marks.emplace(*directory_, name_, base, blob_->FileExists());
-  }
+  if (marked) marks.emplace(*directory_, name_, base, blob_->FileExists());
   std::string oldNames[3];
   int renamed = 0;
   UndoOnFailure undo([&] {
@@ -618,6 +608,20 @@ void TDataTable::RenameFiles(std::string_view newName, bool backup) {
     // Every file back in place: the markers have nothing left to complete.
     if (marks && !back.failed()) back.run([&] { marks->Done(); });
   });
+  if (marked) {
+    // An index or blob file under the new name with no data file is of no table (a create or
+    // drop ended part way left it), and would refuse the move; one held open is refused here.
+    // Looked for once the marker beside the new name is held: a create of the name elsewhere
+    // holds it while it makes the files, so none is part made now.
+    TFileList& list = directory_->FileList();
+    if (!list.FileExists(directory + ForceFileExt(base, kDataFileExt, kDataFileExt), false))
+      for (std::string_view ext : {kIndexFileExt, kBlobFileExt}) {
+        const std::string stale = directory + ForceFileExt(base, kDataFileExt, ext);
+        if (!list.FileExists(stale, false)) continue;
+        const int32_t r = list.DeleteFile(stale, false);
+        if (r < 0) SignalTableError(uint16_t(-r), stale, GetDirectoryName());
+      }
+  }
   for (int i = 0; i < 3; ++i) {
     oldNames[i] = files[i]->GetName();
     if (i == 2 && !files[i]->FileExists()) break;
@@ -828,9 +832,19 @@ bool TDataTable::LockRecord(uint32_t recordNumber) {
   const TDataSession& session = Session();
   const LockRetryRules rules = LockRetryRules::FromRetryCount(
       session.LockRetryCount(), std::chrono::milliseconds(session.LockWaitTime()));
-  if (!RetryLock([&](uint32_t) { return data_->LockRecord(recordNumber); }, rules,
-                 directory_->FileList().FileSystem())) {
-    raise(VELDOR_RECLOCKFAILED);
+  // Only a record held elsewhere is waited for; any other failure is reported as it is.
+  bool taken = false;
+  RetryLock(
+      [&](uint32_t) {
+        taken = data_->LockRecord(recordNumber);
+        return taken || platform::lastOsError() != platform::kLockViolation;
+      },
+      rules, directory_->FileList().FileSystem());
+  if (!taken) {
+    const int error = platform::lastOsError();
+    // A number past the last possible record is refused as record 0 is.
+    raise(error == platform::kLockViolation || error == EINVAL ? VELDOR_RECLOCKFAILED
+                                                               : OSErrorToEngineError(error));
   }
   SizeRecordSets(recordNumber);
   noteRecordLocked(recordNumber);
@@ -951,11 +965,11 @@ void TDataTable::LockRecordsAhead(std::span<const uint32_t> numbers) {
 bool TDataTable::beginReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobSlot) {
   if (anyLockHeld() || exclusive_ || !opened_) return false;
   for (;;) {
-    if (!index_->LockRead(indexSlot)) raise(VELDOR_LOCKTIMEOUT);
+    if (!index_->LockRead(indexSlot)) raise(index_->LockFailure());
     if (BlobFileInUse() && !blob_->LockRead(blobSlot)) {
       index_->UnlockRead(indexSlot);
       indexSlot = 0;
-      raise(VELDOR_LOCKTIMEOUT);
+      raise(blob_->LockFailure());
     }
     state = true;
     // Looked for once the pair is held, when no writer can be in the middle of a write-out: a
@@ -1006,15 +1020,15 @@ void TDataTable::EndQueryRead() {
 bool TDataTable::BeginWrite() {
   if (writeHeld_ || exclusive_ || readOnlyAttribute_ || !opened_) return false;
   const bool takeData = !transactionLockHeld_;
-  if (takeData && !data_->LockWrite()) raise(VELDOR_LOCKTIMEOUT);
+  if (takeData && !data_->LockWrite()) raise(data_->LockFailure());
   if (!index_->LockWrite()) {
     if (takeData) data_->UnlockWrite();
-    raise(VELDOR_LOCKTIMEOUT);
+    raise(index_->LockFailure());
   }
   if (BlobFileInUse() && !blob_->LockWrite()) {
     index_->UnlockWrite();
     if (takeData) data_->UnlockWrite();
-    raise(VELDOR_LOCKTIMEOUT);
+    raise(blob_->LockFailure());
   }
   writeHeld_ = true;
   if (transactionLockHeld_) return false;
@@ -1047,7 +1061,7 @@ void TDataTable::LockForTransaction() {
   if (transactionLockHeld_ || readOnlyAttribute_) return;
   // A remote table's server takes the lock.
   if (!exclusive_ && !IsRemote()) {
-    if (!data_->LockWrite()) raise(VELDOR_LOCKTIMEOUT);
+    if (!data_->LockWrite()) raise(data_->LockFailure());
     UndoOnFailure release([&] { data_->UnlockWrite(); });
     // Once the lock every writer takes first is held, as in BeginWrite; the rollback adds the
     // index and blob write locks for its time.

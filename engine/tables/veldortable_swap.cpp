@@ -153,8 +153,19 @@ std::unique_ptr<platform::OsFile> writeMarker(const std::string& path, const std
                                               TDataDirectory& directory) {
   platform::FileSystem& fs = directory.FileList().FileSystem();
   for (int attempt = 0;; ++attempt) {
-    std::unique_ptr<platform::OsFile> file = fs.createFile(path, false);
-    if (!file) SignalTableError(VELDOR_OSEACCES, path, directory.Path());
+    // A create elsewhere holds an empty marker of the name alone while it makes the table's
+    // files (TCreateHold): waited for, as every other user of the name waits for it.
+    std::unique_ptr<platform::OsFile> file;
+    RetryLock(
+        [&](uint32_t) {
+          file = fs.createFile(path, false);
+          return file || platform::lastOsError() != platform::kSharingViolation;
+        },
+        kFileLockRetryRules, fs);
+    if (!file)
+      SignalTableError(
+          platform::lastOsError() == platform::kSharingViolation ? VELDOR_LOCKTIMEOUT : VELDOR_OSEACCES, path,
+          directory.Path());
     if (file->writeAt(0, text.data(), int64_t(text.size())) != int64_t(text.size()) || !file->sync() ||
         !fs.syncFolder(directory.Path())) {
       // A marker that may not have reached the device is not left to be acted on.

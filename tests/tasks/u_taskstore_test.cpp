@@ -743,20 +743,29 @@ TEST(TaskStoreTest, AFirstStartEndedAtAnyFileOperationLeavesFilesTheNextStartTak
               static_cast<unsigned long long>(at - 1));
 }
 
-// The local file system, but when it finds no data file of the task table (or, with
-// `atIndexOpen`, when it opens the table's index) it lets `between` run before it answers:
-// another process's work between the look and the answer.
+// The local file system, but when it finds no data file of the task table (or, at an index look,
+// when it opens the table's index or looks whether anyone has it open) it lets `between` run:
+// another process's work between the look and the answer, or just after the answer.
 class InterleavingFileSystem final : public platform::testing::ForwardingFileSystem {
  public:
+  enum class At { kMissingDataFile, kBeforeIndexLook, kAfterIndexLook };
   // `between` runs at each such look until it returns true.
-  InterleavingFileSystem(platform::FileSystem& base, std::function<bool()> between, bool atIndexOpen = false)
-      : ForwardingFileSystem(base), between_(std::move(between)), atIndexOpen_(atIndexOpen) {}
+  InterleavingFileSystem(platform::FileSystem& base, std::function<bool()> between,
+                         At at = At::kMissingDataFile)
+      : ForwardingFileSystem(base), between_(std::move(between)), at_(at) {}
 
   std::unique_ptr<platform::OsFile> openFile(const std::string& path,
                                              const platform::OpenOptions& options) override {
-    if (atIndexOpen_ && between_ && std::filesystem::path(path).filename() == "task.IDX" && between_())
-      between_ = {};
-    return base_.openFile(path, options);
+    indexLook(path, At::kBeforeIndexLook);
+    std::unique_ptr<platform::OsFile> file = base_.openFile(path, options);
+    indexLook(path, At::kAfterIndexLook);
+    return file;
+  }
+  bool openAnywhereAsSpelt(const std::string& path) override {
+    indexLook(path, At::kBeforeIndexLook);
+    const bool open = base_.openAnywhereAsSpelt(path);
+    indexLook(path, At::kAfterIndexLook);
+    return open;
   }
   std::unique_ptr<platform::OsFile> createFile(const std::string& path, bool deleteOnClose) override {
     return base_.createFile(path, deleteOnClose);
@@ -777,8 +786,8 @@ class InterleavingFileSystem final : public platform::testing::ForwardingFileSys
   }
   bool fileInfo(const std::string& path, platform::FileInfo& info) override {
     const bool found = base_.fileInfo(path, info);
-    if (!atIndexOpen_ && !found && between_ && std::filesystem::path(path).filename() == "task.DAT" &&
-        between_())
+    if (at_ == At::kMissingDataFile && !found && between_ &&
+        std::filesystem::path(path).filename() == "task.DAT" && between_())
       between_ = {};
     return found;
   }
@@ -787,8 +796,12 @@ class InterleavingFileSystem final : public platform::testing::ForwardingFileSys
   }
 
  private:
+  void indexLook(const std::string& path, At moment) {
+    if (at_ == moment && between_ && std::filesystem::path(path).filename() == "task.IDX" && between_())
+      between_ = {};
+  }
   std::function<bool()> between_;
-  bool atIndexOpen_;
+  At at_;
 };
 
 // Two processes start on a fresh folder at once (the window and a scheduled run on a first day):
@@ -844,7 +857,7 @@ TEST(TaskStoreTest, ATableMadeOverLeftFilesByAnotherProcessWhileThisOneLooksIsOp
         EXPECT_EQ(other.receive(), 'd');
         return true;
       },
-      true);
+      InterleavingFileSystem::At::kBeforeIndexLook);
   engine::TFileList files(fs);
   try {
     TTaskStore store(folder, &files);
@@ -853,6 +866,46 @@ TEST(TaskStoreTest, ATableMadeOverLeftFilesByAnotherProcessWhileThisOneLooksIsOp
     ADD_FAILURE() << e.what();
   }
   other.send('q');
+  EXPECT_EQ(other.wait(), 0);
+}
+
+// Two processes start on a folder where a first start was cut short before the task table's data
+// file, the second at the very moment the first looks into the index left: the look keeps no one
+// out, so neither start fails, and both use the one table.
+TEST(TaskStoreTest, AStartAtTheMomentAnotherLooksIntoLeftFilesIsNotRefused) {
+  platform::testing::TempFolder dir;
+  const std::string folder = dir.path("db");
+  ASSERT_NO_FATAL_FAILURE(leaveAFirstStartCutBeforeTheDataFile(folder));
+  storage_test::Helper other([&](storage_test::Helper& h) {
+    if (h.receive() != 'g') return 1;
+    try {
+      TTaskStore store(folder);
+      TExpTask task(nullptr);
+      fill(task, hostileTexts(), 0, 1);
+      store.SaveTask(task);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "the other start failed: %s\n", e.what());
+      h.send('f');
+      return 3;
+    }
+    h.send('d');
+    return 0;
+  });
+  InterleavingFileSystem fs(
+      platform::FileSystem::local(),
+      [&] {
+        other.send('g');
+        EXPECT_EQ(other.receive(), 'd');
+        return true;
+      },
+      InterleavingFileSystem::At::kAfterIndexLook);
+  try {
+    engine::TFileList files(fs);
+    TTaskStore store(folder, &files);
+    EXPECT_EQ(store.LoadTaskList(nullptr).size(), 1u);
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << e.what();
+  }
   EXPECT_EQ(other.wait(), 0);
 }
 

@@ -12,6 +12,8 @@
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -26,6 +28,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 
 #include "dumpfile/u_analysisfile.h"
 #include "dumpfile/u_saveobjddl.h"
@@ -778,6 +781,48 @@ TEST_F(WindowTest, SecondInstanceHandsOverAndTheFirstComesBack) {
   QTRY_VERIFY_WITH_TIMEOUT(!first->isMinimized() && first->isVisible(), 5000);
   // Closing the second window writes nothing: only the first one owns the settings.
   EXPECT_FALSE(std::filesystem::exists(SettingsFilePath()));
+}
+
+// Two starts at almost the same moment: each looked for a running instance before the other
+// listened. The one that comes to listen second finds the first one's socket answering: it leaves
+// that socket alone and hands over, so that later starts still reach the first window. A socket
+// that nobody answers on any more (its instance ended without removing it) is taken over.
+TEST_F(WindowTest, ListeningLeavesAnAnsweringInstancesSocketAndTakesOverAStaleOne) {
+  const QString name = QString::fromStdString(dir.path("instance"));
+  bool handedOver = false;
+  {
+    platform::ChildProcess first(platform::ProcessSpec{VELMARON_PYTHON,
+                                                       {"-c",
+                                                        "import socket, sys\n"
+                                                        "s = socket.socket(socket.AF_UNIX)\n"
+                                                        "s.bind(sys.argv[1])\n"
+                                                        "s.listen(8)\n"
+                                                        "print('listening', flush=True)\n"
+                                                        "sys.stdin.read()\n",
+                                                        name.toStdString()},
+                                                       "",
+                                                       true});
+    std::string said;
+    for (char c = 0; said.find('\n') == std::string::npos && first.readOutput(&c, 1) == 1;) said += c;
+    ASSERT_EQ(said, "listening\n");
+    std::unique_ptr<QLocalServer> second(ListenForLaterInstances(name, nullptr, handedOver));
+    EXPECT_EQ(second, nullptr) << "the second start took the name from the first";
+    EXPECT_TRUE(handedOver);
+    // A later start reaches the first one, through the socket it made.
+    QLocalSocket later;
+    later.connectToServer(name);
+    EXPECT_TRUE(later.waitForConnected(2000));
+    later.abort();
+    first.closeInput();
+    first.wait();
+  }
+  ASSERT_TRUE(std::filesystem::exists(name.toStdString())) << "the first start's socket was removed";
+  std::unique_ptr<QLocalServer> next(ListenForLaterInstances(name, nullptr, handedOver));
+  ASSERT_NE(next, nullptr);
+  EXPECT_FALSE(handedOver);
+  QString error;
+  EXPECT_TRUE(HandOverToRunningInstance(name, error));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return next->hasPendingConnections(); }, 5000));
 }
 
 // Another program of this user on the same data folder that the hand-over does not reach (its

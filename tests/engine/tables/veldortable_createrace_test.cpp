@@ -21,8 +21,9 @@ using namespace table_test;
 using storage_test::Helper;
 
 // The local file system, with `hook` run once just before counted operation `pauseAt` (opens,
-// creates, deletes and renames, counted from 1), `afterRename` after each rename, and `onSleep`
-// before each pause between lock attempts.
+// creates, deletes and renames, counted from 1), `afterRename` after each rename, `beforeCreate`
+// before each plain create, `afterOpen` after each open that succeeded, and `onSleep` before each
+// pause between lock attempts.
 class PausingFileSystem final : public platform::testing::ForwardingFileSystem {
  public:
   PausingFileSystem() : ForwardingFileSystem(platform::FileSystem::local()) {}
@@ -30,15 +31,20 @@ class PausingFileSystem final : public platform::testing::ForwardingFileSystem {
   std::function<void()> hook;
   std::function<void()> onSleep;
   std::function<void(const std::string& from)> afterRename;
+  std::function<void(const std::string& path)> beforeCreate;
+  std::function<void(const std::string& path)> afterOpen;
   uint64_t operations = 0;
 
   std::unique_ptr<platform::OsFile> openFile(const std::string& path,
                                              const platform::OpenOptions& o) override {
     count();
-    return base_.openFile(path, o);
+    std::unique_ptr<platform::OsFile> file = base_.openFile(path, o);
+    if (file && afterOpen) afterOpen(path);
+    return file;
   }
   std::unique_ptr<platform::OsFile> createFile(const std::string& path, bool deleteOnClose) override {
     count();
+    if (beforeCreate) beforeCreate(path);
     return base_.createFile(path, deleteOnClose);
   }
   std::unique_ptr<platform::OsFile> createFileReplacing(const std::string& path, bool deleteOnClose,
@@ -90,9 +96,9 @@ TCreateTableArgs itemsArgs() {
 }
 
 // Creates the items table through a cursor of `db`, as a create that may find it made.
-void createItems(Database& db) {
+void createItems(Database& db, const std::string& name = "items") {
   TDataCursor c(*db.directory);
-  c.SetTableName("items");
+  c.SetTableName(name);
   c.SetExclusive(true);
   TCreateTableArgs a = itemsArgs();
   c.CreateTable(a);
@@ -227,6 +233,64 @@ TEST_F(CreateRace, TheCreatorsOpenAgainWaitsForAnOpenThatFoundTheNewDataFileFirs
   EXPECT_EQ(error, 0);
   expectSoundTableFiles(dir.file("items"));
   expectOnlyTheTablesFiles(dir);
+}
+
+// A rename whose looks for markers beside the new name came just before a create of that name
+// elsewhere took its hold there: the rename waits for the hold, as an open or a drop of the name
+// waits, instead of failing with an access error on it. The create keeps the table it made, and
+// the rename is then refused as any rename onto an existing table is, leaving both tables whole.
+TEST_F(CreateRace, ARenameOntoANameAnotherProcessIsCreatingWaitsForTheCreatesHold) {
+  const std::string path = dir.path();
+  Helper other([path](Helper& self) {
+    PausingFileSystem fs;
+    // Once the create holds its marker beside the name.
+    bool told = false;
+    fs.afterOpen = [&](const std::string& opened) {
+      if (told || !opened.ends_with("/moved.SWP")) return;
+      told = true;
+      self.send('h');
+      if (self.receive() != 'x') std::_Exit(kFailed);
+    };
+    TFileList list(fs);
+    Database db(path, &list);
+    if (self.receive() != 'g') return kFailed;
+    const uint16_t error = errorOf([&] { createItems(db, "moved"); });
+    return error == 0 ? kMade : kFailed;
+  });
+  Database(dir.path()).create(2);
+  PausingFileSystem fs;
+  bool asked = false, held = false;
+  fs.beforeCreate = [&](const std::string& created) {
+    if (asked || !created.ends_with("/moved.SWP")) return;
+    asked = true;
+    other.send('g');
+    ASSERT_EQ(other.receive(), 'h');
+    held = true;
+  };
+  fs.onSleep = [&] {
+    if (std::exchange(held, false)) other.send('x');
+  };
+  uint16_t error = 0;
+  {
+    TFileList list(fs);
+    Database db(dir.path(), &list);
+    error = errorOf([&] { db.directory->RenameTable("items", "moved", false, false); });
+  }
+  if (held) other.send('x');
+  ASSERT_EQ(other.wait(), kMade);
+  Database db(dir.path());
+  EXPECT_EQ(error, errorOf([&] { db.directory->RenameTable("items", "moved", false, false); }))
+      << "not refused as a rename onto an existing table";
+  EXPECT_NE(error, 0);
+  EXPECT_EQ(filesOf(dir, "items"), "DAT IDX BLB");
+  EXPECT_EQ(filesOf(dir, "moved"), "DAT IDX BLB");
+  for (const char* name : {"items.SWP", "moved.SWP"})
+    EXPECT_FALSE(std::filesystem::exists(dir.file(name))) << name;
+  expectSoundTableFiles(dir.file("items"));
+  expectSoundTableFiles(dir.file("moved"));
+  TDataTable& items = db.open();
+  expectItem(items, 2, 2);
+  db.close(items);
 }
 
 }  // namespace

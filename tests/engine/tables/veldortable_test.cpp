@@ -4,6 +4,7 @@
 #include "engine/tables/veldortable.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <vector>
@@ -250,6 +251,34 @@ TEST_F(LockPairs, AFailedReleaseOfTheIndexLockIsReported) {
   t.BeginWrite();
   t.IndexFile().UnlockWrite();  // gone behind the table's back
   EXPECT_EQ(errorOf([&] { t.EndWrite(); }), VELDOR_LOCKTIMEOUT);
+  EXPECT_FALSE(t.HoldsWritePair());
+}
+
+// A forked child that may no longer open the table files it inherited (their rights changed since
+// the parent opened them) is told so at its first lock of each kind, with the cause and at once,
+// not after the lock's retries as if another writer held the table.
+TEST_F(LockPairs, AnInheritedTableThatCannotBeOpenedAnewReportsWhyAtOnce) {
+  CountingFileSystem counting;
+  TFileList list(counting);
+  Database a(dir.path(), &list);
+  TDataTable& t = a.open();
+  for (const char* ext : {".DAT", ".IDX", ".BLB"})
+    std::filesystem::permissions(dir.file(std::string("items") + ext), std::filesystem::perms::owner_read);
+  Helper child([&](Helper&) {
+    // The superuser opens whatever the rights say: the child gives its privileges up instead.
+    if (geteuid() == 0 && (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0))
+      return 64;
+    const int before = counting.sleeps;
+    int wrong = 0;
+    if (errorOf([&] { t.BeginWrite(); }) != VELDOR_OSEACCES) wrong |= 1;
+    if (errorOf([&] { t.BeginRead(); }) != VELDOR_OSEACCES) wrong |= 2;
+    if (errorOf([&] { t.LockRecord(2); }) != VELDOR_OSEACCES) wrong |= 4;
+    if (errorOf([&] { a.directory->StartTransaction(); }) != VELDOR_OSEACCES) wrong |= 8;
+    if (counting.sleeps != before) wrong |= 16;
+    return wrong;
+  });
+  // Bits: 1 write, 2 read, 4 record lock, 8 transaction reported another error; 16 a lock waited.
+  EXPECT_EQ(child.wait(), 0);
   EXPECT_FALSE(t.HoldsWritePair());
 }
 
