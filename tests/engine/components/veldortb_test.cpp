@@ -746,6 +746,227 @@ TEST_F(TaskRoadTest, FieldValuesReadAlikeInEveryOrderAndState) {
   EXPECT_EQ(t.FieldByName("W").AsString(), "www");
   EXPECT_EQ(t.FieldByName("N").AsInteger(), 77);
 }
+// A text's AsString and an integer's AsInteger read the record of the dataset's state, as Value
+// does: the record being filtered, the row whose calculated fields are being worked out, the key
+// being entered, a row being inserted, the row a bookmark leads to, a detail's rows, a row another
+// process changed, and the rows of a table another process made anew between close and open.
+// Narrow and wide integers keep their own widths.
+TEST_F(TaskRoadTest, TextAndIntegerReadsFollowTheRecordOfEveryState) {
+  // Another process changes a row under the open dataset, below: a refresh shows the change. It
+  // cannot make the table anew while the table is open here. Forked before this process opens a file.
+  Helper writer([&](Helper& h) {
+    if (h.receive() != 'g') return 5;
+    TVELDORDatabase other;
+    other.SetDatabaseName("dbmain");
+    other.SetDirectory(dir.path());
+    TVELDORTable w;
+    w.SetDatabaseName("dbmain");
+    w.SetTableName("st");
+    w.Open();
+    if (!w.FindKey({ds::Variant(int32_t(2))})) return 1;
+    w.Edit();
+    w.FieldByName("NAME").SetAsString("zz");
+    w.FieldByName("GRP").SetAsInteger(-7);
+    w.Post();
+    w.Close();
+    h.send('w');
+    if (h.receive() != 'r') return 2;
+    try {
+      w.DeleteTable();
+      return 3;
+    } catch (const std::exception&) {
+    }
+    h.send('n');
+    if (h.receive() != 'c') return 4;
+    // Made anew with its fields in other places and of other sizes.
+    w.DeleteTable();
+    w.GetFieldDefs().Clear();
+    w.GetFieldDefs().Add("NAME", ds::ftString, 30);
+    w.GetFieldDefs().Add("GRP", ds::ftInteger);
+    w.GetFieldDefs().Add("ID", ds::ftInteger);
+    w.IndexDefs() = {{"", "ID", ixPrimary | ixUnique}};
+    w.CreateTable();
+    w.Open();
+    w.Append();
+    w.FieldByName("NAME").SetAsString("a name longer than the old");
+    w.FieldByName("GRP").SetAsInteger(123456);
+    w.FieldByName("ID").SetAsInteger(-5);
+    w.Post();
+    return 0;
+  });
+  TVELDORDatabase db;
+  db.SetDatabaseName("dbmain");
+  db.SetDirectory(dir.path());
+  const auto name = [](int i) { return "n\xc3\xa9" + std::to_string(i); };  // non-ASCII, 4 of 5 bytes
+  {
+    TVELDORTable t;
+    t.SetDatabaseName("dbmain");
+    t.SetTableName("st");
+    t.GetFieldDefs().Add("S", ds::ftSmallint);
+    t.GetFieldDefs().Add("ID", ds::ftInteger);
+    t.GetFieldDefs().Add("W", ds::ftWord);
+    t.GetFieldDefs().Add("NAME", ds::ftString, 5);
+    t.GetFieldDefs().Add("A", ds::ftAutoInc);
+    t.GetFieldDefs().Add("L", ds::ftLargeint);
+    t.GetFieldDefs().Add("GRP", ds::ftInteger);
+    t.IndexDefs() = {{"", "ID", ixPrimary | ixUnique}, {"byname", "NAME", 0}, {"bygrp", "GRP", 0}};
+    t.CreateTable();
+    t.Open();
+    for (int i = 1; i <= 5; ++i) {
+      t.Append();
+      t.FieldByName("S").SetAsInteger(-i);
+      t.FieldByName("ID").SetAsInteger(i);
+      t.FieldByName("W").SetAsInteger(65530 + i % 5);
+      t.FieldByName("NAME").SetAsString(name(i));
+      t.FieldByName("L").SetValue(int64_t(-i) * 100000);
+      t.FieldByName("GRP").SetAsInteger(i % 2);
+      t.Post();
+    }
+  }
+  TVELDORTable t;
+  t.SetDatabaseName("dbmain");
+  t.SetTableName("st");
+  ds::Field::AddTo(t, std::make_unique<ds::SmallintField>())->FieldName = "S";
+  ds::Field::AddTo(t, std::make_unique<ds::IntegerField>())->FieldName = "ID";
+  ds::Field::AddTo(t, std::make_unique<ds::WordField>())->FieldName = "W";
+  ds::Field* nameField = ds::Field::AddTo(t, std::make_unique<ds::StringField>());
+  nameField->FieldName = "NAME", nameField->Size = 5;
+  ds::Field::AddTo(t, std::make_unique<ds::AutoIncField>())->FieldName = "A";
+  ds::Field::AddTo(t, std::make_unique<ds::LargeintField>())->FieldName = "L";
+  ds::Field::AddTo(t, std::make_unique<ds::IntegerField>())->FieldName = "GRP";
+  ds::Field* calc = ds::Field::AddTo(t, std::make_unique<ds::StringField>());
+  calc->FieldName = "CALC", calc->Kind = ds::FieldKind::Calculated, calc->Size = 40;
+  t.OnCalcFields = [&](ds::DataSet& d) {
+    calc->SetAsString(d.FieldByName("NAME").AsString() + "/" +
+                      std::to_string(d.FieldByName("ID").AsInteger()));
+  };
+  std::vector<std::string> filtered;
+  t.SetOnFilterRecord([&](ds::DataSet& d, bool& accept) {
+    filtered.push_back(d.FieldByName("NAME").AsString() + "/" +
+                       std::to_string(d.FieldByName("ID").AsInteger()));
+    accept = d.FieldByName("ID").AsInteger() % 2 == 1;
+  });
+  t.Open();
+  const auto expectRow = [&](int i, const std::string& what) {
+    EXPECT_EQ(t.FieldByName("ID").AsInteger(), i) << what;
+    EXPECT_EQ(t.FieldByName("NAME").AsString(), name(i)) << what;
+    EXPECT_EQ(t.FieldByName("S").AsInteger(), -i) << what;
+    EXPECT_EQ(t.FieldByName("W").AsInteger(), 65530 + i % 5) << what;
+    EXPECT_EQ(t.FieldByName("A").AsInteger(), i) << what;
+    EXPECT_EQ(t.FieldByName("L").AsInteger(), -i * 100000) << what;
+    EXPECT_EQ(t.FieldByName("CALC").AsString(), name(i) + "/" + std::to_string(i)) << what;
+  };
+  for (int i = 1; !t.Eof(); t.Next(), ++i) expectRow(i, "browse " + std::to_string(i));
+
+  // Each record is filtered from its own bytes, not from the row the dataset stands on.
+  t.First();
+  t.SetFiltered(true);
+  std::vector<int> kept;
+  for (; !t.Eof(); t.Next()) kept.push_back(t.FieldByName("ID").AsInteger());
+  EXPECT_EQ(kept, (std::vector<int>{1, 3, 5}));
+  ASSERT_GE(filtered.size(), 5u);
+  for (int i = 1; i <= 5; ++i)
+    EXPECT_NE(std::find(filtered.begin(), filtered.end(), name(i) + "/" + std::to_string(i)), filtered.end())
+        << i;
+  t.SetFiltered(false);
+
+  // A bookmark leads back to its row.
+  t.First();
+  t.Next();
+  const ds::Bookmark second = t.GetBookmark();
+  t.Last();
+  expectRow(5, "last");
+  t.GotoBookmark(second);
+  expectRow(2, "bookmark");
+
+  // The key being entered, not the current row.
+  t.SetIndexName("byname");
+  t.SetKey();
+  EXPECT_TRUE(t.FieldByName("NAME").IsNull());
+  EXPECT_EQ(t.FieldByName("NAME").AsString(), "");
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 0);
+  t.FieldByName("NAME").SetAsString(name(4));
+  EXPECT_EQ(t.FieldByName("NAME").AsString(), name(4));
+  EXPECT_TRUE(t.GotoKey());
+  expectRow(4, "key");
+  t.EditKey();
+  EXPECT_EQ(t.FieldByName("NAME").AsString(), name(4));
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 0);
+  t.Cancel();
+
+  // A row being inserted holds only what was entered; cancelled, the row shows again.
+  t.Insert();
+  EXPECT_EQ(t.FieldByName("NAME").AsString(), "");
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 0);
+  EXPECT_EQ(t.FieldByName("S").AsInteger(), 0);
+  t.FieldByName("ID").SetAsInteger(9);
+  t.FieldByName("NAME").SetAsString("\xc3\xa9\xc3\xa9\xc3\xa9");  // cut at a whole character
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 9);
+  EXPECT_EQ(t.FieldByName("NAME").AsString(), "\xc3\xa9\xc3\xa9");
+  t.Cancel();
+  expectRow(4, "after cancelled insert");
+
+  // The rows of a detail follow its master.
+  ds::DataSource master;
+  master.SetDataSet(&t);
+  TVELDORTable detail;
+  detail.SetDatabaseName("dbmain");
+  detail.SetTableName("st");
+  detail.SetIndexName("bygrp");
+  detail.SetMasterSource(&master);
+  detail.SetMasterFields("GRP");
+  detail.Open();
+  for (int id : {2, 3}) {
+    ASSERT_TRUE(t.FindKey({ds::Variant(name(id))}));
+    std::set<std::string> names;
+    for (detail.First(); !detail.Eof(); detail.Next()) {
+      EXPECT_EQ(detail.FieldByName("GRP").AsInteger(), id % 2);
+      names.insert(detail.FieldByName("NAME").AsString());
+    }
+    const std::set<std::string> expected =
+        id % 2 ? std::set<std::string>{name(1), name(3), name(5)} : std::set<std::string>{name(2), name(4)};
+    EXPECT_EQ(names, expected);
+  }
+  detail.Close();
+
+  TVELDORTable keep;
+  keep.SetDatabaseName("dbmain");
+  keep.SetTableName("st");
+  for (const char* field : {"ID", "NAME", "GRP"})
+    ds::Field::AddTo(keep, field[0] == 'N' ? std::unique_ptr<ds::Field>(std::make_unique<ds::StringField>())
+                                           : std::make_unique<ds::IntegerField>())
+        ->FieldName = field;
+  keep.Open();
+  EXPECT_EQ(keep.FieldByName("NAME").AsString(), name(1));
+  t.SetIndexName("");
+  ASSERT_TRUE(t.FindKey({ds::Variant(int32_t(2))}));
+  writer.send('g');
+  ASSERT_EQ(writer.receive(), 'w');
+  t.Refresh();
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 2);
+  EXPECT_EQ(t.FieldByName("NAME").AsString(), "zz");
+  EXPECT_EQ(t.FieldByName("GRP").AsInteger(), -7);
+  writer.send('r');
+  ASSERT_EQ(writer.receive(), 'n');
+  t.Close();
+  keep.Close();
+  writer.send('c');
+  ASSERT_EQ(writer.wait(), 0);
+
+  TVELDORTable anew;
+  anew.SetDatabaseName("dbmain");
+  anew.SetTableName("st");
+  anew.Open();
+  EXPECT_EQ(anew.FieldByName("NAME").AsString(), "a name longer than the old");
+  EXPECT_EQ(anew.FieldByName("GRP").AsInteger(), 123456);
+  EXPECT_EQ(anew.FieldByName("ID").AsInteger(), -5);
+  // A dataset with fields of its own, open before the table was made anew, binds them to their
+  // new places.
+  keep.Open();
+  EXPECT_EQ(keep.FieldByName("NAME").AsString(), "a name longer than the old");
+  EXPECT_EQ(keep.FieldByName("GRP").AsInteger(), 123456);
+  EXPECT_EQ(keep.FieldByName("ID").AsInteger(), -5);
+}
 
 TEST_F(TaskRoadTest, LocateWithoutIndexTakesAnAsteriskLiterallyUnlessPartial) {
   TVELDORDatabase db;
