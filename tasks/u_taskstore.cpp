@@ -189,6 +189,16 @@ bool holdsNothing(platform::FileSystem& fs, const std::string& path, uint32_t he
   return fs.fileInfoAsSpelt(spelt, info) && !info.isDirectory && info.size <= int64_t(headerSize);
 }
 
+// Waits, under the file lock retry rules, while another process holds its create's hold on the
+// table `name`: the empty marker beside the name, spelt as the store spells its tables, which a
+// create keeps open from before it makes the index until its data file is in place. Takes no hold
+// and touches no file: a marker a cut start left, open nowhere, is not waited for and stays.
+void waitForCreateElsewhere(TDataDirectory& directory, const char* name) {
+  platform::FileSystem& fs = directory.FileList().FileSystem();
+  const std::string marker = fs.resolvePath(TDataTable::FileNameFor(directory.Path(), name, false, ".SWP"));
+  RetryLock([&](uint32_t) { return !fs.openAnywhereAsSpelt(marker); }, kFileLockRetryRules, fs);
+}
+
 // Makes a missing table, encrypted with the local tables' password: the table component creates
 // plain tables only.
 void createTable(TDataDirectory& directory, const char* name, std::span<const Column> columns,
@@ -204,9 +214,18 @@ void createTable(TDataDirectory& directory, const char* name, std::span<const Co
     const std::string path = TDataTable::FileNameFor(directory.Path(), name, false, ext);
     if (!directory.FileList().FileExists(path, false)) continue;
     if (directory.TableExists(name, false)) return;
-    const bool leftOver = holdsNothing(directory.FileList().FileSystem(), path, headerSize);
+    bool leftOver = holdsNothing(directory.FileList().FileSystem(), path, headerSize);
     // Another process may have made the table over those files while this one looked into them.
     if (directory.TableExists(name, false)) return;
+    if (!leftOver) {
+      // Or be making it now: a create has the files open until its data file is in place, all
+      // under its hold on the name. Looked at again once the create lets it go; the wait takes
+      // no hold, which would refuse others and remove a marker a cut start left.
+      waitForCreateElsewhere(directory, name);
+      if (directory.TableExists(name, false)) return;
+      leftOver = holdsNothing(directory.FileList().FileSystem(), path, headerSize);
+      if (directory.TableExists(name, false)) return;
+    }
     if (leftOver) continue;
     SignalTableError(VELDOR_OSENOENT, TDataTable::FileNameFor(directory.Path(), name, false, kDataFileExt));
   }

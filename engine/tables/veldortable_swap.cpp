@@ -493,8 +493,11 @@ TDataTable::TCreateHold::TCreateHold(TDataDirectory& directory, std::string_view
             fs.openFile(path, platform::OpenOptions{true, platform::ShareMode::Exclusive, false});
         if (!file) {
           const int error = platform::lastOsError();
+          // Gone since it was made: another create took it for a marker cut off in its write, and
+          // may have made its own since. The next attempt waits for that one.
+          const bool gone = platform::osErrorKind(error) == platform::OsErrorKind::NotFound;
           platform::FileInfo info;
-          if (error == platform::kSharingViolation || !fs.fileInfo(path, info)) return false;
+          if (error == platform::kSharingViolation || gone || !fs.fileInfo(path, info)) return false;
           SignalTableError(OSErrorToEngineError(error), path, directory.Path());
         }
         // One with a text is a swap's or a rename's, written since the look: the next look

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -1023,6 +1024,87 @@ TEST(TaskStoreTest, AStoreMadeByAnotherProcessAtAnyLookOfThisOnesCreateIsOpenedN
     EXPECT_EQ(store.LoadTaskList(nullptr).size(), 1u);
     if (!ran || ::testing::Test::HasFailure()) break;
   }
+}
+
+// The local file system, running `beforeMove` before the move of the task table's new data file
+// into place: the moment a create has made the table's index and memo file but not its name.
+class MovePausingFileSystem final : public platform::testing::ForwardingFileSystem {
+ public:
+  explicit MovePausingFileSystem(std::function<void()> beforeMove)
+      : ForwardingFileSystem(platform::FileSystem::local()), beforeMove_(std::move(beforeMove)) {}
+  bool renameFile(const std::string& from, const std::string& to) override {
+    if (beforeMove_ && std::filesystem::path(to).filename() == "task.DAT") std::exchange(beforeMove_, {})();
+    return base_.renameFile(from, to);
+  }
+  std::unique_ptr<platform::OsFile> openFile(const std::string& path,
+                                             const platform::OpenOptions& options) override {
+    return base_.openFile(path, options);
+  }
+  std::unique_ptr<platform::OsFile> createFile(const std::string& path, bool deleteOnClose) override {
+    return base_.createFile(path, deleteOnClose);
+  }
+  std::unique_ptr<platform::OsFile> createFileAsSpelt(const std::string& path) override {
+    return base_.createFileAsSpelt(path);
+  }
+  std::unique_ptr<platform::OsFile> createFileReplacing(const std::string& path, bool deleteOnClose,
+                                                        void* head, int64_t count, bool& replaced) override {
+    return base_.createFileReplacing(path, deleteOnClose, head, count, replaced);
+  }
+  std::unique_ptr<platform::OsFile> openAsSpelt(const std::string& path, platform::ShareMode share,
+                                                bool create) override {
+    return base_.openAsSpelt(path, share, create);
+  }
+  platform::CreateNewResult createNewFile(const std::string& path) override {
+    return base_.createNewFile(path);
+  }
+  bool fileInfo(const std::string& path, platform::FileInfo& info) override {
+    return base_.fileInfo(path, info);
+  }
+  bool fileInfoAsSpelt(const std::string& path, platform::FileInfo& info) override {
+    return base_.fileInfoAsSpelt(path, info);
+  }
+
+ private:
+  std::function<void()> beforeMove_;
+};
+
+// Two processes start on a fresh folder at once, and one comes while the other is making the task
+// table, its index made and its data file not yet in place: that start waits for the table and
+// opens it, instead of taking the files being made for a table whose data file was lost.
+TEST(TaskStoreTest, AStartWhileAnotherProcessMakesATableWaitsForItAndOpensIt) {
+  platform::testing::TempFolder dir;
+  const std::string folder = dir.path("db");
+  storage_test::Helper other([&](storage_test::Helper& h) {
+    MovePausingFileSystem fs([&] {
+      h.send('m');
+      if (h.receive() != 'g') std::_Exit(3);
+    });
+    engine::TFileList files(fs);
+    TTaskStore store(folder, &files);
+    TExpTask task(nullptr);
+    fill(task, hostileTexts(), 0, 1);
+    store.SaveTask(task);
+    return 0;
+  });
+  ASSERT_EQ(other.receive(), 'm');
+  bool waited = false;
+  WaitTellingFileSystem waits([&] {
+    waited = true;
+    other.send('g');
+  });
+  {
+    engine::TFileList files(waits);
+    try {
+      TTaskStore store(folder, &files);
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << e.what();
+    }
+  }
+  EXPECT_TRUE(waited) << "the start did not wait for the table being made";
+  if (!waited) other.send('g');
+  EXPECT_EQ(other.wait(), 0);
+  TTaskStore store(folder);
+  EXPECT_EQ(store.LoadTaskList(nullptr).size(), 1u);
 }
 
 TEST(TaskStoreTest, TheDataFolderFollowsXdgDataHome) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <functional>
 #include <random>
 #include <string>
@@ -65,6 +66,10 @@ class Helper {
       int code = 99;
       try {
         code = body(*this);
+      } catch (const std::exception& e) {
+        // The test sees only the exit code: the error's text goes to its output.
+        std::fprintf(stderr, "helper %d: %s\n", int(getpid()), e.what());
+        code = 98;
       } catch (...) {
         code = 98;
       }

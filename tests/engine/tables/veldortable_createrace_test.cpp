@@ -1,4 +1,5 @@
 // A create of a lasting table stopped before each of its file operations while another process
+#include <cstdlib>
 // creates the same table: one create makes the table and it stays whole, rows, index and memos;
 // the other fails with "table exists" and leaves every file of the table alone. An open elsewhere
 // that finds the new data file first never makes the create fail.
@@ -11,6 +12,7 @@
 #include <utility>
 
 #include "engine/tables/veldortable.h"
+#include "platform/oserror.h"
 #include "table_test_util.h"
 #include "tests/platform/forwarding_fs.h"
 
@@ -291,6 +293,102 @@ TEST_F(CreateRace, ARenameOntoANameAnotherProcessIsCreatingWaitsForTheCreatesHol
   TDataTable& items = db.open();
   expectItem(items, 2, 2);
   db.close(items);
+}
+
+// The local file system, running `beforeOpen` before and `afterOpen` after the first open of the
+// items table's create marker, and `aroundMake` around the first make of the marker.
+class MarkerSeamFileSystem final : public platform::testing::ForwardingFileSystem {
+ public:
+  MarkerSeamFileSystem() : ForwardingFileSystem(platform::FileSystem::local()) {}
+  std::function<void()> beforeOpen, afterOpen;
+  std::function<void(bool made)> aroundMake;
+
+  std::unique_ptr<platform::OsFile> openFile(const std::string& path,
+                                             const platform::OpenOptions& o) override {
+    if (!isMarker(path) || !beforeOpen) return base_.openFile(path, o);
+    std::exchange(beforeOpen, nullptr)();
+    std::unique_ptr<platform::OsFile> file = base_.openFile(path, o);
+    const int error = platform::lastOsError();
+    if (afterOpen) std::exchange(afterOpen, nullptr)();
+    platform::setLastOsError(error);
+    return file;
+  }
+  bool fileInfo(const std::string& path, platform::FileInfo& info) override {
+    return base_.fileInfo(path, info);
+  }
+  platform::CreateNewResult createNewFile(const std::string& path) override {
+    if (!isMarker(path) || !aroundMake) return base_.createNewFile(path);
+    std::function<void(bool)> around = std::exchange(aroundMake, nullptr);
+    around(false);
+    const platform::CreateNewResult made = base_.createNewFile(path);
+    around(true);
+    return made;
+  }
+
+  std::unique_ptr<platform::OsFile> createFile(const std::string& path, bool deleteOnClose) override {
+    return base_.createFile(path, deleteOnClose);
+  }
+  std::unique_ptr<platform::OsFile> createFileAsSpelt(const std::string& path) override {
+    return base_.createFileAsSpelt(path);
+  }
+  std::unique_ptr<platform::OsFile> createFileReplacing(const std::string& path, bool deleteOnClose,
+                                                        void* head, int64_t count, bool& replaced) override {
+    return base_.createFileReplacing(path, deleteOnClose, head, count, replaced);
+  }
+  std::unique_ptr<platform::OsFile> openAsSpelt(const std::string& path, platform::ShareMode share,
+                                                bool create) override {
+    return base_.openAsSpelt(path, share, create);
+  }
+  bool fileInfoAsSpelt(const std::string& path, platform::FileInfo& info) override {
+    return base_.fileInfoAsSpelt(path, info);
+  }
+
+ private:
+  static bool isMarker(const std::string& path) {
+    return std::filesystem::path(path).filename() == "items.SWP";
+  }
+};
+
+// Two creates of the table at once: this one makes its marker, the other takes it for one cut off
+// in its write and removes it before this one opens it, then makes its own once this one's open
+// has failed. This create waits for the other's, which makes the table, and is told the
+// table exists; it is not refused with the marker "not found".
+TEST_F(CreateRace, ACreateWhoseMarkerIsTakenAndMadeAgainElsewhereWaitsForTheOtherCreate) {
+  const std::string path = dir.path();
+  Helper other([path](Helper& self) {
+    MarkerSeamFileSystem fs;
+    fs.aroundMake = [&](bool made) {
+      self.send(made ? 'c' : 'r');
+      if (!made && self.receive() != 'g') std::_Exit(kFailed);
+    };
+    TFileList list(fs);
+    Database db(path, &list);
+    if (self.receive() != 'g') return kFailed;
+    return errorOf([&] { createItems(db); }) == 0 ? kMade : kFailed;
+  });
+  MarkerSeamFileSystem fs;
+  fs.beforeOpen = [&] {
+    // This create's marker is made and not yet held: the other removes it, and waits.
+    other.send('g');
+    ASSERT_EQ(other.receive(), 'r');
+  };
+  fs.afterOpen = [&] {
+    other.send('g');
+    ASSERT_EQ(other.receive(), 'c');
+  };
+  uint16_t error = 0;
+  {
+    TFileList list(fs);
+    Database db(dir.path(), &list);
+    error = errorOf([&] { createItems(db); });
+  }
+  EXPECT_FALSE(fs.beforeOpen || fs.afterOpen) << "the creates did not meet at the marker";
+  if (fs.beforeOpen) other.send('g');
+  if (fs.afterOpen) other.send('g');
+  EXPECT_EQ(other.wait(), kMade);
+  EXPECT_EQ(error, VELDOR_TABLEEXISTS);
+  expectSoundTableFiles(dir.file("items"));
+  expectOnlyTheTablesFiles(dir);
 }
 
 }  // namespace
