@@ -163,8 +163,7 @@ class RemoteDifferential {
       same(seed.drop);
       same(seed.create);
       if (seed.indexesFirst)
-        if (!seed.indexesFirst)
-          for (const std::string& index : seed.indexes) same(index);
+        for (const std::string& index : seed.indexes) same(index);
       localDb_->StartTransaction();
       remoteDb_->StartTransaction();
       for (const std::string& insert : seed.inserts)

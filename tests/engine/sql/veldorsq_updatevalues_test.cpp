@@ -17,6 +17,7 @@
 #include "engine/tables/veldordirectory.h"
 #include "tests/engine/sql/sql_test_util.h"
 #include "tests/platform/temp_folder.h"
+#include "tools/tablecheck/tablecheck.h"
 
 namespace engine::sql {
 namespace {
@@ -62,6 +63,37 @@ void give(TQueryStatement& s, std::optional<int32_t> number, const std::string& 
   values[5] = 1;
   std::memcpy(&values[6], prefix.data(), prefix.size());
   s.SetParams(2, d, values);
+}
+
+// A text longer than a CHAR key column, from a constant or a parameter, inserted or set, keeps
+// the whole characters that fit, in the record and in the key: the row is found by the key
+// that a constant of those characters makes. "é" takes two bytes, the tenth and eleventh.
+TEST(UpdateValues, ALongTextInACharKeyColumnKeepsWholeCharactersInItsRecordAndKey) {
+  platform::testing::TempFolder folder;
+  SqlDatabase db(folder.path());
+  db.run("CREATE TABLE k (s CHAR(10), n INTEGER, PRIMARY KEY (s))");
+  db.run("INSERT INTO k VALUES ('bbbbbbbbb\xC3\xA9', 1)");
+  {
+    TQueryStatement s(db.directory());
+    s.Prepare("INSERT INTO k VALUES (?, 2)");
+    std::vector<TFieldDescriptor> d(1);
+    d[0].SetType(uint8_t(TEngineFieldType::String));
+    d[0].SetStoredSize(16);
+    d[0].SetOffset(0);
+    std::vector<uint8_t> values(17, 0);
+    values[0] = 1;
+    std::memcpy(&values[1], "ccccccccc\xC3\xA9", 11);
+    s.SetParams(1, d, values);
+    s.Execute();
+  }
+  db.run("UPDATE k SET s = 'aaaaaaaaa\xC3\xA9' WHERE n = 1");
+  EXPECT_EQ(db.rows("SELECT n, LENGTH(s) FROM k WHERE s = 'aaaaaaaaa'"), "1|9\n");
+  EXPECT_EQ(db.rows("SELECT n, LENGTH(s) FROM k WHERE s = 'ccccccccc'"), "2|9\n");
+  EXPECT_EQ(db.rows("SELECT n, s FROM k ORDER BY s"), "1|aaaaaaaaa\n2|ccccccccc\n");
+  tablecheck::Options options;
+  options.checkRecordKeys = true;
+  const tablecheck::Report report = tablecheck::CheckTableFiles(folder.file("k"), options);
+  EXPECT_TRUE(report.ok()) << report.text();
 }
 
 TEST(UpdateValues, EachRowGetsItsOwnValuesAcrossNullsWidthsMemosRunsAndAFailedRow) {
