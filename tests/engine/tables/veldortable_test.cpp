@@ -282,6 +282,91 @@ TEST_F(LockPairs, AnInheritedTableThatCannotBeOpenedAnewReportsWhyAtOnce) {
   EXPECT_FALSE(t.HoldsWritePair());
 }
 
+// Sleeps as the local file system does; the first sleep runs `atFirstSleep` before it.
+class HookedSleepFileSystem final : public LocalFileSystem {
+ public:
+  void sleepFor(std::chrono::milliseconds duration) override {
+    ++sleeps;
+    if (atFirstSleep) std::exchange(atFirstSleep, nullptr)();
+    base().sleepFor(duration);
+  }
+  std::function<void()> atFirstSleep;
+  int sleeps = 0;
+};
+
+// A lock of each kind that another process holds is tried again until that process lets it go,
+// not given up on at the first refusal: the holder lets go at the waiter's first pause.
+TEST_F(LockPairs, ALockAnotherProcessHoldsIsWaitedForUntilItLetsGo) {
+  // 'w'/'W' take and let go the write pair, 'r'/'R' record 2's lock; '+' answers each.
+  Helper holder([&](Helper& h) {
+    Database b(dir.path());
+    TDataTable& t = b.open();
+    for (;;) {
+      const char c = h.receive();
+      if (c == 'w')
+        t.BeginWrite();
+      else if (c == 'W')
+        t.EndWrite();
+      else if (c == 'r')
+        t.LockRecord(2);
+      else if (c == 'R')
+        t.UnlockRecord(2);
+      else
+        return 0;
+      h.send('+');
+    }
+  });
+  HookedSleepFileSystem hooked;
+  TFileList list(hooked);
+  Database a(dir.path(), &list);
+  a.session.SetLockRetryCount(3);
+  a.session.SetLockWaitTime(1);
+  TDataTable& t = a.open();
+  const auto heldElsewhere = [&](char take, char release, const std::function<void()>& attempt) {
+    holder.send(take);
+    ASSERT_EQ(holder.receive(), '+');
+    hooked.atFirstSleep = [&] {
+      holder.send(release);
+      ASSERT_EQ(holder.receive(), '+');
+    };
+    const int before = hooked.sleeps;
+    EXPECT_EQ(errorOf(attempt), 0);
+    EXPECT_GT(hooked.sleeps, before);
+    EXPECT_FALSE(hooked.atFirstSleep);
+    hooked.atFirstSleep = nullptr;
+  };
+  {
+    SCOPED_TRACE("write");
+    heldElsewhere('w', 'W', [&] {
+      t.BeginWrite();
+      t.EndWrite();
+    });
+  }
+  {
+    SCOPED_TRACE("read");
+    heldElsewhere('w', 'W', [&] {
+      t.BeginRead();
+      t.EndRead();
+    });
+  }
+  {
+    SCOPED_TRACE("transaction");
+    heldElsewhere('w', 'W', [&] {
+      a.directory->StartTransaction();
+      a.directory->Rollback();
+    });
+  }
+  {
+    SCOPED_TRACE("record");
+    heldElsewhere('r', 'R', [&] {
+      t.LockRecord(2);
+      t.UnlockRecord(2);
+    });
+  }
+  holder.send('q');
+  EXPECT_EQ(holder.wait(), 0);
+}
+
 // 0 when a writer in another process takes the table's write locks at once, 1 when it is kept out.
 int otherProcessWrites(const std::string& path) {
   Helper other([&](Helper&) {
