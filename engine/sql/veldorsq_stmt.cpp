@@ -219,6 +219,19 @@ void TQueryStatement::prepareWithParams(size_t index) {
 
 TDataCursor* TQueryStatement::executeQueries() {
   TDataQuery& master = *master_;
+  // A result taken from the pool with an earlier statement's row keeps it until the master's run
+  // writes its own: a failure before that (a subquery's, a lock's) leaves the result empty, as a
+  // result made afresh is left.
+  platform::UndoOnFailure emptyTakenRow([&] {
+    TDataCursor* result = master.Kind == qkSelect ? master.ResultCursor : nullptr;
+    if (!result || !result->Table() || !result->Table()->HoldsIdleRow()) return;
+    try {
+      result->EmptyTable();
+    } catch (...) {
+      // The row stays with a result nobody is given; the table's next creator of one row writes
+      // it anew, any other passes it by.
+    }
+  });
   // The parts run first and add to their chain's table, which nothing else empties.
   for (auto& query : queries_) {
     if (!query->UnionQuery || query->unionPart_ || !query->ResultCursor) continue;

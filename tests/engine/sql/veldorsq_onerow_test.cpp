@@ -260,6 +260,43 @@ TEST_F(OneRowAggregate, AStatementFailingPartWayLeavesNoRowBehind) {
   EXPECT_EQ(db_.run("SELECT SUM(id) AS n FROM t WHERE g = 1"), "148\n");
 }
 
+// A statement that fails before its own run starts, over a result holding an earlier row: its
+// subquery fails, or another process's write keeps WITH LOCKS from its table. Its result is left
+// empty, as a result made afresh is after the same failure.
+TEST_F(OneRowAggregate, AStatementFailingBeforeItsRunLeavesNoRowBehind) {
+  const std::string sum = "SELECT SUM(id) AS n FROM t";
+  db_.directory().Session().SetLockRetryCount(0);
+  db_.directory().Session().SetLockWaitTime(20);
+  auto failed = [&](const std::string& sql) {
+    SCOPED_TRACE(sql);
+    sql::TQueryStatement s(db_.directory());
+    s.Prepare(sql);
+    EXPECT_TRUE(tookARow(s));
+    EXPECT_THROW(s.Execute(), EVELDOREngineError);
+    EXPECT_EQ(s.MasterQuery()->ResultCursor->GetRecordCount(), 0);
+  };
+  EXPECT_EQ(db_.run(sum), "820\n");
+  failed("SELECT SUM(id) AS n FROM t WHERE id IN (SELECT SUM(id * 3000000000000000000) FROM t)");
+  EXPECT_EQ(db_.run(sum), "820\n");
+  const std::string folder = folder_.path();
+  storage_test::Helper writer([&](storage_test::Helper& h) {
+    sql_test::SqlDatabase other(folder);
+    TDataCursor c(other.directory());
+    c.SetTableName("t");
+    c.Open();
+    c.BeginWrite();
+    h.send('W');
+    h.receive();
+    c.EndWrite();
+    return 0;
+  });
+  ASSERT_EQ(writer.receive(), 'W');
+  failed("SELECT SUM(id) AS n FROM t WITH LOCKS");
+  writer.send('E');
+  EXPECT_EQ(writer.wait(), 0);
+  EXPECT_EQ(db_.run("SELECT SUM(id) AS n FROM t WITH LOCKS"), "820\n");
+}
+
 TEST_F(OneRowAggregate, ShowsTheRowANamedTableHoldsAndTakesTheUsersEdits) {
   const char* selects[] = {"COUNT(*)", "SUM(id), COUNT(*)", "AVG(id), MIN(s), MAX(g)", "COUNT(s), AVG(g)",
                            "MAX(s)"};
