@@ -203,6 +203,19 @@ void TOCICommand::check(sword status) {
   if (status != OCI_SUCCESS) conn().Check(status, ociCallStyle_, !(nonBlocking_ && GetExecuting()));
 }
 
+namespace {
+
+// A value the user gave that went with another Oracle home's client reads as null; sent, it would
+// put a null where the user had a value.
+void refuseLost(TOraParamDesc& param, const DescriptorValue& value) {
+  const uint8_t direction = param.GetParamType();
+  if (direction == 2 || direction == 4 || !value.Lost()) return;
+  RaiseError("The value of parameter " + param.GetName() +
+             " was lost with the client of another Oracle home: set it again");
+}
+
+}  // namespace
+
 void* TOCICommand::statementOf(TOraCursor& cursor) {
   return cursor.GetStatement([this](sword status) { check(status); });
 }
@@ -497,6 +510,7 @@ void TOCICommand::bindParam(TOraParamDesc& param) {
     case dtTimeStampLTZ: {
       TOraTimeStamp& value = param.GetAsTimeStamp();
       value.OCIDateTime();
+      refuseLost(param, value);
       buffer = reinterpret_cast<uint8_t*>(value.OCIDateTimePtr());
       size = sizeof(void*);
       indicator = param.BindIndicator();
@@ -506,6 +520,7 @@ void TOCICommand::bindParam(TOraParamDesc& param) {
     case dtIntervalDS: {
       TOraInterval& value = param.GetAsInterval();
       value.OCIInterval();
+      refuseLost(param, value);
       buffer = reinterpret_cast<uint8_t*>(value.OCIIntervalPtr());
       size = sizeof(void*);
       indicator = param.BindIndicator();

@@ -229,6 +229,7 @@ bool DescriptorValue::stale() const {
 
 void DescriptorValue::forgetStale() {
   if (!stale()) return;
+  lost_ = indicator_ != -1;
   descriptor_ = nullptr;
   indicator_ = -1;
   allocatedHere_ = false;
@@ -243,6 +244,7 @@ void* DescriptorValue::allocate() {
 
 void DescriptorValue::freeDescriptor() {
   forgetStale();
+  lost_ = false;
   if (!descriptor_) return;
   if (allocatedHere_) dateTimeCalls().DescriptorFree(descriptor_, descriptorType_);
   descriptor_ = nullptr;
@@ -281,6 +283,7 @@ void DescriptorValue::assignDescriptorTo(DescriptorValue& dest, void (DateTimeCa
   dest.SetDescriptorType(descriptorType_);
   dest.descriptor();
   dest.indicator_ = indicator_;
+  dest.lost_ = lost_;
   if (!IsNull() && &dest != this) (dateTimeCalls().*assign)(descriptor(), dest.descriptor());
 }
 
@@ -296,6 +299,7 @@ void DescriptorValue::writeFresh(Write write) {
   void* const old = std::exchange(descriptor_, fresh);
   const bool oldAllocatedHere = std::exchange(allocatedHere_, true);
   indicator_ = 0;
+  lost_ = false;
   if (old && oldAllocatedHere) calls.DescriptorFree(old, descriptorType_);
 }
 
@@ -340,7 +344,7 @@ int TOraTimeStamp::Compare(TOraTimeStamp& other) {
 void TOraTimeStamp::Construct(int16_t year, uint8_t month, uint8_t day, uint8_t hour, uint8_t minute,
                               uint8_t second, uint32_t fsec, std::string_view timeZone) {
   dateTimeCalls().DateTimeConstruct(OCIDateTime(), year, month, day, hour, minute, second, fsec, timeZone);
-  indicator_ = 0;
+  SetIsNull(false);
 }
 
 void TOraTimeStamp::GetDate(int16_t& year, uint8_t& month, uint8_t& day) {

@@ -98,7 +98,8 @@ DateTimeCalls& dateTimeCalls();
 // here is freed here; one adopted from outside (an object attribute's) never is. Freeing it makes
 // the value null. A descriptor allocated here went with the shared environment when that was freed
 // (another Oracle home unloaded the client): it is forgotten, never used or freed, and the value is
-// null from then on.
+// null from then on. A value so forgotten is lost until written again: a bind refuses it rather
+// than send a null in its place.
 class DescriptorValue : public dataaccess::TSharedObject {
  public:
   uint32_t DescriptorType() const { return descriptorType_; }
@@ -106,9 +107,18 @@ class DescriptorValue : public dataaccess::TSharedObject {
   void SetDescriptorType(uint32_t descriptorType);
 
   bool IsNull() const { return indicator_ == -1 || stale(); }
-  void SetIsNull(bool isNull) { indicator_ = isNull ? -1 : 0; }
-  // Where binds and defines read and write the null indicator.
-  int16_t* IndicatorPtr() { return &indicator_; }
+  void SetIsNull(bool isNull) {
+    indicator_ = isNull ? -1 : 0;
+    lost_ = false;
+  }
+  // Held a value when its descriptor was forgotten, and nothing was written since.
+  bool Lost() const { return lost_ || (stale() && indicator_ != -1); }
+  // Where binds and defines read and write the null indicator; what the library writes there is a
+  // value again.
+  int16_t* IndicatorPtr() {
+    lost_ = false;
+    return &indicator_;
+  }
 
  protected:
   explicit DescriptorValue(uint32_t descriptorType) : descriptorType_(descriptorType) {}
@@ -139,6 +149,7 @@ class DescriptorValue : public dataaccess::TSharedObject {
   uint32_t descriptorType_;
   uint32_t generation_ = 0;  // of the environment the descriptor was allocated under
   bool allocatedHere_ = false;
+  bool lost_ = false;
 };
 
 class TOraTimeStamp : public DescriptorValue {

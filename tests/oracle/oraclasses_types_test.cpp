@@ -148,6 +148,44 @@ TEST_F(OraTypesTest, NumbersHeldAsNumberValuesKeepEveryDigit) {
   command("delete from nums where id = 2")->Execute(1);
 }
 
+TEST_F(OraTypesTest, AParameterValueLostWithTheUnloadedClientIsRefusedNotWrittenAsNull) {
+  TOCIConnection& c = connect();
+  auto insert = command("insert into times (id, ts, ids) values (:id, :ts, :ids)");
+  insert->Param(0).SetValue(Variant(int32_t(7)));
+  TOraParamDesc& ts = insert->Param(1);
+  ts.SetDataType(dtTimeStamp);
+  ts.GetAsTimeStamp().SetAsDateTime(DateTime{45351.5});
+  TOraParamDesc& ids = insert->Param(2);
+  ids.SetDataType(dtIntervalDS);
+  ids.GetAsInterval().SetAsString("+01 00:00:00.000");
+  platform::ScopeExit remove([this] { command("delete from times where id = 7")->Execute(1); });
+  // The client goes and comes back (as with another Oracle home) while the command keeps its values.
+  c.Disconnect();
+  FreeOCI();
+  c.Connect("");
+  const auto stored = [this] {
+    auto r = recordSet("select ts, ids from times where id = 7");
+    r->Open();
+    return rows(*r);
+  };
+  // The user gave values: nulls in their place would lose them without a word.
+  try {
+    insert->Execute(1);
+    ADD_FAILURE() << "executed with values lost";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("parameter ts was lost"), std::string::npos) << e.what();
+  }
+  EXPECT_TRUE(stored().empty());
+  // A null asked for again is a null; a value given again goes in.
+  ts.GetAsTimeStamp().SetAsDateTime(DateTime{45351.5});
+  ids.SetNull(true);
+  insert->Execute(1);
+  const auto values = stored();
+  ASSERT_EQ(values.size(), 1u);
+  EXPECT_EQ(values[0][0].asDateTime().days, 45351.5);
+  EXPECT_TRUE(values[0][1].isNull());
+}
+
 TEST_F(OraTypesTest, NumbersAsTextHaveRoomForTheDigitsTheirScaleAddsBeforeOrAfterThePoint) {
   connect();
   // Default mapping: the 18 digits of WIDE go as text, and four zeros follow them.
