@@ -431,5 +431,30 @@ TEST_F(KeyEquality, APreparedStatementRunsOnAnotherProcessesChangeAfterARowFound
   EXPECT_EQ(db.run("SELECT r, id, n FROM k WHERE n > 0 ORDER BY r"), "4|8|1\n7|70|1\n20|8|7\n");
 }
 
+// Every row of a table whose key index spans many pages changed by its own key, one statement a
+// row, so that some of the rows found alone end a page of the index: each statement changes its
+// own row and only it, and a DELETE by each key of half of them leaves the other half.
+TEST_F(KeyEquality, EachRowFoundAloneAcrossTheIndexsPagesIsTheOneWritten) {
+  db.run("CREATE TABLE k (r INTEGER, id INTEGER, n INTEGER, c CHAR(40))");
+  constexpr int kRows = 1200;
+  db.directory().StartTransaction();
+  for (int i = 0; i < kRows; ++i)
+    db.run("INSERT INTO k VALUES (" + std::to_string(i) + ", " + std::to_string(i * 7 % kRows) + ", 0, 'c')");
+  db.directory().Commit(true, false);
+  db.run("CREATE INDEX kid ON k (id)");
+  for (int key = 0; key < kRows; ++key) {
+    db.run("UPDATE k SET n = r WHERE id = " + std::to_string(key));
+    ASSERT_EQ(db.affected, 1) << key;
+  }
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM k WHERE n <> r"), "0\n");
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM k WHERE n = r"), std::to_string(kRows) + "\n");
+  for (int key = 0; key < kRows / 2; ++key) {
+    db.run("DELETE FROM k WHERE id = " + std::to_string(key));
+    ASSERT_EQ(db.affected, 1) << key;
+  }
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM k WHERE id < " + std::to_string(kRows / 2)), "0\n");
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM k"), std::to_string(kRows / 2) + "\n");
+}
+
 }  // namespace
 }  // namespace engine::sql
