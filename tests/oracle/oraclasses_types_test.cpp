@@ -243,6 +243,52 @@ TEST_F(OraTypesTest, ANumberWithoutPrecisionArrivesAsTextWhateverItsDigitsAndMag
   }
 }
 
+TEST_F(OraTypesTest, EveryReadOfANumberGivesItsDigitsExactlyWhateverTheirCountSignAndMagnitude) {
+  TOCIConnection& c = connect();
+  // Each value is written as the client writes NUMBER text, so it must come back unchanged.
+  std::vector<std::string> values;
+  std::string digits;
+  for (int n = 1; n <= 40; ++n) {
+    digits += static_cast<char>('1' + (n - 1) % 9);
+    values.push_back(digits);
+    values.push_back("-." + digits);
+  }
+  for (const std::string& v : std::vector<std::string>{
+           "1" + std::string(63, '0'), "-1" + std::string(20, '0'), "12345" + std::string(30, '0'),
+           "." + std::string(20, '0') + "5", "-.000001", "-12.5", ".5", "1E+64", "-1.5E-100"})
+    values.push_back(v);
+  for (size_t i = 0; i < values.size(); ++i) {
+    auto insert = command("insert into nums (id, amt) values (:id, to_number(:amt))");
+    insert->Param(0).SetValue(Variant(int32_t(100 + i)));
+    insert->Param(1).SetValue(Variant(values[i]));
+    insert->Execute(1);
+  }
+  platform::ScopeExit remove([this] { command("delete from nums where id >= 100")->Execute(1); });
+  const auto read = [&](const std::string& what, int property) {
+    auto r = recordSet("select " + what + " from nums where id >= 100 order by id", 25);
+    if (property) r->GetCommand().SetProp(property, Variant(true));
+    r->Open();
+    const auto got = rows(*r);
+    // Each value that did not come back as written, with what came instead.
+    std::string wrong;
+    for (size_t i = 0; i < values.size(); ++i) {
+      const std::string text = i < got.size() ? got[i][0].asString() : "(missing)";
+      if (text != values[i]) wrong += values[i] + " came as " + text + "\n";
+    }
+    return wrong;
+  };
+  EXPECT_EQ(read("amt", 0), "") << "default mapping";
+  EXPECT_EQ(read("amt", prNumberAsString), "") << "numbers as text";
+  EXPECT_EQ(read("amt", prFieldsAsString), "") << "fields as text";
+  EXPECT_EQ(read("to_char(amt)", 0), "") << "text made by the server";
+  // A number value writes a fraction with its leading zero.
+  c.SetProp(prEnableNumbers, Variant(true));
+  for (std::string& v : values)
+    if (const size_t point = v.find('.'); point != std::string::npos && (point == 0 || v[point - 1] == '-'))
+      v.insert(point, "0");
+  EXPECT_EQ(read("amt", 0), "") << "number values";
+}
+
 TEST_F(OraTypesTest, NationalTextIsWideWithUseUnicodeAndItsBindsCarryUtf16) {
   TOCIConnection& c = connect();
   c.SetProp(prUseUnicode, Variant(true));

@@ -1,5 +1,7 @@
 #include "tools/oci-standin/standin_values.h"
 
+#include "tools/oci-standin/standin_number.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -787,18 +789,11 @@ bool rowidFromBytes(const uint8_t* b, int64_t& row) {
 }
 
 std::string numberText(double value) {
-  if (value == 0) return "0";
-  if (std::fabs(value) < 1e15 && value == std::floor(value)) {
-    return std::to_string(static_cast<long long>(value));
-  }
+  // A stored REAL stands for a NUMBER of at most 15 digits; the client writes it as any NUMBER.
+  if (std::isfinite(value) && std::fabs(value) < 1e126) return numberText(numberFromDouble(value));
   char buffer[40];
   std::snprintf(buffer, sizeof buffer, "%.15G", value);
-  std::string out = buffer;
-  if (out.find('E') == std::string::npos) {
-    if (out.rfind("0.", 0) == 0) out.erase(0, 1);
-    if (out.rfind("-0.", 0) == 0) out.erase(1, 1);
-  }
-  return out;
+  return buffer;
 }
 
 }  // namespace ocistandin

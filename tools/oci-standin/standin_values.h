@@ -93,8 +93,9 @@ std::array<uint8_t, 13> rowidBytes(int64_t row);
 std::array<uint8_t, 13> rowidBytes(uint32_t object, uint16_t file, uint32_t block, uint16_t number);
 bool rowidFromBytes(const uint8_t* bytes, int64_t& row);
 
-// A number's text as the server shows it: integers in full, others with up to 15 significant
-// digits and no leading zero before the point (".5", "-.25").
+// A number's text as the server shows it: its 15 significant digits as a NUMBER's text
+// (standin_number.h), fixed up to 64 characters, without a leading zero before the point (".5",
+// "-.25").
 std::string numberText(double value);
 
 }  // namespace ocistandin

@@ -168,7 +168,11 @@ TEST(StandinDateTest, NumbersReadAsTheServerWritesThem) {
   EXPECT_EQ(numberText(0.5), ".5");
   EXPECT_EQ(numberText(-0.25), "-.25");
   EXPECT_EQ(numberText(1234.5), "1234.5");
-  EXPECT_EQ(numberText(1e20), "1E+20");
+  // As any NUMBER's text: fixed up to 64 characters, scientific beyond.
+  EXPECT_EQ(numberText(1e20), "100000000000000000000");
+  EXPECT_EQ(numberText(1e63), "1" + std::string(63, '0'));
+  EXPECT_EQ(numberText(-1e-6), "-.000001");
+  EXPECT_EQ(numberText(1e64), "1E+64");
 }
 
 TEST(StandinRewriteTest, OracleSpellingsBecomeSqlite) {
