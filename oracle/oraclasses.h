@@ -603,7 +603,8 @@ class TOraLob : public dataaccess::TBlob {
   bool NeedsReading = false;
   // nullptr also for a locator that went with the shared environment when that was freed (another
   // Oracle home unloaded the client): such a locator is never used or freed, and the next
-  // allocation replaces it. The pieces read keep their data.
+  // allocation replaces it. The pieces read keep their data; reading the server value behind it
+  // (uncached, or not yet read) raises.
   void* Locator() const { return staleLocator() ? nullptr : locator_; }
   // Where binds and defines write a locator (allocated first when missing).
   void** LocatorPtr() {
@@ -620,6 +621,9 @@ class TOraLob : public dataaccess::TBlob {
   virtual ub4 DescriptorType() const { return OCI_DTYPE_LOB; }
   // Raises unless the locator exists, the service context is known and the locator is initialised.
   void CheckLob() const;
+  // Raises when the locator went with the client of another Oracle home: the server value it
+  // stood for can no longer be read.
+  void refuseLost() const;
   ub1 CharsetForm() const;
   bool IsInit() const;
   ub2 CharsetId() const { return IsUnicode() ? 1000 : textCharsetId_; }

@@ -77,7 +77,12 @@ bool TOraLob::IsInit() const {
   return init != 0;
 }
 
+void TOraLob::refuseLost() const {
+  if (staleLocator()) RaiseError("The LOB value was lost with the client of another Oracle home");
+}
+
 void TOraLob::CheckLob() const {
+  refuseLost();
   if (locator_ == nullptr) RaiseError("Lob is not allocated");
   if (svcCtx_ == nullptr) RaiseError("OCISvcCtx is not defined");
   if (!IsInit()) RaiseError("Lob locator should be inited");
@@ -89,6 +94,7 @@ ub1 TOraLob::CharsetForm() const {
 }
 
 uint32_t TOraLob::LengthLob() const {
+  refuseLost();
   if (locator_ == nullptr || !IsInit()) return 0;
   if (svcCtx_ == nullptr) RaiseError("OCISvcCtx is not defined");
   ub4 length = 0;
@@ -97,6 +103,7 @@ uint32_t TOraLob::LengthLob() const {
 }
 
 void TOraLob::ReadLob() {
+  refuseLost();
   if (locator_ == nullptr || svcCtx_ == nullptr || !IsInit()) return;
   const uint32_t length = LengthLob();
   if (length == 0) {
@@ -184,6 +191,7 @@ uint64_t TOraLob::GetSize() const {
 }
 
 uint64_t TOraLob::serverBytes() const {
+  refuseLost();
   if (locator_ == nullptr || !IsInit()) return 0;
   const uint64_t length = LengthLob();
   if (length == 0 || CharsetForm() == 0) return length;
@@ -257,6 +265,7 @@ uint64_t TOraLob::Read(uint64_t position, uint64_t count, void* dest) {
     CheckValue();
     return TBlob::Read(position, count, dest);
   }
+  refuseLost();
   if (count == 0) {
     if (locator_ == nullptr || !IsInit()) return 0;  // a NULL LOB: nothing to the end
     const uint64_t size = serverBytes();
@@ -287,6 +296,7 @@ void TOraLob::LoadFromStream(std::istream& stream) {
 }
 
 void TOraLob::SaveToStream(std::ostream& stream) {
+  if (!cachedLob_) refuseLost();
   if (cachedLob_ || locator_ == nullptr || !IsInit()) {
     CheckValue();
     TBlob::SaveToStream(stream);

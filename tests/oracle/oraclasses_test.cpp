@@ -9,8 +9,12 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
+#include <sstream>
 #include <thread>
+#include <vector>
 
 #include "dataset/dberror.h"
 #include "oracle/oraclasses.h"
@@ -543,6 +547,56 @@ TEST_F(OraClassesTest, LobValuesFollowCachingTheTrimBeforeAWriteAndTheirCharacte
   r->Open();
   ASSERT_FALSE(LobCalls::forms.empty());
   for (const ub1 form : LobCalls::forms) EXPECT_EQ(form, 2);  // the form the library gives is read with
+}
+
+TEST_F(OraClassesTest, ALobValueLeftOnTheServerIsRefusedOnceItsLocatorWentWithTheClient) {
+  TOCIConnection& c = connect();
+  // Uncached, or cached with its reading put off: the value stays on the server until it is read
+  // through the locator.
+  std::vector<std::unique_ptr<TOCIRecordSet>> sets;
+  std::vector<std::vector<uint8_t>> records;
+  std::vector<TOraLob*> lobs;
+  for (const int property : {prCacheLobs, prDeferredLobRead}) {
+    auto r = recordSet("select id, body from lobs where id = 1", 10);
+    if (property == prCacheLobs)
+      r->GetCommand().SetProp(prCacheLobs, Variant(false));
+    else
+      r->SetProp(prDeferredLobRead, Variant(true));
+    r->Open();
+    records.emplace_back(r->RecordSize);
+    r->SetToBegin();
+    r->GetNextRecord(records.back().data());
+    lobs.push_back(static_cast<TOraLob*>(r->GetFieldObject(2, records.back().data())));
+    ASSERT_NE(lobs.back(), nullptr);
+    sets.push_back(std::move(r));
+  }
+
+  c.Disconnect();
+  FreeOCI();
+  c.Connect("");
+  const auto lost = [](const std::function<void()>& f) {
+    try {
+      f();
+    } catch (const std::exception& e) {
+      return std::string(e.what()).find("lost with the client of another Oracle home") != std::string::npos;
+    }
+    return false;
+  };
+  for (TOraLob* l : lobs) {
+    SCOPED_TRACE(l == lobs[0] ? "uncached" : "deferred");
+    EXPECT_TRUE(lost([l] { l->AsString(); }));
+    EXPECT_TRUE(lost([l] { l->GetSize(); }));
+    EXPECT_TRUE(lost([l] { l->LengthLob(); }));
+    EXPECT_TRUE(lost([l] {
+      std::ostringstream out;
+      l->SaveToStream(out);
+    }));
+  }
+  // Given a value of its own, it is a LOB again.
+  TOraLob* deferred = lobs[1];
+  deferred->NeedsReading = false;
+  deferred->Write(0, 4, "mine");
+  EXPECT_EQ(deferred->AsString(), "mine");
 }
 
 // TIMESTAMP and INTERVAL descriptors of a client library, kept in memory.
