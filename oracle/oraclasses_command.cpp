@@ -604,6 +604,7 @@ void TOCICommand::bindObjectParam(TOraParamDesc& param) {
   // An XMLTYPE value takes its type here, and its text becomes an instance.
   if (xmlType) object->AllocObject();
   object->CheckType();
+  object->CheckNotLost();
   auto* ref = dynamic_cast<TOraRef*>(object);
   // The library reads the value from the instance and puts a result back into it.
   if (ref == nullptr && object->Instance() == nullptr) object->AllocObject();

@@ -147,7 +147,7 @@ TOraType* TObjectTypes::FindType(void* svc, std::string_view name) {
   TypeCache& c = cache();
   std::lock_guard guard(c.lock);
   for (TOraType* t : c.types)
-    if (t->SvcCtx() == svc && AsciiUpper(t->Name) == key) return t;
+    if (t->SvcCtx() == svc && !t->Stale() && AsciiUpper(t->Name) == key) return t;
   return nullptr;
 }
 
@@ -156,8 +156,9 @@ TOraType* TObjectTypes::GetType(void* svc, const std::string& name) {
     TypeCache& c = cache();
     std::lock_guard guard(c.lock);
     const std::string key = AsciiUpper(TrimText(name));
+    // A type of a freed client environment may name a service context at the same address.
     for (TOraType* t : c.types)
-      if (t->SvcCtx() == svc && AsciiUpper(t->Name) == key) {
+      if (t->SvcCtx() == svc && !t->Stale() && AsciiUpper(t->Name) == key) {
         t->AddRef();
         return t;
       }
@@ -242,6 +243,7 @@ void TOraType::Describe(void* svc, const std::string& name) {
   ClearAttributes();
   layout_.clear();
   svc_ = svc;
+  generation_ = OCIEnvironmentGeneration;
   describing_ = true;
   platform::ScopeExit done([this] { describing_ = false; });
 
@@ -466,9 +468,11 @@ TOraObject::~TOraObject() {
 }
 
 void TOraObject::SetSvcCtx(void* svc) {
+  forgetLost();
   if (svc == svc_) return;
   svc_ = svc;
   env_ = nullptr;
+  generation_ = OCIEnvironmentGeneration;
   if (svc) check(ObjectCalls().AttrGet(svc, OCI_HTYPE_SVCCTX, &env_, nullptr, OCI_ATTR_ENV, hOCIError));
 }
 
@@ -477,14 +481,40 @@ void TOraObject::SetInstance(void* instance, void* indicator) {
   instance_ = instance;
   indicator_ = indicator;
   ownsInstance_ = false;
+  generation_ = OCIEnvironmentGeneration;
 }
 
 void TOraObject::TakeInstance(void* instance, void* indicator) {
   FreeObject();
   instance_ = instance;
   ownsInstance_ = true;
+  generation_ = OCIEnvironmentGeneration;
   if (!indicator) check(ObjectCalls().ObjectGetInd(env_, hOCIError, instance, &indicator));
   indicator_ = indicator;
+}
+
+void TOraObject::forgetLost() {
+  if (!stale()) return;
+  lost_ = lost_ || instance_ != nullptr;
+  instance_ = nullptr;
+  indicator_ = nullptr;
+  ownsInstance_ = false;
+  svc_ = nullptr;
+  env_ = nullptr;
+}
+
+void TOraObject::refuseLost() const {
+  if (lost_ || (stale() && instance_)) RaiseError("Object was lost with the client of another Oracle home");
+}
+
+void TOraObject::CheckNotLost() {
+  forgetLost();
+  refuseLost();
+}
+
+void TOraObject::requireInstance() {
+  CheckNotLost();
+  if (!instance_) RaiseError("Object is not allocated");
 }
 
 void TOraObject::CheckType() const {
@@ -492,20 +522,24 @@ void TOraObject::CheckType() const {
 }
 
 bool TOraObject::GetIsNull() const {
+  refuseLost();
   return !indicator_ || *static_cast<const int16_t*>(indicator_) != 0;
 }
 
 void TOraObject::SetIsNull(bool value) {
+  requireInstance();
   if (!indicator_) RaiseError("Object is not allocated");
   *static_cast<int16_t*>(indicator_) = value ? OCI_IND_NULL : 0;
 }
 
 void TOraObject::AllocObject() {
   CheckType();
+  CheckNotLost();
   if (!svc_) {
-    if (!OraType()->SvcCtx()) RaiseError(SSvcCtxNotDefined);
+    if (!OraType()->SvcCtx() || OraType()->Stale()) RaiseError(SSvcCtxNotDefined);
     SetSvcCtx(OraType()->SvcCtx());
   }
+  if (OraType()->Stale()) OraType()->Describe(svc_, OraType()->Name);
   const TOraObjectCalls c = ObjectCalls();
   if (!instance_) {
     const ub2 typeCode = OraType()->IsCollection() ? OCI_TYPECODE_NAMEDCOLLECTION : OraType()->TypeCode();
@@ -513,6 +547,7 @@ void TOraObject::AllocObject() {
                       &instance_));
     DA_ASSERT(instance_ != nullptr, "Object is not allocated");
     ownsInstance_ = true;
+    generation_ = OCIEnvironmentGeneration;
   }
   if (!indicator_) check(c.ObjectGetInd(env_, hOCIError, instance_, &indicator_));
 }
@@ -527,6 +562,8 @@ void TOraObject::AllocObject(void* svc, const std::string& typeName) {
 }
 
 void TOraObject::FreeObject() {
+  forgetLost();
+  lost_ = false;
   if (instance_ && ownsInstance_) {
     void* instance = instance_;
     instance_ = nullptr;
@@ -541,7 +578,7 @@ void TOraObject::FreeObject() {
 
 void TOraObject::Assign(TOraObject& source) {
   CheckType();
-  if (!source.instance_) RaiseError("Object is not allocated");
+  source.requireInstance();
   if (source.OraType() != OraType()) RaiseError("Type of object must be defined");
   AllocObject();
   check(ObjectCalls().ObjectCopy(env_, hOCIError, svc_, source.instance_, source.indicator_, instance_,
@@ -549,12 +586,12 @@ void TOraObject::Assign(TOraObject& source) {
 }
 
 void TOraObject::Flush() {
-  if (!instance_) RaiseError("Object is not allocated");
+  requireInstance();
   check(ObjectCalls().ObjectFlush(env_, hOCIError, instance_));
 }
 
 void TOraObject::MarkDelete() {
-  if (!instance_) RaiseError("Object is not allocated");
+  requireInstance();
   check(ObjectCalls().ObjectMarkDelete(env_, hOCIError, instance_));
 }
 
@@ -610,6 +647,7 @@ void appendNullElement(const TOraObjectCalls& c, void* env, void* svc, TOraType*
 // a collection.
 TOraObject::Position TOraObject::walk(std::string_view path, bool forWrite, bool missingIsNull) {
   CheckType();
+  CheckNotLost();
   if (!instance_) {
     if (AutoCreate)
       AllocObject();
@@ -867,6 +905,7 @@ TOraObject* TOraObject::AttrAsObject(std::string_view path) {
   auto* result = new TOraObject(type);
   result->svc_ = svc_;
   result->env_ = env_;
+  result->generation_ = generation_;
   result->instance_ = instance;
   result->indicator_ = indicator;
   return result;
@@ -883,6 +922,7 @@ TOraArray* TOraObject::AttrAsArray(std::string_view path) {
   TOraArray* result = type->DataType == dataaccess::dtTable ? new TOraNestTable(type) : new TOraArray(type);
   result->svc_ = svc_;
   result->env_ = env_;
+  result->generation_ = generation_;
   result->instance_ = instance;
   result->indicator_ = indicator;
   return result;
@@ -951,12 +991,23 @@ TOraRef::~TOraRef() {
   }
 }
 
+void TOraRef::forgetLost() {
+  if (stale()) {
+    lost_ = lost_ || ref_ != nullptr;
+    ref_ = nullptr;
+    pinned_ = false;
+  }
+  TOraObject::forgetLost();
+}
+
 bool TOraRef::RefIsNull() const {
+  if (ref_ && stale()) RaiseError("Object was lost with the client of another Oracle home");
   return !ref_ || ObjectCalls().RefIsNull(env_, ref_) != 0;
 }
 
 void TOraRef::Pin() {
   CheckType();
+  CheckNotLost();
   DA_ASSERT(ref_ != nullptr, "OCIRef is not assigned");
   if (!svc_) SetSvcCtx(OraType()->SvcCtx());
   Unpin();
@@ -970,6 +1021,7 @@ void TOraRef::Pin() {
 }
 
 void TOraRef::Unpin() {
+  forgetLost();
   if (!pinned_) return;
   pinned_ = false;
   void* object = instance_;
@@ -979,6 +1031,7 @@ void TOraRef::Unpin() {
 
 void TOraRef::Clear() {
   Unpin();
+  lost_ = false;
   if (ref_) ObjectCalls().RefClear(env_, ref_);
 }
 
@@ -1004,6 +1057,8 @@ void TOraXML::SetAsString(std::string text) {
 }
 
 const std::string& TOraXML::AsString() {
+  forgetLost();
+  if (needsReading_) refuseLost();
   if (needsReading_ && instance_) {
     if (GetIsNull()) {
       text_.clear();
@@ -1020,6 +1075,9 @@ bool TOraXML::IsNull() {
 }
 
 void TOraXML::AllocObject() {
+  forgetLost();
+  // A document read or given is still here: only the instance went.
+  if (!needsReading_) lost_ = false;
   if (!ObjectType()) {
     if (!svc_) RaiseError(SSvcCtxNotDefined);
     TOraType* type = TObjectTypes::GetType(svc_, "SYS.XMLTYPE");
@@ -1039,7 +1097,7 @@ void TOraXML::AllocObject() {
 // The text goes to the library as an OCIString, freed again whatever the outcome.
 void TOraXML::makeFromText() {
   constexpr ub1 OCI_XMLTYPE_CREATE_OCISTRING = 1;
-  if (!svc_) SetSvcCtx(OraType()->SvcCtx());
+  if (!svc_ && !OraType()->Stale()) SetSvcCtx(OraType()->SvcCtx());
   if (!svc_) RaiseError(SSvcCtxNotDefined);
   const TOraObjectCalls c = ObjectCalls();
   if (!(PossibleOCICallStyles & osOCI90) || !c.XMLTypeCreateFromSrc)
@@ -1089,6 +1147,7 @@ void TOraArray::AllocObject() {
 }
 
 int32_t TOraArray::Size() {
+  CheckNotLost();
   if (!instance_) return 0;
   sb4 size = 0;
   check(ObjectCalls().CollSize(env_, hOCIError, instance_, &size));
@@ -1148,6 +1207,7 @@ void TOraArray::SetItemValue(int32_t index, const Variant& value) {
 
 int32_t TOraArray::AppendItem() {
   CheckType();
+  CheckNotLost();
   if (!instance_) AllocObject();
   // The new element's index counts the deleted elements of a nested table too.
   sb4 size = 0;
@@ -1158,7 +1218,8 @@ int32_t TOraArray::AppendItem() {
 
 void TOraArray::AssignArray(TOraArray& source) {
   CheckType();
-  if (!source.instance_) RaiseError("Object is not allocated");
+  source.requireInstance();
+  CheckNotLost();
   if (!instance_) AllocObject();
   check(ObjectCalls().CollAssign(env_, hOCIError, source.instance_, instance_));
 }
@@ -1170,6 +1231,7 @@ void TOraNestTable::AllocObject() {
 }
 
 int32_t TOraNestTable::Size() {
+  CheckNotLost();
   if (!instance_) return 0;
   sb4 size = 0;
   check(ObjectCalls().TableSize(env_, hOCIError, instance_, &size));
@@ -1177,12 +1239,13 @@ int32_t TOraNestTable::Size() {
 }
 
 void TOraNestTable::DeleteItem(int32_t index) {
-  if (!instance_) RaiseError("Object is not allocated");
+  requireInstance();
   if (index < 0) RaiseError(SInvalidIndex);
   check(ObjectCalls().TableDelete(env_, hOCIError, index, instance_));
 }
 
 int32_t TOraNestTable::Next(int32_t index) {
+  CheckNotLost();
   if (!instance_) return -1;
   sb4 next = -1;
   int exists = 0;

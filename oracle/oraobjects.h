@@ -18,6 +18,13 @@
 // allocated", ...); a type description the client cannot take (unknown type codes, a nesting
 // deeper than MaxTypeDepth, a size beyond what an instance may hold) is EDAAssertionFailed with the
 // reason, never a crash. Objects are used by one thread at a time; the type cache has its own lock.
+//
+// Another Oracle home: the client library's environment is freed with it, and what an object or
+// type took from that environment (instance, indicator, REF, service context, type descriptor)
+// is forgotten, never used or freed. The cache no longer finds a type described before, and a
+// kept type is described again when an object of it is allocated. A kept object's value is lost:
+// using it raises "Object was lost with the client of another Oracle home" until a new value
+// replaces it (FreeObject, SetInstance, TakeInstance, AllocObject(svc, type)).
 #pragma once
 
 #include <cstdint>
@@ -141,6 +148,8 @@ class TOraType : public dataaccess::TObjectType {
   TOraType* AttrType(int index) const;
   // The index of the attribute named `name` (upper-cased compare); -1 when none.
   int IndexOf(std::string_view name) const;
+  // Described under a client environment freed since: its descriptor went with that client.
+  bool Stale() const { return generation_ != OCIEnvironmentGeneration; }
 
  protected:
   ~TOraType() override;
@@ -155,6 +164,7 @@ class TOraType : public dataaccess::TObjectType {
   uint16_t typeCode_ = 0;
   bool final_ = true;
   bool describing_ = false;
+  uint32_t generation_ = 0;  // of the client environment the type was described under
   int32_t dataSize_ = 0;
   int32_t indicatorSize_ = 0;
   std::vector<TOraAttributeLayout> layout_;
@@ -205,6 +215,8 @@ class TOraObject : public dataaccess::TDBObject {
   void SetAttributeValue(std::string_view path, const dataaccess::Variant& source) override;
 
   void CheckType() const;
+  // Raises when the value went with the client of another Oracle home.
+  void CheckNotLost();
   bool GetIsNull() const;
   void SetIsNull(bool value);
   virtual void AllocObject();
@@ -246,6 +258,15 @@ class TOraObject : public dataaccess::TDBObject {
     int32_t index = -1;        // that element's index
     bool isNull = false;
   };
+  // What was taken under a freed client environment is dropped without a call; the value it held
+  // counts as lost.
+  virtual void forgetLost();
+  // Raises the loss, if any (const callers: also a stale instance not yet forgotten).
+  void refuseLost() const;
+  // Raises the loss, else "Object is not allocated", without an instance.
+  void requireInstance();
+  bool stale() const { return generation_ != OCIEnvironmentGeneration && (svc_ || env_ || instance_); }
+
   // `missingIsNull`: an element past the end reads as null instead of raising (record stores).
   Position walk(std::string_view path, bool forWrite, bool missingIsNull = false);
   uint16_t dataTypeAt(const Position& p) const;
@@ -258,6 +279,8 @@ class TOraObject : public dataaccess::TDBObject {
   bool ownsInstance_ = false;
   void* instance_ = nullptr;
   void* indicator_ = nullptr;
+  uint32_t generation_ = 0;  // of the client environment svc_, env_ and instance_ belong to
+  bool lost_ = false;
 };
 
 class TOraRef : public TOraObject {
@@ -274,6 +297,7 @@ class TOraRef : public TOraObject {
 
  protected:
   ~TOraRef() override;
+  void forgetLost() override;
 
  private:
   void* ref_ = nullptr;

@@ -348,6 +348,62 @@ TEST_F(ObjectStandInTest, ObjectParameterRoundTripsThroughPlsqlBlock) {
   EXPECT_EQ(raised([&] { untyped->Execute(1); }), "Type of object must be defined");
 }
 
+TEST_F(ObjectStandInTest, ObjectsKeptAcrossAnotherHomeAreLostAndTheirTypesDescribedAgain) {
+  Held<TOraType> person(TObjectTypes::GetType(svc(), "PERSON_T"));
+  Held<TOraObject> kept(new TOraObject(person.get()));
+  kept->SetSvcCtx(svc());
+  kept->AllocObject();
+  kept->SetAttrAsString("NAME", "Cy");
+  kept->SetAttrAsString("PHONES[0]", "1");
+  Held<TOraArray> phones(kept->AttrAsArray("PHONES"));
+  auto r = recordSet("select buyer from orders where id = 1");
+  r->Open();
+  std::vector<uint8_t> record(r->RecordSize);
+  r->SetToBegin();
+  r->GetNextRecord(record.data());
+  auto* ref = dynamic_cast<TOraRef*>(r->GetFieldObject(1, record.data()));
+  ASSERT_NE(ref, nullptr);
+  ASSERT_EQ(ref->AttrAsString("NAME"), "Ann");
+
+  // Another Oracle home: the client library goes, and its environment with it.
+  connection_->Disconnect();
+  FreeOCI();
+  connection_->Connect("");
+  // The cache describes the type again on the new client.
+  Held<TOraType> again(TObjectTypes::GetType(svc(), "PERSON_T"));
+  EXPECT_NE(again.get(), person.get());
+  EXPECT_EQ(again->AttributeCount(), 4);
+
+  const std::string lost = "Object was lost with the client of another Oracle home";
+  EXPECT_EQ(raised([&] { kept->AttrAsString("NAME"); }), lost);
+  EXPECT_EQ(raised([&] { kept->GetIsNull(); }), lost);
+  EXPECT_EQ(raised([&] { phones->Size(); }), lost);
+  EXPECT_EQ(raised([&] { ref->RefIsNull(); }), lost);
+  EXPECT_EQ(raised([&] { ref->AttrAsString("NAME"); }), lost);
+  // Nor is the lost value bound, nor a new one made in its place without a word.
+  auto block = command("begin :o := :i; end;");
+  Held<TOraObject> out(new TOraObject(person.get()));
+  TOraParamDesc& o = block->Param(0);
+  o.SetDataType(dataaccess::dtObject);
+  o.SetParamType(2);
+  o.SetObject(out.get());
+  TOraParamDesc& i = block->Param(1);
+  i.SetDataType(dataaccess::dtObject);
+  i.SetObject(kept.get());
+  EXPECT_EQ(raised([&] { block->Execute(1); }), lost);
+  EXPECT_EQ(raised([&] { kept->AllocObject(); }), lost);
+
+  // A new value of the kept type describes it again.
+  kept->FreeObject();
+  kept->SetSvcCtx(svc());
+  kept->AllocObject();
+  EXPECT_EQ(person->AttributeCount(), 4);
+  kept->SetAttrAsString("ADDR.STREET", "Quay");
+  block->Execute(1);
+  EXPECT_EQ(out->AttrAsString("ADDR.STREET"), "Quay");
+  EXPECT_TRUE(out->AttrIsNull("NAME"));
+}
+
 TEST_F(ObjectStandInTest, DamagedValuesAndTypesGiveClearErrors) {
   // A column takes only values of its type, as text or through a bind.
   for (const char* value : {"SCOTT.ADDRESS_T('x'", "SCOTT.PHONES_T('1', '2')", "SCOTT.ADDRESS_T('x')", "x"}) {
