@@ -324,7 +324,7 @@ void TSourceTable::SetCorrelationName(std::string_view name) {
   CorrelationName = FoldName(EngineString(name));
 }
 
-void TSourceTable::Open(TPasswordCallback callback, bool writable) {
+void TSourceTable::Open(TPasswordCallback callback, bool writable, TDataCursor::TOpenIndexChooser chooser) {
   TDataSession& session = Owner.Owner.Session();
   std::string name = TableName;
   std::string folder = DirectoryName;
@@ -352,8 +352,10 @@ void TSourceTable::Open(TPasswordCallback callback, bool writable) {
   Cursor->SetInMemory(InMemory || (Directory->Path().empty() && FoldName(Directory->Name()) == "MEMORY"));
   Cursor->SetQuerySource(true);
   Cursor->SetPasswordCallback(std::move(callback));
+  Cursor->SetOpenIndexChooser(std::move(chooser));
   Cursor->Open();
   Cursor->SetPasswordCallback(nullptr);
+  Cursor->SetOpenIndexChooser(nullptr);
   RecordSize = 0;
   RecordBuffer.clear();
 }

@@ -432,8 +432,9 @@ class TSourceTable final : public engine::TSourceTable {
   void SetTableName(std::string_view text);
   // Stores the name folded (FoldName). Nothing once the cursor is open.
   void SetCorrelationName(std::string_view name);
-  // Opens the directory and a query-source cursor on the table; read-only unless `writable`.
-  void Open(TPasswordCallback callback, bool writable);
+  // Opens the directory and a query-source cursor on the table; read-only unless `writable`. The
+  // cursor opens in the index `chooser` picks, if one is given (TDataCursor::SetOpenIndexChooser).
+  void Open(TPasswordCallback callback, bool writable, TDataCursor::TOpenIndexChooser chooser = nullptr);
   // A source table's fields are its table's, by their place in the table, whatever field list
   // its cursor shows (a live result shows the select list). FieldCount is 0 while not open.
   uint16_t FieldCount() const;
@@ -633,7 +634,9 @@ class TDataQuery final : public engine::TDataQuery {
 
   // ---- Preparation (veldorsq_bind.cpp, veldorsq_where.cpp, veldorsq_join.cpp, veldorsq_group.cpp) ----
   // Opens every source table (writable when RequestLive), takes LANGUAGE and SORT from the first
-  // unless given, allocates the record buffers and numbers the join depths from 1.
+  // unless given, allocates the record buffers and numbers the join depths from 1. The one table
+  // of an UPDATE or DELETE whose WHERE is one column's equality to a value opens in the index the
+  // key search (findByKey) would switch to.
   void OpenSources(TPasswordCallback callback);
   // A kind-0 link from each source table to the next.
   void LinkSourceTables();

@@ -75,8 +75,35 @@ std::string baseName(const TResultField& f) {
 
 }  // namespace
 
+namespace {
+
+// For the one table of an UPDATE or DELETE whose WHERE is `column = value` (or `value = column`),
+// the value reading no column: the index the key search by that column takes, once the open has
+// read the table's fields. The search itself decides at each run whether it serves; where it does
+// not, the run works in that index as it would after an earlier run's search.
+TDataCursor::TOpenIndexChooser keySearchIndex(const TDataQuery& query, const TSourceTable& table) {
+  if ((query.Kind != qkUpdate && query.Kind != qkDelete) || query.SourceTables.size() != 1 ||
+      query.MultiTable)
+    return nullptr;
+  const TExpToken* where = query.Conditions[csWhere].get();
+  if (!where || where->kind != expBinary || where->code != opEqual || !where->left || !where->right)
+    return nullptr;
+  const TExpToken* column = where->left;
+  const TExpToken* value = where->right;
+  if (column->kind != expColumn) std::swap(column, value);
+  if (column->kind != expColumn || value->kind != expConstant ||
+      (!column->tableName.empty() && FoldName(column->tableName) != table.CorrelationName))
+    return nullptr;
+  return [&table, name = column->columnName](TDataCursor& cursor) {
+    const uint16_t fieldNo = table.GetFieldNumber(name);
+    return fieldNo == 0 ? kNoCurrentIndex : EqualityKeyIndex(cursor, fieldNo);
+  };
+}
+
+}  // namespace
+
 void TDataQuery::OpenSources(TPasswordCallback callback) {
-  for (auto& table : SourceTables) table->Open(callback, RequestLive);
+  for (auto& table : SourceTables) table->Open(callback, RequestLive, keySearchIndex(*this, *table));
   if (!SourceTables.empty()) {
     TDataCursor& first = *SourceTables.front()->Cursor;
     if (!LanguageGiven) LanguageId = first.GetLanguageId();

@@ -295,15 +295,32 @@ void TDataCursor::openOnTable(bool serverCursorOpen) {
     undo.Dismiss();
     return;
   }
-  SelectIndex(options_.QuerySource ? kNoCurrentIndex : kPrimarySlot);
+  const uint8_t usual = options_.QuerySource ? kNoCurrentIndex : kPrimarySlot;
+  uint8_t slot = openIndexChooser_ ? openIndexChooser_(*this) : usual;
+  if (slot != usual) {
+    // An index that cannot be selected is left to the caller's own switch to report.
+    try {
+      SelectIndex(slot);
+    } catch (const EVELDOREngineError&) {
+      slot = usual;
+    }
+  }
+  if (slot == usual) SelectIndex(usual);
+  // In a chosen index the cursor stands before the first key unread, as a switch to it would leave
+  // it: the caller places it there.
+  const bool place = slot == usual;
   {
     // One read pair for both steps (none of their own when the table's is held above), or none
     // while the caches are current on disk: a kept table taken back, or one other cursors hold.
     ReadScope scope(*this);
-    if (!placeOnCaches()) {
+    if (!placeOnCaches(place)) {
       BeginRead();
       rebuildView();
-      SetToBegin();
+      if (place) {
+        SetToBegin();
+      } else {
+        standBeforeFirst();
+      }
     }
   }
   undo.Dismiss();
@@ -483,7 +500,7 @@ void TDataCursor::Refresh() {
 
 void TDataCursor::RefreshIfChanged() {
   if (!active_) return;
-  if (IsRemote() || bitmapView_ || !InRecordNumberOrder()) return Refresh();
+  if (IsRemote() || bitmapView_ || (rangeSet_ && !InRecordNumberOrder())) return Refresh();
   ReadScope scope(*this);
   // A change found on taking the pair has resynchronised already; one made by another cursor of
   // this process while the pair was held shows in the stamp.
@@ -688,8 +705,10 @@ void TDataCursor::makeIndexCurrent(uint8_t slot, bool place) {
   if (bitmapView_) filterViewStale_ = true;
   RebuildView();
   if (place) return Resync();
-  // Before the first record, as Resync leaves a cursor that stood nowhere, without the search
-  // for that record: every step or placing from here starts at the view's beginning.
+  standBeforeFirst();
+}
+
+void TDataCursor::standBeforeFirst() {
   if (GetRecordCount() == 0) {
     SetEmptyPosition();
   } else {

@@ -300,6 +300,13 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool Active() const { return active_; }
   bool ReadOnlyAttribute() const { return readOnlyAttribute_; }
   void SetPasswordCallback(TPasswordCallback callback) { passwordCallback_ = std::move(callback); }
+  // Chooses the index the next open puts the cursor in, asked once the table's fields and indexes
+  // are read (kNoCurrentIndex: record-number order). For a caller that would switch index at once:
+  // the open then builds one view instead of two. Without one, or where the chosen index cannot be
+  // selected, a query source opens in record-number order and any other cursor in the primary
+  // index; a remote cursor opens where the server places it.
+  using TOpenIndexChooser = std::function<uint8_t(TDataCursor&)>;
+  void SetOpenIndexChooser(TOpenIndexChooser chooser) { openIndexChooser_ = std::move(chooser); }
   // Set by the restructure on the cursor of the new table (fields keep their old numbers).
   void SetFieldsRemapped(bool v) { fieldsRemapped_ = v; }
 
@@ -312,10 +319,11 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   std::unique_ptr<TDataCursor> Clone();
   // Re-reads the table state and keeps the cursor on its record.
   void Refresh();
-  // Refresh, except that a view of the records in use in record-number order, without filters,
-  // is kept when no cursor or process changed the table since it was built (the table's change
-  // counters, last record number and live record count are those it was built at). For
-  // statements that refresh their sources before each step of their own.
+  // Refresh, except that a view without filters, of the records in use in record-number order or
+  // of an index's keys without a range, is kept when no cursor or process changed the table since
+  // it was built (the current index, the table's change counters, last record number and live
+  // record count are those it was built at). For statements that refresh their sources before
+  // each step of their own.
   void RefreshIfChanged();
   void SuppressAutoInc(bool v);
 
@@ -1063,11 +1071,14 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   uint16_t recordStep(Step step);
   // `files`: those the read depends on (TDataTable::CachesCurrentOnDisk).
   bool mayReadCaches(TCachedFiles files = TCachedFiles::All);
-  // The open's view and first place (rebuildView, SetToBegin) built on the caches as a record
-  // step runs on them, where mayReadCaches allows: false, with nothing to keep, when it cannot be
-  // (the caller then builds both under the read pair). A pair taken on the way is the caller's
-  // ReadScope's to end.
-  bool placeOnCaches();
+  // The open's view and first place (rebuildView, then SetToBegin or, unless `place`,
+  // standBeforeFirst) built on the caches as a record step runs on them, where mayReadCaches
+  // allows: false, with nothing to keep, when it cannot be (the caller then builds both under the
+  // read pair). A pair taken on the way is the caller's ReadScope's to end.
+  bool placeOnCaches(bool place = true);
+  // Before the first record of the view, as Resync leaves a cursor that stood nowhere, without the
+  // search for that record: every step or placing from here starts at the view's beginning.
+  void standBeforeFirst();
   // A forward step in record-number order taken from the records the table holds in memory
   // (TDataFile::CopyHeldRecord), where a step would find no change and read nothing from the
   // files: the cursor sees the table's counters as they are, under a pair or a lock the table
@@ -1242,6 +1253,7 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool fieldsRemapped_ = false;
   bool suppressAutoInc_ = false;
   TPasswordCallback passwordCallback_;
+  TOpenIndexChooser openIndexChooser_;
   std::function<void()> refreshHook_;
 
   std::vector<uint8_t> recordBuffer_;
@@ -1316,10 +1328,11 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   std::array<uint8_t, kMaxCursorKeySize> rangeEndKey_{};
   TRecordsBitmap viewBitmap_;
   uint32_t visibleCount_ = 0;
-  // What the table was when RebuildView last built the used-records view (valid: it did, and
-  // nothing rebuilt the view in another form since).
+  // What the table was when RebuildView last built a view without filters, of the used records or
+  // of an index's keys without a range (valid: it did, and nothing rebuilt the view since).
   struct ViewStamp {
     bool valid = false;
+    uint8_t order = 0;
     uint32_t data = 0, index = 0, blob = 0, lastRecord = 0;
     uint64_t live = 0;
     bool operator==(const ViewStamp&) const = default;

@@ -78,6 +78,7 @@ void TDataCursor::BuildUsedRecordsBitmap(TRecordsBitmap& bitmap) {
 
 TDataCursor::ViewStamp TDataCursor::currentViewStamp() const {
   return {true,
+          GetCurrentIndex(),
           table_->GetDataChangeCounter(),
           table_->GetIndexChangeCounter(),
           table_->GetBlobChangeCounter(),
@@ -98,6 +99,9 @@ void TDataCursor::RebuildView() {
     if (!IsRemote() && !bitmapView_) viewStamp_ = currentViewStamp();
   } else if (bitmapView_) {
     visibleCount_ = viewBitmap_.CountSet();
+  } else if (!IsRemote() && !rangeSet_) {
+    // The whole index: its count below comes from the headers the stamp holds.
+    viewStamp_ = currentViewStamp();
   }
   ComputeRangePositions();
 }
@@ -622,14 +626,18 @@ bool TDataCursor::mayReadCaches(TCachedFiles files) {
          !Session().StrictChangeDetection() && table_->CachesCurrentOnDisk(files);
 }
 
-bool TDataCursor::placeOnCaches() {
+bool TDataCursor::placeOnCaches(bool place) {
   if (!mayReadCaches()) return false;
   cachedRead_ = true;
   cachedStepTookPair_ = false;
   ScopeExit leave([&] { cachedRead_ = false; });
   try {
     rebuildView();
-    SetToBegin();
+    if (place) {
+      SetToBegin();
+    } else {
+      standBeforeFirst();
+    }
     return true;
   } catch (const CacheMiss& miss) {
     // Both are built again from the start under the pair: nothing of this attempt is kept.

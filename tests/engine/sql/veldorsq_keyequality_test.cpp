@@ -506,5 +506,98 @@ TEST_F(KeyEquality, ARowFoundAloneWithAMemoPlainOrEncryptedIsWrittenWhole) {
   }
 }
 
+// The table of a statement whose WHERE is one key equality opens in the key's index. Prepared
+// statements run first with a value the key search cannot take (the run then works in that index
+// without a search before it), then after changes between their plan and a run and between runs:
+// rows another statement of this process added, deleted and re-keyed in and out of a transaction
+// (each seen through the view the cursor keeps while nothing changed), a rollback, and another
+// process's commit. Each run changes, counts and leaves the rows the twin table's filter does.
+TEST_F(KeyEquality, AStatementOpenInItsKeysIndexSeesEachChangeBeforeAndBetweenItsRuns) {
+  for (const char* t : {"k", "p"}) {
+    db.run(std::string("CREATE TABLE ") + t + " (r INTEGER, id INTEGER, n INTEGER)");
+    for (int i = 0; i < 30; ++i)
+      db.run(std::string("INSERT INTO ") + t + " VALUES (" + std::to_string(i) + ", " +
+             std::to_string(i % 6) + ", 0)");
+  }
+  db.run("CREATE INDEX kid ON k (id)");
+  const char* const texts[] = {"UPDATE $ SET n = n + 1 WHERE id = ?", "UPDATE $ SET id = 9 WHERE ? = id",
+                               "DELETE FROM $ WHERE id = ?"};
+  struct Statement {
+    std::unique_ptr<TQueryStatement> k, p;
+  };
+  std::vector<Statement> statements;
+  for (const char* text : texts) {
+    Statement s{std::make_unique<TQueryStatement>(db.directory()),
+                std::make_unique<TQueryStatement>(db.directory())};
+    std::string k = text, p = text;
+    k.replace(k.find('$'), 1, "k");
+    p.replace(p.find('$'), 1, "p");
+    s.k->Prepare(k);
+    s.p->Prepare(p);
+    statements.push_back(std::move(s));
+  }
+  // Runs statement `which` on both tables with `key` (a FLOAT when it has a fraction, NULL below 0).
+  auto run = [&](size_t which, double key) {
+    SCOPED_TRACE(std::string(texts[which]) + " with " + std::to_string(key));
+    const bool isFloat = key != double(int(key));
+    std::vector<TFieldDescriptor> d(1);
+    d[0].SetType(uint8_t(isFloat ? TEngineFieldType::Float : TEngineFieldType::Integer));
+    d[0].SetStoredSize(isFloat ? 8 : 4);
+    d[0].SetOffset(0);
+    std::vector<uint8_t> values(1 + (isFloat ? 8 : 4), 0);
+    values[0] = key < 0 ? 0 : 1;
+    if (isFloat) {
+      PutFloatValue(&values[1], key);
+    } else {
+      PutIntegerValue(&values[1], int32_t(key));
+    }
+    Statement& s = statements[which];
+    s.k->SetParams(1, d, values);
+    s.p->SetParams(1, d, values);
+    s.k->Execute();
+    s.p->Execute();
+    EXPECT_EQ(s.k->RowsAffected, s.p->RowsAffected);
+    EXPECT_EQ(db.run("SELECT r, id, n FROM k ORDER BY r"), db.run("SELECT r, id, n FROM p ORDER BY r"));
+  };
+  auto both = [&](const std::string& statement) {
+    for (const char* t : {"k", "p"}) {
+      std::string text = statement;
+      for (size_t at; (at = text.find('$')) != std::string::npos;) text.replace(at, 1, t);
+      db.run(text);
+    }
+  };
+  run(0, 2.5);
+  run(1, 3.5);
+  run(2, -1);
+  run(0, 2.0);
+  both("INSERT INTO $ VALUES (30, 2, 7)");
+  run(0, 2);
+  both("UPDATE $ SET id = 2 WHERE r = 1");
+  run(0, 2);
+  run(1, 2);
+  run(0, 2);
+  run(0, 9);
+  db.directory().StartTransaction();
+  run(0, 1);
+  both("DELETE FROM $ WHERE r = 7");
+  run(0, 1);
+  both("INSERT INTO $ VALUES (31, 1, 0)");
+  run(2, 1);
+  run(0, 1);
+  db.directory().Rollback();
+  run(0, 1);
+  run(0, 1);
+  for (const char* t : {"k", "p"})
+    ASSERT_EQ(
+        runElsewhere(folder.path(), std::string("UPDATE ") + t + " SET id = 1 WHERE r = 4; INSERT INTO " + t +
+                                        " VALUES (32, 1, 5)"),
+        0);
+  run(0, 1);
+  run(2, 1);
+  run(0, 1);
+  run(1, 5);
+  run(0, 9);
+}
+
 }  // namespace
 }  // namespace engine::sql
