@@ -140,7 +140,8 @@ TEST_F(ComputedColumns, APreparedStatementRunAgainComputesWithItsNewParameters) 
     int number;  // 0: NULL
     std::string text;
   };
-  for (const Run& run : {Run{2, "x"}, Run{4, std::string(150, 'p')}, Run{0, "y"}, Run{-1, "Q"}, Run{1, "X"}}) {
+  for (const Run& run :
+       {Run{2, "x"}, Run{4, std::string(150, 'p')}, Run{0, "y"}, Run{-1, "Q"}, Run{1, "X"}}) {
     std::vector<uint8_t> values(206, 0);
     values[0] = run.number != 0;
     PutIntegerValue(&values[1], run.number);
