@@ -7,6 +7,7 @@
 // The application's statements (the task INSERT, UPDATE by id with the values the row holds and
 // with new ones, the task list newest first over 1,000 and 10,000 rows, the log insert with its
 // blob), WHERE through an index at 0.1 %, 10 % and 90 % of 100,000 rows and without one,
+// a select list with computed columns over every row, a scan whose condition computes a value,
 // COUNT(*), GROUP BY into 10 and 10,000 groups, DISTINCT, ORDER BY, TOP, a 1,000 x 100,000 join
 // with and without an index on the inner table, a three-table join with an OR across tables, and
 // INSERT, UPDATE and DELETE of 100,000 rows.
@@ -186,6 +187,10 @@ int main(int argc, char** argv) {
         {"indexed WHERE 90%", "SELECT id, s FROM b WHERE k < 90000", "SELECT id, s FROM b WHERE k < 90000",
          5},
         {"unindexed WHERE 1%", "SELECT id, s FROM b WHERE u < 10", "SELECT id, s FROM b WHERE u < 10", 10},
+        {"computed select list", "SELECT id, u * 2 + k, UPPER(s) || 'x' FROM b",
+         "SELECT id, u * 2 + k, UPPER(s) || 'x' FROM b", 5},
+        {"computed WHERE 1%", "SELECT id, s FROM b WHERE u * 2 + 1 < 21",
+         "SELECT id, s FROM b WHERE u * 2 + 1 < 21", 10},
         {"COUNT(*)", "SELECT COUNT(*) FROM b", "SELECT COUNT(*) FROM b", 30},
         {"GROUP BY 10 groups", "SELECT g10, COUNT(*), SUM(u) FROM b GROUP BY g10",
          "SELECT g10, COUNT(*), SUM(u) FROM b GROUP BY g10", 5},

@@ -34,7 +34,8 @@
 
 namespace engine {
 class ExpCondition;
-}
+class ExpValue;
+}  // namespace engine
 
 namespace engine::sql {
 
@@ -822,6 +823,11 @@ class TDataQuery final : public engine::TDataQuery {
   };
   std::vector<ColumnCopy> columnCopies_;
   void planColumnCopies();
+  // The computed columns' values, each evaluated row after row on its own kept nodes (null: the
+  // column is not computed). Made at each run's start, since a parameter may have changed the
+  // tree's constants, and dropped at its end.
+  std::vector<std::unique_ptr<ExpValue>> columnValues_;
+  void planColumnValues();
   // Puts the column that `c` copies from `record` (null: its table stands past its end) into
   // `row`, as fillResultRow does.
   static void copyColumn(const ColumnCopy& c, const uint8_t* record, uint8_t* row);

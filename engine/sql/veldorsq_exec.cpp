@@ -526,9 +526,26 @@ void TDataQuery::copyColumn(const ColumnCopy& c, const uint8_t* record, uint8_t*
   at[0] = length > 0 ? 1 : 0;
 }
 
+void TDataQuery::planColumnValues() {
+  columnValues_.clear();
+  columnValues_.resize(ResultFields.size());
+  for (size_t i = 0; i < ResultFields.size(); ++i) {
+    const TResultField& f = *ResultFields[i];
+    if (!f.Expression || f.CountStar) continue;
+    const TExpToken* tree = f.AggregateKind ? f.Tree->GetArgument(0) : f.Tree.get();
+    if (tree)
+      columnValues_[i] = std::make_unique<ExpValue>(*tree, SortId, LanguageId, ReadSourceColumn,
+                                                    locateDrivingColumn, plan_.Driving());
+  }
+}
+
 void TDataQuery::fillResultRow(uint8_t* row) {
   TDataCursor& result = *ResultCursor;
   result.ClearRecordBuffer(row);
+  // The driving table's columns of computed values are read where its record lies.
+  const TSourceTable* driving = plan_.Driving();
+  const uint8_t* record =
+      driving && !driving->AtEnd && !driving->RecordBuffer.empty() ? driving->RecordBuffer.data() : nullptr;
   for (size_t i = 0; i < ResultFields.size(); ++i) {
     TResultField& f = *ResultFields[i];
     if (i < columnCopies_.size() && columnCopies_[i].kind != ColumnCopy::None) {
@@ -538,7 +555,14 @@ void TDataQuery::fillResultRow(uint8_t* row) {
       continue;
     }
     if (copyStoredValue(f, row)) continue;
-    TokenPtr value = columnValue(*this, f);
+    TokenPtr owned;
+    const TExpToken* value = nullptr;
+    if (i < columnValues_.size() && columnValues_[i]) {
+      value = &columnValues_[i]->Evaluate(nullptr, nullptr, record);
+    } else {
+      owned = columnValue(*this, f);
+      value = owned.get();
+    }
     if (f.AggregateKind == akCount) {
       uint8_t one[4];
       PutIntegerValue(one, 1);
@@ -973,6 +997,8 @@ void TDataQuery::executeSelect() {
   if (!holding) hold();
   applyPlan();
   planColumnCopies();
+  planColumnValues();
+  auto dropColumnValues = platform::ScopeExit([&] { columnValues_.clear(); });
   TSourceTable& driving = *plan_.Driving();
   const int64_t total = driving.Cursor->GetRecordCount();
   int64_t counter = 1;

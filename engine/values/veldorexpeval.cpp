@@ -76,6 +76,17 @@ void putValue(TExpToken& to, const TExpToken& from) {
   to.isNull = from.isNull;
 }
 
+// UPPER or LOWER of `a` into `r`.
+void changeCase(uint8_t code, const TExpToken& a, TExpToken& r, uint16_t languageId, uint16_t sortId) {
+  if (a.isNull) return setNull(r);
+  std::string s(a.Text());
+  if (code == fnUpper)
+    OSUpperCase(languageId, sortId, s);
+  else
+    OSLowerCase(languageId, sortId, s);
+  putText(r, s);
+}
+
 struct Evaluator {
   void* data1;
   void* data2;
@@ -197,16 +208,8 @@ struct Evaluator {
       case fnAvg:
         return putValue(r, *arg(0));
       case fnUpper:
-      case fnLower: {
-        Result a = arg(0);
-        if (a->isNull) return setNull(r);
-        std::string s(a->Text());
-        if (n.code == fnUpper)
-          OSUpperCase(languageId, sortId, s);
-        else
-          OSLowerCase(languageId, sortId, s);
-        return putText(r, s);
-      }
+      case fnLower:
+        return changeCase(n.code, *arg(0), r, languageId, sortId);
       case fnSubstring: {
         Result x = arg(0), from = arg(1);
         Result count = n.args.size() > 2 ? arg(2) : nullptr;
@@ -459,6 +462,14 @@ bool predicateArgsPresent(const TExpToken& n) {
   return std::all_of(n.args.begin(), n.args.end(), [](const TExpToken* a) { return a != nullptr; });
 }
 
+// A node that ExpValue computes on its kept nodes, from its operands' parts: unary operators,
+// binary operators other than AND and OR, UPPER and LOWER.
+bool computedInPlace(const TExpToken& n) {
+  if (n.kind == expUnary) return n.left != nullptr;
+  if (n.kind == expBinary) return n.code != opAnd && n.code != opOr && n.left && n.right;
+  return n.kind == expFunction && (n.code == fnUpper || n.code == fnLower) && n.args.size() == 1 && n.args[0];
+}
+
 // Zero bytes that a NULL column reads as.
 constexpr uint8_t kZeros[kExpValueBlock] = {};
 
@@ -467,13 +478,14 @@ constexpr uint8_t kZeros[kExpValueBlock] = {};
 // ---- ExpCondition ----
 
 // What a test node reads of another node's result: a constant in place or as evaluating it gives
-// it (Primed), a column in the record or through the reader, another test node, or a node that
-// only the full evaluation knows.
+// it (Primed), a column in the record or through the reader, another test node, a value that
+// operators compute on kept nodes (Computed), or a node that only the full evaluation knows.
 struct ExpCondition::Operand {
-  enum Kind : uint8_t { Constant, Primed, Field, Read, Step, General };
+  enum Kind : uint8_t { Constant, Primed, Field, Read, Step, Computed, General };
   Kind kind = General;
   uint32_t step = 0;
   const TExpToken* node = nullptr;
+  ExpValue* computed = nullptr;
   ExpFieldPlace place;
   ExpOperand field;  // a Field's type, subtype, scale, size and capacity
   // A Read's node, primed as evaluating the column primes one, and its buffer's size then; a
@@ -573,7 +585,14 @@ ExpCondition::Operand ExpCondition::operand(const TExpToken* node, Use use) {
     return o;
   }
   if (use != Use::Truth) {
-    recordOnly_ = false;
+    if (computedInPlace(*node)) {
+      o.kind = Operand::Computed;
+      o.computed = computed_
+                       .emplace_back(std::make_unique<ExpValue>(*node, sortId_, languageId_, reader_,
+                                                                locator_, locatorData_))
+                       .get();
+    }
+    if (o.kind != Operand::Computed || !o.computed->ReadsRecordOnly()) recordOnly_ = false;
     return o;
   }
   Step s;
@@ -681,6 +700,8 @@ ExpOperand ExpCondition::value(const Operand& o, const Context& c, TExpTreePtr& 
       r.kind = expConstant;
       return ExpOperand::Of(r);
     }
+    case Operand::Computed:
+      return ExpOperand::Of(o.computed->Evaluate(c.evaluator.data1, c.evaluator.data2, c.record));
     default:
       holder = c.evaluator.eval(*o.node);
       return ExpOperand::Of(*holder);
@@ -772,19 +793,25 @@ ExpCondition::Truth ExpCondition::step(const Step& s, const Context& c) const {
 // ---- ExpValue ----
 
 // One node of the tree: a constant read in place (Constant) or evaluated once (Primed), a
-// column that the reader fills, an operator filling its kept node from its operands' parts, or a
-// node evaluated whole.
+// column that the reader fills, an operator or UPPER and LOWER (Case) filling its kept node from
+// its operands' parts, or a node evaluated whole.
 struct ExpValue::Part {
-  enum Kind : uint8_t { Constant, Primed, Column, Unary, Binary, General };
+  enum Kind : uint8_t { Constant, Primed, Column, Placed, Unary, Binary, Case, General };
   Kind kind = General;
   const TExpToken* node = nullptr;
   TExpTreePtr kept;
+  ExpFieldPlace place;    // a Placed column's
   uint32_t capacity = 0;  // the kept node's buffer size once primed
   size_t left = 0, right = 0;
 };
 
-ExpValue::ExpValue(const TExpToken& tree, uint16_t sortId, uint16_t languageId, TColumnReader columnReader)
-    : sortId_(sortId), languageId_(languageId), reader_(columnReader) {
+ExpValue::ExpValue(const TExpToken& tree, uint16_t sortId, uint16_t languageId, TColumnReader columnReader,
+                   TColumnLocator locator, const void* locatorData)
+    : sortId_(sortId),
+      languageId_(languageId),
+      reader_(columnReader),
+      locator_(locator),
+      locatorData_(locatorData) {
   add(tree, false);
 }
 
@@ -797,18 +824,20 @@ ExpValue& ExpValue::operator=(ExpValue&&) noexcept = default;
 size_t ExpValue::add(const TExpToken& node, bool inPlace) {
   Part p;
   p.node = &node;
-  const bool andOr = node.code == opAnd || node.code == opOr;
   if (node.kind == expConstant) {
     p.kind = inPlace ? Part::Constant : Part::Primed;
   } else if (node.kind == expColumn && reader_) {
     p.kind = Part::Column;
-  } else if (node.kind == expUnary && node.left) {
+  } else if (computedInPlace(node) && node.kind == expUnary) {
     p.kind = Part::Unary;
     p.left = add(*node.left, false);
-  } else if (node.kind == expBinary && !andOr && node.left && node.right) {
+  } else if (computedInPlace(node) && node.kind == expBinary) {
     p.kind = Part::Binary;
     p.left = add(*node.left, true);
     p.right = add(*node.right, true);
+  } else if (computedInPlace(node)) {
+    p.kind = Part::Case;
+    p.left = add(*node.args[0], false);
   }
   if (p.kind == Part::Primed) {
     p.kept.reset(EvaluateExpTree(&node, nullptr, nullptr, sortId_, languageId_, reader_));
@@ -818,15 +847,25 @@ size_t ExpValue::add(const TExpToken& node, bool inPlace) {
     p.kept->kind = expConstant;
     p.capacity = uint32_t(p.kept->ValueCapacity());
   }
+  if (p.kind == Part::Column && locator_ && locator_(locatorData_, node, p.place)) {
+    // Only where the stored bytes fit the node as the reader leaves it, and mean the value alone.
+    const TEngineFieldType t = node.type;
+    const size_t room = p.place.autoIncrement ? 4 : p.place.size;
+    const size_t fixed = FixedValueSize(t);
+    if (room <= p.capacity &&
+        (t == T::String || (fixed > 0 && fixed <= room && t != T::Blob && t != T::Type13 && t != T::Type14)))
+      p.kind = Part::Placed;
+  }
+  if (p.kind == Part::Column || p.kind == Part::General) recordOnly_ = false;
   parts_.push_back(std::move(p));
   return parts_.size() - 1;
 }
 
-const TExpToken& ExpValue::Evaluate(void* readerData1, void* readerData2) {
-  return value(parts_.size() - 1, readerData1, readerData2);
+const TExpToken& ExpValue::Evaluate(void* readerData1, void* readerData2, const uint8_t* record) {
+  return value(parts_.size() - 1, readerData1, readerData2, record);
 }
 
-const TExpToken& ExpValue::value(size_t part, void* readerData1, void* readerData2) {
+const TExpToken& ExpValue::value(size_t part, void* readerData1, void* readerData2, const uint8_t* record) {
   Part& p = parts_[part];
   const TExpToken& n = *p.node;
   switch (p.kind) {
@@ -843,7 +882,8 @@ const TExpToken& ExpValue::value(size_t part, void* readerData1, void* readerDat
   // The kept node as priming a fresh one leaves it (operators and readers write only the value,
   // its size and the NULL flag); one whose buffer grew is primed afresh.
   TExpToken& r = *p.kept;
-  const bool column = p.kind == Part::Column;
+  const bool placed = p.kind == Part::Placed && record;
+  const bool column = p.kind == Part::Column || p.kind == Part::Placed;
   if (r.ValueCapacity() != p.capacity) {
     r.Reset();
     Evaluator::prime(n, r, column);
@@ -855,15 +895,22 @@ const TExpToken& ExpValue::value(size_t part, void* readerData1, void* readerDat
     r.valueSize = n.valueSize;
     r.isNull = n.isNull;
   }
-  if (column) {
+  if (placed) {
+    const uint8_t* at = record + p.place.offset;
+    r.isNull = !p.place.autoIncrement && at[0] == 0;
+    if (!r.isNull)
+      std::memcpy(r.Value(), p.place.autoIncrement ? at : at + 1, p.place.autoIncrement ? 4 : p.place.size);
+  } else if (column) {
     r.kind = expColumn;
     reader_(readerData2, readerData1, r);
     r.kind = expConstant;
   } else if (p.kind == Part::Unary) {
-    EvaluateUnaryOperator(n.code, value(p.left, readerData1, readerData2), r);
+    EvaluateUnaryOperator(n.code, value(p.left, readerData1, readerData2, record), r);
+  } else if (p.kind == Part::Case) {
+    changeCase(n.code, value(p.left, readerData1, readerData2, record), r, languageId_, sortId_);
   } else {
-    const TExpToken& l = value(p.left, readerData1, readerData2);
-    const TExpToken& rv = value(p.right, readerData1, readerData2);
+    const TExpToken& l = value(p.left, readerData1, readerData2, record);
+    const TExpToken& rv = value(p.right, readerData1, readerData2, record);
     EvaluateBinaryOperator(n.code, l, rv, languageId_, sortId_, r);
   }
   return r;

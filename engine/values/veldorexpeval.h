@@ -41,11 +41,14 @@ struct ExpFieldPlace {
 // through the column reader (a blob, a field that is not there).
 using TColumnLocator = bool (*)(const void* locatorData, const TExpToken& node, ExpFieldPlace& place);
 
+class ExpValue;
+
 // A checked or prepared tree tested record after record: the comparisons, LIKE, IN and BETWEEN,
 // IS NULL, NOT, AND and OR are evaluated on the tree's own nodes; constants are read where they
 // lie (or evaluated once, where the evaluation reads a copy), the columns that the locator places
 // straight from the record image, and the other columns through the reader into nodes kept from
-// record to record; every other node is evaluated as EvaluateExpTree does. Evaluate gives what
+// record to record; an operand computed by operators is evaluated as an ExpValue evaluates it;
+// every other node is evaluated as EvaluateExpTree does. Evaluate gives what
 // EvaluateExpTree's result holds, and raises the same errors. The column reader writes only the
 // value, its size and the NULL flag of its node. The tree must outlive the condition and stay
 // unchanged. Not thread-safe; each thread tests with a condition of its own.
@@ -91,37 +94,48 @@ class ExpCondition {
   const void* locatorData_;
   std::vector<Step> steps_;
   std::vector<TExpTreePtr> reads_;  // the nodes that the column reader fills, and evaluated constants
+  std::vector<std::unique_ptr<ExpValue>> computed_;
   std::unique_ptr<Operand> root_;
   bool recordOnly_ = true;
 };
 
 // A value tree evaluated record after record, as a row loop computes a column's new value:
-// columns read through the reader, unary operators and binary operators other than AND and OR
-// fill nodes kept from record to record, each put back before a record as a fresh evaluation
-// node comes; constants are read where they lie (or evaluated once where the evaluation reads a
-// copy); every other node is evaluated as EvaluateExpTree does. The node that Evaluate returns
-// holds what EvaluateExpTree's result holds and Evaluate raises the same errors; the node stays
-// valid up to the next Evaluate or the end of the ExpValue. The tree must outlive the ExpValue
-// and stay unchanged. Not thread-safe; each thread evaluates with an ExpValue of its own.
+// columns read through the reader, unary operators, binary operators other than AND and OR, and
+// UPPER and LOWER of one argument fill nodes kept from record to record, each put back before a
+// record as a fresh evaluation node comes; constants are read where they lie (or evaluated once
+// where the evaluation reads a copy); every other node is evaluated as EvaluateExpTree does. A
+// column that the locator places, where its stored bytes fit its node, is read from the record
+// image that Evaluate is given (without one, through the reader), as the reader fills its node:
+// the value bytes and the NULL flag. The node that Evaluate returns holds what EvaluateExpTree's
+// result holds and Evaluate raises the same errors; the node stays valid up to the next Evaluate
+// or the end of the ExpValue. The tree must outlive the ExpValue and stay unchanged. Not
+// thread-safe; each thread evaluates with an ExpValue of its own.
 class ExpValue {
  public:
-  ExpValue(const TExpToken& tree, uint16_t sortId, uint16_t languageId, TColumnReader columnReader);
+  ExpValue(const TExpToken& tree, uint16_t sortId, uint16_t languageId, TColumnReader columnReader,
+           TColumnLocator locator = nullptr, const void* locatorData = nullptr);
   ~ExpValue();
   ExpValue(const ExpValue&) = delete;
   ExpValue& operator=(const ExpValue&) = delete;
   ExpValue(ExpValue&&) noexcept;
   ExpValue& operator=(ExpValue&&) noexcept;
 
-  const TExpToken& Evaluate(void* readerData1, void* readerData2);
+  const TExpToken& Evaluate(void* readerData1, void* readerData2, const uint8_t* record = nullptr);
+  // True when every column is placed and no node is evaluated whole: given a record, an
+  // evaluation then reads only the record image and the ExpValue's own nodes.
+  bool ReadsRecordOnly() const { return recordOnly_; }
 
  private:
   struct Part;
   size_t add(const TExpToken& node, bool inPlace);
-  const TExpToken& value(size_t part, void* readerData1, void* readerData2);
+  const TExpToken& value(size_t part, void* readerData1, void* readerData2, const uint8_t* record);
 
   uint16_t sortId_, languageId_;
   TColumnReader reader_;
+  TColumnLocator locator_;
+  const void* locatorData_;
   std::vector<Part> parts_;  // operands before the nodes that read them; the root last
+  bool recordOnly_ = true;
 };
 
 // Rewrites argument lists into operand links for the plain flattened form, innermost first.

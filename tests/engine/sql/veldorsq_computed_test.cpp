@@ -1,0 +1,162 @@
+// A computed column or condition is evaluated row after row on nodes kept through the run. Every
+// row must be what the same statement makes of that row alone: NULLs after values, a longer text
+// or memo after a shorter one, a failed conversion, overflow (the same error), a row another
+// process changed while the run stood between rows, and a prepared statement run again with new
+// parameters.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "engine/values/veldorvalues.h"
+#include "tests/engine/sql/sql_child_util.h"
+#include "tests/engine/sql/sql_test_util.h"
+#include "tests/platform/temp_folder.h"
+
+namespace engine::sql {
+namespace {
+
+using sql_test::SqlDatabase;
+
+// Run only by ComputedColumns.ARowChangedByAnotherProcessBetweenRowsIsComputedAsChanged.
+TEST(ComputedColumnsOther, DISABLED_InAnotherProcess) {
+  const char* folder = std::getenv("VELMARON_COMPUTED_FOLDER");
+  const char* sql = std::getenv("VELMARON_COMPUTED_SQL");
+  if (!folder || !sql) GTEST_SKIP() << "run by the computed-column tests";
+  SqlDatabase other(folder);
+  other.run(sql);
+}
+
+constexpr const char* kLists[] = {
+    "id, i * 3 - 1, -i, i + 0.5",
+    "id, UPPER(s) || 'x', LOWER(s || m), s || m, LENGTH(m)",
+    "id, CAST(s AS INTEGER), CAST(i AS CHAR(3)), UPPER(LOWER(s)), (i * 2) + LENGTH(s)",
+};
+
+class ComputedColumns : public ::testing::Test {
+ protected:
+  void SetUp() override { db.run("CREATE TABLE t (id INTEGER, i INTEGER, s CHAR(60), m BLOB(1, 1))"); }
+  void insert(int id, const std::string& i, const std::string& s, const std::string& m) {
+    db.run("INSERT INTO t VALUES (" + std::to_string(id) + ", " + i + ", " + s + ", " + m + ")");
+  }
+  // The rows of `list` over every row of t, and the same made row by row, each alone.
+  void expectRowsAsAlone(const std::string& list, int rows, const std::string& where = "") {
+    std::string alone;
+    for (int id = 1; id <= rows; ++id)
+      alone += db.rows("SELECT " + list + " FROM t WHERE id = " + std::to_string(id) + where);
+    EXPECT_EQ(db.rows("SELECT " + list + " FROM t WHERE id > 0" + where), alone) << list << where;
+  }
+  platform::testing::TempFolder folder;
+  SqlDatabase db{folder.path()};
+};
+
+TEST_F(ComputedColumns, EachRowIsWhatTheRowAloneGives) {
+  // Texts and memos growing and shrinking from row to row (past a value buffer's first blocks),
+  // NULLs after values, texts that do and do not read as numbers.
+  const std::string longText = std::string(58, 'q');
+  insert(1, "7", "'ab'", "'m'");
+  insert(2, "NULL", "'" + longText + "'", "'" + std::string(700, 'w') + "'");
+  insert(3, "-2147483", "NULL", "NULL");
+  insert(4, "12", "'12'", "'" + std::string(3000, 'z') + "'");
+  insert(5, "0", "'x'", "'short'");
+  insert(6, "NULL", "'abc'", "'" + std::string(300, 'y') + "'");
+  insert(7, "5", "''", "''");
+  for (const char* list : kLists) {
+    expectRowsAsAlone(list, 7);
+    expectRowsAsAlone(list, 7, " AND i * 2 + 1 <> 15");
+    expectRowsAsAlone(list, 7, " AND UPPER(s) || m <> 'X'");
+  }
+  EXPECT_EQ(db.rows("SELECT id FROM t WHERE i * 2 + 1 > 10"), "1\n4\n7\n");
+  EXPECT_EQ(db.rows("SELECT id FROM t WHERE LOWER(s || 'A') LIKE '%ca'"), "6\n");
+  EXPECT_EQ(db.rows("SELECT id FROM t WHERE -i BETWEEN -7 AND 0"), "1\n5\n7\n");
+  EXPECT_EQ(db.rows("SELECT id, CAST(s AS INTEGER) FROM t WHERE id IN (1, 4, 6)"), "1|0\n4|12\n6|0\n");
+}
+
+TEST_F(ComputedColumns, OverflowOnALaterRowRaisesWhatThatRowRaisesAlone) {
+  insert(1, "5", "'a'", "NULL");
+  insert(2, "NULL", "'b'", "NULL");
+  insert(3, "2000000000", "'c'", "NULL");
+  insert(4, "6", "'d'", "NULL");
+  for (const char* list : {"id, i * 3", "id, ABS(-i - 2000000000) + 1"}) {
+    const std::string alone = db.rows(std::string("SELECT ") + list + " FROM t WHERE id = 3");
+    ASSERT_EQ(alone.rfind("error: ", 0), 0u) << alone;
+    EXPECT_EQ(db.rows(std::string("SELECT ") + list + " FROM t"), alone);
+  }
+  const std::string alone = db.rows("SELECT id FROM t WHERE id = 3 AND i * 3 > 0");
+  ASSERT_EQ(alone.rfind("error: ", 0), 0u) << alone;
+  EXPECT_EQ(db.rows("SELECT id FROM t WHERE i * 3 > 0"), alone);
+}
+
+TEST_F(ComputedColumns, ARowChangedByAnotherProcessBetweenRowsIsComputedAsChanged) {
+  constexpr int kRows = 60;
+  db.directory().StartTransaction();
+  for (int id = 1; id <= kRows; ++id) insert(id, std::to_string(id), "'s" + std::to_string(id) + "'", "'m'");
+  db.directory().Commit(true, false);
+  db.directory().Session().SetProgressSteps(kRows);
+  for (const char* list : kLists) {
+    // Each report changes a row the run has not reached yet: longer texts and memos, and NULLs.
+    std::vector<int> changed;
+    TQueryStatement select(db.directory());
+    select.SetProgressCallback([&](int percent, bool&) {
+      const int id = percent * kRows / 100 + 5;
+      if (percent % 7 != 3 || id > kRows) return;
+      changed.push_back(id);
+      const std::string sql = id % 2 ? "UPDATE t SET i = NULL, s = '" + std::string(50, 'L') + "', m = '" +
+                                           std::string(900 + id, 'n') + "' WHERE id = " + std::to_string(id)
+                                     : "UPDATE t SET i = " + std::to_string(id * 1000) +
+                                           ", s = NULL, m = NULL WHERE id = " + std::to_string(id);
+      ASSERT_EQ(sql_test::runTestElsewhere(
+                    "ComputedColumnsOther.DISABLED_InAnotherProcess",
+                    {{"VELMARON_COMPUTED_FOLDER", folder.path()}, {"VELMARON_COMPUTED_SQL", sql}}),
+                0);
+    });
+    select.Prepare(std::string("SELECT ") + list + " FROM t WHERE id > 0");
+    const std::string rows = SqlDatabase::text(*select.Execute());
+    ASSERT_GT(changed.size(), 3u) << list;
+    std::string alone;
+    for (int id = 1; id <= kRows; ++id)
+      alone += db.rows(std::string("SELECT ") + list + " FROM t WHERE id = " + std::to_string(id));
+    EXPECT_EQ(rows, alone) << list;
+  }
+}
+
+TEST_F(ComputedColumns, APreparedStatementRunAgainComputesWithItsNewParameters) {
+  insert(1, "4", "'ab'", "'m'");
+  insert(2, "NULL", "'cdefgh'", "NULL");
+  insert(3, "-9", "NULL", "'" + std::string(400, 'k') + "'");
+  insert(4, "2", "'abx'", "NULL");
+  const std::string list = "id, i * 3, s || m, UPPER(s)";
+  TQueryStatement s(db.directory());
+  s.Prepare("SELECT " + list + " FROM t WHERE i * ? <> 8 OR UPPER(s || ?) = 'ABX'");
+  std::vector<TFieldDescriptor> d(2);
+  d[0].SetType(uint8_t(TEngineFieldType::Integer));
+  d[0].SetStoredSize(4);
+  d[0].SetOffset(0);
+  d[1].SetType(uint8_t(TEngineFieldType::String));
+  d[1].SetStoredSize(200);
+  d[1].SetOffset(5);
+  struct Run {
+    int number;  // 0: NULL
+    std::string text;
+  };
+  for (const Run& run :
+       {Run{2, "x"}, Run{4, std::string(150, 'p')}, Run{0, "y"}, Run{-1, "Q"}, Run{1, "X"}}) {
+    std::vector<uint8_t> values(206, 0);
+    values[0] = run.number != 0;
+    PutIntegerValue(&values[1], run.number);
+    values[5] = !run.text.empty();
+    std::copy(run.text.begin(), run.text.end(), values.begin() + 6);
+    s.SetParams(2, d, values);
+    const std::string number = run.number ? std::to_string(run.number) : "NULL";
+    const std::string text = run.text.empty() ? "NULL" : "'" + run.text + "'";
+    std::string fresh;
+    for (int id = 1; id <= 4; ++id)
+      fresh += db.rows("SELECT " + list + " FROM t WHERE id = " + std::to_string(id) + " AND (i * " + number +
+                       " <> 8 OR UPPER(s || " + text + ") = 'ABX')");
+    EXPECT_EQ(SqlDatabase::text(*s.Execute()), fresh) << number << " " << text;
+  }
+}
+
+}  // namespace
+}  // namespace engine::sql
