@@ -1226,4 +1226,75 @@ void TIndexTree::CollectKeys(std::vector<uint8_t>& keys, std::vector<uint32_t>& 
   });
 }
 
+bool TIndexTree::visitPages(const std::function<bool(TPage&)>& visit, bool& stopped) {
+  stopped = false;
+  const uint32_t root = file_.GetRootPageNumber(slot_);
+  if (root == 0) return true;
+  std::vector<uint32_t> level{root}, below;
+  // A tree never holds more pages than the file, nor more levels than a path.
+  uint64_t pages = 0;
+  for (int depth = 1; !level.empty(); ++depth) {
+    if (depth > TIndexCursor::kMaxPathLevels) corrupt();
+    below.clear();
+    bool leaves = false;
+    for (size_t at = 0; at < level.size(); ++at) {
+      const uint32_t number = level[at];
+      if (++pages > file_.GetNextPageNumber()) corrupt();
+      TPinnedPage page;
+      if (!readPage(number, page)) return false;
+      const uint8_t type = page->GetPageType();
+      const bool expected = depth == 1 ? page->IsRoot() : type == ptBranch || type == ptLeaf;
+      // Only a root leaf is left without entries (a tree whose keys were all removed).
+      if (!expected || (page->GetEntryCount() == 0 && type != ptRootLeaf)) corrupt();
+      // Every page of a level is of one kind: the leaves are all at the lowest.
+      if (at == 0)
+        leaves = page->IsLeaf();
+      else if (page->IsLeaf() != leaves)
+        corrupt();
+      if (!leaves)
+        for (uint32_t i = 1; i <= page->GetEntryCount(); ++i) below.push_back(page->GetEntryRef(i));
+      if (!visit(*page)) {
+        stopped = true;
+        return true;
+      }
+    }
+    level.swap(below);
+  }
+  return true;
+}
+
+bool TIndexTree::ReplaceLeadingByte(uint8_t from, uint8_t to) {
+  bool suits = true;
+  withRestarts([&] {
+    bool stopped = false;
+    if (!visitPages(
+            [&](TPage& page) {
+              if (page.IsCompressedLeaf()) return false;
+              for (uint32_t i = 1; i <= page.GetEntryCount(); ++i)
+                if (page.GetEntryKey(i)[0] != from) return false;
+              return true;
+            },
+            stopped))
+      return false;
+    suits = !stopped;
+    return true;
+  });
+  if (!suits) return false;
+  // The pages looked at above are the ones changed here: the caller holds the write pair, so no
+  // other writer moves them in between, and a restart sets again what it had set.
+  withRestarts([&] {
+    bool stopped = false;
+    return visitPages(
+        [&](TPage& page) {
+          const size_t stride = page.EntryStride();
+          uint8_t* key = page.GetEntryKey(1);
+          for (uint32_t i = 0; i < page.GetEntryCount(); ++i, key += stride) *key = to;
+          page.SetDirty(true);
+          return true;
+        },
+        stopped);
+  });
+  return true;
+}
+
 }  // namespace engine

@@ -126,6 +126,11 @@ class TIndexTree {
   // Every entry in key order, its K key bytes appended to `keys` and its reference to
   // `references`: what ForEachKey visits, without a call an entry.
   void CollectKeys(std::vector<uint8_t>& keys, std::vector<uint32_t>& references);
+  // Sets the first byte of every key, in the branches as in the leaves, from `from` to `to`, in
+  // place: the tree keeps its pages and shape. Only for a change that keeps the keys' order, as
+  // when every key starts with `from`. False, with nothing changed, when a key starts otherwise
+  // or a leaf is stored compressed (its stored sizes could move).
+  bool ReplaceLeadingByte(uint8_t from, uint8_t to);
 
  private:
   // Descends to the leaf for the key; the path's pages stay pinned in `path` (index = level - 1).
@@ -147,6 +152,9 @@ class TIndexTree {
   void adjustCounts(TPagePath& path, int64_t delta);
   template <class Key, class Reference>
   void buildFromSorted(size_t count, const Key& key, const Reference& reference);
+  // Visits every page of the tree, level by level from the root, each pinned while visited;
+  // stops at the first visit that returns false. False: restart, as after a page read.
+  bool visitPages(const std::function<bool(TPage&)>& visit, bool& stopped);
   [[noreturn]] void corrupt() const;
   // Runs `attempt` until it returns true (done), at most kMaxRestarts + 1 times.
   template <class Attempt>

@@ -276,40 +276,46 @@ bool TDataCursor::DeleteEveryRecord(std::span<const uint32_t> numbers) {
   }
   index.SetRecordCount(0);
   for (uint8_t slot : writtenSlots()) DeleteIndexPages(slot);
-  DeleteIndexPages(kSysDeletedSlot);
-  // The tree held the keys in use, then the deleted ones, each run by id: merged by id they are
-  // in the order the build takes, which then needs no sort.
-  // An id's key bytes order as their big-endian number: compared as one word, where a call to
-  // compare bytes a key would cost more than the rest of the merge.
-  static_assert(kSysDeletedKeySize == 5);
-  const auto wordAt = [](const uint8_t* key) { return platform::getBig4(key + 1); };
-  const auto idAt = [&](size_t i) { return wordAt(ids.data() + i * kSysDeletedKeySize); };
   const size_t used = inUse.size();
-  // Ids each above the one before go to the build as they are; an id met twice takes the road
-  // that checks and sorts keys.
-  bool rising = true;
-  SelectIndex(kSysDeletedSlot);
-  if (used == refs.size()) {
-    // No key said deleted before: the keys in use are the merge, in the tree's order already.
-    for (size_t i = 1; i < refs.size() && rising; ++i) rising = idAt(i - 1) < idAt(i);
-    insertKeysInOrder(ids.data(), refs.data(), refs.size(), rising);
-  } else {
-    std::vector<uint8_t> merged(ids.size());
-    std::vector<uint32_t> mergedRefs(refs.size());
-    // The id before is kept at hand: read back from the bytes just written, it would wait on the
-    // stores.
-    uint32_t before = 0;
-    for (size_t a = 0, b = used, out = 0; out < refs.size(); ++out) {
-      const bool takeUsed = b == refs.size() || (a < used && idAt(a) < idAt(b));
-      const size_t from = takeUsed ? a++ : b++;
-      const uint32_t id = idAt(from);
-      std::memcpy(merged.data() + out * kSysDeletedKeySize, ids.data() + from * kSysDeletedKeySize,
-                  kSysDeletedKeySize);
-      if (out > 0 && before >= id) rising = false;
-      before = id;
-      mergedRefs[out] = refs[from];
+  // Every key was in use and now says deleted: the same keys in the same order, so the tree
+  // keeps its pages and only their status bytes change (a rebuild writes, and journals, every
+  // page anew).
+  if (used != refs.size() ||
+      !TIndexTree(index, *this, kSysDeletedSlot).ReplaceLeadingByte(kRecordInUse, kRecordDeleted)) {
+    DeleteIndexPages(kSysDeletedSlot);
+    // The tree held the keys in use, then the deleted ones, each run by id: merged by id they
+    // are in the order the build takes, which then needs no sort.
+    // An id's key bytes order as their big-endian number: compared as one word, where a call to
+    // compare bytes a key would cost more than the rest of the merge.
+    static_assert(kSysDeletedKeySize == 5);
+    const auto wordAt = [](const uint8_t* key) { return platform::getBig4(key + 1); };
+    const auto idAt = [&](size_t i) { return wordAt(ids.data() + i * kSysDeletedKeySize); };
+    // Ids each above the one before go to the build as they are; an id met twice takes the road
+    // that checks and sorts keys.
+    bool rising = true;
+    SelectIndex(kSysDeletedSlot);
+    if (used == refs.size()) {
+      // No key said deleted before: the keys in use are the merge, in the tree's order already.
+      for (size_t i = 1; i < refs.size() && rising; ++i) rising = idAt(i - 1) < idAt(i);
+      insertKeysInOrder(ids.data(), refs.data(), refs.size(), rising);
+    } else {
+      std::vector<uint8_t> merged(ids.size());
+      std::vector<uint32_t> mergedRefs(refs.size());
+      // The id before is kept at hand: read back from the bytes just written, it would wait on
+      // the stores.
+      uint32_t before = 0;
+      for (size_t a = 0, b = used, out = 0; out < refs.size(); ++out) {
+        const bool takeUsed = b == refs.size() || (a < used && idAt(a) < idAt(b));
+        const size_t from = takeUsed ? a++ : b++;
+        const uint32_t id = idAt(from);
+        std::memcpy(merged.data() + out * kSysDeletedKeySize, ids.data() + from * kSysDeletedKeySize,
+                    kSysDeletedKeySize);
+        if (out > 0 && before >= id) rising = false;
+        before = id;
+        mergedRefs[out] = refs[from];
+      }
+      insertKeysInOrder(merged.data(), mergedRefs.data(), mergedRefs.size(), rising);
     }
-    insertKeysInOrder(merged.data(), mergedRefs.data(), mergedRefs.size(), rising);
   }
   FlushBuffers(false, false, true, true, false);
   // The view is the cursor's own index's: built on the record-id index it would keep counting

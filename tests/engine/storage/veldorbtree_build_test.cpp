@@ -268,4 +268,95 @@ TEST_F(BottomUpBuildRefusalTest, EqualKeysOfAUniqueIndexLeaveItEmpty) {
   EXPECT_TRUE(fx.sound(false));
 }
 
+// The first byte of every key changed in place: a tree of three levels keeps its pages and
+// shape, finds every key by its new bytes and still carries inserts; a tree with one key that
+// starts otherwise, or with compressed leaves, is refused whole, its file as it was.
+class ReplaceLeadingByteTest : public testing::Test {
+ protected:
+  // Keys of 200 bytes: about twenty to a page, so a thousand make three levels.
+  static constexpr uint16_t kKeySize = 200;
+  static std::vector<std::string> keys(uint32_t count, char lead) {
+    std::vector<std::string> all;
+    for (uint32_t i = 0; i < count; ++i) all.push_back(lead + MakeKey(i, kKeySize - 1));
+    std::sort(all.begin(), all.end());
+    return all;
+  }
+  static void build(IndexFileFixture& fx, const std::vector<std::string>& all) {
+    fx.tree().BuildFromSorted(
+        all.size(), [&](size_t i) { return Bytes(all[i]); }, [](size_t i) { return uint32_t(i + 1); });
+  }
+  static std::vector<std::pair<std::string, uint32_t>> entries(IndexFileFixture& fx) {
+    std::vector<std::pair<std::string, uint32_t>> all;
+    fx.tree().ForEachKey([&](const uint8_t* key, uint32_t ref) {
+      all.emplace_back(std::string(reinterpret_cast<const char*>(key), kKeySize), ref);
+    });
+    return all;
+  }
+};
+
+TEST_F(ReplaceLeadingByteTest, EveryKeyOfEveryLevelTakesTheNewByte) {
+  for (const bool encrypted : {false, true}) {
+    SCOPED_TRACE(encrypted ? "encrypted" : "plain");
+    IndexFileFixture fx(IndexSetup{kKeySize, kcNone, true, encrypted});
+    const std::vector<std::string> before = keys(1000, '\0');
+    build(fx, before);
+    const tablecheck::Report shape = fx.check(false);
+    ASSERT_TRUE(shape.ok()) << shape.text();
+    ASSERT_EQ(shape.indexes.front().depth, 3u);
+    const uint32_t root = fx.file->GetRootPageNumber(fx.slot), pages = fx.file->GetNextPageNumber();
+
+    ASSERT_TRUE(fx.tree().ReplaceLeadingByte(0, 1));
+    std::vector<std::pair<std::string, uint32_t>> expected;
+    for (size_t i = 0; i < before.size(); ++i)
+      expected.emplace_back('\1' + before[i].substr(1), uint32_t(i + 1));
+    EXPECT_EQ(entries(fx), expected);
+    EXPECT_EQ(fx.file->GetRootPageNumber(fx.slot), root);
+    EXPECT_EQ(fx.file->GetNextPageNumber(), pages);
+    // Read back from the file: every branch key changed too, or a search would miss.
+    fx.reopen();
+    const tablecheck::Report after = fx.check(false);
+    ASSERT_TRUE(after.ok()) << after.text();
+    EXPECT_EQ(after.indexes.front().depth, 3u);
+    EXPECT_EQ(after.indexes.front().pages, shape.indexes.front().pages);
+    for (size_t i = 0; i < expected.size(); i += 7) {
+      uint64_t position = 0;
+      uint32_t reference = 0;
+      ASSERT_TRUE(fx.tree().FindKey(Bytes(expected[i].first), position, &reference)) << i;
+      EXPECT_EQ(position, i + 1);
+      EXPECT_EQ(reference, i + 1);
+      EXPECT_FALSE(fx.tree().HasKey(Bytes(before[i])));
+    }
+    // The tree carries on as any other: keys before and after the changed ones.
+    fx.tree().InsertKey(Bytes(std::string(kKeySize, '\0')), 5000);
+    fx.tree().InsertKey(Bytes(std::string(kKeySize, '\2')), 5001);
+    EXPECT_EQ(fx.tree().KeyCount(), before.size() + 2);
+    EXPECT_TRUE(fx.sound(false));
+  }
+}
+
+TEST_F(ReplaceLeadingByteTest, AKeyThatStartsOtherwiseOrACompressedLeafChangesNothing) {
+  {
+    SCOPED_TRACE("the last key starts otherwise");
+    IndexFileFixture fx(IndexSetup{kKeySize, kcNone, true, false});
+    std::vector<std::string> all = keys(1000, '\0');
+    all.back()[0] = '\2';
+    build(fx, all);
+    fx.flush();
+    const std::vector<uint8_t> image = fx.bytes();
+    EXPECT_FALSE(fx.tree().ReplaceLeadingByte(0, 1));
+    fx.flush();
+    EXPECT_EQ(fx.bytes(), image);
+  }
+  {
+    SCOPED_TRACE("compressed leaves");
+    IndexFileFixture fx(IndexSetup{kKeySize, kcBoth, true, false});
+    build(fx, keys(1000, '\0'));
+    fx.flush();
+    const std::vector<uint8_t> image = fx.bytes();
+    EXPECT_FALSE(fx.tree().ReplaceLeadingByte(0, 1));
+    fx.flush();
+    EXPECT_EQ(fx.bytes(), image);
+  }
+}
+
 }  // namespace
