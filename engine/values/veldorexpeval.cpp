@@ -205,7 +205,10 @@ struct Evaluator {
           OSUpperCase(languageId, sortId, s);
         else
           OSLowerCase(languageId, sortId, s);
-        return putText(r, s);
+        // Case mapping keeps what it maps: the empty text of a concatenation stays a text.
+        putText(r, s);
+        r.isNull = false;
+        return;
       }
       case fnSubstring: {
         Result x = arg(0), from = arg(1);
