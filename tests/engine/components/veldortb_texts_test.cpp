@@ -291,4 +291,28 @@ TEST_F(TextEdgeTest, ATextWiderThanItsColumnKeepsWholeCharacters) {
   }
 }
 
+// A memo cast to a shorter CHAR keeps the whole characters of the CHAR's bytes, in a select list
+// (stored into the result) and in a condition.
+TEST_F(TextEdgeTest, AMemoCastToAShorterCharKeepsWholeCharacters) {
+  exec("CREATE TABLE notes (id INTEGER, m BLOB(1, 1), PRIMARY KEY (id))");
+  exec("INSERT INTO notes VALUES (1, '\xC3\x89\xC3\x89\xC3\x89')");
+  exec("INSERT INTO notes VALUES (2, 'AA\xE2\x82\xAC\xE2\x82\xAC')");
+  for (bool live : {false, true}) {
+    SCOPED_TRACE(live ? "live" : "copied");
+    q.Close();
+    q.SetRequestLive(live);
+    q.SetSQL("SELECT id, CAST(m AS CHAR(5)) AS c FROM notes ORDER BY id");
+    q.Open();
+    std::vector<std::string> cut;
+    for (; !q.Eof(); q.Next()) cut.push_back(q.FieldByName("c").AsString());
+    EXPECT_EQ(cut, (std::vector<std::string>{"\xC3\x89\xC3\x89", "AA\xE2\x82\xAC"}));
+    for (const std::string& text : cut) EXPECT_TRUE(validUtf8(text)) << text;
+  }
+  EXPECT_EQ(
+      idsOf("SELECT id FROM notes WHERE CAST(m AS CHAR(5)) = '\xC3\x89\xC3\x89' OR CAST(m AS CHAR(4)) = "
+            "'AA'",
+            false),
+      "12");
+}
+
 }  // namespace
