@@ -403,7 +403,11 @@ void TData::PutFieldData(const TFieldDesc& f, uint8_t* recBuf, const void* sourc
     case dtString: {
       if (f.Size == 0) return;
       const std::string s = takeText(static_cast<const char*>(source), sourceSize, NeedConvertEOL());
-      const size_t n = std::min<size_t>(s.size(), f.Size - 1u);
+      // A longer text keeps the whole characters that fit: a cut inside one would leave a text
+      // that is no longer UTF-8.
+      size_t n = std::min<size_t>(s.size(), f.Size - 1u);
+      if (n < s.size())
+        while (n > 0 && (uint8_t(s[n]) & 0xC0) == 0x80) --n;
       std::memcpy(slot, s.data(), n);
       std::memset(slot + n, 0, f.Size - n);
       return;
@@ -455,7 +459,9 @@ void TData::PutFieldData(const TFieldDesc& f, uint8_t* recBuf, const void* sourc
     case dtWideString: {
       const std::u16string s =
           takeText(static_cast<const char16_t*>(source), sourceSize / 2, NeedConvertEOL());
-      const size_t n = std::min<size_t>(s.size(), f.Length);
+      // Nor is a character outside the basic plane split from its second half.
+      size_t n = std::min<size_t>(s.size(), f.Length);
+      if (n > 0 && n < s.size() && s[n] >= 0xDC00 && s[n] <= 0xDFFF) --n;
       std::memcpy(slot, s.data(), n * 2);
       std::memset(slot + n * 2, 0, (size_t(f.Length) + 1 - n) * 2);
       return;

@@ -52,6 +52,13 @@ std::string cutUtf8(const std::string& s, size_t n) {
   return s.substr(0, n);
 }
 
+// The longest prefix of `s` of at most `n` units that does not split a surrogate pair.
+std::u16string cutUtf16(const std::u16string& s, size_t n) {
+  if (s.size() <= n) return s;
+  if (n > 0 && s[n] >= 0xDC00 && s[n] <= 0xDFFF) --n;
+  return s.substr(0, n);
+}
+
 std::string numberText(double v) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.15g", v);
@@ -258,7 +265,7 @@ Variant StringField::Convert(const Variant& v) const {
 
 Variant WideStringField::Convert(const Variant& v) const {
   if (v.isNull()) return Variant::null();
-  CONVERT_OR_FAIL(Variant(Size > 0 ? v.asWideString().substr(0, size_t(Size)) : v.asWideString()))
+  CONVERT_OR_FAIL(Variant(Size > 0 ? cutUtf16(v.asWideString(), size_t(Size)) : v.asWideString()))
 }
 
 IntegerField::IntegerField(FieldType t) : Field(t) {

@@ -221,6 +221,8 @@ class StringField : public Field {
 class WideStringField : public Field {
  public:
   WideStringField() : Field(ftWideString) { Size = 20; }
+  // Texts longer than Size UTF-16 units are cut where no character outside the basic plane is
+  // split.
   Variant Convert(const Variant& v) const override;
 };
 

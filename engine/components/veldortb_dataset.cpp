@@ -116,9 +116,11 @@ bool VariantToEngineValue(const TFieldDescriptor& field, const Variant& value, u
   std::memset(out, 0, field.StoredSize());
   switch (field.Type()) {
     case 1: {
+      // A text longer than the field keeps the whole characters that fit, as SQL stores it.
       const std::string s = value.asString();
-      if (s.empty()) return false;
-      std::memcpy(out, s.data(), std::min<size_t>(s.size(), field.StoredSize() - 1u));
+      const std::string_view kept = EngineStringView(s, field.StoredSize() - 1u);
+      if (kept.empty()) return false;
+      std::memcpy(out, kept.data(), kept.size());
       return true;
     }
     case 2:

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/base/veldorerr.h"
+#include "engine/base/veldorhelpers.h"
 #include "engine/storage/veldorkeys.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldorsession.h"
@@ -97,9 +98,11 @@ void TDataCursor::WriteFieldValue(const TFieldDescriptor& d, uint8_t* buffer, co
   } else if (d.Type() == kFieldTypeString && d.CaseRule() == 0) {
     // Without a case rule the text is only cut to the field and trimmed: no copy of it is made
     // (one a row for every longer text). Moved, as the value may lie in the buffer itself.
+    // A longer text keeps the whole characters that fit: a cut inside one would store a text
+    // that is no longer UTF-8.
     const char* text = reinterpret_cast<const char*>(value);
     size_t n = strnlen(text, size);
-    if (size > 0 && n >= size) n = size - 1u;
+    if (size > 0 && n >= size) n = EngineStringView(std::string_view(text, n), size - 1u).size();
     while (n > 0 && text[n - 1] == ' ') --n;
     std::memmove(at + 1, text, n);
     std::memset(at + 1 + n, 0, size - n);
@@ -107,7 +110,7 @@ void TDataCursor::WriteFieldValue(const TFieldDescriptor& d, uint8_t* buffer, co
   } else if (d.Type() == kFieldTypeString) {
     std::string text(reinterpret_cast<const char*>(value),
                      strnlen(reinterpret_cast<const char*>(value), size));
-    if (size > 0 && text.size() >= size) text.resize(size - 1u);
+    if (size > 0 && text.size() >= size) text.resize(EngineStringView(text, size - 1u).size());
     while (!text.empty() && text.back() == ' ') text.pop_back();
     if (d.CaseRule() == 1) OSLowerCase(languageId_, sortId_, text, size > 0 ? size - 1u : 0);
     if (d.CaseRule() == 2) OSUpperCase(languageId_, sortId_, text, size > 0 ? size - 1u : 0);

@@ -84,7 +84,9 @@ void changeCase(uint8_t code, const TExpToken& a, TExpToken& r, uint16_t languag
     OSUpperCase(languageId, sortId, s);
   else
     OSLowerCase(languageId, sortId, s);
+  // Case mapping keeps what it maps: the empty text of a concatenation stays a text.
   putText(r, s);
+  r.isNull = false;
 }
 
 struct Evaluator {
@@ -304,6 +306,8 @@ struct Evaluator {
       size_t room = text ? (r.valueSize > 0 ? r.valueSize - 1 : 0) : r.valueSize;
       size_t n = std::min<size_t>({x.valueSize, x.ValueCapacity(), room});
       if (x.type == T::Blob && isText(x)) n = std::min(n, x.Text().size());
+      // A memo cut to a string keeps its whole characters.
+      if (text && isText(x)) n = EngineStringView(x.Text(), n).size();
       r.ReserveValue(std::max<size_t>(r.valueSize, n + 1));
       std::memset(r.Value(), 0, r.ValueCapacity());
       std::memcpy(r.Value(), x.Value(), n);

@@ -271,7 +271,8 @@ void concatenate(const ExpOperand& l, const ExpOperand& r, TExpToken& result) {
   if (!b.empty()) std::memmove(p + a.size(), b.data(), b.size());
   std::memset(p + length, 0, result.ValueCapacity() - length);
   if (length + 1 > result.valueSize) result.valueSize = uint32_t(length + 1);
-  result.isNull = l.isNull && r.isNull;
+  // A NULL text reads as the empty one, so the joined text is never NULL, even when empty.
+  result.isNull = false;
 }
 
 void dateArithmetic(uint8_t code, const ExpOperand& l, const ExpOperand& r, TExpToken& result) {

@@ -12,7 +12,8 @@
 //       zero-filled values compare. With a text left operand a NULL text is the empty text.
 //   AND, OR, NOT look at the values only.
 //   + - * / without a text operand: either operand NULL gives NULL. Concatenation with a NULL
-//       text appends or prepends nothing.
+//       text appends or prepends nothing, and its result is never NULL (two NULL texts join into
+//       the empty text, which only a stored field turns into NULL).
 //   unary minus and plus keep NULL; is NULL and is not NULL read the flag and are never NULL.
 // Division by zero gives NULL. Integer + - * are done in 32 bits, or 64 when a LARGEINT takes
 // part; integer / integer is FLOAT. DATE and TIMESTAMP arithmetic that leaves the years 1 to 9999

@@ -303,5 +303,84 @@ TEST(TMemDataSetTest, AFilterComparesA64BitColumnWithATextOrDecimalConstantExact
   EXPECT_EQ(passing("ID <= 9007199254740992.0 AND ID > 0"), "9007199254740992 ");
 }
 
+// S text of 5 bytes, W wide text of 5 UTF-16 units.
+class ShortTexts : public TMemData {
+ public:
+  void InternalInitFields() override {
+    add("S", dtString, 6);
+    add("W", dtWideString, 12);
+  }
+
+ private:
+  void add(const char* name, uint16_t type, uint16_t size) {
+    auto f = std::make_unique<TFieldDesc>();
+    f->Name = f->ActualName = name;
+    f->DataType = type, f->Size = size, f->Length = 5;
+    f->FieldNo = uint16_t(Fields.Count() + 1);
+    Fields.Add(std::move(f));
+  }
+};
+
+// A text longer than its field keeps the whole characters that fit, whether the record takes it
+// straight (a value a server hands back, a collection's item) or through fields added by hand:
+// no UTF-8 character is cut inside, and no UTF-16 pair is split, for characters of two, three
+// and four bytes that the field's end meets at each of their bytes.
+TEST(TMemDataSetTest, ATextLongerThanItsFieldKeepsWholeCharacters) {
+  struct Case {
+    std::string text, narrow, wide;
+  };
+  std::vector<Case> cases;
+  for (const std::string c : {"\xC3\x89", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"})
+    for (size_t lead = 0; lead < 4; ++lead) {
+      Case k{std::string(lead, 'A'), std::string(lead, 'A'), std::string(lead, 'A')};
+      size_t units = lead;
+      const size_t charUnits = c.size() == 4 ? 2 : 1;
+      for (int n = 0; n < 4; ++n) {
+        k.text += c;
+        if (k.narrow.size() + c.size() <= 5 && k.narrow.size() == k.text.size() - c.size()) k.narrow += c;
+        if (units + charUnits <= 5 && k.wide.size() == k.text.size() - c.size())
+          k.wide += c, units += charUnits;
+      }
+      cases.push_back(k);
+    }
+  ShortTexts store;
+  store.Open();
+  store.InitFields();
+  std::unique_ptr<uint8_t[]> buf(store.AllocRecBuf());
+  for (const Case& k : cases) {
+    SCOPED_TRACE("straight " + k.text);
+    store.InitRecord(buf.get());
+    store.PutFieldAsVariant(1, buf.get(), k.text);
+    store.PutFieldAsVariant(2, buf.get(), k.text);
+    EXPECT_EQ(store.GetFieldAsVariant(1, buf.get()).asString(), k.narrow);
+    EXPECT_EQ(store.GetFieldAsVariant(2, buf.get()).asWideString(), ds::utf8ToUtf16(k.wide));
+  }
+  store.Close();
+
+  class Set : public TMemDataSet {
+   public:
+    Set() { SetIRecordSet(std::make_unique<ShortTexts>()); }
+  } d;
+  Field* narrow = Field::AddTo(d, std::make_unique<ds::StringField>());
+  narrow->FieldName = "S";
+  Field* wide = Field::AddTo(d, std::make_unique<ds::WideStringField>());
+  wide->FieldName = "W";
+  d.Open();
+  for (const Case& k : cases) {
+    d.Append();
+    narrow->SetAsString(k.text);
+    wide->SetAsString(k.text);
+    d.Post();
+  }
+  d.First();
+  for (const Case& k : cases) {
+    SCOPED_TRACE("through fields " + k.text);
+    EXPECT_EQ(narrow->AsString(), k.narrow);
+    EXPECT_EQ(wide->Value().asWideString(), ds::utf8ToUtf16(k.wide));
+    d.Next();
+  }
+  EXPECT_TRUE(d.Eof());
+}
+
 }  // namespace
 }  // namespace dataaccess

@@ -242,9 +242,10 @@ class Generator {
       if (!names) return c;
     }
   }
-  // The CHAR column through a string function, a concatenation, IF or CAST. The engine's empty
-  // text is NULL, and a NULL text is the empty one to || and TRIM: SQLite's side turns an empty
-  // result into NULL.
+  // The CHAR column through a string function, a concatenation, IF or CAST. A stored empty
+  // text is NULL, and so is the empty result of SUBSTRING, TRIM and REPLACE: SQLite's side turns
+  // those into NULL. A NULL text is the empty one to || and TRIM, and a concatenation's empty
+  // text stays a text in a condition.
   // `stored`: for a select list, whose column holds what the column s holds (REPLACE keeps the
   // whole characters of its first ten bytes there, where a condition sees them all).
   Sql textFunction(const std::string& p, bool stored = false) {
@@ -282,11 +283,13 @@ class Generator {
                 nullIfEmpty(std::string(kLite[where]) + "(" + s + ", " + c + ")")};
       }
       case 3: {
-        // A NULL text (not the NULL constant, which has no text type) is the empty text.
+        // A NULL text (not the NULL constant, which has no text type) is the empty text, and
+        // two of them join into the empty text, which is not NULL until a field stores it.
         std::string l = chance(70) ? s : piece, r = chance(50) ? s : piece;
         if (l != s && r != s) r = s;
         const std::string op = chance(50) ? " || " : " + ";
-        return {l + op + r, nullIfEmpty("COALESCE(" + l + ", '') || COALESCE(" + r + ", '')")};
+        const std::string joined = "(COALESCE(" + l + ", '') || COALESCE(" + r + ", ''))";
+        return {l + op + r, stored ? nullIfEmpty(joined) : joined};
       }
       case 4: {
         static const char* const kWith[] = {"xy", "Q", "éé"};

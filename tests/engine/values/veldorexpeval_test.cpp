@@ -392,7 +392,8 @@ struct Differential {
       auto wrap = [&](std::string e, std::string s) { return Gen{'s', e, "NULLIF(" + s + ",'')", {a}}; };
       switch (pick(6)) {
         case 0:
-          return pick(2) ? wrap("UPPER($0)", "upper($0)") : wrap("LOWER($0)", "lower($0)");
+          // Case mapping keeps an empty text a text.
+          return pick(2) ? Gen{'s', "UPPER($0)", "upper($0)", {a}} : Gen{'s', "LOWER($0)", "lower($0)", {a}};
         case 1: {
           int from = pick(6) - 1, count = pick(6) - 1;
           std::string start = std::to_string(std::max(from, 1));
@@ -415,7 +416,8 @@ struct Differential {
         }
         default: {
           Gen b = make('s', depth - 1);
-          return Gen{'s', "($0 || $1)", "NULLIF(COALESCE($0,'') || COALESCE($1,''),'')", {a, b}};
+          // NULL texts join as empty ones into a text that is never NULL.
+          return Gen{'s', "($0 || $1)", "(COALESCE($0,'') || COALESCE($1,''))", {a, b}};
         }
       }
     }
