@@ -303,7 +303,7 @@ void TDataCursor::openOnTable(bool serverCursorOpen) {
     if (!placeOnCaches()) {
       BeginRead();
       rebuildView();
-      SetToBegin();
+      placeAtOpen();
     }
   }
   undo.Dismiss();
@@ -689,17 +689,8 @@ void TDataCursor::makeIndexCurrent(uint8_t slot, bool place) {
   RebuildView();
   if (place) return Resync();
   // Before the first record, as Resync leaves a cursor that stood nowhere, without the search
-  // for that record: every step or placing from here starts at the view's beginning.
-  if (GetRecordCount() == 0) {
-    SetEmptyPosition();
-  } else {
-    resumeOnCurrent_ = false;
-    sequence_ = 0;
-    currentRecordNo_ = 0;
-    keySlot_ = kNoCurrentIndex;
-    atBOF_ = true;
-    atEOF_ = false;
-  }
+  // for that record.
+  standBeforeFirst();
   loadPositionRecord();
 }
 

@@ -302,6 +302,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void SetPasswordCallback(TPasswordCallback callback) { passwordCallback_ = std::move(callback); }
   // Set by the restructure on the cursor of the new table (fields keep their old numbers).
   void SetFieldsRemapped(bool v) { fieldsRemapped_ = v; }
+  // With true, an open of a local table builds the view but leaves the cursor before its first
+  // record with a zeroed record buffer, as SwitchToIndexUnplaced leaves it, instead of reading
+  // that record: for a caller that places the cursor itself before it reads a row.
+  void SetOpenUnplaced(bool v) { openUnplaced_ = v; }
 
   // ---- Life ----
   // Opens the table; nothing when Active. A failure leaves the cursor closed.
@@ -1063,11 +1067,16 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   uint16_t recordStep(Step step);
   // `files`: those the read depends on (TDataTable::CachesCurrentOnDisk).
   bool mayReadCaches(TCachedFiles files = TCachedFiles::All);
-  // The open's view and first place (rebuildView, SetToBegin) built on the caches as a record
+  // The open's view and first place (rebuildView, placeAtOpen) built on the caches as a record
   // step runs on them, where mayReadCaches allows: false, with nothing to keep, when it cannot be
   // (the caller then builds both under the read pair). A pair taken on the way is the caller's
   // ReadScope's to end.
   bool placeOnCaches();
+  // SetToBegin, or with openUnplaced_ standBeforeFirst on the zeroed buffer the open gave it.
+  void placeAtOpen();
+  // Before the view's first record, searched for by nobody: every step or placing from here
+  // starts at the view's beginning. The record buffer is left as it is.
+  void standBeforeFirst();
   // A forward step in record-number order taken from the records the table holds in memory
   // (TDataFile::CopyHeldRecord), where a step would find no change and read nothing from the
   // files: the cursor sees the table's counters as they are, under a pair or a lock the table
@@ -1240,6 +1249,7 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   CursorOpenOptions options_;
   bool readOnlyAttribute_ = false;
   bool fieldsRemapped_ = false;
+  bool openUnplaced_ = false;
   bool suppressAutoInc_ = false;
   TPasswordCallback passwordCallback_;
   std::function<void()> refreshHook_;

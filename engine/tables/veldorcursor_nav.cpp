@@ -172,6 +172,22 @@ uint32_t TDataCursor::GetRecordNumber() const {
   return (atBOF_ && atEOF_) ? 0 : currentRecordNo_;
 }
 
+void TDataCursor::placeAtOpen() {
+  if (!openUnplaced_) return SetToBegin();
+  standBeforeFirst();
+  deferredRecordNo_ = 0;
+}
+
+void TDataCursor::standBeforeFirst() {
+  if (GetRecordCount() == 0) return SetEmptyPosition();
+  resumeOnCurrent_ = false;
+  sequence_ = 0;
+  currentRecordNo_ = 0;
+  keySlot_ = kNoCurrentIndex;
+  atBOF_ = true;
+  atEOF_ = false;
+}
+
 void TDataCursor::SetEmptyPosition() {
   resumeOnCurrent_ = false;
   sequence_ = 0;
@@ -629,7 +645,7 @@ bool TDataCursor::placeOnCaches() {
   ScopeExit leave([&] { cachedRead_ = false; });
   try {
     rebuildView();
-    SetToBegin();
+    placeAtOpen();
     return true;
   } catch (const CacheMiss& miss) {
     // Both are built again from the start under the pair: nothing of this attempt is kept.
