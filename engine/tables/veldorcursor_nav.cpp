@@ -60,11 +60,8 @@ void TDataCursor::BuildUsedRecordsBitmap(TRecordsBitmap& bitmap) {
   // walk must read takes the pair on the way.
   if (!cachedRead_) BeginRead();
   const uint32_t last = table_->DataFile().GetLastRecordNumber();
+  if (table_->IndexFile().GetRecordCount() == last) return bitmap.SetSizeAllSet(last);
   bitmap.SetSize(last);
-  if (table_->IndexFile().GetRecordCount() == last) {
-    bitmap.SetAll();
-    return;
-  }
   bitmap.ClearAll();
   // Live records are the deleted-records index's keys with the in-use status byte.
   std::array<uint8_t, kSysDeletedKeySize> low{}, high{};
