@@ -351,9 +351,14 @@ void TSourceTable::Open(TPasswordCallback callback, bool writable, TDataCursor::
   // The in-memory database (no folder) holds its bare names in memory too.
   Cursor->SetInMemory(InMemory || (Directory->Path().empty() && FoldName(Directory->Name()) == "MEMORY"));
   Cursor->SetQuerySource(true);
+  // Every read of a statement's source places the cursor first (a scan's SetToBegin, a key
+  // search): the open reads no row.
+  Cursor->SetOpenUnplaced(true);
   Cursor->SetPasswordCallback(std::move(callback));
   Cursor->SetOpenIndexChooser(std::move(chooser));
   Cursor->Open();
+  // A live result hands this cursor to the user, whose own opens of it place it.
+  Cursor->SetOpenUnplaced(false);
   Cursor->SetPasswordCallback(nullptr);
   Cursor->SetOpenIndexChooser(nullptr);
   RecordSize = 0;

@@ -165,6 +165,24 @@ void TRecordsBitmap::ClearAll() {
 void TRecordsBitmap::SetAll() {
   changedAll();
   std::fill(words_.begin(), words_.end(), 0xFFFFFFFFu);
+  countedAllSet();
+}
+
+void TRecordsBitmap::SetSizeAllSet(uint32_t count) {
+  const size_t need =
+      (size_t((uint64_t(count) + 31) / 32) + kWordsPerStep - 1) / kWordsPerStep * kWordsPerStep;
+  if (count == 0 || need <= words_.size()) {
+    SetSize(count);
+    return SetAll();
+  }
+  changedAll();
+  count_ = count;
+  wordCount_ = uint32_t((uint64_t(count) + 31) / 32);
+  words_.assign(need, 0xFFFFFFFFu);
+  countedAllSet();
+}
+
+void TRecordsBitmap::countedAllSet() {
   // Every word is full, so every running count is known without reading a word: a view of a
   // table without deleted records is built this way, and counted at once after.
   const uint32_t blocks = uint32_t(words_.size() / kBlockWords);

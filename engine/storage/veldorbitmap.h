@@ -55,6 +55,8 @@ class TRecordsBitmap {
   // Every byte of the buffer to 0 / to 255, bits past Count() included.
   void ClearAll();
   void SetAll();
+  // SetSize(count) then SetAll(), the bytes the buffer gains written once instead of zeroed first.
+  void SetSizeAllSet(uint32_t count);
 
   // Members among records 1..Count().
   uint32_t CountSet() const;
@@ -99,6 +101,8 @@ class TRecordsBitmap {
     return block < countedBlocks_ && countedBlocks_ < blockCounts_.size() &&
            blockCounts_[block + 1] == blockCounts_[block];
   }
+  // Every running count known from a buffer whose words are all full.
+  void countedAllSet();
   // Every running count is stale (a change that may touch any word).
   void changedAll() {
     countedBlocks_ = 0;

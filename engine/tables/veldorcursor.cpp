@@ -316,11 +316,7 @@ void TDataCursor::openOnTable(bool serverCursorOpen) {
     if (!placeOnCaches(place)) {
       BeginRead();
       rebuildView();
-      if (place) {
-        SetToBegin();
-      } else {
-        standBeforeFirst();
-      }
+      placeAtOpen(place);
     }
   }
   undo.Dismiss();
@@ -705,20 +701,9 @@ void TDataCursor::makeIndexCurrent(uint8_t slot, bool place) {
   if (bitmapView_) filterViewStale_ = true;
   RebuildView();
   if (place) return Resync();
+  // Before the first record, as Resync leaves a cursor that stood nowhere, without the search
+  // for that record.
   standBeforeFirst();
-}
-
-void TDataCursor::standBeforeFirst() {
-  if (GetRecordCount() == 0) {
-    SetEmptyPosition();
-  } else {
-    resumeOnCurrent_ = false;
-    sequence_ = 0;
-    currentRecordNo_ = 0;
-    keySlot_ = kNoCurrentIndex;
-    atBOF_ = true;
-    atEOF_ = false;
-  }
   loadPositionRecord();
 }
 

@@ -309,6 +309,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void SetOpenIndexChooser(TOpenIndexChooser chooser) { openIndexChooser_ = std::move(chooser); }
   // Set by the restructure on the cursor of the new table (fields keep their old numbers).
   void SetFieldsRemapped(bool v) { fieldsRemapped_ = v; }
+  // With true, an open of a local table builds the view but leaves the cursor before its first
+  // record with a zeroed record buffer, as SwitchToIndexUnplaced leaves it, instead of reading
+  // that record: for a caller that places the cursor itself before it reads a row.
+  void SetOpenUnplaced(bool v) { openUnplaced_ = v; }
 
   // ---- Life ----
   // Opens the table; nothing when Active. A failure leaves the cursor closed.
@@ -1071,13 +1075,16 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   uint16_t recordStep(Step step);
   // `files`: those the read depends on (TDataTable::CachesCurrentOnDisk).
   bool mayReadCaches(TCachedFiles files = TCachedFiles::All);
-  // The open's view and first place (rebuildView, then SetToBegin or, unless `place`,
-  // standBeforeFirst) built on the caches as a record step runs on them, where mayReadCaches
-  // allows: false, with nothing to keep, when it cannot be (the caller then builds both under the
-  // read pair). A pair taken on the way is the caller's ReadScope's to end.
+  // The open's view and first place (rebuildView, placeAtOpen) built on the caches as a record
+  // step runs on them, where mayReadCaches allows: false, with nothing to keep, when it cannot be
+  // (the caller then builds both under the read pair). A pair taken on the way is the caller's
+  // ReadScope's to end.
   bool placeOnCaches(bool place = true);
-  // Before the first record of the view, as Resync leaves a cursor that stood nowhere, without the
-  // search for that record: every step or placing from here starts at the view's beginning.
+  // SetToBegin, or, unless `place` or with openUnplaced_, standBeforeFirst (on the zeroed buffer
+  // an unplaced open gave it).
+  void placeAtOpen(bool place = true);
+  // Before the view's first record, searched for by nobody: every step or placing from here
+  // starts at the view's beginning. The record buffer is left as it is.
   void standBeforeFirst();
   // A forward step in record-number order taken from the records the table holds in memory
   // (TDataFile::CopyHeldRecord), where a step would find no change and read nothing from the
@@ -1251,6 +1258,7 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   CursorOpenOptions options_;
   bool readOnlyAttribute_ = false;
   bool fieldsRemapped_ = false;
+  bool openUnplaced_ = false;
   bool suppressAutoInc_ = false;
   TPasswordCallback passwordCallback_;
   TOpenIndexChooser openIndexChooser_;

@@ -250,6 +250,10 @@ void TDataCursor::CreateTable(TCreateTableArgs& args) {
     // as making them.
     undo.Dismiss();
     fields_.clear();
+    // A result taken back with its row is about to have that row written over (RewriteIdleRow,
+    // which places the cursor) or emptied: the open has no use for reading it.
+    const bool unplaced = std::exchange(openUnplaced_, openUnplaced_ || (reused && table->HoldsIdleRow()));
+    ScopeExit restore([&] { openUnplaced_ = unplaced; });
     openOnTable(false);
     return;
   }

@@ -60,11 +60,8 @@ void TDataCursor::BuildUsedRecordsBitmap(TRecordsBitmap& bitmap) {
   // walk must read takes the pair on the way.
   if (!cachedRead_) BeginRead();
   const uint32_t last = table_->DataFile().GetLastRecordNumber();
+  if (table_->IndexFile().GetRecordCount() == last) return bitmap.SetSizeAllSet(last);
   bitmap.SetSize(last);
-  if (table_->IndexFile().GetRecordCount() == last) {
-    bitmap.SetAll();
-    return;
-  }
   bitmap.ClearAll();
   // Live records are the deleted-records index's keys with the in-use status byte.
   std::array<uint8_t, kSysDeletedKeySize> low{}, high{};
@@ -174,6 +171,22 @@ int32_t TDataCursor::GetSequenceNumber() const {
 
 uint32_t TDataCursor::GetRecordNumber() const {
   return (atBOF_ && atEOF_) ? 0 : currentRecordNo_;
+}
+
+void TDataCursor::placeAtOpen(bool place) {
+  if (place && !openUnplaced_) return SetToBegin();
+  standBeforeFirst();
+  deferredRecordNo_ = 0;
+}
+
+void TDataCursor::standBeforeFirst() {
+  if (GetRecordCount() == 0) return SetEmptyPosition();
+  resumeOnCurrent_ = false;
+  sequence_ = 0;
+  currentRecordNo_ = 0;
+  keySlot_ = kNoCurrentIndex;
+  atBOF_ = true;
+  atEOF_ = false;
 }
 
 void TDataCursor::SetEmptyPosition() {
@@ -633,11 +646,7 @@ bool TDataCursor::placeOnCaches(bool place) {
   ScopeExit leave([&] { cachedRead_ = false; });
   try {
     rebuildView();
-    if (place) {
-      SetToBegin();
-    } else {
-      standBeforeFirst();
-    }
+    placeAtOpen(place);
     return true;
   } catch (const CacheMiss& miss) {
     // Both are built again from the start under the pair: nothing of this attempt is kept.

@@ -41,7 +41,6 @@ TDataTable::TDataTable(TDataDirectory& directory)
       index_(std::make_unique<TIndexFile>(*this, &directory.FileList())),
       blob_(std::make_unique<TBlobFile>(*this, &directory.FileList())) {
   lockedRecords_.SetSize(kInitialRecordSetSize);
-  editSet_.SetSize(kInitialRecordSetSize);
   deferredUnlocks_.SetSize(kInitialRecordSetSize);
 }
 
@@ -432,7 +431,6 @@ void TDataTable::Close(bool releaseFlag, bool keep) {
   if (inTransaction_ || openCount_ > 0) return;
   if (IsRemote()) {
     UnlockRecords(false);
-    editSet_.ClearAll();
     opened_ = false;
     return;
   }
@@ -445,7 +443,6 @@ void TDataTable::Close(bool releaseFlag, bool keep) {
     }
   }
   failure.run([&] { UnlockRecords(false); });
-  editSet_.ClearAll();
   failure.run([&] { EndRead(); });
   failure.run([&] { EndQueryRead(); });
   failure.run([&] { EndWrite(); });
@@ -736,7 +733,6 @@ bool TDataTable::Idle() {
   // As the close of a temporary table: its rows are dropped unwritten (the emptying clears the
   // caches first), and the caches give back what they grew to.
   UnlockRecords(false);
-  editSet_.ClearAll();
   indexReadSlot_ = blobReadSlot_ = queryIndexReadSlot_ = queryBlobReadSlot_ = 0;
   // Still as its one row left it: the row stays for the next creator of one row, which writes
   // it anew whatever its user made of its fields; the record-id tree is still to be built, so
@@ -814,7 +810,7 @@ void TDataTable::SizeRecordSets(uint32_t recordNumber) {
   uint32_t need = recordNumber;
   if (data_->IsOpen()) need = std::max(need, data_->GetLastRecordNumber() + 1);
   // The sets only grow, so no bit of an earlier, larger size comes back.
-  for (TRecordsBitmap* set : {&lockedRecords_, &editSet_, &deferredUnlocks_}) {
+  for (TRecordsBitmap* set : {&lockedRecords_, &deferredUnlocks_}) {
     if (set->Count() < need) set->SetSize(need);
   }
 }

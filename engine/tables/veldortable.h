@@ -542,7 +542,6 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   bool anyRecordLocked_ = false;
   uint32_t lockedLow_ = 0;
   uint32_t lockedHigh_ = 0;
-  TRecordsBitmap editSet_;
   TRecordsBitmap deferredUnlocks_;
   // The numbers UnlockRecords lets go, kept from call to call: a statement's end unlocks a row or
   // two, and a fresh list each time was an allocation of its own.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <random>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -30,6 +31,53 @@ TEST(RecordsBitmapSize, BitsSurviveASizeChangeWithinTheBuffer) {
   EXPECT_FALSE(b.GetBit(4000)) << "bytes the buffer gains are zero";
   b.SetSize(0);
   EXPECT_EQ(b.BufferSize(), 0u) << "a need of 0 frees the buffer";
+}
+
+// Sizing and filling in one step leaves what sizing and then filling leaves: the same buffer, the
+// same words and counts, and the same outcome of later changes, whether the bitmap was empty,
+// grows, keeps or shrinks its count, goes to 0, or had bits set and cleared before.
+TEST(RecordsBitmapSize, SizingAllSetLeavesWhatSizingThenSettingAllLeaves) {
+  const std::vector<std::vector<uint32_t>> sizings = {
+      {100}, {100000}, {0}, {100, 100}, {100, 5000}, {5000, 100}, {5000, 0}, {0, 3000}, {2048, 2049, 2047}};
+  for (const std::vector<uint32_t>& counts : sizings) {
+    for (bool marked : {false, true}) {
+      SCOPED_TRACE("first count " + std::to_string(counts.front()) + (marked ? " marked" : ""));
+      TRecordsBitmap slow, fast;
+      for (uint32_t count : counts) {
+        for (TRecordsBitmap* b : {&slow, &fast}) {
+          // Bits of an earlier use: some set, one cleared out of a full word.
+          if (marked && b->Count() >= 40) {
+            b->ClearAll();
+            b->SetBit(3);
+            b->SetBit(b->Count());
+            b->SetAll();
+            b->ClearBit(33);
+          }
+        }
+        slow.SetSize(count);
+        slow.SetAll();
+        fast.SetSizeAllSet(count);
+        ASSERT_EQ(fast.Count(), slow.Count());
+        ASSERT_EQ(fast.BufferSize(), slow.BufferSize());
+        for (size_t i = 0; i < slow.BufferSize() / 4; ++i) ASSERT_EQ(fast.Word(i), slow.Word(i)) << i;
+        EXPECT_EQ(fast.CountSet(), count);
+        EXPECT_EQ(fast.CountSetBefore(count / 2 + 1), slow.CountSetBefore(count / 2 + 1));
+      }
+      const uint32_t count = slow.Count();
+      if (count < 10) continue;
+      for (TRecordsBitmap* b : {&slow, &fast}) {
+        b->ClearBit(count / 3);
+        b->ClearRange(count - 5, count);
+      }
+      EXPECT_EQ(fast.CountSet(), slow.CountSet());
+      EXPECT_EQ(fast.CountSet(), count - 7);
+      uint32_t a = 0, b = 0;
+      int64_t pa = 0, pb = 0;
+      EXPECT_EQ(fast.FindNext(a, count / 3, pa), slow.FindNext(b, count / 3, pb));
+      EXPECT_EQ(a, b);
+      EXPECT_EQ(fast.LastMemberIn(1, count), slow.LastMemberIn(1, count));
+    }
+  }
 }
 
 TEST(RecordsBitmapBits, RecordOneIsTheLowestBitOfTheFirstWordAndRecordsOutsideAreNeverTouched) {

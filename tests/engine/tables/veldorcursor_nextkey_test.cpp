@@ -7,6 +7,7 @@
 // printed; VELMARON_SEED replays it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <random>
@@ -356,6 +357,96 @@ TEST(UnplacedIndexSwitch, PlacesAndStepsAsAfterAPlacedSwitch) {
   empty.SetTableName("none");
   empty.Open();
   empty.SwitchToIndexUnplaced(kByK);
+  EXPECT_EQ(empty.GetRecordCount(), 0);
+  EXPECT_EQ(stepFrom(empty, true), -int32_t(VELDOR_EOF));
+  EXPECT_EQ(stepFrom(empty, false), -int32_t(VELDOR_BOF));
+}
+
+// An open that leaves the cursor for its caller to place reads no row and leaves every step and
+// placing the outcome an open that placed the cursor on its first row gives: as a statement's
+// source and as a plain cursor, with the first row deleted or a row added by another session
+// between the open and the first step, and over an empty table.
+TEST(UnplacedOpen, StepsAndPlacesAsAfterAPlacedOpen) {
+  TempDir dir;
+  Database db(dir.path());
+  {
+    TDataCursor c(*db.directory);
+    c.SetTableName("keys");
+    c.SetExclusive(true);
+    TCreateTableArgs args = keysTable();
+    c.CreateTable(args);
+    c.Open();
+    std::vector<uint8_t> buffer(c.RecordSize());
+    // Record n holds K 41 - n.
+    for (int32_t k = 40; k >= 1; --k) {
+      putK(c, buffer, k);
+      c.AppendRecord(buffer.data());
+    }
+  }
+  Database other(dir.path());
+  TDataCursor writer(*other.directory);
+  openKeys(writer);
+  std::vector<uint8_t> buffer(writer.RecordSize());
+  enum Change { Nothing, FirstRowDeleted, RowAdded };
+  int32_t added = 100;
+  for (bool source : {false, true}) {
+    for (Change change : {Nothing, FirstRowDeleted, RowAdded}) {
+      SCOPED_TRACE(std::string(source ? "source" : "plain") + " change " + std::to_string(int(change)));
+      TDataCursor placed(*db.directory), unplaced(*db.directory);
+      unplaced.SetOpenUnplaced(true);
+      for (TDataCursor* c : {&placed, &unplaced}) {
+        c->SetTableName("keys");
+        c->SetQuerySource(source);
+        c->Open();
+        c->Table()->SetFileLockRetryRules(table_test::kImpatient);
+      }
+      EXPECT_EQ(unplaced.GetRecordCount(), placed.GetRecordCount());
+      EXPECT_EQ(unplaced.GetRecordNumber(), 0u);
+      const std::vector<uint8_t>& seen = unplaced.GetCurrentRecordBuffer();
+      EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](uint8_t b) { return b == 0; }));
+      if (change == FirstRowDeleted) {
+        placed.SetToBegin();
+        std::vector<uint8_t> first(placed.RecordSize());
+        ASSERT_EQ(placed.GetNextRecord(first.data()), 0);
+        putK(writer, buffer, kOf(placed, first));
+        ASSERT_TRUE(writer.FindKey(false, buffer.data(), 1, false, 0, buffer.data()));
+        writer.DeleteRecord(buffer.data());
+        placed.SetToBegin();
+      } else if (change == RowAdded) {
+        putK(writer, buffer, --added);
+        writer.AppendRecord(buffer.data());
+      }
+      EXPECT_EQ(stepFrom(unplaced, true), stepFrom(placed, true));
+      EXPECT_EQ(stepFrom(unplaced, true), stepFrom(placed, true));
+      EXPECT_EQ(unplaced.GetRecordCount(), placed.GetRecordCount());
+      // From either end, and in the key's index after a search.
+      for (TDataCursor* c : {&placed, &unplaced}) c->SetToEnd();
+      EXPECT_EQ(stepFrom(unplaced, false), stepFrom(placed, false));
+      for (TDataCursor* c : {&placed, &unplaced}) c->SetToBegin();
+      EXPECT_EQ(stepFrom(unplaced, true), stepFrom(placed, true));
+      for (TDataCursor* c : {&placed, &unplaced}) {
+        c->SwitchToIndex(kByK);
+        std::vector<uint8_t> key(c->RecordSize());
+        putK(*c, key, 25);
+        ASSERT_TRUE(c->FindKey(false, key.data(), 1, false, 0, key.data()));
+      }
+      EXPECT_EQ(stepFrom(unplaced, true), 26);
+      EXPECT_EQ(stepFrom(placed, true), 26);
+    }
+  }
+
+  // An empty table: nothing to read either way.
+  {
+    TDataCursor c(*db.directory);
+    c.SetTableName("none");
+    c.SetExclusive(true);
+    TCreateTableArgs args = keysTable();
+    c.CreateTable(args);
+  }
+  TDataCursor empty(*db.directory);
+  empty.SetOpenUnplaced(true);
+  empty.SetTableName("none");
+  empty.Open();
   EXPECT_EQ(empty.GetRecordCount(), 0);
   EXPECT_EQ(stepFrom(empty, true), -int32_t(VELDOR_EOF));
   EXPECT_EQ(stepFrom(empty, false), -int32_t(VELDOR_BOF));
