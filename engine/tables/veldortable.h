@@ -225,6 +225,13 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   static bool DropCopyCutShort(TDataDirectory& directory, std::string_view name);
   // True while a swap marker lies beside `name`.
   static bool SwapMarked(TDataDirectory& directory, std::string_view name);
+  // True while a swap marker that holds its swap's or rename's plan lies beside `name`: the
+  // table's files may be part way through their moves. A create's hold (an empty marker) does
+  // not count. Looks only: takes no marker and touches no file.
+  static bool SwapPlanned(TDataDirectory& directory, std::string_view name);
+  // CompleteSwap, tried again under the file lock retry rules while another process runs its
+  // swap of `name`. False when that process still holds its marker after the last attempt.
+  static bool SettleSwaps(TDataDirectory& directory, std::string_view name);
 
   // ---- Life ----
   // Raises the open count; the first open names and opens the files (the blob file only when

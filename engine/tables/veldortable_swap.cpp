@@ -571,4 +571,13 @@ bool TDataTable::SwapMarked(TDataDirectory& directory, std::string_view name) {
   return !markersOf(directory, name).swaps.empty();
 }
 
+bool TDataTable::SwapPlanned(TDataDirectory& directory, std::string_view name) {
+  platform::FileSystem& fs = directory.FileList().FileSystem();
+  for (const std::string& path : markersOf(directory, name).swaps) {
+    platform::FileInfo info;
+    if (fs.fileInfoAsSpelt(path, info) && !info.isDirectory && info.size > 0) return true;
+  }
+  return false;
+}
+
 }  // namespace engine
