@@ -129,6 +129,9 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   std::string FileName(std::string_view ext) const;
   static std::string FileNameFor(const std::string& directoryPath, std::string_view tableName, bool inMemory,
                                  std::string_view ext);
+  // The extension of the swap marker beside a table's name (TSwap, TRenameMarks, TCreateHold),
+  // for FileNameFor.
+  static constexpr std::string_view kSwapMarkerExt = ".SWP";
 
   // ---- Table swap ----
   // The files of the closed table `newName` take the name of the closed table `name` in
