@@ -35,6 +35,7 @@
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "platform/faultfs.h"
+#include "tests/engine/sql/sql_killed_util.h"
 #include "tests/engine/sql/sql_test_util.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
@@ -44,35 +45,12 @@
 namespace engine::sql {
 namespace {
 
+using sql_killed::copyFolder;
+using sql_killed::Database;
 using storage_test::Helper;
 using TempFolder = platform::testing::TempFolder;
 
 constexpr const char* kPassword = "shape-pw";
-
-// A session on a folder with the encrypted table's password, and the file list its tables are
-// opened through (the local file system unless one is given).
-class Database {
- public:
-  explicit Database(const std::string& folder, TFileList* list = nullptr) {
-    session_.AddPassword(kPassword);
-    directory_ = session_.OpenDataDirectory("db", folder);
-    if (list) directory_->SetFileList(*list);
-  }
-  ~Database() { session_.CloseDataDirectory(directory_); }
-  Database(const Database&) = delete;
-  Database& operator=(const Database&) = delete;
-  std::string run(const std::string& text) {
-    TQueryStatement statement(*directory_);
-    statement.Prepare(text);
-    TDataCursor* c = statement.Execute();
-    return c ? sql_test::SqlDatabase::text(*c) : "";
-  }
-  TDataDirectory& directory() { return *directory_; }
-
- private:
-  TDataSession session_;
-  TDataDirectory* directory_ = nullptr;
-};
 
 std::string lower(std::string s) {
   for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
@@ -178,7 +156,7 @@ std::string tableState(Database& db, const std::string& folder, const std::strin
 std::string stateOf(const std::string& folder, const std::vector<std::string>& tables) {
   std::string out;
   {
-    Database db(folder);
+    Database db(folder, kPassword);
     for (const std::string& table : tables) out += tableState(db, folder, table);
   }
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
@@ -195,7 +173,7 @@ std::string stateOf(const std::string& folder, const std::vector<std::string>& t
 // index, a case-insensitive one and a compressed descending one; e encrypted with a memo and a
 // unique index; p with a memo and no index.
 void makeTables(const std::string& folder) {
-  Database db(folder);
+  Database db(folder, kPassword);
   db.run(
       "CREATE TABLE t (id INTEGER, v INTEGER, s CHAR(20), m BLOB(10, 1), PRIMARY KEY (id) "
       "LANGUAGE 'English (UK)')");
@@ -302,7 +280,7 @@ uint64_t runSteps(const Scenario& scenario, const std::string& folder, uint64_t 
   TFileList list(faulty);
   uint64_t operations = 0;
   {
-    Database db(folder, &list);
+    Database db(folder, kPassword, &list);
     // Onward: the first operation from `exitAt` on that is not a read ends the process.
     faulty.setPlan({exitAt ? platform::Fault::Exit : platform::Fault::None, exitAt, false, true});
     if (scenario.transaction) db.directory().StartTransaction();
@@ -323,7 +301,7 @@ uint64_t runSteps(const Scenario& scenario, const std::string& folder, uint64_t 
 void openEndingAt(const std::string& folder, const std::vector<std::string>& tables, uint64_t exitAt) {
   platform::FaultyFileSystem faulty(platform::FileSystem::local());
   TFileList list(faulty);
-  Database db(folder, &list);
+  Database db(folder, kPassword, &list);
   faulty.setPlan({platform::Fault::Exit, exitAt, false, true});
   for (const std::string& table : tables) {
     if (!hasTable(db, table)) continue;
@@ -332,12 +310,6 @@ void openEndingAt(const std::string& folder, const std::vector<std::string>& tab
     c.Open();
   }
   faulty.setPlan({});
-}
-
-void copyFolder(const std::string& from, const std::string& to) {
-  for (const auto& entry : std::filesystem::directory_iterator(from))
-    std::filesystem::copy_file(entry.path(), std::filesystem::path(to) / entry.path().filename(),
-                               std::filesystem::copy_options::overwrite_existing);
 }
 
 bool journalLeft(const std::string& folder) {
@@ -414,7 +386,7 @@ TEST_P(KilledShapes, AnotherProcessFindsAStateTheStepsLeaveAndARecoveryEndedPart
       // Opens and closes every table, which stay open in its process, then reads them again
       // once the writer has gone.
       keeper = std::make_unique<Helper>([&](Helper& h) {
-        Database db(path);
+        Database db(path, kPassword);
         for (const std::string& table : scenario.tables)
           if (hasTable(db, table)) db.run("SELECT COUNT(*) FROM " + table);
         h.send('r');
