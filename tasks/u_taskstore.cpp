@@ -195,7 +195,8 @@ bool holdsNothing(platform::FileSystem& fs, const std::string& path, uint32_t he
 // and touches no file: a marker a cut start left, open nowhere, is not waited for and stays.
 void waitForCreateElsewhere(TDataDirectory& directory, const char* name) {
   platform::FileSystem& fs = directory.FileList().FileSystem();
-  const std::string marker = fs.resolvePath(TDataTable::FileNameFor(directory.Path(), name, false, ".SWP"));
+  const std::string marker =
+      fs.resolvePath(TDataTable::FileNameFor(directory.Path(), name, false, TDataTable::kSwapMarkerExt));
   RetryLock([&](uint32_t) { return !fs.openAnywhereAsSpelt(marker); }, kFileLockRetryRules, fs);
 }
 

@@ -392,6 +392,10 @@ int32_t TDataDirectory::DeleteTable(std::string_view name, bool inMemory) {
 }
 
 bool TDataDirectory::TableExists(std::string_view name, bool inMemory) {
+  return tableExists(name, inMemory, true);
+}
+
+bool TDataDirectory::tableExists(std::string_view name, bool inMemory, bool settleSwaps) {
   const std::string trimmed(TrimBlanks(name));
   for (const auto& t : tables_) {
     if (t->IsInMemory() == inMemory && sameTable(t->GetName(), trimmed)) return true;
@@ -403,7 +407,15 @@ bool TDataDirectory::TableExists(std::string_view name, bool inMemory) {
     });
     return session_->ReadReplyU8() != 0;
   }
-  return fileList_->FileExists(TDataTable::FileNameFor(path_, trimmed, inMemory, kDataFileExt), inMemory);
+  const std::string dataFile = TDataTable::FileNameFor(path_, trimmed, inMemory, kDataFileExt);
+  if (fileList_->FileExists(dataFile, inMemory)) return true;
+  // A swap moves the old data file aside before the new one takes its name: in between, cut
+  // short or still running elsewhere, the table is there all the same. It is completed, or
+  // waited for, as an open would, and the name looked at again. A create's hold is neither: the
+  // table is not there until the create has made it.
+  if (!settleSwaps || inMemory || !TDataTable::SwapPlanned(*this, trimmed)) return false;
+  if (!TDataTable::SettleSwaps(*this, trimmed)) SignalTableError(VELDOR_LOCKTIMEOUT, trimmed, path_);
+  return fileList_->FileExists(dataFile, false);
 }
 
 std::string TDataDirectory::MakeTempTableName(
@@ -411,7 +423,10 @@ std::string TDataDirectory::MakeTempTableName(
   return MakeTempName(
       {}, kDataFileExt, inMemory,
       [&](const std::string& name) {
-        if (TableExists(name, inMemory)) return true;
+        // No swap is completed or waited for: a swap marker beside a free name is the hold of a
+        // create elsewhere (or one a create cut short left), which the exclusive create of the
+        // data file below settles without touching it.
+        if (tableExists(name, inMemory, false)) return true;
         if (beforeTaking) beforeTaking(name);
         return false;
       },

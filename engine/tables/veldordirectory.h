@@ -105,6 +105,10 @@ class TDataDirectory {
   int32_t RenameTable(std::string_view name, std::string_view newName, bool backup, bool inMemory);
   int32_t DeleteTable(std::string_view name, bool inMemory);
   // True when an open table has the name (".DAT" added unless present), or its data file exists.
+  // When the data file is missing while a swap or rename marker with its plan lies beside a
+  // lasting table's name, the swap cut short is completed first, and one running elsewhere is
+  // waited for, under the file lock retry rules (VELDOR_LOCKTIMEOUT when it stays held): the
+  // table is there throughout a swap. A create's hold beside the name is left alone.
   bool TableExists(std::string_view name, bool inMemory);
   // A name for a temporary table: the thread's part of MakeTempName (veldorhelpers_file.h), a
   // counter from 0 and ".DAT". A disk table's data file is created exclusively under that name before it is
@@ -168,6 +172,8 @@ class TDataDirectory {
   // Runs `act` on the files of table `name` through its object here, or through a passing one when
   // the table is not open; kTableInUse while a cursor or the transaction holds it.
   int32_t onTableFiles(std::string_view name, bool inMemory, const std::function<void(TDataTable&)>& act);
+  // TableExists; without `settleSwaps` the files alone answer, and no swap marker is touched.
+  bool tableExists(std::string_view name, bool inMemory, bool settleSwaps);
   // Every table in the transaction leaves it after a failure, dropping its changes.
   void abandonTransaction() noexcept;
   // Every table leaves the transaction by `leave`, dropping its changes, and the cursors on the

@@ -402,12 +402,17 @@ void TDataTable::dropUnheldJournal() {
   data_->LockRegion(false, kDataWriteLockOffset, 1);
 }
 
-void TDataTable::settleSwaps(std::string_view name) {
-  platform::FileSystem& fs = directory_->FileList().FileSystem();
-  for (uint32_t attempt = 1; !CompleteSwap(*directory_, name); ++attempt) {
-    if (attempt >= kFileLockRetryRules.attempts) raise(VELDOR_LOCKTIMEOUT);
+bool TDataTable::SettleSwaps(TDataDirectory& directory, std::string_view name) {
+  platform::FileSystem& fs = directory.FileList().FileSystem();
+  for (uint32_t attempt = 1; !CompleteSwap(directory, name); ++attempt) {
+    if (attempt >= kFileLockRetryRules.attempts) return false;
     fs.sleepFor(kFileLockRetryRules.pause);
   }
+  return true;
+}
+
+void TDataTable::settleSwaps(std::string_view name) {
+  if (!SettleSwaps(*directory_, name)) raise(VELDOR_LOCKTIMEOUT);
 }
 
 void TDataTable::openPastSwaps() {

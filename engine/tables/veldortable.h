@@ -129,6 +129,9 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   std::string FileName(std::string_view ext) const;
   static std::string FileNameFor(const std::string& directoryPath, std::string_view tableName, bool inMemory,
                                  std::string_view ext);
+  // The extension of the swap marker beside a table's name (TSwap, TRenameMarks, TCreateHold),
+  // for FileNameFor.
+  static constexpr std::string_view kSwapMarkerExt = ".SWP";
 
   // ---- Table swap ----
   // The files of the closed table `newName` take the name of the closed table `name` in
@@ -225,6 +228,13 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   static bool DropCopyCutShort(TDataDirectory& directory, std::string_view name);
   // True while a swap marker lies beside `name`.
   static bool SwapMarked(TDataDirectory& directory, std::string_view name);
+  // True while a swap marker that holds its swap's or rename's plan lies beside `name`: the
+  // table's files may be part way through their moves. A create's hold (an empty marker) does
+  // not count. Looks only: takes no marker and touches no file.
+  static bool SwapPlanned(TDataDirectory& directory, std::string_view name);
+  // CompleteSwap, tried again under the file lock retry rules while another process runs its
+  // swap of `name`. False when that process still holds its marker after the last attempt.
+  static bool SettleSwaps(TDataDirectory& directory, std::string_view name);
 
   // ---- Life ----
   // Raises the open count; the first open names and opens the files (the blob file only when

@@ -18,7 +18,6 @@
 namespace engine {
 namespace {
 
-constexpr std::string_view kSwapMarkerExt = ".SWP";
 // Beside a table being copied into a new one: the new table's name, so that a copy cut short
 // leaves no stray table behind.
 constexpr std::string_view kCopyMarkerExt = ".CPY";
@@ -122,7 +121,7 @@ Markers markersOf(TDataDirectory& directory, std::string_view name) {
   if (!folder.empty() && folder.back() == '/' && !IsPathName(name) &&
       directory.FileList().FileSystem().holdsNoMarkers(folder))
     return {};
-  const std::string swapPath = markerPath(directory, name, kSwapMarkerExt);
+  const std::string swapPath = markerPath(directory, name, TDataTable::kSwapMarkerExt);
   const size_t slash = swapPath.rfind('/');
   const size_t start = slash == std::string::npos ? 0 : slash + 1;
   const std::string names[] = {swapPath.substr(start),
@@ -302,7 +301,7 @@ void dropEndedCreateHold(TDataDirectory& directory, const std::string& newName) 
   bool busy = false;
   std::string text;
   std::unique_ptr<platform::OsFile> file =
-      openMarker(markerPath(directory, newName, kSwapMarkerExt), directory, busy, text);
+      openMarker(markerPath(directory, newName, TDataTable::kSwapMarkerExt), directory, busy, text);
   if (file && text.empty()) removeMarker(file, directory);
 }
 
@@ -374,7 +373,7 @@ bool completeRename(TDataDirectory& directory, const std::string& here, const st
   bool busy = false;
   std::string text;
   std::unique_ptr<platform::OsFile> partner =
-      openMarker(markerPath(directory, other, kSwapMarkerExt), directory, busy, text);
+      openMarker(markerPath(directory, other, TDataTable::kSwapMarkerExt), directory, busy, text);
   if (busy) return false;
   if (partner && text != here + "\n" + plan + (fromHere ? kRenamedTo : kRenamedFrom)) partner.reset();
   followData(directory, fromHere ? here : other, fromHere ? other : here, plan[1] == '1');
@@ -569,6 +568,15 @@ bool TDataTable::DropCopyCutShort(TDataDirectory& directory, std::string_view na
 
 bool TDataTable::SwapMarked(TDataDirectory& directory, std::string_view name) {
   return !markersOf(directory, name).swaps.empty();
+}
+
+bool TDataTable::SwapPlanned(TDataDirectory& directory, std::string_view name) {
+  platform::FileSystem& fs = directory.FileList().FileSystem();
+  for (const std::string& path : markersOf(directory, name).swaps) {
+    platform::FileInfo info;
+    if (fs.fileInfoAsSpelt(path, info) && !info.isDirectory && info.size > 0) return true;
+  }
+  return false;
 }
 
 }  // namespace engine

@@ -16,6 +16,9 @@
 #include <vector>
 
 #include "engine/components/veldortb.h"
+#include "engine/sql/veldorsq.h"
+#include "engine/tables/veldordirectory.h"
+#include "engine/tables/veldorsession.h"
 #include "platform/faultfs.h"
 #include "platform/osfile.h"
 #include "tasks/u_task1.h"
@@ -1026,8 +1029,9 @@ TEST(TaskStoreTest, AStoreMadeByAnotherProcessAtAnyLookOfThisOnesCreateIsOpenedN
   }
 }
 
-// The local file system, running `beforeMove` before the move of the task table's new data file
-// into place: the moment a create has made the table's index and memo file but not its name.
+// The local file system, running `beforeMove` before the first move of a file to the task table's
+// data file name: the moment a create has made the table's index and memo file but not its name,
+// or a swap has moved the old data file aside and not yet the new one in.
 class MovePausingFileSystem final : public platform::testing::ForwardingFileSystem {
  public:
   explicit MovePausingFileSystem(std::function<void()> beforeMove)
@@ -1105,6 +1109,40 @@ TEST(TaskStoreTest, AStartWhileAnotherProcessMakesATableWaitsForItAndOpensIt) {
   EXPECT_EQ(other.wait(), 0);
   TTaskStore store(folder);
   EXPECT_EQ(store.LoadTaskList(nullptr).size(), 1u);
+}
+
+// An upgrade that restructures the task table, killed after the old data file moved aside and
+// before the new one took its name: the next start completes the swap and keeps the tasks.
+TEST(TaskStoreTest, AStartAfterARestructureKilledBetweenItsMovesKeepsTheTasks) {
+  platform::testing::TempFolder dir;
+  const std::string folder = dir.path("db");
+  TExpTask task(nullptr);
+  fill(task, hostileTexts(), 0, 1);
+  task.SetScheduleTable("0000");
+  TTaskStore(folder).SaveTask(task);
+  storage_test::Helper upgrade([&](storage_test::Helper&) {
+    MovePausingFileSystem fs([] { std::_Exit(platform::kFaultExitCode); });
+    engine::TFileList files(fs);
+    engine::TDataSession session;
+    session.AddPassword(kLocalTablePassword);
+    engine::TDataDirectory* directory = session.OpenDataDirectory("db", folder);
+    directory->SetFileList(files);
+    engine::sql::TQueryStatement alter(*directory);
+    alter.Prepare("ALTER TABLE task ADD upgraded INTEGER");
+    alter.Execute();
+    return 0;
+  });
+  ASSERT_EQ(upgrade.wait(), platform::kFaultExitCode);
+  ASSERT_FALSE(std::filesystem::exists(folder + "/task.DAT"));
+  try {
+    TTaskStore store(folder);
+    const std::vector<std::unique_ptr<TUniTask>> listed = store.LoadTasks(nullptr);
+    ASSERT_EQ(listed.size(), 1u);
+    expectSame(*listed[0], task);
+  } catch (const std::exception& e) {
+    FAIL() << e.what();
+  }
+  EXPECT_TRUE(std::filesystem::exists(folder + "/task.DAT"));
 }
 
 TEST(TaskStoreTest, TheDataFolderFollowsXdgDataHome) {

@@ -16,7 +16,8 @@
 #include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"
 #include "platform/faultfs.h"
-#include "sql_test_util.h"
+#include "tests/engine/sql/sql_killed_util.h"
+#include "tests/engine/sql/sql_test_util.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
 #include "tools/tablecheck/tablecheck.h"
@@ -24,7 +25,7 @@
 namespace {
 
 using namespace engine;
-using storage_test::Helper;
+using sql_killed::copyFolder;
 using TempFolder = platform::testing::TempFolder;
 
 constexpr int kRows = 400;
@@ -80,12 +81,6 @@ std::string contentsOf(const std::string& folder) {
   return db.run("SELECT id, v, p FROM t ORDER BY id");
 }
 
-void copyFolder(const std::string& from, const std::string& to) {
-  for (const auto& entry : std::filesystem::directory_iterator(from))
-    std::filesystem::copy_file(entry.path(), std::filesystem::path(to) / entry.path().filename(),
-                               std::filesystem::copy_options::overwrite_existing);
-}
-
 TEST(KilledBulkWriteOut, LeavesWhatTheLastWriteOutLeftWithChangesAtTheJoiningGapsEdges) {
   TempFolder probe;
   makeTable(probe.path(), 1);
@@ -108,37 +103,22 @@ TEST(KilledBulkWriteOut, LeavesWhatTheLastWriteOutLeftWithChangesAtTheJoiningGap
       change(clean.path(), transaction, 0, [&] { states.push_back(contentsOf(clean.path())); });
     }
     ASSERT_EQ(states.size(), transaction ? 2u : 4u);
-    size_t reached = 0;
-    bool completed = false;
-    uint64_t k = 1;
-    for (; !completed && k <= 400; ++k) {
-      SCOPED_TRACE("ended before write " + std::to_string(k));
-      TempFolder dir;
-      copyFolder(pristine.path(), dir.path());
-      const std::string path = dir.path();
-      Helper writer([path, k, transaction](Helper&) {
-        change(path, transaction, k, nullptr);
-        return 0;
-      });
-      const int code = writer.wait();
-      ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << code;
-      completed = code == 0;
-      const std::string found = contentsOf(path);
-      const size_t state = size_t(std::find(states.begin(), states.end(), found) - states.begin());
-      ASSERT_LT(state, states.size()) << "a state no write-out left";
-      ASSERT_GE(state, reached) << "a later end undid a change that an earlier one kept";
-      reached = state;
-      if (completed) {
-        EXPECT_EQ(state, states.size() - 1);
-      }
-      tablecheck::Options options;
-      options.checkRecordKeys = true;
-      const tablecheck::Report report = tablecheck::CheckTableFiles(dir.file("t"), options);
-      ASSERT_TRUE(report.ok()) << report.text();
-      EXPECT_FALSE(std::filesystem::exists(dir.file("t.JNL")));
-    }
-    EXPECT_TRUE(completed);
-    EXPECT_GT(k, 4u) << "the write-outs write a journal and the table's files";
+    sql_killed::EndedWrites ended;
+    sql_killed::endAtEachWrite(
+        pristine.path(), states, 400,
+        [transaction](const std::string& path, uint64_t k) { change(path, transaction, k, nullptr); },
+        contentsOf,
+        [](const TempFolder& dir) {
+          tablecheck::Options options;
+          options.checkRecordKeys = true;
+          const tablecheck::Report report = tablecheck::CheckTableFiles(dir.file("t"), options);
+          ASSERT_TRUE(report.ok()) << report.text();
+          EXPECT_FALSE(std::filesystem::exists(dir.file("t.JNL")));
+        },
+        ended);
+    ASSERT_FALSE(::testing::Test::HasFatalFailure());
+    EXPECT_TRUE(ended.completed);
+    EXPECT_GE(ended.last, 4u) << "the write-outs write a journal and the table's files";
   }
 }
 

@@ -17,7 +17,7 @@
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "platform/faultfs.h"
-#include "tests/engine/sql/sql_test_util.h"
+#include "tests/engine/sql/sql_killed_util.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
 #include "tools/tablecheck/tablecheck.h"
@@ -25,37 +25,15 @@
 namespace engine::sql {
 namespace {
 
-using storage_test::Helper;
+using sql_killed::copyFolder;
+using sql_killed::Database;
 using TempFolder = platform::testing::TempFolder;
 
 constexpr const char* kPassword = "deleteall-pw";
 const char* const kTables[] = {"p", "e", "m"};
 
-class Database {
- public:
-  explicit Database(const std::string& folder, TFileList* list = nullptr) {
-    session_.AddPassword(kPassword);
-    directory_ = session_.OpenDataDirectory("db", folder);
-    if (list) directory_->SetFileList(*list);
-  }
-  ~Database() { session_.CloseDataDirectory(directory_); }
-  Database(const Database&) = delete;
-  Database& operator=(const Database&) = delete;
-  std::string run(const std::string& text) {
-    TQueryStatement statement(*directory_);
-    statement.Prepare(text);
-    TDataCursor* c = statement.Execute();
-    return c ? sql_test::SqlDatabase::text(*c) : "";
-  }
-  TDataDirectory& directory() { return *directory_; }
-
- private:
-  TDataSession session_;
-  TDataDirectory* directory_ = nullptr;
-};
-
 void makeTables(const std::string& folder) {
-  Database db(folder);
+  Database db(folder, kPassword);
   db.run("CREATE TABLE p (id INTEGER, v INTEGER, s CHAR(20), PRIMARY KEY (id))");
   db.run("CREATE INDEX pv ON p (v)");
   db.run("CREATE DESC INDEX ps ON p (s, v) COMPRESS FULL");
@@ -78,7 +56,7 @@ void makeTables(const std::string& folder) {
 }
 
 std::string contentsOf(const std::string& folder) {
-  Database db(folder);
+  Database db(folder, kPassword);
   return db.run("SELECT id, v, s FROM p ORDER BY id") + "|" + db.run("SELECT id, v, s FROM e ORDER BY id") +
          "|" + db.run("SELECT id, v, n FROM m ORDER BY id");
 }
@@ -89,7 +67,7 @@ void change(const std::string& folder, bool transaction, uint64_t exitAt,
             const std::function<void()>& after) {
   platform::FaultyFileSystem faulty(platform::FileSystem::local());
   TFileList list(faulty);
-  Database db(folder, &list);
+  Database db(folder, kPassword, &list);
   if (exitAt) faulty.setPlan({platform::Fault::Exit, exitAt, true});
   if (transaction) {
     db.directory().StartTransaction();
@@ -104,12 +82,6 @@ void change(const std::string& folder, bool transaction, uint64_t exitAt,
     if (after) after();
   }
   faulty.setPlan({});
-}
-
-void copyFolder(const std::string& from, const std::string& to) {
-  for (const auto& entry : std::filesystem::directory_iterator(from))
-    std::filesystem::copy_file(entry.path(), std::filesystem::path(to) / entry.path().filename(),
-                               std::filesystem::copy_options::overwrite_existing);
 }
 
 bool journalLeft(const std::string& folder) {
@@ -134,49 +106,34 @@ TEST(KilledDeleteAll, AnotherProcessFindsEachTableAllBeforeOrAllAfterWhereverThe
     }
     ASSERT_EQ(states.size(), transaction ? 2u : 4u);
     ASSERT_NE(states.front(), states.back());
-    size_t reached = 0;
-    bool completed = false;
-    uint64_t k = 1;
-    for (; !completed && k <= 600; ++k) {
-      SCOPED_TRACE("ended before write " + std::to_string(k));
-      TempFolder dir;
-      copyFolder(pristine.path(), dir.path());
-      const std::string path = dir.path();
-      Helper writer([path, k, transaction](Helper&) {
-        change(path, transaction, k, nullptr);
-        return 0;
-      });
-      const int code = writer.wait();
-      ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << code;
-      completed = code == 0;
-      const std::string found = contentsOf(path);
-      const size_t state = size_t(std::find(states.begin(), states.end(), found) - states.begin());
-      ASSERT_LT(state, states.size()) << "a state no write-out left:\n" << found;
-      ASSERT_GE(state, reached) << "a later end undid a change that an earlier one kept";
-      reached = state;
-      if (completed) {
-        EXPECT_EQ(state, states.size() - 1);
-      }
-      EXPECT_FALSE(journalLeft(path)) << "the reader rolled back or deleted every journal";
-      Database db(path);
-      for (const char* table : kTables) {
-        // Keys in the order the table's own indexes keep them (descending, compressed).
-        TDataCursor order(db.directory());
-        order.SetTableName(table);
-        order.Open();
-        tablecheck::Options options;
-        options.checkRecordKeys = true;
-        options.encrypted = std::string(table) == "e";
-        options.compare = [&](uint8_t slot, const uint8_t* a, const uint8_t* b, uint16_t n) {
-          order.SelectIndex(slot);
-          return order.CompareKeys(a, b, n);
-        };
-        const tablecheck::Report report = tablecheck::CheckTableFiles(dir.file(table), options);
-        ASSERT_TRUE(report.ok()) << table << ": " << report.text();
-      }
-    }
-    EXPECT_TRUE(completed);
-    EXPECT_GT(k, 8u) << "the write-outs write journals and the tables' files";
+    sql_killed::EndedWrites ended;
+    sql_killed::endAtEachWrite(
+        pristine.path(), states, 600,
+        [transaction](const std::string& path, uint64_t k) { change(path, transaction, k, nullptr); },
+        contentsOf,
+        [](const TempFolder& dir) {
+          EXPECT_FALSE(journalLeft(dir.path())) << "the reader rolled back or deleted every journal";
+          Database db(dir.path(), kPassword);
+          for (const char* table : kTables) {
+            // Keys in the order the table's own indexes keep them (descending, compressed).
+            TDataCursor order(db.directory());
+            order.SetTableName(table);
+            order.Open();
+            tablecheck::Options options;
+            options.checkRecordKeys = true;
+            options.encrypted = std::string(table) == "e";
+            options.compare = [&](uint8_t slot, const uint8_t* a, const uint8_t* b, uint16_t n) {
+              order.SelectIndex(slot);
+              return order.CompareKeys(a, b, n);
+            };
+            const tablecheck::Report report = tablecheck::CheckTableFiles(dir.file(table), options);
+            ASSERT_TRUE(report.ok()) << table << ": " << report.text();
+          }
+        },
+        ended);
+    ASSERT_FALSE(::testing::Test::HasFatalFailure());
+    EXPECT_TRUE(ended.completed);
+    EXPECT_GE(ended.last, 8u) << "the write-outs write journals and the tables' files";
   }
 }
 

@@ -35,6 +35,7 @@
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "platform/faultfs.h"
+#include "tests/engine/sql/sql_killed_util.h"
 #include "tests/engine/sql/sql_test_util.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
@@ -44,35 +45,12 @@
 namespace engine::sql {
 namespace {
 
+using sql_killed::copyFolder;
+using sql_killed::Database;
 using storage_test::Helper;
 using TempFolder = platform::testing::TempFolder;
 
 constexpr const char* kPassword = "shape-pw";
-
-// A session on a folder with the encrypted table's password, and the file list its tables are
-// opened through (the local file system unless one is given).
-class Database {
- public:
-  explicit Database(const std::string& folder, TFileList* list = nullptr) {
-    session_.AddPassword(kPassword);
-    directory_ = session_.OpenDataDirectory("db", folder);
-    if (list) directory_->SetFileList(*list);
-  }
-  ~Database() { session_.CloseDataDirectory(directory_); }
-  Database(const Database&) = delete;
-  Database& operator=(const Database&) = delete;
-  std::string run(const std::string& text) {
-    TQueryStatement statement(*directory_);
-    statement.Prepare(text);
-    TDataCursor* c = statement.Execute();
-    return c ? sql_test::SqlDatabase::text(*c) : "";
-  }
-  TDataDirectory& directory() { return *directory_; }
-
- private:
-  TDataSession session_;
-  TDataDirectory* directory_ = nullptr;
-};
 
 std::string lower(std::string s) {
   for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
@@ -86,8 +64,10 @@ std::string speltTable(const std::string& folder, const std::string& table) {
   return "";
 }
 
-bool hasTable(const std::string& folder, const std::string& table) {
-  return !speltTable(folder, table).empty();
+// Asked of the engine: a swap cut short between its moves leaves no data file under the name,
+// and the table is there all the same.
+bool hasTable(Database& db, const std::string& table) {
+  return db.directory().TableExists(table, false);
 }
 
 std::vector<std::string> lines(const std::string& text) {
@@ -105,7 +85,7 @@ std::vector<std::string> lines(const std::string& text) {
 // v must find what the scan finds, and the checker must find the files sound. A failure of
 // those is a "PROBLEM" line, which no state of the table holds.
 std::string tableState(Database& db, const std::string& folder, const std::string& table) {
-  if (!hasTable(folder, table)) return table + ": absent\n";
+  if (!hasTable(db, table)) return table + ": absent\n";
   std::string out;
   try {
     TDataCursor c(db.directory());
@@ -176,7 +156,7 @@ std::string tableState(Database& db, const std::string& folder, const std::strin
 std::string stateOf(const std::string& folder, const std::vector<std::string>& tables) {
   std::string out;
   {
-    Database db(folder);
+    Database db(folder, kPassword);
     for (const std::string& table : tables) out += tableState(db, folder, table);
   }
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
@@ -193,7 +173,7 @@ std::string stateOf(const std::string& folder, const std::vector<std::string>& t
 // index, a case-insensitive one and a compressed descending one; e encrypted with a memo and a
 // unique index; p with a memo and no index.
 void makeTables(const std::string& folder) {
-  Database db(folder);
+  Database db(folder, kPassword);
   db.run(
       "CREATE TABLE t (id INTEGER, v INTEGER, s CHAR(20), m BLOB(10, 1), PRIMARY KEY (id) "
       "LANGUAGE 'English (UK)')");
@@ -300,7 +280,7 @@ uint64_t runSteps(const Scenario& scenario, const std::string& folder, uint64_t 
   TFileList list(faulty);
   uint64_t operations = 0;
   {
-    Database db(folder, &list);
+    Database db(folder, kPassword, &list);
     // Onward: the first operation from `exitAt` on that is not a read ends the process.
     faulty.setPlan({exitAt ? platform::Fault::Exit : platform::Fault::None, exitAt, false, true});
     if (scenario.transaction) db.directory().StartTransaction();
@@ -321,21 +301,15 @@ uint64_t runSteps(const Scenario& scenario, const std::string& folder, uint64_t 
 void openEndingAt(const std::string& folder, const std::vector<std::string>& tables, uint64_t exitAt) {
   platform::FaultyFileSystem faulty(platform::FileSystem::local());
   TFileList list(faulty);
-  Database db(folder, &list);
+  Database db(folder, kPassword, &list);
   faulty.setPlan({platform::Fault::Exit, exitAt, false, true});
   for (const std::string& table : tables) {
-    if (!hasTable(folder, table)) continue;
+    if (!hasTable(db, table)) continue;
     TDataCursor c(db.directory());
     c.SetTableName(table);
     c.Open();
   }
   faulty.setPlan({});
-}
-
-void copyFolder(const std::string& from, const std::string& to) {
-  for (const auto& entry : std::filesystem::directory_iterator(from))
-    std::filesystem::copy_file(entry.path(), std::filesystem::path(to) / entry.path().filename(),
-                               std::filesystem::copy_options::overwrite_existing);
 }
 
 bool journalLeft(const std::string& folder) {
@@ -412,9 +386,9 @@ TEST_P(KilledShapes, AnotherProcessFindsAStateTheStepsLeaveAndARecoveryEndedPart
       // Opens and closes every table, which stay open in its process, then reads them again
       // once the writer has gone.
       keeper = std::make_unique<Helper>([&](Helper& h) {
-        Database db(path);
+        Database db(path, kPassword);
         for (const std::string& table : scenario.tables)
-          if (hasTable(path, table)) db.run("SELECT COUNT(*) FROM " + table);
+          if (hasTable(db, table)) db.run("SELECT COUNT(*) FROM " + table);
         h.send('r');
         if (h.receive() != 'g') return 1;
         std::string state;

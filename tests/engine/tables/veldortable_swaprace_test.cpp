@@ -1,7 +1,9 @@
 // A copying process that commits its swap and ends just as an open here has looked for the swap
 // marker and not yet taken the copy marker: the open completes the swap and shows the new table
 // whole, wherever in its moves the process ended, on a full open and on taking a kept table back;
-// and two opens at once after such a copy ended.
+// and two opens at once after such a copy ended. A look for the table (TableExists) between the
+// moves, where no data file is under the name, finds the table: it completes a swap whose process
+// ended and waits for one still running.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -155,6 +157,86 @@ TEST(SwapCompletedTwice, TwoOpensAtOnceAfterACopyEndedPartWayBothReadTheNewTable
     expectTheTableFilesOnly(dir);
     ASSERT_LT(endAt, 100u);
   }
+}
+
+// A look in a process that never had the table, after the copy ended at each operation of its
+// moves in turn: the table is there, and the next open reads the new one whole.
+TEST(ALookForTheTable, FindsItWhereverInItsMovesACopyEnded) {
+  TempDir dir;
+  int endsWithoutDataFile = 0;
+  bool finished = false;
+  for (uint64_t endAt = 0; !finished; ++endAt) {
+    SCOPED_TRACE("the copy ends before operation " + std::to_string(endAt) + " of its moves");
+    startAgain(dir);
+    std::unique_ptr<Helper> copy = startCopy(dir, endAt);
+    ASSERT_EQ(copy->receive(), 'r');
+    copy->send('g');
+    const int code = copy->wait();
+    ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << code;
+    finished = code == 0;
+    endsWithoutDataFile += !std::filesystem::exists(dir.file("items.DAT"));
+    Database db(dir.path());
+    EXPECT_TRUE(db.directory->TableExists("items", false));
+    TDataTable& t = db.open();
+    EXPECT_TRUE(liveContents(t) == contentsOf(seedRange(1, kNewItems)));
+    db.close(t);
+    expectTheTableFilesOnly(dir);
+    ASSERT_LT(endAt, 100u);
+  }
+  EXPECT_GT(endsWithoutDataFile, 0) << "no end came between the old data file's move and the new one's";
+}
+
+// A file system that, once the old data file of "items" has moved aside, tells the other end of
+// `self` and waits for its word before the next move.
+class PauseAfterDataMove final : public LocalFileSystem {
+ public:
+  explicit PauseAfterDataMove(Helper& self) : self_(self) {}
+  bool renameFile(const std::string& from, const std::string& to) override {
+    const bool moved = base().renameFile(from, to);
+    if (moved && from.ends_with("/items.DAT")) {
+      self_.send('m');
+      if (self_.receive() != 'g') ::_exit(3);
+    }
+    return moved;
+  }
+
+ private:
+  Helper& self_;
+};
+
+// A swap running in another process, held between the moves: the look waits for it instead of
+// answering that the table is gone.
+TEST(ALookForTheTable, WaitsForASwapRunningElsewhere) {
+  TempDir dir;
+  Database(dir.path()).create(kOldItems);
+  const std::string path = dir.path();
+  Helper copy([path](Helper& self) {
+    PauseAfterDataMove fs(self);
+    TFileList list(fs);
+    Database other(path, &list);
+    TDataTable::TSwap swap(*other.directory, "items", "itemsnew", false);
+    other.create(kNewItems, "itemsnew");
+    swap.Commit(false);
+    swap.Run();
+    return 0;
+  });
+  ASSERT_EQ(copy.receive(), 'm');
+  ASSERT_FALSE(std::filesystem::exists(dir.file("items.DAT")));
+  // The copy goes on once the look has come to its marker.
+  BeforeOpen fs(".SWP");
+  fs.hook = [&] { copy.send('g'); };
+  TFileList list(fs);
+  Database reader(path, &list);
+  EXPECT_TRUE(reader.directory->TableExists("items", false));
+  if (fs.hook) {
+    ADD_FAILURE() << "the look never came to the swap marker";
+    copy.send('g');
+  }
+  EXPECT_EQ(copy.wait(), 0);
+  TDataTable& t = reader.open();
+  EXPECT_TRUE(liveContents(t) == contentsOf(seedRange(1, kNewItems)));
+  reader.close(t);
+  expectTheTableFilesOnly(dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(Opens, SwapRace, ::testing::Values(false, true),
