@@ -71,4 +71,41 @@ TEST_F(MemoBytes, AConcatenationIsStoredAsItsBytesAlone) {
   EXPECT_EQ(db_.run("SELECT id FROM t WHERE LENGTH(m) = 3"), "11\n21\n");
 }
 
+TEST_F(MemoBytes, OtherMemoResultsAreStoredAsTheirBytesAlone) {
+  db_.run("INSERT INTO t (id, m) SELECT id + 10, CAST(s AS BLOB(1, 1)) FROM t WHERE id = 1");
+  db_.run("INSERT INTO t (id, m) SELECT id + 20, CAST(m AS BLOB(1, 1)) FROM t WHERE id = 1");
+  db_.run("INSERT INTO t (id, m) SELECT id + 30, IF(id = 1 THEN m ELSE 'other') FROM t WHERE id < 10");
+  db_.run(
+      "INSERT INTO t (id, m) SELECT id + 80, IF(id = 1 THEN m ELSE 'a text longer than m') FROM t WHERE id = "
+      "2");
+  db_.run("INSERT INTO t (id, m) SELECT id + 40, UPPER(m) FROM t WHERE id < 10");
+  db_.run("INSERT INTO t (id, m) SELECT id + 50, SUBSTRING(m FROM 3) FROM t WHERE id = 2");
+  db_.run("INSERT INTO t (id, m) SELECT id + 60, TRIM(BOTH 'a' FROM m) FROM t WHERE id = 2");
+  db_.run("INSERT INTO t (id, m) SELECT id + 70, REPLACE('longer' WITH 'short' IN m) FROM t WHERE id = 2");
+  EXPECT_EQ(memo(11), "ab\n");
+  EXPECT_EQ(memo(21), "m\n");
+  EXPECT_EQ(memo(31), "m\n");
+  EXPECT_EQ(memo(32), "other\n");
+  EXPECT_EQ(memo(41), "M\n");
+  EXPECT_EQ(memo(42), "A LONGER MEMO\n");
+  EXPECT_EQ(memo(52), "longer memo\n");
+  EXPECT_EQ(memo(62), " longer memo\n");
+  EXPECT_EQ(memo(72), "a short memo\n");
+  EXPECT_EQ(memo(82), "a text longer than m\n");
+}
+
+TEST_F(MemoBytes, AMemoKeepsItsZeroBytesFromRowToRow) {
+  const std::string bytes = "a\0b\0\0c"s;
+  insertMemo(5, bytes);
+  EXPECT_EQ(memo(5), bytes + "\n");
+  db_.run("INSERT INTO t (id, m) SELECT id + 1, m FROM t WHERE id = 5");
+  db_.run("UPDATE t SET m2 = m WHERE id = 5");
+  db_.run("INSERT INTO t (id, m) SELECT id + 2, IF(id = 5 THEN m ELSE 'other') FROM t WHERE id = 5");
+  EXPECT_EQ(memo(6), bytes + "\n");
+  EXPECT_EQ(memo(5, "m2"), bytes + "\n");
+  EXPECT_EQ(memo(7), bytes + "\n");
+  EXPECT_EQ(db_.run("SELECT id, m FROM t WHERE id = 5 OR id = 6 ORDER BY id"),
+            "5|" + bytes + "\n6|" + bytes + "\n");
+}
+
 }  // namespace
