@@ -58,21 +58,22 @@ void putInteger(TExpToken& r, int64_t v) {
   PutIntegerValue(r.Value(), int32_t(v));
   r.isNull = false;
 }
-// A text result; an empty one is NULL.
+// A text result; an empty one is NULL. A memo is as long as its text: what stores it takes its
+// size for the memo's length.
 void putText(TExpToken& r, std::string_view text) {
-  uint32_t declared = r.valueSize;
+  uint32_t declared = r.type == T::Blob ? 0 : r.valueSize;
   r.ReserveValue(text.size() + 1);
   std::memset(r.Value(), 0, r.ValueCapacity());
   if (!text.empty()) std::memcpy(r.Value(), text.data(), text.size());
   r.valueSize = std::max<uint32_t>(declared, uint32_t(text.size() + 1));
   r.isNull = text.empty();
 }
-// The value bytes and NULL flag of `from` into `to`.
+// The value bytes and NULL flag of `from` into `to`; a blob takes the size of `from`'s bytes.
 void putValue(TExpToken& to, const TExpToken& from) {
   to.ReserveValue(from.ValueCapacity());
   std::memcpy(to.Value(), from.Value(), from.ValueCapacity());
   std::memset(to.Value() + from.ValueCapacity(), 0, to.ValueCapacity() - from.ValueCapacity());
-  to.valueSize = std::max(to.valueSize, from.valueSize);
+  to.valueSize = to.type == T::Blob ? from.valueSize : std::max(to.valueSize, from.valueSize);
   to.isNull = from.isNull;
 }
 
@@ -302,15 +303,19 @@ struct Evaluator {
       return putValue(r, x);
     bool text = r.type == T::String;
     if (x.type == T::Blob || r.type == T::Blob) {
-      // Blob bytes: at most what the result holds (a string keeps room for its terminator).
-      size_t room = text ? (r.valueSize > 0 ? r.valueSize - 1 : 0) : r.valueSize;
-      size_t n = std::min<size_t>({x.valueSize, x.ValueCapacity(), room});
-      if (x.type == T::Blob && isText(x)) n = std::min(n, x.Text().size());
+      // Blob bytes (a text's up to its terminator): a blob takes them all and is exactly as long
+      // as they are; another type takes at most what it holds (a string keeps room for its
+      // terminator).
+      size_t n = std::min<size_t>(x.valueSize, x.ValueCapacity());
+      if (isText(x)) n = std::min(n, x.Text().size());
+      if (r.type != T::Blob)
+        n = std::min<size_t>(n, text ? (r.valueSize > 0 ? r.valueSize - 1 : 0) : r.valueSize);
       // A memo cut to a string keeps its whole characters.
       if (text && isText(x)) n = EngineStringView(x.Text(), n).size();
       r.ReserveValue(std::max<size_t>(r.valueSize, n + 1));
       std::memset(r.Value(), 0, r.ValueCapacity());
       std::memcpy(r.Value(), x.Value(), n);
+      if (r.type == T::Blob) r.valueSize = uint32_t(n + (isText(r) ? 1 : 0));
       return;
     }
     // The value, at most a string's 250 bytes and terminator, in a cleared buffer of its own.

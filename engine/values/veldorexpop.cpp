@@ -269,6 +269,8 @@ void concatenate(const ExpOperand& l, const ExpOperand& r, TExpToken& result) {
   uint8_t* p = result.Value();
   if (!a.empty()) std::memmove(p, a.data(), a.size());
   if (!b.empty()) std::memmove(p + a.size(), b.data(), b.size());
+  // A memo is as long as its bytes: what stores it takes its size for the memo's length.
+  if (result.type == T::Blob) result.valueSize = uint32_t(length + 1);
   std::memset(p + length, 0, result.ValueCapacity() - length);
   if (length + 1 > result.valueSize) result.valueSize = uint32_t(length + 1);
   // A NULL text reads as the empty one, so the joined text is never NULL, even when empty.

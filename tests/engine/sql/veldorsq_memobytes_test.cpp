@@ -1,0 +1,111 @@
+// A memo that an expression makes (a concatenation, CAST to a memo, IF with memo branches, the
+// text functions on a memo) is stored as exactly its text's bytes, whatever size the expression
+// declares for it; a memo's own bytes, zero bytes included, go from one row to another unchanged.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/base/veldortypes.h"
+#include "engine/sql/veldorsq.h"
+#include "engine/storage/veldorfielddesc.h"
+#include "sql_test_util.h"
+#include "tests/platform/temp_folder.h"
+
+namespace {
+
+using namespace engine;
+using namespace std::string_literals;
+using sql_test::SqlDatabase;
+
+class MemoBytes : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    db_.run("CREATE TABLE t (id INTEGER, s CHAR(20), m BLOB(1, 1), m2 BLOB(1, 1))");
+    db_.run("INSERT INTO t (id, s, m) VALUES (1, 'ab', 'm')");
+    db_.run("INSERT INTO t (id, s, m) VALUES (2, 'text', 'a longer memo')");
+  }
+  // The memo m of row `id`, every byte the table holds for it.
+  std::string memo(int id, const char* column = "m") {
+    return db_.run(std::string("SELECT ") + column + " FROM t WHERE id = " + std::to_string(id));
+  }
+  // Inserts row `id` with the memo `bytes` given as a parameter.
+  void insertMemo(int id, const std::string& bytes) {
+    TFieldDescriptor d;
+    d.SetType(uint8_t(TEngineFieldType::Blob));
+    d.SetSubType(uint8_t(TEngineFieldSubType::Memo));
+    d.SetStoredSize(8);
+    d.SetOffset(0);
+    std::vector<uint8_t> values{1};
+    for (int shift = 0; shift < 32; shift += 8) values.push_back(uint8_t(bytes.size() >> shift));
+    values.insert(values.end(), bytes.begin(), bytes.end());
+    sql::TQueryStatement s(db_.directory());
+    s.Prepare("INSERT INTO t (id, m) VALUES (" + std::to_string(id) + ", ?)");
+    s.SetParams(1, std::span(&d, 1), values);
+    s.Execute();
+  }
+
+  platform::testing::TempFolder folder_;
+  SqlDatabase db_{folder_.path()};
+};
+
+TEST_F(MemoBytes, AConcatenationIsStoredAsItsBytesAlone) {
+  db_.run("INSERT INTO t (id, m) SELECT id + 10, s || m FROM t");
+  db_.run("INSERT INTO t (id, m) SELECT id + 20, m + s FROM t WHERE id < 10");
+  db_.run("INSERT INTO t (id, m) SELECT id + 30, s || m || s FROM t WHERE id < 10");
+  EXPECT_EQ(memo(11), "abm\n");
+  EXPECT_EQ(memo(12), "texta longer memo\n");
+  EXPECT_EQ(memo(21), "mab\n");
+  EXPECT_EQ(memo(22), "a longer memotext\n");
+  EXPECT_EQ(memo(31), "abmab\n");
+
+  db_.run("UPDATE t SET m = m || 'x', m2 = 'y' || m WHERE id < 10");
+  EXPECT_EQ(memo(1), "mx\n");
+  EXPECT_EQ(memo(1, "m2"), "ym\n");
+  EXPECT_EQ(memo(2), "a longer memox\n");
+
+  // In a result table, and as a text that a condition measures.
+  EXPECT_EQ(db_.run("SELECT id, s || m FROM t WHERE id < 10 ORDER BY id"), "1|abmx\n2|texta longer memox\n");
+  EXPECT_EQ(db_.run("SELECT id FROM t WHERE LENGTH(s || m) = 4"), "1\n");
+  EXPECT_EQ(db_.run("SELECT id FROM t WHERE LENGTH(m) = 3"), "11\n21\n");
+}
+
+TEST_F(MemoBytes, OtherMemoResultsAreStoredAsTheirBytesAlone) {
+  db_.run("INSERT INTO t (id, m) SELECT id + 10, CAST(s AS BLOB(1, 1)) FROM t WHERE id = 1");
+  db_.run("INSERT INTO t (id, m) SELECT id + 20, CAST(m AS BLOB(1, 1)) FROM t WHERE id = 1");
+  db_.run("INSERT INTO t (id, m) SELECT id + 30, IF(id = 1 THEN m ELSE 'other') FROM t WHERE id < 10");
+  db_.run(
+      "INSERT INTO t (id, m) SELECT id + 80, IF(id = 1 THEN m ELSE 'a text longer than m') FROM t WHERE id = "
+      "2");
+  db_.run("INSERT INTO t (id, m) SELECT id + 40, UPPER(m) FROM t WHERE id < 10");
+  db_.run("INSERT INTO t (id, m) SELECT id + 50, SUBSTRING(m FROM 3) FROM t WHERE id = 2");
+  db_.run("INSERT INTO t (id, m) SELECT id + 60, TRIM(BOTH 'a' FROM m) FROM t WHERE id = 2");
+  db_.run("INSERT INTO t (id, m) SELECT id + 70, REPLACE('longer' WITH 'short' IN m) FROM t WHERE id = 2");
+  EXPECT_EQ(memo(11), "ab\n");
+  EXPECT_EQ(memo(21), "m\n");
+  EXPECT_EQ(memo(31), "m\n");
+  EXPECT_EQ(memo(32), "other\n");
+  EXPECT_EQ(memo(41), "M\n");
+  EXPECT_EQ(memo(42), "A LONGER MEMO\n");
+  EXPECT_EQ(memo(52), "longer memo\n");
+  EXPECT_EQ(memo(62), " longer memo\n");
+  EXPECT_EQ(memo(72), "a short memo\n");
+  EXPECT_EQ(memo(82), "a text longer than m\n");
+}
+
+TEST_F(MemoBytes, AMemoKeepsItsZeroBytesFromRowToRow) {
+  const std::string bytes = "a\0b\0\0c"s;
+  insertMemo(5, bytes);
+  EXPECT_EQ(memo(5), bytes + "\n");
+  db_.run("INSERT INTO t (id, m) SELECT id + 1, m FROM t WHERE id = 5");
+  db_.run("UPDATE t SET m2 = m WHERE id = 5");
+  db_.run("INSERT INTO t (id, m) SELECT id + 2, IF(id = 5 THEN m ELSE 'other') FROM t WHERE id = 5");
+  EXPECT_EQ(memo(6), bytes + "\n");
+  EXPECT_EQ(memo(5, "m2"), bytes + "\n");
+  EXPECT_EQ(memo(7), bytes + "\n");
+  EXPECT_EQ(db_.run("SELECT id, m FROM t WHERE id = 5 OR id = 6 ORDER BY id"),
+            "5|" + bytes + "\n6|" + bytes + "\n");
+}
+
+}  // namespace
