@@ -148,7 +148,8 @@ class TOraType : public dataaccess::TObjectType {
   TOraType* AttrType(int index) const;
   // The index of the attribute named `name` (upper-cased compare); -1 when none.
   int IndexOf(std::string_view name) const;
-  // Described under a client environment freed since: its descriptor went with that client.
+  // Described under a client environment freed since (its descriptor went with that client), or
+  // a description that failed: either way not to be used before it is described again.
   bool Stale() const { return generation_ != OCIEnvironmentGeneration; }
 
  protected:

@@ -404,6 +404,37 @@ TEST_F(ObjectStandInTest, ObjectsKeptAcrossAnotherHomeAreLostAndTheirTypesDescri
   EXPECT_TRUE(out->AttrIsNull("NAME"));
 }
 
+TEST_F(ObjectStandInTest, AKeptTypeThatCannotBeDescribedAgainIsNeverTakenForDescribed) {
+  command("create type kept_t as object (a varchar2(10))")->Execute(1);
+  Held<TOraType> kept(TObjectTypes::GetType(svc(), "KEPT_T"));
+  Held<TOraObject> object(new TOraObject(kept.get()));
+  object->SetSvcCtx(svc());
+  object->AllocObject();
+  object->SetAttrAsString("A", "x");
+
+  connection_->Disconnect();
+  FreeOCI();
+  connection_->Connect("");
+  // Dropped on the server while the other client was loaded: the kept type cannot be described.
+  command("drop type kept_t")->Execute(1);
+  object->FreeObject();
+  object->SetSvcCtx(svc());
+  EXPECT_NE(raised([&] { object->AllocObject(); }).find("ORA-04043"), std::string::npos);
+  EXPECT_NE(raised([&] { object->AllocObject(); }).find("ORA-04043"), std::string::npos);
+
+  // Made again with another shape: the cache and the kept object both take the new one, never the
+  // half-described type with the old client's descriptor.
+  command("create type kept_t as object (a varchar2(10), b number(4))")->Execute(1);
+  Held<TOraType> again(TObjectTypes::GetType(svc(), "KEPT_T"));
+  EXPECT_EQ(again->AttributeCount(), 2);
+  object->AllocObject();
+  EXPECT_EQ(kept->AttributeCount(), 2);
+  object->SetAttrAsInteger("B", 7);
+  EXPECT_EQ(object->AttrAsInteger("B"), 7);
+  object->FreeObject();
+  command("drop type kept_t")->Execute(1);
+}
+
 TEST_F(ObjectStandInTest, DamagedValuesAndTypesGiveClearErrors) {
   // A column takes only values of its type, as text or through a bind.
   for (const char* value : {"SCOTT.ADDRESS_T('x'", "SCOTT.PHONES_T('1', '2')", "SCOTT.ADDRESS_T('x')", "x"}) {
