@@ -218,6 +218,9 @@ class TOraObject : public dataaccess::TDBObject {
   void CheckType() const;
   // Raises when the value went with the client of another Oracle home.
   void CheckNotLost();
+  // The value went with the client of another Oracle home (known once the object was used or
+  // given a service context since).
+  bool Lost() const { return lost_; }
   bool GetIsNull() const;
   void SetIsNull(bool value);
   virtual void AllocObject();

@@ -404,6 +404,37 @@ TEST_F(ObjectStandInTest, ObjectsKeptAcrossAnotherHomeAreLostAndTheirTypesDescri
   EXPECT_TRUE(out->AttrIsNull("NAME"));
 }
 
+TEST_F(ObjectStandInTest, AnOutputObjectKeptAcrossAnotherHomeIsOnlyReplacedByTheStatement) {
+  Held<TOraType> person(TObjectTypes::GetType(svc(), "PERSON_T"));
+  Held<TOraObject> out(new TOraObject(person.get()));
+  const auto run = [&](const std::string& name) {
+    auto block = command("begin :o := :i; end;");
+    Held<TOraObject> in(new TOraObject(person.get()));
+    in->SetSvcCtx(svc());
+    in->AllocObject();
+    in->SetAttrAsString("NAME", name);
+    TOraParamDesc& o = block->Param(0);
+    o.SetDataType(dataaccess::dtObject);
+    o.SetParamType(2);
+    o.SetObject(out.get());
+    TOraParamDesc& i = block->Param(1);
+    i.SetDataType(dataaccess::dtObject);
+    i.SetObject(in.get());
+    block->Execute(1);
+  };
+  run("Dee");
+  ASSERT_EQ(out->AttrAsString("NAME"), "Dee");
+
+  connection_->Disconnect();
+  FreeOCI();
+  connection_->Connect("");
+  EXPECT_EQ(raised([&] { out->AttrAsString("NAME"); }),
+            "Object was lost with the client of another Oracle home");
+  // Nothing of the lost value is sent: the statement gives the parameter its new value.
+  run("Eve");
+  EXPECT_EQ(out->AttrAsString("NAME"), "Eve");
+}
+
 TEST_F(ObjectStandInTest, AKeptTypeThatCannotBeDescribedAgainIsNeverTakenForDescribed) {
   command("create type kept_t as object (a varchar2(10))")->Execute(1);
   Held<TOraType> kept(TObjectTypes::GetType(svc(), "KEPT_T"));
