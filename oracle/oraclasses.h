@@ -652,7 +652,9 @@ class TOraLob : public dataaccess::TBlob {
 };
 
 // One BFILE: a file locator naming a directory alias and a file name; the value is read like a
-// LOB's while the file is open.
+// LOB's while the file is open. The name went with a locator of another Oracle home's client:
+// reading it (FileDir, FileName, IsNull, Exists) raises, as reading a LOB's value does, until
+// AllocLob gives a new locator to name.
 class TOraFile : public TOraLob {
  public:
   explicit TOraFile(void* svcCtx) : TOraLob(svcCtx) {}

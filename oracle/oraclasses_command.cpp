@@ -601,6 +601,10 @@ void TOCICommand::bindObjectParam(TOraParamDesc& param) {
                      : dynamic_cast<TOraObject*>(static_cast<dataaccess::TSharedObject*>(param.GetObject()));
   if (object == nullptr) RaiseError("Type of object must be defined");
   object->SetSvcCtx(conn().GetSvcCtx());
+  // An output value that went with another Oracle home's client is not sent: the statement only
+  // replaces it. An input one is refused below.
+  const uint8_t direction = param.GetParamType();
+  if ((direction == 2 || direction == 4) && object->Lost()) object->FreeObject();
   // An XMLTYPE value takes its type here, and its text becomes an instance.
   if (xmlType) object->AllocObject();
   object->CheckType();

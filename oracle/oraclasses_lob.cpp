@@ -343,6 +343,7 @@ TOraFile::~TOraFile() {
 }
 
 void TOraFile::readName() {
+  refuseLost();
   if (Locator() == nullptr || !IsInit()) {
     dir_.clear();
     name_.clear();
@@ -389,10 +390,12 @@ void TOraFile::SetFileName(const std::string& value) {
 }
 
 bool TOraFile::IsNull() {
+  refuseLost();
   return Locator() == nullptr || FileName().empty();
 }
 
 bool TOraFile::Exists() {
+  refuseLost();
   if (Locator() == nullptr || !IsInit() || FileName().empty()) return false;
   int flag = 0;
   const sword status = OCILobFileExists(svcCtx(), hOCIError, Locator(), &flag);

@@ -216,7 +216,13 @@ void TOraParamDesc::SyncIndicator() {
     case dtBFile:
     case dtCFile: {
       TOraFile& file = GetAsFile();
-      indicators_[0] = file.IsOpen() || !file.IsNull() ? 0 : -1;
+      // An output value that went with another Oracle home's client is only replaced; an input
+      // one is refused (IsNull) rather than sent as a null.
+      const uint8_t direction = GetParamType();
+      if ((direction == 2 || direction == 4) && file.Locator() == nullptr)
+        indicators_[0] = -1;
+      else
+        indicators_[0] = file.IsOpen() || !file.IsNull() ? 0 : -1;
       break;
     }
     case dtMemo:

@@ -244,6 +244,12 @@ void TOraType::Describe(void* svc, const std::string& name) {
   layout_.clear();
   svc_ = svc;
   generation_ = OCIEnvironmentGeneration;
+  // A description that fails part way is no description: the type counts as one of a freed client
+  // (the cache passes it by, an object of it describes it again), never as the half it holds.
+  platform::UndoOnFailure undescribed([this] {
+    generation_ = OCIEnvironmentGeneration - 1;
+    tdo_ = nullptr;
+  });
   describing_ = true;
   platform::ScopeExit done([this] { describing_ = false; });
 
@@ -322,6 +328,7 @@ void TOraType::Describe(void* svc, const std::string& name) {
   } else {
     DA_ASSERT(false, "Unknown object type.");
   }
+  undescribed.Dismiss();
 }
 
 void TOraType::describeAttribute(void* param, bool collection) {

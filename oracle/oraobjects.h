@@ -148,7 +148,8 @@ class TOraType : public dataaccess::TObjectType {
   TOraType* AttrType(int index) const;
   // The index of the attribute named `name` (upper-cased compare); -1 when none.
   int IndexOf(std::string_view name) const;
-  // Described under a client environment freed since: its descriptor went with that client.
+  // Described under a client environment freed since (its descriptor went with that client), or
+  // a description that failed: either way not to be used before it is described again.
   bool Stale() const { return generation_ != OCIEnvironmentGeneration; }
 
  protected:
@@ -217,6 +218,9 @@ class TOraObject : public dataaccess::TDBObject {
   void CheckType() const;
   // Raises when the value went with the client of another Oracle home.
   void CheckNotLost();
+  // The value went with the client of another Oracle home (known once the object was used or
+  // given a service context since).
+  bool Lost() const { return lost_; }
   bool GetIsNull() const;
   void SetIsNull(bool value);
   virtual void AllocObject();

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "oracle/oraclasses.h"
 #include "oracle/oraclasses_values.h"
@@ -394,6 +395,74 @@ TEST_F(OraTypesTest, BfileColumnsReadTheirFilesAndRowidsNameTheirRows) {
   EXPECT_EQ(file.GetAsFile().FileName(), "a.txt");
   EXPECT_TRUE(file.GetAsFile().Exists());
   command("delete from files")->Execute(1);
+}
+
+TEST_F(OraTypesTest, ABfileKeptAcrossTheUnloadedClientIsRefusedNotReadOrWrittenAsNull) {
+  TOCIConnection& c = connect();
+  std::filesystem::create_directories(folder()->path("ORCL/directories/DOCS"));
+  std::ofstream(folder()->path("ORCL/directories/DOCS/a.txt"), std::ios::binary) << "hello bfile";
+  platform::ScopeExit remove([this] {
+    command("delete from files")->Execute(1);
+    connection_->Commit();
+  });
+  command("insert into files (id, f) values (1, bfilename('DOCS', 'a.txt'))")->Execute(1);
+  c.Commit();
+  auto r = recordSet("select f from files where id = 1");
+  r->Open();
+  std::vector<uint8_t> record(r->RecordSize);
+  r->SetToBegin();
+  r->GetNextRecord(record.data());
+  auto* fetched = dynamic_cast<TOraFile*>(r->GetFieldObject(1, record.data()));
+  ASSERT_NE(fetched, nullptr);
+  ASSERT_EQ(fetched->FileName(), "a.txt");
+  // A parameter named by the user; an output parameter that held a value.
+  auto insert = command("insert into files (id, f) values (2, :f)");
+  TOraParamDesc& f = insert->Param(0);
+  f.SetDataType(dtBFile);
+  TOraFile& named = f.GetAsFile();
+  named.SetSvcCtx(c.GetSvcCtx());
+  named.AllocLob();
+  named.SetFileDir("DOCS");
+  named.SetFileName("a.txt");
+  auto block = command("begin select f into :f from files where id = 1; end;");
+  TOraParamDesc& out = block->Param(0);
+  out.SetDataType(dtBFile);
+  out.SetParamType(2);
+  block->Execute(1);
+  ASSERT_EQ(out.GetAsFile().FileName(), "a.txt");
+
+  // The client goes and comes back (as with another Oracle home).
+  c.Disconnect();
+  FreeOCI();
+  c.Connect("");
+  const auto lost = [](const std::function<void()>& run) {
+    try {
+      run();
+    } catch (const std::exception& e) {
+      return std::string(e.what()).find("lost with the client of another Oracle home") != std::string::npos;
+    }
+    return false;
+  };
+  // The name stood in the locator that went: neither a null file nor a missing one.
+  EXPECT_TRUE(lost([&] { fetched->FileName(); }));
+  EXPECT_TRUE(lost([&] { fetched->FileDir(); }));
+  EXPECT_TRUE(lost([&] { fetched->IsNull(); }));
+  EXPECT_TRUE(lost([&] { fetched->Exists(); }));
+  // Sent, it would put a null where the user named a file.
+  EXPECT_TRUE(lost([&] { insert->Execute(1); }));
+  auto stored = recordSet("select id from files where id = 2");
+  stored->Open();
+  EXPECT_TRUE(rows(*stored).empty());
+  // Named again, it goes in; an output value is only replaced.
+  named.AllocLob();
+  named.SetFileDir("DOCS");
+  named.SetFileName("a.txt");
+  insert->Execute(1);
+  stored->Close();
+  stored->Open();
+  EXPECT_EQ(rows(*stored).size(), 1u);
+  block->Execute(1);
+  EXPECT_EQ(out.GetAsFile().FileName(), "a.txt");
 }
 
 }  // namespace

@@ -404,6 +404,68 @@ TEST_F(ObjectStandInTest, ObjectsKeptAcrossAnotherHomeAreLostAndTheirTypesDescri
   EXPECT_TRUE(out->AttrIsNull("NAME"));
 }
 
+TEST_F(ObjectStandInTest, AnOutputObjectKeptAcrossAnotherHomeIsOnlyReplacedByTheStatement) {
+  Held<TOraType> person(TObjectTypes::GetType(svc(), "PERSON_T"));
+  Held<TOraObject> out(new TOraObject(person.get()));
+  const auto run = [&](const std::string& name) {
+    auto block = command("begin :o := :i; end;");
+    Held<TOraObject> in(new TOraObject(person.get()));
+    in->SetSvcCtx(svc());
+    in->AllocObject();
+    in->SetAttrAsString("NAME", name);
+    TOraParamDesc& o = block->Param(0);
+    o.SetDataType(dataaccess::dtObject);
+    o.SetParamType(2);
+    o.SetObject(out.get());
+    TOraParamDesc& i = block->Param(1);
+    i.SetDataType(dataaccess::dtObject);
+    i.SetObject(in.get());
+    block->Execute(1);
+  };
+  run("Dee");
+  ASSERT_EQ(out->AttrAsString("NAME"), "Dee");
+
+  connection_->Disconnect();
+  FreeOCI();
+  connection_->Connect("");
+  EXPECT_EQ(raised([&] { out->AttrAsString("NAME"); }),
+            "Object was lost with the client of another Oracle home");
+  // Nothing of the lost value is sent: the statement gives the parameter its new value.
+  run("Eve");
+  EXPECT_EQ(out->AttrAsString("NAME"), "Eve");
+}
+
+TEST_F(ObjectStandInTest, AKeptTypeThatCannotBeDescribedAgainIsNeverTakenForDescribed) {
+  command("create type kept_t as object (a varchar2(10))")->Execute(1);
+  Held<TOraType> kept(TObjectTypes::GetType(svc(), "KEPT_T"));
+  Held<TOraObject> object(new TOraObject(kept.get()));
+  object->SetSvcCtx(svc());
+  object->AllocObject();
+  object->SetAttrAsString("A", "x");
+
+  connection_->Disconnect();
+  FreeOCI();
+  connection_->Connect("");
+  // Dropped on the server while the other client was loaded: the kept type cannot be described.
+  command("drop type kept_t")->Execute(1);
+  object->FreeObject();
+  object->SetSvcCtx(svc());
+  EXPECT_NE(raised([&] { object->AllocObject(); }).find("ORA-04043"), std::string::npos);
+  EXPECT_NE(raised([&] { object->AllocObject(); }).find("ORA-04043"), std::string::npos);
+
+  // Made again with another shape: the cache and the kept object both take the new one, never the
+  // half-described type with the old client's descriptor.
+  command("create type kept_t as object (a varchar2(10), b number(4))")->Execute(1);
+  Held<TOraType> again(TObjectTypes::GetType(svc(), "KEPT_T"));
+  EXPECT_EQ(again->AttributeCount(), 2);
+  object->AllocObject();
+  EXPECT_EQ(kept->AttributeCount(), 2);
+  object->SetAttrAsInteger("B", 7);
+  EXPECT_EQ(object->AttrAsInteger("B"), 7);
+  object->FreeObject();
+  command("drop type kept_t")->Execute(1);
+}
+
 TEST_F(ObjectStandInTest, DamagedValuesAndTypesGiveClearErrors) {
   // A column takes only values of its type, as text or through a bind.
   for (const char* value : {"SCOTT.ADDRESS_T('x'", "SCOTT.PHONES_T('1', '2')", "SCOTT.ADDRESS_T('x')", "x"}) {
