@@ -451,3 +451,45 @@ TEST(UnplacedOpen, StepsAndPlacesAsAfterAPlacedOpen) {
   EXPECT_EQ(stepFrom(empty, true), -int32_t(VELDOR_EOF));
   EXPECT_EQ(stepFrom(empty, false), -int32_t(VELDOR_BOF));
 }
+
+// The first thing done after an unplaced open may be a step back or a look at the current row:
+// both find the cursor at its beginning, as after a placed open, in record order and in a key's.
+TEST(UnplacedOpen, AFirstStepBackOrLookFindsTheBeginningAsAfterAPlacedOpen) {
+  TempDir dir;
+  Database db(dir.path());
+  {
+    TDataCursor c(*db.directory);
+    c.SetTableName("keys");
+    c.SetExclusive(true);
+    TCreateTableArgs args = keysTable();
+    c.CreateTable(args);
+    c.Open();
+    std::vector<uint8_t> buffer(c.RecordSize());
+    for (int32_t k = 40; k >= 1; --k) {
+      putK(c, buffer, k);
+      c.AppendRecord(buffer.data());
+    }
+  }
+  for (bool source : {false, true}) {
+    for (bool look : {false, true}) {
+      SCOPED_TRACE(std::string(source ? "source" : "plain") + (look ? " look" : " step back"));
+      TDataCursor placed(*db.directory), unplaced(*db.directory);
+      unplaced.SetOpenUnplaced(true);
+      for (TDataCursor* c : {&placed, &unplaced}) {
+        c->SetTableName("keys");
+        c->SetQuerySource(source);
+        c->Open();
+      }
+      if (look) {
+        std::vector<uint8_t> a(placed.RecordSize()), b(unplaced.RecordSize());
+        EXPECT_EQ(unplaced.GetCurrentRecord(b.data(), false), placed.GetCurrentRecord(a.data(), false));
+        EXPECT_EQ(unplaced.GetCurrentRecord(b.data(), false), VELDOR_BOF);
+      } else {
+        EXPECT_EQ(stepFrom(unplaced, false), stepFrom(placed, false));
+        EXPECT_EQ(stepFrom(unplaced, false), -int32_t(VELDOR_BOF));
+      }
+      EXPECT_EQ(stepFrom(unplaced, true), stepFrom(placed, true));
+      EXPECT_EQ(stepFrom(unplaced, true), stepFrom(placed, true));
+    }
+  }
+}
