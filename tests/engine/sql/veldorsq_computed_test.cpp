@@ -158,5 +158,41 @@ TEST_F(ComputedColumns, APreparedStatementRunAgainComputesWithItsNewParameters) 
   }
 }
 
+TEST_F(ComputedColumns, AConditionReadingAMemoTestsEachRowsOwnMemo) {
+  // The memo is read through the reader, from the row the scan stands on: the scan cannot pass
+  // over rows where the table's cursor holds them.
+  db.directory().StartTransaction();
+  for (int id = 1; id <= 300; ++id)
+    insert(id, std::to_string(id), "'s" + std::to_string(id % 10) + "'",
+           id % 37 == 0 ? "'hit" + std::to_string(id % 2) + "'" : "'m" + std::to_string(id) + "'");
+  db.directory().Commit(true, false);
+  EXPECT_EQ(db.rows("SELECT id FROM t WHERE UPPER(m) = 'HIT1'"), "37\n111\n185\n259\n");
+  EXPECT_EQ(db.rows("SELECT id FROM t WHERE m || s = 'hit0s4'"), "74\n");
+  EXPECT_EQ(db.rows("SELECT id FROM t WHERE i * 0 + LENGTH(m) = 2"), "1\n2\n3\n4\n5\n6\n7\n8\n9\n");
+  EXPECT_EQ(db.rows("SELECT id, i * 2 + 1, UPPER(s) FROM t WHERE LOWER(m || 'X') LIKE 'hit0%'"),
+            "74|149|S4\n148|297|S8\n222|445|S2\n296|593|S6\n");
+}
+
+TEST_F(ComputedColumns, ComputedColumnsOfSeveralTablesReadEachTablesRow) {
+  // The driving table's columns are read where its record lies, the other table's through the
+  // reader: a row of the outer join without a partner reads NULL for those.
+  db.run("CREATE TABLE u (id INTEGER, k INTEGER, s CHAR(20))");
+  insert(1, "10", "'a'", "NULL");
+  insert(2, "NULL", "'bb'", "NULL");
+  insert(3, "30", "NULL", "NULL");
+  insert(4, "40", "'dddd'", "NULL");
+  db.run("INSERT INTO u VALUES (1, 5, 'x')");
+  db.run("INSERT INTO u VALUES (3, 7, 'zz')");
+  db.run("INSERT INTO u VALUES (4, NULL, NULL)");
+  EXPECT_EQ(db.rows("SELECT t.id, t.i * 10 + u.k, UPPER(u.s) || t.s, -u.k FROM t LEFT OUTER JOIN u ON "
+                    "t.id = u.id ORDER BY t.id"),
+            "1|105|Xa|-5\n2|NULL|bb|NULL\n3|307|ZZ|-7\n4|NULL|dddd|NULL\n");
+  EXPECT_EQ(db.rows("SELECT t.id, u.id FROM t, u WHERE t.id = u.id AND t.i * 2 + 1 > 40 ORDER BY t.id"),
+            "3|3\n4|4\n");
+  EXPECT_EQ(db.rows("SELECT a.id, b.id, a.i - b.i, UPPER(b.s) || a.s FROM t a, t b WHERE a.i + 20 = b.i + 10 "
+                    "AND a.i > 0 ORDER BY a.id"),
+            "3|4|-10|DDDD\n");
+}
+
 }  // namespace
 }  // namespace engine::sql

@@ -581,6 +581,58 @@ TEST(FilterErrorTest, BuiltTreesAreCheckedAndKeepTheirOwnKeyCompares) {
   EXPECT_TRUE(c.Filters().empty());
 }
 
+// Filters whose comparisons, predicates and NULL tests read values computed from the record
+// (arithmetic, negation, concatenation, UPPER and LOWER over its fields) show the rows the
+// model's values give, whatever rows came before.
+TEST(FilterComputedTest, ComputedOperandsAreComputedFromEachRecord) {
+  TempDir dir;
+  {
+    Database creatorDb(dir.path());
+    TDataCursor creator(*creatorDb.directory);
+    creator.SetTableName("plain");
+    creator.SetExclusive(true);
+    TCreateTableArgs args = tableArgs(0, false);
+    creator.CreateTable(args);
+  }
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName("plain");
+  c.Open();
+  std::vector<uint8_t> buffer(c.RecordSize());
+  std::map<int32_t, Row> model;
+  const std::vector<std::pair<std::optional<int32_t>, std::string>> values = {
+      {7, "ann"}, {std::nullopt, "Bob"}, {-3, ""},    {2, "abc"},
+      {0, "zoe"}, {std::nullopt, ""},    {5, "carl"}, {-1, "Zo"}};
+  for (int32_t id = 1; id <= 40; ++id) {
+    const auto& [k, name] = values[size_t(id) % values.size()];
+    const Row row{id, k ? std::optional<int32_t>(*k * id) : std::nullopt, name, double(id % 5) / 2};
+    c.ClearRecordBuffer(buffer.data());
+    put(c, buffer, row);
+    c.AppendRecord(buffer.data(), false);
+    c.FreeAllBlobs(true);
+    model[row.id] = row;
+  }
+  const std::vector<Expr> filters = {
+      {"K * 2 + 1 > 21", [](const Row& r) { return r.k && *r.k * 2 + 1 > 21; }},
+      {"-K BETWEEN -10 AND 0", [](const Row& r) { return r.k && -*r.k >= -10 && -*r.k <= 0; }},
+      {"(K - ID) IS NULL", [](const Row& r) { return !r.k; }},
+      {"ID * 3 IN (9, 12, 30)", [](const Row& r) { return r.id == 3 || r.id == 4 || r.id == 10; }},
+      {"UPPER(NAME) = 'ANN'", [](const Row& r) { return r.name == "ann"; }},
+      {"LOWER(NAME || 'X') LIKE 'zo%x'", [](const Row& r) { return r.name == "zoe" || r.name == "Zo"; }},
+      {"UPPER(NAME) || 'x' = 'Bx' OR K * ID < -100", [](const Row& r) { return r.k && *r.k * r.id < -100; }},
+  };
+  for (const Expr& f : filters) {
+    std::set<int32_t> passing;
+    for (const auto& [id, row] : model)
+      if (f.holds(row)) passing.insert(id);
+    ASSERT_FALSE(passing.empty()) << f.text;
+    TFilter* filter = c.AddFilter(nullptr, &f.text, nullptr, true, nullptr, false, false, false, false);
+    c.ActivateFilter(filter);
+    EXPECT_EQ(shown(c), passing) << f.text;
+    c.DropFilter(filter);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(ByteOrderAndLocale, FilterTest, ::testing::Values(uint16_t(0), uint16_t(0x0409)));
 
 }  // namespace
