@@ -519,8 +519,10 @@ void TDataQuery::copyColumn(const ColumnCopy& c, const uint8_t* record, uint8_t*
     PutLargeIntValue(at + 1, GetIntegerValue(stored + 1));
     return;
   }
-  size_t length = strnlen(reinterpret_cast<const char*>(stored + 1), c.size);
-  if (c.size > 0 && length >= c.size) length = c.size - 1u;
+  const char* text = reinterpret_cast<const char*>(stored + 1);
+  size_t length = strnlen(text, c.size);
+  if (c.size > 0 && length >= c.size)
+    length = EngineStringView(std::string_view(text, length), c.size - 1u).size();
   while (length > 0 && stored[length] == ' ') --length;
   std::memcpy(at + 1, stored + 1, length);
   at[0] = length > 0 ? 1 : 0;

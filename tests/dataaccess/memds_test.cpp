@@ -321,18 +321,16 @@ class ShortTexts : public TMemData {
   }
 };
 
-// A text longer than its field keeps the whole characters that fit, whether the record takes it
-// straight (a value a server hands back, a collection's item) or through fields added by hand:
-// no UTF-8 character is cut inside, and no UTF-16 pair is split, for characters of two, three
-// and four bytes that the field's end meets at each of their bytes.
-TEST(TMemDataSetTest, ATextLongerThanItsFieldKeepsWholeCharacters) {
-  struct Case {
-    std::string text, narrow, wide;
-  };
-  std::vector<Case> cases;
+// Texts of two-, three- and four-byte characters after 0 to 3 ASCII letters, with what of them
+// 5 bytes keep (`narrow`) and what 5 UTF-16 units keep (`wide`), in whole characters.
+struct LongTextCase {
+  std::string text, narrow, wide;
+};
+std::vector<LongTextCase> longTextCases() {
+  std::vector<LongTextCase> cases;
   for (const std::string c : {"\xC3\x89", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"})
     for (size_t lead = 0; lead < 4; ++lead) {
-      Case k{std::string(lead, 'A'), std::string(lead, 'A'), std::string(lead, 'A')};
+      LongTextCase k{std::string(lead, 'A'), std::string(lead, 'A'), std::string(lead, 'A')};
       size_t units = lead;
       const size_t charUnits = c.size() == 4 ? 2 : 1;
       for (int n = 0; n < 4; ++n) {
@@ -343,6 +341,16 @@ TEST(TMemDataSetTest, ATextLongerThanItsFieldKeepsWholeCharacters) {
       }
       cases.push_back(k);
     }
+  return cases;
+}
+
+// A text longer than its field keeps the whole characters that fit, whether the record takes it
+// straight (a value a server hands back, a collection's item) or through fields added by hand:
+// no UTF-8 character is cut inside, and no UTF-16 pair is split, for characters of two, three
+// and four bytes that the field's end meets at each of their bytes.
+TEST(TMemDataSetTest, ATextLongerThanItsFieldKeepsWholeCharacters) {
+  using Case = LongTextCase;
+  const std::vector<Case> cases = longTextCases();
   ShortTexts store;
   store.Open();
   store.InitFields();
@@ -380,6 +388,35 @@ TEST(TMemDataSetTest, ATextLongerThanItsFieldKeepsWholeCharacters) {
     d.Next();
   }
   EXPECT_TRUE(d.Eof());
+}
+
+// Text fields 5 wide cut a longer text themselves, before the record sees it: the narrow one at a
+// UTF-8 character's start, the wide one where no character outside the basic plane loses its
+// second UTF-16 half.
+TEST(TMemDataSetTest, TextFieldsNarrowerThanTheirTextKeepWholeCharacters) {
+  class Set : public TMemDataSet {
+   public:
+    Set() { SetIRecordSet(std::make_unique<ShortTexts>()); }
+  } d;
+  Field* narrow = Field::AddTo(d, std::make_unique<ds::StringField>());
+  narrow->FieldName = "S";
+  narrow->Size = 5;
+  Field* wide = Field::AddTo(d, std::make_unique<ds::WideStringField>());
+  wide->FieldName = "W";
+  wide->Size = 5;
+  d.Open();
+  const std::vector<LongTextCase> cases = longTextCases();
+  for (const LongTextCase& k : cases) {
+    SCOPED_TRACE(k.text);
+    EXPECT_EQ(narrow->Convert(ds::Variant(k.text)).asString(), k.narrow);
+    EXPECT_EQ(wide->Convert(ds::Variant(k.text)).asWideString(), ds::utf8ToUtf16(k.wide));
+    d.Append();
+    narrow->SetAsString(k.text);
+    wide->SetAsString(k.text);
+    d.Post();
+    EXPECT_EQ(narrow->AsString(), k.narrow);
+    EXPECT_EQ(wide->Value().asWideString(), ds::utf8ToUtf16(k.wide));
+  }
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -289,6 +291,48 @@ TEST_F(TextEdgeTest, ATextWiderThanItsColumnKeepsWholeCharacters) {
       EXPECT_EQ(t.FieldByName("s").AsString(), w.kept);
     }
   }
+}
+
+// A damaged record whose text fills its field's every byte, with no terminator, ending in a
+// character the field's last byte cuts short: a select list and an INSERT that copy the column
+// keep the whole characters before the cut, as the record writer does.
+TEST_F(TextEdgeTest, AnUnterminatedTextIsCopiedAsTheRecordWriterCutsIt) {
+  exec("CREATE TABLE damaged (id INTEGER, s CHAR(5), PRIMARY KEY (id))");
+  exec("CREATE TABLE copied (id INTEGER, s CHAR(5), PRIMARY KEY (id))");
+  exec("INSERT INTO damaged VALUES (1, 'ZQZQ')");
+  db.Close();
+  Session().Close();
+  {
+    // "ZQZQ" and its terminator become "ZQZQ" and the two bytes of "É": six bytes, no zero.
+    const std::string path = dir.path() + "/damaged.DAT";
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    ASSERT_TRUE(file.is_open()) << path;
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const size_t at = bytes.find(std::string("ZQZQ\0\0", 6));
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_EQ(bytes.find("ZQZQ", at + 1), std::string::npos);
+    file.seekp(std::streamoff(at));
+    file.write("ZQZQ\xC3\x89", 6);
+  }
+  db.SetDatabaseName("dbmain");
+  db.SetDirectory(dir.path());
+  q.Close();
+  q.SetRequestLive(false);
+  q.SetSQL("SELECT s FROM damaged");
+  q.Open();
+  ASSERT_FALSE(q.Eof());
+  EXPECT_EQ(q.FieldByName("s").AsString(), "ZQZQ");
+  exec("INSERT INTO copied SELECT id, s FROM damaged");
+  exec("INSERT INTO copied SELECT id + 1, s FROM damaged WHERE id = 1");
+  exec("UPDATE copied SET id = id + 10");
+  exec("INSERT INTO copied SELECT * FROM damaged");
+  q.Close();
+  q.SetRequestLive(false);
+  q.SetSQL("SELECT s FROM copied");
+  q.Open();
+  int rows = 0;
+  for (; !q.Eof(); q.Next(), ++rows) EXPECT_EQ(q.FieldByName("s").AsString(), "ZQZQ");
+  EXPECT_EQ(rows, 3);
 }
 
 // A memo cast to a shorter CHAR keeps the whole characters of the CHAR's bytes, in a select list

@@ -295,6 +295,78 @@ TEST(CursorAppendTest, ATextIsCutAndTrimmedAlikeWithAndWithoutACaseRule) {
   }
 }
 
+// A text longer than its field keeps the whole characters of its first bytes, with a case rule
+// and without: characters of two, three and four bytes meet the field's end at each of their
+// bytes. What the record holds is still UTF-8, the checker finds each key, and a search key made
+// of the whole text is cut as the record was, so each index finds its row.
+TEST(CursorAppendTest, ATextLongerThanItsFieldKeepsWholeCharactersWithAndWithoutACaseRule) {
+  TempDir dir;
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName("texts");
+  c.SetExclusive(true);
+  TCreateTableArgs args;
+  args.LanguageId = 0x0409;
+  args.BlobBlockSize = 512;
+  args.Fields = {field(1, "PLAIN", 1, 5), field(2, "UPPER", 1, 5), field(3, "ID", 6, 0, 29)};
+  args.Fields[1].SetCaseRule(2);
+  args.Indexes.resize(3);
+  args.Indexes[0].fields[0] = 3;
+  args.Indexes[1].name = "BYPLAIN";
+  args.Indexes[1].fields[0] = 1;
+  args.Indexes[2].name = "BYUPPER";
+  args.Indexes[2].fields[0] = 2;
+  c.CreateTable(args);
+  c.Open();
+  struct Written {
+    std::string text, kept;
+  };
+  std::vector<Written> rows;
+  // Upper case already: the rule leaves them as they are.
+  for (const std::string ch : {"\xC3\x89", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"})
+    for (size_t lead = 0; lead < 4; ++lead) {
+      Written w{std::string(lead, 'A'), std::string(lead, 'A')};
+      for (int k = 0; k < 4; ++k) {
+        w.text += ch;
+        if (w.kept.size() + ch.size() <= 5 && w.kept.size() + ch.size() == w.text.size()) w.kept += ch;
+      }
+      rows.push_back(w);
+    }
+  std::vector<uint8_t> buffer(c.RecordSize());
+  for (const Written& w : rows) {
+    SCOPED_TRACE(w.text);
+    std::memset(buffer.data(), 0xEE, buffer.size());
+    c.ClearRecordBuffer(buffer.data());
+    for (uint16_t f : {1, 2}) c.PutField(f, buffer.data(), reinterpret_cast<const uint8_t*>(w.text.c_str()));
+    for (uint16_t f : {1, 2}) {
+      std::array<uint8_t, 16> value{};
+      bool isNull = true;
+      c.GetField(f, buffer.data(), isNull, value.data());
+      EXPECT_FALSE(isNull) << f;
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(value.data())), w.kept) << f;
+    }
+    c.AppendRecord(buffer.data());
+  }
+  for (uint8_t slot : {1, 2}) {
+    c.SwitchToIndex(slot);
+    for (const Written& w : rows) {
+      SCOPED_TRACE(std::to_string(slot) + " " + w.text);
+      std::vector<uint8_t> key(c.RecordSize());
+      c.ClearRecordBuffer(key.data());
+      c.PutField(slot, key.data(), reinterpret_cast<const uint8_t*>(w.text.c_str()));
+      EXPECT_TRUE(c.FindKey(false, key.data(), 1, false, 0, buffer.data()));
+      std::array<uint8_t, 16> value{};
+      bool isNull = true;
+      c.GetField(slot, buffer.data(), isNull, value.data());
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(value.data())), w.kept);
+    }
+  }
+  c.Close();
+  c.SetExclusive(false);
+  c.Open();
+  expectIntact(dir, "texts", c);
+}
+
 // A (text, unique without case), C (text, index NAMES) and D (integer, unique, descending
 // index), B and C keyed together by the unique BC (B descending), and the auto-increment ID that
 // the primary index keys. In slot order: UA, NAMES, BC, UD.
