@@ -357,6 +357,71 @@ TEST_P(DeleteEveryRow, RecordIdKeysInUseChangeWhereTheyStand) {
   EXPECT_EQ(reader.wait(), 0);
 }
 
+// The record-id keys changed where they stand, as seen by processes that carry on: one whose
+// commit of the DELETE failed goes on with the rows it had; one that read every row before
+// another process deleted them (its record-id pages cached) appends, deletes one row and reads,
+// and the table stays sound.
+TEST_P(DeleteEveryRow, ProcessesCarryOnAfterRecordIdKeysChangedInPlace) {
+  const bool encrypted = GetParam().encrypted;
+  constexpr int kRows = 2 * int(kPageDataSize / (kSysDeletedKeySize + 4)) + 7;
+  make("c", 0);
+  db.directory().StartTransaction();
+  for (int i = 1; i <= kRows; ++i) db.run(insertText("c", i));
+  db.directory().Commit(true, false);
+  const std::string all = db.run("SELECT id, s, v FROM c");
+  const auto open = [&](SqlDatabase& on) {
+    if (encrypted) on.directory().Session().AddPassword(kPassword);
+  };
+
+  storage_test::Helper failing([&](storage_test::Helper&) {
+    SqlDatabase mine(folder.path());
+    open(mine);
+    if (mine.run("SELECT id, s, v FROM c") != all) return 2;
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0) return 3;
+    const rlimit wide = limit;
+    limit.rlim_cur = 1024;
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 3;
+    if (mine.rows("DELETE FROM c").rfind("error: ", 0) != 0) return 4;
+    if (setrlimit(RLIMIT_FSIZE, &wide) != 0) return 3;
+    if (mine.run("SELECT id, s, v FROM c") != all) return 5;
+    mine.run(insertText("c", kRows + 1));
+    mine.run("DELETE FROM c WHERE id = 3");
+    if (mine.run("SELECT COUNT(*) FROM c") != std::to_string(kRows) + "\n") return 6;
+    if (mine.rows("DELETE FROM c").rfind("error: ", 0) == 0) return 7;
+    return mine.run("SELECT COUNT(*) FROM c") == "0\n" ? 0 : 8;
+  });
+  ASSERT_EQ(failing.wait(), 0);
+  expectSound(db.directory(), folder.path(), "c", encrypted, "after the failed commit and the delete");
+
+  db.directory().StartTransaction();
+  for (int i = 1; i <= kRows; ++i) db.run(insertText("c", i));
+  db.directory().Commit(true, false);
+  const std::string again = db.run("SELECT id, s, v FROM c");
+  storage_test::Helper other([&](storage_test::Helper& h) {
+    SqlDatabase mine(folder.path());
+    open(mine);
+    if (mine.run("SELECT id, s, v FROM c") != again) return 2;
+    h.send('r');
+    if (h.receive() != 'd') return 3;
+    if (mine.run("SELECT COUNT(*) FROM c") != "0\n") return 4;
+    for (int i = 1; i <= 3; ++i) mine.run(insertText("c", 100 + i));
+    mine.run("DELETE FROM c WHERE id = 102");
+    if (mine.run("SELECT id FROM c ORDER BY id") != "101\n103\n") return 5;
+    h.send('a');
+    return 0;
+  });
+  ASSERT_EQ(other.receive(), 'r');
+  db.run("DELETE FROM c");
+  EXPECT_EQ(db.affected, kRows);
+  other.send('d');
+  EXPECT_EQ(other.receive(), 'a');
+  EXPECT_EQ(other.wait(), 0);
+  EXPECT_EQ(db.run("SELECT id FROM c ORDER BY id"), "101\n103\n");
+  expectSound(db.directory(), folder.path(), "c", encrypted, "after another process's appends");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Tables, DeleteEveryRow,
     ::testing::Values(
