@@ -611,18 +611,20 @@ void TDataTable::RenameFiles(std::string_view newName, bool backup) {
     if (marks && !back.failed()) back.run([&] { marks->Done(); });
   });
   if (marked) {
-    // An index or blob file under the new name with no data file is of no table (a create or
-    // drop ended part way left it), and would refuse the move; one held open is refused here.
     // Looked for once the marker beside the new name is held: a create of the name elsewhere
-    // holds it while it makes the files, so none is part made now.
+    // holds it while it makes the files, so none is part made now. A data file there is a table,
+    // made before the rename or by a create it waited for, and nothing may move onto it. An index
+    // or blob file with no data file is of no table (a create or drop ended part way left it),
+    // and would refuse the move; one held open is refused here.
     TFileList& list = directory_->FileList();
-    if (!list.FileExists(directory + ForceFileExt(base, kDataFileExt, kDataFileExt), false))
-      for (std::string_view ext : {kIndexFileExt, kBlobFileExt}) {
-        const std::string stale = directory + ForceFileExt(base, kDataFileExt, ext);
-        if (!list.FileExists(stale, false)) continue;
-        const int32_t r = list.DeleteFile(stale, false);
-        if (r < 0) SignalTableError(uint16_t(-r), stale, GetDirectoryName());
-      }
+    if (list.FileExists(directory + ForceFileExt(base, kDataFileExt, kDataFileExt), false))
+      SignalTableError(VELDOR_TABLEEXISTS, base, GetDirectoryName());
+    for (std::string_view ext : {kIndexFileExt, kBlobFileExt}) {
+      const std::string stale = directory + ForceFileExt(base, kDataFileExt, ext);
+      if (!list.FileExists(stale, false)) continue;
+      const int32_t r = list.DeleteFile(stale, false);
+      if (r < 0) SignalTableError(uint16_t(-r), stale, GetDirectoryName());
+    }
   }
   for (int i = 0; i < 3; ++i) {
     oldNames[i] = files[i]->GetName();

@@ -249,6 +249,13 @@ TEST_F(DirectoryTables, RenameToBackupReplacesAnEarlierBackup) {
 TEST_F(DirectoryTables, RenameOntoAnExistingTableFailsAndRenamesNothing) {
   db.create(1, "goods");
   EXPECT_NE(errorOf([&] { db.directory->RenameTable("items", "goods", false, false); }), 0);
+  EXPECT_EQ(errorOf([&] { db.directory->RenameTable("items", "goods", false, false); }), VELDOR_TABLEEXISTS);
+  try {
+    db.directory->RenameTable("items", "goods", false, false);
+    ADD_FAILURE() << "renamed onto an existing table";
+  } catch (const EVELDOREngineError& e) {
+    EXPECT_NE(std::string(e.what()).find("'goods'"), std::string::npos) << e.what();
+  }
   EXPECT_EQ(filesOf(dir, "items"), "DAT IDX BLB");
   EXPECT_EQ(db.open("goods").DataFile().GetLastRecordNumber(), 1u);
 }

@@ -284,6 +284,7 @@ TEST_F(CreateRace, ARenameOntoANameAnotherProcessIsCreatingWaitsForTheCreatesHol
   EXPECT_EQ(error, errorOf([&] { db.directory->RenameTable("items", "moved", false, false); }))
       << "not refused as a rename onto an existing table";
   EXPECT_NE(error, 0);
+  EXPECT_EQ(error, VELDOR_TABLEEXISTS);
   EXPECT_EQ(filesOf(dir, "items"), "DAT IDX BLB");
   EXPECT_EQ(filesOf(dir, "moved"), "DAT IDX BLB");
   for (const char* name : {"items.SWP", "moved.SWP"})
@@ -293,6 +294,52 @@ TEST_F(CreateRace, ARenameOntoANameAnotherProcessIsCreatingWaitsForTheCreatesHol
   TDataTable& items = db.open();
   expectItem(items, 2, 2);
   db.close(items);
+}
+
+TEST_F(CreateRace, ARenameOntoANameAnotherProcessMadeBeforeItsMarkersIsRefusedAsOntoATable) {
+  const std::string path = dir.path();
+  Helper other([path](Helper& self) {
+    Database db(path);
+    if (self.receive() != 'g') return kFailed;
+    const uint16_t error = errorOf([&] { createItems(db, "moved"); });
+    return error == 0 ? kMade : kFailed;
+  });
+  Database(dir.path()).create(2);
+  PausingFileSystem fs;
+  // The rename has looked at both names and is about to mark them: the other table is made
+  // whole meanwhile.
+  bool asked = false;
+  int made = -1;
+  fs.beforeCreate = [&](const std::string& created) {
+    if (asked || !created.ends_with("/items.SWP")) return;
+    asked = true;
+    other.send('g');
+    made = other.wait();
+  };
+  uint16_t error = 0;
+  {
+    TFileList list(fs);
+    Database db(dir.path(), &list);
+    error = errorOf([&] { db.directory->RenameTable("items", "moved", false, false); });
+  }
+  if (!asked) other.send('g');
+  if (made < 0) made = other.wait();
+  ASSERT_TRUE(asked) << "the rename made no marker";
+  ASSERT_EQ(made, kMade);
+  EXPECT_EQ(error, VELDOR_TABLEEXISTS);
+  EXPECT_EQ(filesOf(dir, "items"), "DAT IDX BLB");
+  EXPECT_EQ(filesOf(dir, "moved"), "DAT IDX BLB");
+  for (const char* name : {"items.SWP", "moved.SWP"})
+    EXPECT_FALSE(std::filesystem::exists(dir.file(name))) << name;
+  expectSoundTableFiles(dir.file("items"));
+  expectSoundTableFiles(dir.file("moved"));
+  Database db(dir.path());
+  TDataTable& items = db.open();
+  expectItem(items, 2, 2);
+  db.close(items);
+  TDataTable& moved = db.open("moved");
+  EXPECT_EQ(moved.DataFile().GetLastRecordNumber(), 0u);
+  db.close(moved);
 }
 
 // The local file system, running `beforeOpen` before and `afterOpen` after the first open of the
