@@ -212,6 +212,20 @@ bool TDataQuery::ExtractJoinCondition(TExpToken*& node, TExpToken* parent) {
       node = nullptr;
       return true;
     }
+    // An operand over several tables against a value is no join link, and no table's filter can
+    // test it: it is refused here, by name, as the two-operand form above is.
+    if (MultiTable && (leftColumns || rightColumns)) {
+      bool several = false;
+      TableReference(*this, leftColumns ? node->left : node->right, several);
+      if (several) {
+        const uint8_t mark = node->joinMark;
+        node->joinMark = jkNone;
+        const std::string text = ExpTreeText(node);
+        node->joinMark = mark;
+        SqlError("The condition " + text +
+                 " cannot contain multiple table correlation names in one operand in WHERE or JOIN clause");
+      }
+    }
     if (!leftColumns && rightColumns) swapOperands(*node);
     return false;
   }

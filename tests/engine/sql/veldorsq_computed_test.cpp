@@ -196,3 +196,53 @@ TEST_F(ComputedColumns, ComputedColumnsOfSeveralTablesReadEachTablesRow) {
 
 }  // namespace
 }  // namespace engine::sql
+
+namespace engine::sql {
+namespace {
+
+// A comparison with one operand over two tables against a value is no join link and no one
+// table's filter: every form of it, in WHERE and ON, inner and outer, is refused by its text,
+// before any row is read, and the tables and the next statements are as before.
+TEST(ComputedConditionsOverTwoTables, AreRefusedByNameAndLoseNothing) {
+  platform::testing::TempFolder folder;
+  SqlDatabase db{folder.path()};
+  db.run("CREATE TABLE t (id INTEGER, i INTEGER, s CHAR(10))");
+  db.run("CREATE TABLE u (id INTEGER, k INTEGER, s CHAR(10))");
+  db.run("INSERT INTO t VALUES (1, 20, 'a')");
+  db.run("INSERT INTO t VALUES (2, NULL, 'b')");
+  db.run("INSERT INTO t VALUES (3, 5, NULL)");
+  db.run("INSERT INTO u VALUES (1, 15, 'b')");
+  db.run("INSERT INTO u VALUES (2, 40, NULL)");
+  db.run("INSERT INTO u VALUES (3, NULL, 'c')");
+  const std::string before = db.rows("SELECT * FROM t") + db.rows("SELECT * FROM u");
+  const std::string joined = db.rows("SELECT t.id, u.id FROM t, u WHERE t.id = u.id ORDER BY 1");
+  ASSERT_EQ(joined.find("error"), std::string::npos) << joined;
+
+  const struct {
+    const char* sql;
+    const char* condition;
+  } cases[] = {
+      {"SELECT t.id, u.id FROM t, u WHERE t.i + u.k > 30", "((T.i + U.k) > 30)"},
+      {"SELECT t.id, u.id FROM t, u WHERE 30 < t.i + u.k", "((T.i + U.k) > 30)"},
+      {"SELECT t.id, u.id FROM t, u WHERE t.id = u.id AND t.i - u.k < 0", "((T.i - U.k) < 0)"},
+      {"SELECT t.id, u.id FROM t, u WHERE t.s || u.s = 'ab'", "((T.s || U.s) = ab)"},
+      {"SELECT t.id, u.id FROM t, u WHERE UPPER(t.s || u.s) = 'AB'", "UPPER"},
+      {"SELECT t.id, u.id FROM t JOIN u ON t.i + u.k > 30", "((T.i + U.k) > 30)"},
+      {"SELECT t.id, u.id FROM t LEFT OUTER JOIN u ON t.id = u.id AND t.i + u.k > 30", "((T.i + U.k) > 30)"},
+      {"SELECT t.id, u.id FROM t LEFT OUTER JOIN u ON t.id = u.id WHERE t.s || u.s = 'ab'",
+       "((T.s || U.s) = ab)"},
+  };
+  for (const auto& c : cases) {
+    const std::string got = db.rows(c.sql);
+    EXPECT_EQ(got.rfind("error: SQL error - The condition ", 0), 0u) << c.sql << "\n" << got;
+    EXPECT_NE(got.find(c.condition), std::string::npos) << c.sql << "\n" << got;
+    EXPECT_NE(got.find("cannot contain multiple table correlation names in one operand"), std::string::npos)
+        << c.sql << "\n"
+        << got;
+  }
+  EXPECT_EQ(db.rows("SELECT * FROM t") + db.rows("SELECT * FROM u"), before);
+  EXPECT_EQ(db.rows("SELECT t.id, u.id FROM t, u WHERE t.id = u.id ORDER BY 1"), joined);
+}
+
+}  // namespace
+}  // namespace engine::sql
