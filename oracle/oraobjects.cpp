@@ -242,11 +242,20 @@ void TOraType::Describe(void* svc, const std::string& name) {
   platform::ScopeExit leave([] { --describeDepth; });
   ClearAttributes();
   layout_.clear();
-  svc_ = svc;
-  generation_ = OCIEnvironmentGeneration;
+  const std::string trimmed = TrimText(name);
+  // The cache's key; attributes that name this type again are told apart from others by it.
+  std::string key = AsciiUpper(trimmed);
+  {
+    // Other threads searching the cache read these under its lock.
+    std::lock_guard guard(cache().lock);
+    svc_ = svc;
+    generation_ = OCIEnvironmentGeneration;
+    if (Name != key) Name = std::move(key);
+  }
   // A description that fails part way is no description: the type counts as one of a freed client
   // (the cache passes it by, an object of it describes it again), never as the half it holds.
   platform::UndoOnFailure undescribed([this] {
+    std::lock_guard guard(cache().lock);
     generation_ = OCIEnvironmentGeneration - 1;
     tdo_ = nullptr;
   });
@@ -257,7 +266,6 @@ void TOraType::Describe(void* svc, const std::string& name) {
   void* env = nullptr;
   check(c.AttrGet(svc, OCI_HTYPE_SVCCTX, &env, nullptr, OCI_ATTR_ENV, hOCIError));
 
-  const std::string trimmed = TrimText(name);
   std::string schema, typeName, quoted;
   if (const size_t dot = trimmed.find('.'); dot == std::string::npos) {
     typeName = AsciiUpper(trimmed);
@@ -267,8 +275,6 @@ void TOraType::Describe(void* svc, const std::string& name) {
     typeName = trimmed.substr(dot + 1);
     quoted = "\"" + schema + "\".\"" + typeName + "\"";
   }
-  // The cache's key; attributes that name this type again are told apart from others by it.
-  Name = AsciiUpper(trimmed);
   auto text = [](const std::string& s) { return reinterpret_cast<const OraText*>(s.data()); };
   check(c.TypeByName(env, hOCIError, svc, schema.empty() ? nullptr : text(schema), ub4(schema.size()),
                      text(typeName), ub4(typeName.size()), nullptr, 0, OCI_DURATION_SESSION, 0, &tdo_));

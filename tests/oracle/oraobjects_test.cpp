@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -188,6 +189,34 @@ TEST_F(ObjectTypesTest, CachedTypeIsSharedAcrossThreads) {
   threads.clear();
   EXPECT_EQ(fake.describes, described);
   EXPECT_EQ(held->RefCount(), 1);
+}
+
+// One thread describes a kept type again after each change of client environment while another
+// searches the cache: the cache reads what the description writes only under its lock (the
+// thread sanitizer build shows a slip), and a search finds the kept type or nothing.
+TEST_F(ObjectTypesTest, KeptTypeDescribedAgainWhileAnotherThreadSearchesTheCache) {
+  Held<TOraType> address(TObjectTypes::GetType(fake.svc(), "SCOTT.ADDRESS_T"));
+  Held<TOraType> other(TObjectTypes::GetType(fake.svc2(), "SCOTT.PHONE_LIST"));
+  Held<TOraObject> kept(new TOraObject(address.get()));
+  constexpr int rounds = 300;
+  std::atomic<bool> describing{true};
+  std::jthread searcher([&] {
+    while (describing) {
+      TOraType* found = TObjectTypes::FindType(fake.svc(), "scott.address_t");
+      EXPECT_TRUE(found == nullptr || found == address.get());
+      EXPECT_EQ(TObjectTypes::FindType(fake.svc(), "SCOTT.NOPE"), nullptr);
+    }
+  });
+  for (int i = 0; i < rounds; ++i) {
+    ++OCIEnvironmentGeneration;
+    kept->FreeObject();
+    kept->SetSvcCtx(fake.svc());
+    kept->AllocObject();
+  }
+  describing = false;
+  searcher.join();
+  EXPECT_EQ(TObjectTypes::FindType(fake.svc(), "SCOTT.ADDRESS_T"), address.get());
+  EXPECT_EQ(address->AttributeCount(), 2);
 }
 
 TEST_F(ObjectTypesTest, UnknownOrDamagedTypeDescriptionIsAnErrorAndLeavesNothingCached) {
