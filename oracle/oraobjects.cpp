@@ -552,7 +552,7 @@ void TOraObject::AllocObject() {
     if (!OraType()->SvcCtx() || OraType()->Stale()) RaiseError(SSvcCtxNotDefined);
     SetSvcCtx(OraType()->SvcCtx());
   }
-  if (OraType()->Stale()) OraType()->Describe(svc_, OraType()->Name);
+  OraType()->DescribeIfStale(svc_);
   const TOraObjectCalls c = ObjectCalls();
   if (!instance_) {
     const ub2 typeCode = OraType()->IsCollection() ? OCI_TYPECODE_NAMEDCOLLECTION : OraType()->TypeCode();

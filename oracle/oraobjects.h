@@ -151,6 +151,11 @@ class TOraType : public dataaccess::TObjectType {
   // Described under a client environment freed since (its descriptor went with that client), or
   // a description that failed: either way not to be used before it is described again.
   bool Stale() const { return generation_ != OCIEnvironmentGeneration; }
+  // Describes a stale type again on `svc`, so that no descriptor of a freed client environment
+  // reaches the library; a type described under the current one is left as it is.
+  void DescribeIfStale(void* svc) {
+    if (Stale()) Describe(svc, Name);
+  }
 
  protected:
   ~TOraType() override;
