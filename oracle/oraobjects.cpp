@@ -156,12 +156,10 @@ TOraType* TObjectTypes::GetType(void* svc, const std::string& name) {
     TypeCache& c = cache();
     std::lock_guard guard(c.lock);
     const std::string key = AsciiUpper(TrimText(name));
-    // A type of a freed client environment may name a service context at the same address.
+    // A type of a freed client environment may name a service context at the same address. One
+    // whose last reference went on another thread is passed by: it leaves the cache as it goes.
     for (TOraType* t : c.types)
-      if (t->SvcCtx() == svc && !t->Stale() && AsciiUpper(t->Name) == key) {
-        t->AddRef();
-        return t;
-      }
+      if (t->SvcCtx() == svc && !t->Stale() && AsciiUpper(t->Name) == key && t->TryAddRef()) return t;
   }
   return TOraType::Create(svc, name);
 }
@@ -178,10 +176,7 @@ void TObjectTypes::ClearTypes(void* svc) {
     TypeCache& c = cache();
     std::lock_guard guard(c.lock);
     for (TOraType* t : c.types)
-      if (t->SvcCtx() == svc) {
-        t->AddRef();
-        types.push_back(t);
-      }
+      if (t->SvcCtx() == svc && t->TryAddRef()) types.push_back(t);
   }
   for (TOraType* t : types) {
     {

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -217,6 +219,34 @@ TEST_F(ObjectTypesTest, KeptTypeDescribedAgainWhileAnotherThreadSearchesTheCache
   searcher.join();
   EXPECT_EQ(TObjectTypes::FindType(fake.svc(), "SCOTT.ADDRESS_T"), address.get());
   EXPECT_EQ(address->AttributeCount(), 2);
+}
+
+// Threads take and let go of a type no one else holds, so that one often finds it in the cache
+// just as another drops its last reference: the finder gets a live type (that one, or one
+// described afresh), never an error.
+TEST_F(ObjectTypesTest, TypeFoundAsItsLastHolderLetsGoIsNeverAnError) {
+  const int before = TObjectTypes::Count();
+  std::atomic<int> failures = 0;
+  std::string firstFailure;
+  std::mutex failureLock;
+  {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < 4; ++t)
+      threads.emplace_back([&] {
+        for (int i = 0; i < 2000; ++i) {
+          try {
+            TObjectTypes::GetType(fake.svc(), "SCOTT.ADDRESS_T")->Release();
+          } catch (const std::exception& e) {
+            if (failures++ == 0) {
+              std::lock_guard guard(failureLock);
+              firstFailure = e.what();
+            }
+          }
+        }
+      });
+  }
+  EXPECT_EQ(failures, 0) << firstFailure;
+  EXPECT_EQ(TObjectTypes::Count(), before);
 }
 
 TEST_F(ObjectTypesTest, UnknownOrDamagedTypeDescriptionIsAnErrorAndLeavesNothingCached) {
