@@ -147,8 +147,17 @@ TOraType* TObjectTypes::FindType(void* svc, std::string_view name) {
   TypeCache& c = cache();
   std::lock_guard guard(c.lock);
   for (TOraType* t : c.types)
-    if (t->SvcCtx() == svc && !t->Stale() && AsciiUpper(t->Name) == key) return t;
+    if (answers(t, svc, key)) return t;
   return nullptr;
+}
+
+bool TObjectTypes::answers(const TOraType* type, void* svc, const std::string& key) {
+  // A type of a freed client environment may name a service context at the same address. One that
+  // another thread is still describing is never handed out half done: the finder describes one of
+  // its own instead of waiting, which two threads describing types that refer to each other could
+  // do for ever.
+  const bool whole = type->describer_ == std::thread::id() || type->describer_ == std::this_thread::get_id();
+  return type->svc_ == svc && !type->Stale() && whole && AsciiUpper(type->Name) == key;
 }
 
 TOraType* TObjectTypes::GetType(void* svc, const std::string& name) {
@@ -156,10 +165,9 @@ TOraType* TObjectTypes::GetType(void* svc, const std::string& name) {
     TypeCache& c = cache();
     std::lock_guard guard(c.lock);
     const std::string key = AsciiUpper(TrimText(name));
-    // A type of a freed client environment may name a service context at the same address. One
-    // whose last reference went on another thread is passed by: it leaves the cache as it goes.
+    // One whose last reference went on another thread is passed by: it leaves the cache as it goes.
     for (TOraType* t : c.types)
-      if (t->SvcCtx() == svc && !t->Stale() && AsciiUpper(t->Name) == key && t->TryAddRef()) return t;
+      if (answers(t, svc, key) && t->TryAddRef()) return t;
   }
   return TOraType::Create(svc, name);
 }
@@ -209,6 +217,7 @@ TOraType* TOraType::Create(void* svc, const std::string& name) {
   platform::UndoOnFailure undo([type] { type->Release(); });
   type->svc_ = svc;
   type->Name = AsciiUpper(TrimText(name));
+  type->describer_ = std::this_thread::get_id();
   TObjectTypes::add(type);
   type->Describe(svc, name);
   undo.Dismiss();
@@ -246,7 +255,12 @@ void TOraType::Describe(void* svc, const std::string& name) {
     svc_ = svc;
     generation_ = OCIEnvironmentGeneration;
     if (Name != key) Name = std::move(key);
+    describer_ = std::this_thread::get_id();
   }
+  platform::ScopeExit described([this] {
+    std::lock_guard guard(cache().lock);
+    describer_ = std::thread::id();
+  });
   // A description that fails part way is no description: the type counts as one of a freed client
   // (the cache passes it by, an object of it describes it again), never as the half it holds.
   platform::UndoOnFailure undescribed([this] {

@@ -31,6 +31,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "dataaccess/memdata_shared.h"
@@ -170,6 +171,9 @@ class TOraType : public dataaccess::TObjectType {
   uint16_t typeCode_ = 0;
   bool final_ = true;
   bool describing_ = false;
+  // The thread describing the type, which alone finds it in the cache meanwhile (types that refer
+  // to each other find one another so). Read and written under the cache's lock.
+  std::thread::id describer_;
   uint32_t generation_ = 0;  // of the client environment the type was described under
   int32_t dataSize_ = 0;
   int32_t indicatorSize_ = 0;
@@ -191,6 +195,9 @@ class TObjectTypes {
 
  private:
   friend class TOraType;
+  // Whether `type` is the one to answer for `svc` and the upper-cased `key` on this thread.
+  // Requires: the caller holds the cache's lock.
+  static bool answers(const TOraType* type, void* svc, const std::string& key);
   static void add(TOraType* type);
   static void remove(TOraType* type);
 };

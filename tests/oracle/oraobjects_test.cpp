@@ -249,6 +249,23 @@ TEST_F(ObjectTypesTest, TypeFoundAsItsLastHolderLetsGoIsNeverAnError) {
   EXPECT_EQ(TObjectTypes::Count(), before);
 }
 
+// A type enters the cache before it is described, so that types referring to each other find one
+// another on the describing thread; another thread looking for it then gets it whole (it waits
+// for none: it describes one of its own meanwhile), never the half the description has reached.
+TEST_F(ObjectTypesTest, OtherThreadsFindATypeOnlyOnceItIsDescribed) {
+  std::vector<std::jthread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 2000; ++i) {
+        TOraType* type = TObjectTypes::GetType(fake.svc(), "SCOTT.LINE_T");
+        ASSERT_EQ(type->AttributeCount(), 3);
+        EXPECT_EQ(type->AttrType(2)->Name, "SCOTT.PHONE_LIST");
+        EXPECT_EQ(type->DataSize(), 56);
+        type->Release();
+      }
+    });
+}
+
 TEST_F(ObjectTypesTest, UnknownOrDamagedTypeDescriptionIsAnErrorAndLeavesNothingCached) {
   const int before = TObjectTypes::Count();
   try {
