@@ -482,8 +482,8 @@ static void typeOfAnotherEnvironment(void* svc) {
        *lines = NULL, *slot = NULL;
   check(pOCIEnvCreate(&other, OCI_THREADED | OCI_OBJECT, NULL, NULL, NULL, NULL, 0, NULL) == OCI_SUCCESS,
         "a second environment");
-  check(oraCode(pOCITypeByName(other, err, svc, NULL, 0, (const OraText*)"LINES_T", 7, NULL, 0, 10, 0, &tdo)) ==
-            0,
+  check(oraCode(pOCITypeByName(other, err, svc, NULL, 0, (const OraText*)"LINES_T", 7, NULL, 0, 10, 0,
+                               &tdo)) == 0,
         "a type by name under the second environment");
   pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
   pOCIDefineByPos(stmt, &ref, err, 1, NULL, 0, 110, NULL, NULL, NULL, OCI_DEFAULT);
