@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
 
@@ -78,6 +79,7 @@ void writeOCIDate(uint8_t* p, dataset::DateTime value) {
 
 struct TypeCache {
   std::mutex lock;
+  std::condition_variable described;  // a type's describer_ went back to none
   std::vector<TOraType*> types;
 };
 
@@ -258,8 +260,11 @@ void TOraType::Describe(void* svc, const std::string& name) {
     describer_ = std::this_thread::get_id();
   }
   platform::ScopeExit described([this] {
-    std::lock_guard guard(cache().lock);
-    describer_ = std::thread::id();
+    {
+      std::lock_guard guard(cache().lock);
+      describer_ = std::thread::id();
+    }
+    cache().described.notify_all();
   });
   // A description that fails part way is no description: the type counts as one of a freed client
   // (the cache passes it by, an object of it describes it again), never as the half it holds.
@@ -344,6 +349,29 @@ void TOraType::Describe(void* svc, const std::string& name) {
     DA_ASSERT(false, "Unknown object type.");
   }
   undescribed.Dismiss();
+}
+
+void TOraType::DescribeIfStale(void* svc) {
+  {
+    TypeCache& c = cache();
+    std::unique_lock guard(c.lock);
+    // A description under way on another thread may serve this one: it is awaited, never joined.
+    // The describing thread waits for no other type in turn (nested types come from the cache).
+    c.described.wait(guard, [this] {
+      return describer_ == std::thread::id() || describer_ == std::this_thread::get_id();
+    });
+    if (!Stale()) return;
+    describer_ = std::this_thread::get_id();
+  }
+  // Released however the description ends, even before it begins.
+  platform::ScopeExit release([this] {
+    {
+      std::lock_guard guard(cache().lock);
+      describer_ = std::thread::id();
+    }
+    cache().described.notify_all();
+  });
+  Describe(svc, Name);
 }
 
 void TOraType::describeAttribute(void* param, bool collection) {

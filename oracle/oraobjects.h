@@ -153,10 +153,9 @@ class TOraType : public dataaccess::TObjectType {
   // a description that failed: either way not to be used before it is described again.
   bool Stale() const { return generation_ != OCIEnvironmentGeneration; }
   // Describes a stale type again on `svc`, so that no descriptor of a freed client environment
-  // reaches the library; a type described under the current one is left as it is.
-  void DescribeIfStale(void* svc) {
-    if (Stale()) Describe(svc, Name);
-  }
+  // reaches the library; a type described under the current one is left as it is. Thread-safe:
+  // while one thread describes the type, others needing it wait for that description.
+  void DescribeIfStale(void* svc);
 
  protected:
   ~TOraType() override;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <latch>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -264,6 +265,34 @@ TEST_F(ObjectTypesTest, OtherThreadsFindATypeOnlyOnceItIsDescribed) {
         type->Release();
       }
     });
+}
+
+// Threads that each need a kept type after another Oracle home (an object of it allocated, a REF
+// of it bound) at the same moment: one describes it again, the others take that description.
+TEST_F(ObjectTypesTest, AKeptTypeNeededByThreadsAtOnceIsDescribedAgainByOne) {
+  Held<TOraType> address(TObjectTypes::GetType(fake.svc(), "SCOTT.ADDRESS_T"));
+  for (int round = 0; round < 200; ++round) {
+    ++OCIEnvironmentGeneration;
+    const int described = fake.describes;
+    std::latch start(3);
+    {
+      std::vector<std::jthread> threads;
+      for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&] {
+          start.arrive_and_wait();
+          address->DescribeIfStale(fake.svc());
+          EXPECT_EQ(address->AttributeCount(), 2);
+        });
+    }
+    ASSERT_EQ(fake.describes, described + 1) << "round " << round;
+    ASSERT_FALSE(address->Stale());
+    ASSERT_EQ(address->Layout(1).Offset, 8);
+  }
+  // A description that fails before it begins leaves the type to the next thread that needs it.
+  ++OCIEnvironmentGeneration;
+  EXPECT_THROW(address->DescribeIfStale(nullptr), std::runtime_error);
+  std::jthread([&] { address->DescribeIfStale(fake.svc()); }).join();
+  EXPECT_FALSE(address->Stale());
 }
 
 TEST_F(ObjectTypesTest, UnknownOrDamagedTypeDescriptionIsAnErrorAndLeavesNothingCached) {
