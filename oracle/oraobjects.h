@@ -17,7 +17,9 @@
 // Errors: the library's messages as std::runtime_error ("Invalid attribute name", "Object is not
 // allocated", ...); a type description the client cannot take (unknown type codes, a nesting
 // deeper than MaxTypeDepth, a size beyond what an instance may hold) is EDAAssertionFailed with the
-// reason, never a crash. Objects are used by one thread at a time; the type cache has its own lock.
+// reason, never a crash. Objects are used by one thread at a time; types are shared: the type
+// cache has its own lock, hands another thread a type only once it is described, and a kept type
+// is described again by one thread while others needing it wait.
 //
 // Another Oracle home: the client library's environment is freed with it, and what an object or
 // type took from that environment (instance, indicator, REF, service context, type descriptor)
