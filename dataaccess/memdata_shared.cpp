@@ -37,6 +37,15 @@ void TSharedObject::AddRef() {
   while (!refCount_.compare_exchange_weak(n, n + 1, std::memory_order_relaxed));
 }
 
+bool TSharedObject::TryAddRef() {
+  int32_t n = refCount_.load(std::memory_order_relaxed);
+  do {
+    if (n == 0) return false;
+    DA_ASSERT(n >= 1 && n < INT32_MAX, "Reference count out of range");
+  } while (!refCount_.compare_exchange_weak(n, n + 1, std::memory_order_relaxed));
+  return true;
+}
+
 void TSharedObject::Release() {
   int32_t n = refCount_.load(std::memory_order_relaxed);
   do DA_ASSERT(n >= 1, "Release of an object with no reference");

@@ -31,6 +31,9 @@ class TSharedObject {
 
   int32_t RefCount() const { return refCount_.load(std::memory_order_relaxed); }
   void AddRef();
+  // Adds a reference unless the last one is already gone (the object is on its way to being
+  // destroyed, still reachable from a registry it leaves in its destructor): false then.
+  bool TryAddRef();
   // Drops one reference; the last one destroys the object.
   void Release();
 

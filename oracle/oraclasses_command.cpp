@@ -609,6 +609,9 @@ void TOCICommand::bindObjectParam(TOraParamDesc& param) {
   if (xmlType) object->AllocObject();
   object->CheckType();
   object->CheckNotLost();
+  // A REF has no instance to allocate, which would describe a type kept across another Oracle
+  // home again: the bind does it.
+  object->OraType()->DescribeIfStale(object->SvcCtx());
   auto* ref = dynamic_cast<TOraRef*>(object);
   // The library reads the value from the instance and puts a result back into it.
   if (ref == nullptr && object->Instance() == nullptr) object->AllocObject();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
 
@@ -78,6 +79,7 @@ void writeOCIDate(uint8_t* p, dataset::DateTime value) {
 
 struct TypeCache {
   std::mutex lock;
+  std::condition_variable described;  // a type's describer_ went back to none
   std::vector<TOraType*> types;
 };
 
@@ -147,8 +149,17 @@ TOraType* TObjectTypes::FindType(void* svc, std::string_view name) {
   TypeCache& c = cache();
   std::lock_guard guard(c.lock);
   for (TOraType* t : c.types)
-    if (t->SvcCtx() == svc && !t->Stale() && AsciiUpper(t->Name) == key) return t;
+    if (answers(t, svc, key)) return t;
   return nullptr;
+}
+
+bool TObjectTypes::answers(const TOraType* type, void* svc, const std::string& key) {
+  // A type of a freed client environment may name a service context at the same address. One that
+  // another thread is still describing is never handed out half done: the finder describes one of
+  // its own instead of waiting, which two threads describing types that refer to each other could
+  // do for ever.
+  const bool whole = type->describer_ == std::thread::id() || type->describer_ == std::this_thread::get_id();
+  return type->svc_ == svc && !type->Stale() && whole && AsciiUpper(type->Name) == key;
 }
 
 TOraType* TObjectTypes::GetType(void* svc, const std::string& name) {
@@ -156,12 +167,9 @@ TOraType* TObjectTypes::GetType(void* svc, const std::string& name) {
     TypeCache& c = cache();
     std::lock_guard guard(c.lock);
     const std::string key = AsciiUpper(TrimText(name));
-    // A type of a freed client environment may name a service context at the same address.
+    // One whose last reference went on another thread is passed by: it leaves the cache as it goes.
     for (TOraType* t : c.types)
-      if (t->SvcCtx() == svc && !t->Stale() && AsciiUpper(t->Name) == key) {
-        t->AddRef();
-        return t;
-      }
+      if (answers(t, svc, key) && t->TryAddRef()) return t;
   }
   return TOraType::Create(svc, name);
 }
@@ -178,10 +186,7 @@ void TObjectTypes::ClearTypes(void* svc) {
     TypeCache& c = cache();
     std::lock_guard guard(c.lock);
     for (TOraType* t : c.types)
-      if (t->SvcCtx() == svc) {
-        t->AddRef();
-        types.push_back(t);
-      }
+      if (t->SvcCtx() == svc && t->TryAddRef()) types.push_back(t);
   }
   for (TOraType* t : types) {
     {
@@ -214,6 +219,7 @@ TOraType* TOraType::Create(void* svc, const std::string& name) {
   platform::UndoOnFailure undo([type] { type->Release(); });
   type->svc_ = svc;
   type->Name = AsciiUpper(TrimText(name));
+  type->describer_ = std::this_thread::get_id();
   TObjectTypes::add(type);
   type->Describe(svc, name);
   undo.Dismiss();
@@ -242,11 +248,28 @@ void TOraType::Describe(void* svc, const std::string& name) {
   platform::ScopeExit leave([] { --describeDepth; });
   ClearAttributes();
   layout_.clear();
-  svc_ = svc;
-  generation_ = OCIEnvironmentGeneration;
+  const std::string trimmed = TrimText(name);
+  // The cache's key; attributes that name this type again are told apart from others by it.
+  std::string key = AsciiUpper(trimmed);
+  {
+    // Other threads searching the cache read these under its lock.
+    std::lock_guard guard(cache().lock);
+    svc_ = svc;
+    generation_ = OCIEnvironmentGeneration;
+    if (Name != key) Name = std::move(key);
+    describer_ = std::this_thread::get_id();
+  }
+  platform::ScopeExit described([this] {
+    {
+      std::lock_guard guard(cache().lock);
+      describer_ = std::thread::id();
+    }
+    cache().described.notify_all();
+  });
   // A description that fails part way is no description: the type counts as one of a freed client
   // (the cache passes it by, an object of it describes it again), never as the half it holds.
   platform::UndoOnFailure undescribed([this] {
+    std::lock_guard guard(cache().lock);
     generation_ = OCIEnvironmentGeneration - 1;
     tdo_ = nullptr;
   });
@@ -257,7 +280,6 @@ void TOraType::Describe(void* svc, const std::string& name) {
   void* env = nullptr;
   check(c.AttrGet(svc, OCI_HTYPE_SVCCTX, &env, nullptr, OCI_ATTR_ENV, hOCIError));
 
-  const std::string trimmed = TrimText(name);
   std::string schema, typeName, quoted;
   if (const size_t dot = trimmed.find('.'); dot == std::string::npos) {
     typeName = AsciiUpper(trimmed);
@@ -267,8 +289,6 @@ void TOraType::Describe(void* svc, const std::string& name) {
     typeName = trimmed.substr(dot + 1);
     quoted = "\"" + schema + "\".\"" + typeName + "\"";
   }
-  // The cache's key; attributes that name this type again are told apart from others by it.
-  Name = AsciiUpper(trimmed);
   auto text = [](const std::string& s) { return reinterpret_cast<const OraText*>(s.data()); };
   check(c.TypeByName(env, hOCIError, svc, schema.empty() ? nullptr : text(schema), ub4(schema.size()),
                      text(typeName), ub4(typeName.size()), nullptr, 0, OCI_DURATION_SESSION, 0, &tdo_));
@@ -329,6 +349,29 @@ void TOraType::Describe(void* svc, const std::string& name) {
     DA_ASSERT(false, "Unknown object type.");
   }
   undescribed.Dismiss();
+}
+
+void TOraType::DescribeIfStale(void* svc) {
+  {
+    TypeCache& c = cache();
+    std::unique_lock guard(c.lock);
+    // A description under way on another thread may serve this one: it is awaited, never joined.
+    // The describing thread waits for no other type in turn (nested types come from the cache).
+    c.described.wait(guard, [this] {
+      return describer_ == std::thread::id() || describer_ == std::this_thread::get_id();
+    });
+    if (!Stale()) return;
+    describer_ = std::this_thread::get_id();
+  }
+  // Released however the description ends, even before it begins.
+  platform::ScopeExit release([this] {
+    {
+      std::lock_guard guard(cache().lock);
+      describer_ = std::thread::id();
+    }
+    cache().described.notify_all();
+  });
+  Describe(svc, Name);
 }
 
 void TOraType::describeAttribute(void* param, bool collection) {
@@ -546,7 +589,7 @@ void TOraObject::AllocObject() {
     if (!OraType()->SvcCtx() || OraType()->Stale()) RaiseError(SSvcCtxNotDefined);
     SetSvcCtx(OraType()->SvcCtx());
   }
-  if (OraType()->Stale()) OraType()->Describe(svc_, OraType()->Name);
+  OraType()->DescribeIfStale(svc_);
   const TOraObjectCalls c = ObjectCalls();
   if (!instance_) {
     const ub2 typeCode = OraType()->IsCollection() ? OCI_TYPECODE_NAMEDCOLLECTION : OraType()->TypeCode();

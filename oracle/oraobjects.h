@@ -17,7 +17,9 @@
 // Errors: the library's messages as std::runtime_error ("Invalid attribute name", "Object is not
 // allocated", ...); a type description the client cannot take (unknown type codes, a nesting
 // deeper than MaxTypeDepth, a size beyond what an instance may hold) is EDAAssertionFailed with the
-// reason, never a crash. Objects are used by one thread at a time; the type cache has its own lock.
+// reason, never a crash. Objects are used by one thread at a time; types are shared: the type
+// cache has its own lock, hands another thread a type only once it is described, and a kept type
+// is described again by one thread while others needing it wait.
 //
 // Another Oracle home: the client library's environment is freed with it, and what an object or
 // type took from that environment (instance, indicator, REF, service context, type descriptor)
@@ -31,6 +33,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "dataaccess/memdata_shared.h"
@@ -151,6 +154,10 @@ class TOraType : public dataaccess::TObjectType {
   // Described under a client environment freed since (its descriptor went with that client), or
   // a description that failed: either way not to be used before it is described again.
   bool Stale() const { return generation_ != OCIEnvironmentGeneration; }
+  // Describes a stale type again on `svc`, so that no descriptor of a freed client environment
+  // reaches the library; a type described under the current one is left as it is. Thread-safe:
+  // while one thread describes the type, others needing it wait for that description.
+  void DescribeIfStale(void* svc);
 
  protected:
   ~TOraType() override;
@@ -165,6 +172,9 @@ class TOraType : public dataaccess::TObjectType {
   uint16_t typeCode_ = 0;
   bool final_ = true;
   bool describing_ = false;
+  // The thread describing the type, which alone finds it in the cache meanwhile (types that refer
+  // to each other find one another so). Read and written under the cache's lock.
+  std::thread::id describer_;
   uint32_t generation_ = 0;  // of the client environment the type was described under
   int32_t dataSize_ = 0;
   int32_t indicatorSize_ = 0;
@@ -186,6 +196,9 @@ class TObjectTypes {
 
  private:
   friend class TOraType;
+  // Whether `type` is the one to answer for `svc` and the upper-cased `key` on this thread.
+  // Requires: the caller holds the cache's lock.
+  static bool answers(const TOraType* type, void* svc, const std::string& key);
   static void add(TOraType* type);
   static void remove(TOraType* type);
 };

@@ -160,6 +160,24 @@ TEST(TBlobTest, TextKindAndPiecesFollowTheBlobsForm) {
   EXPECT_THROW(wide.blob->AsWideString(), EDAAssertionFailed);
 }
 
+// A registry may still reach an object whose last reference went: no reference is taken of it
+// then, while a live one gains one as AddRef gives it.
+TEST(TSharedObjectTest, NoReferenceIsTakenOnceTheLastOneIsGone) {
+  struct Probe : TSharedObject {
+    explicit Probe(std::optional<bool>& taken) : taken(taken) {}
+    ~Probe() override { taken = TryAddRef(); }
+    std::optional<bool>& taken;
+  };
+  std::optional<bool> takenWhileGoing;
+  auto* probe = new Probe(takenWhileGoing);
+  EXPECT_TRUE(probe->TryAddRef());
+  EXPECT_EQ(probe->RefCount(), 2);
+  probe->Release();
+  EXPECT_FALSE(takenWhileGoing.has_value());
+  probe->Release();
+  EXPECT_EQ(takenWhileGoing, false);
+}
+
 TEST(TObjectTypeTest, PathsDescendThroughObjectsAndElementsAndSelfReferencesHoldNoCycle) {
   auto* order = new TObjectType();
   order->Name = "ORDER_T";

@@ -4,9 +4,11 @@
 // length of one test; everything it hands out lives in its arena until then.
 #pragma once
 
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -82,7 +84,8 @@ class FakeObjectLayer {
     return refs_.back().get();
   }
   int flushes = 0;
-  int describes = 0;
+  // Types may be described on several threads at once; nothing else of the fake may.
+  std::atomic<int> describes = 0;
   int pins = 0;
   int unpins = 0;
 
@@ -122,6 +125,7 @@ class FakeObjectLayer {
   static FakeObjectLayer& me() { return *current(); }
 
   Param* param(int kind, FakeType* t, const FakeAttr* a) {
+    std::lock_guard guard(paramsLock_);
     params_.push_back(std::make_unique<Param>(Param{kind, t, a}));
     return params_.back().get();
   }
@@ -525,6 +529,7 @@ class FakeObjectLayer {
   int16_t collInd_ = 0;
   std::string error_;
   std::map<std::string, std::unique_ptr<FakeType>> types_;
+  std::mutex paramsLock_;
   std::vector<std::unique_ptr<Param>> params_;
   std::map<void*, std::unique_ptr<Object>> objects_;
   std::vector<std::unique_ptr<Coll>> colls_;

@@ -435,6 +435,27 @@ TEST_F(ObjectStandInTest, AnOutputObjectKeptAcrossAnotherHomeIsOnlyReplacedByThe
   EXPECT_EQ(out->AttrAsString("NAME"), "Eve");
 }
 
+// A REF parameter has no instance to allocate, so nothing else describes its kept type again: the
+// bind does, never handing the new client the descriptor that went with the old one.
+TEST_F(ObjectStandInTest, ARefParameterOfATypeKeptAcrossAnotherHomeIsBoundWithTheTypeDescribedAgain) {
+  Held<TOraType> person(TObjectTypes::GetType(svc(), "PERSON_T"));
+  Held<TOraRef> buyer(new TOraRef(person.get()));
+
+  connection_->Disconnect();
+  FreeOCI();
+  connection_->Connect("");
+  auto select = command("begin select buyer into :r from orders where id = 1; end;");
+  TOraParamDesc& r = select->Param(0);
+  r.SetDataType(dataaccess::dtReference);
+  r.SetParamType(2);
+  r.SetObject(buyer.get());
+  select->Execute(1);
+  EXPECT_FALSE(person->Stale());
+  ASSERT_FALSE(buyer->RefIsNull());
+  buyer->Pin();
+  EXPECT_EQ(buyer->AttrAsString("NAME"), "Ann");
+}
+
 TEST_F(ObjectStandInTest, AKeptTypeThatCannotBeDescribedAgainIsNeverTakenForDescribed) {
   command("create type kept_t as object (a varchar2(10))")->Execute(1);
   Held<TOraType> kept(TObjectTypes::GetType(svc(), "KEPT_T"));

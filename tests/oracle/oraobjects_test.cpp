@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <latch>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -188,6 +192,107 @@ TEST_F(ObjectTypesTest, CachedTypeIsSharedAcrossThreads) {
   threads.clear();
   EXPECT_EQ(fake.describes, described);
   EXPECT_EQ(held->RefCount(), 1);
+}
+
+// One thread describes a kept type again after each change of client environment while another
+// searches the cache: the cache reads what the description writes only under its lock (the
+// thread sanitizer build shows a slip), and a search finds the kept type or nothing.
+TEST_F(ObjectTypesTest, KeptTypeDescribedAgainWhileAnotherThreadSearchesTheCache) {
+  Held<TOraType> address(TObjectTypes::GetType(fake.svc(), "SCOTT.ADDRESS_T"));
+  Held<TOraType> other(TObjectTypes::GetType(fake.svc2(), "SCOTT.PHONE_LIST"));
+  Held<TOraObject> kept(new TOraObject(address.get()));
+  constexpr int rounds = 300;
+  std::atomic<bool> describing{true};
+  std::jthread searcher([&] {
+    while (describing) {
+      TOraType* found = TObjectTypes::FindType(fake.svc(), "scott.address_t");
+      EXPECT_TRUE(found == nullptr || found == address.get());
+      EXPECT_EQ(TObjectTypes::FindType(fake.svc(), "SCOTT.NOPE"), nullptr);
+    }
+  });
+  for (int i = 0; i < rounds; ++i) {
+    ++OCIEnvironmentGeneration;
+    kept->FreeObject();
+    kept->SetSvcCtx(fake.svc());
+    kept->AllocObject();
+  }
+  describing = false;
+  searcher.join();
+  EXPECT_EQ(TObjectTypes::FindType(fake.svc(), "SCOTT.ADDRESS_T"), address.get());
+  EXPECT_EQ(address->AttributeCount(), 2);
+}
+
+// Threads take and let go of a type no one else holds, so that one often finds it in the cache
+// just as another drops its last reference: the finder gets a live type (that one, or one
+// described afresh), never an error.
+TEST_F(ObjectTypesTest, TypeFoundAsItsLastHolderLetsGoIsNeverAnError) {
+  const int before = TObjectTypes::Count();
+  std::atomic<int> failures = 0;
+  std::string firstFailure;
+  std::mutex failureLock;
+  {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < 4; ++t)
+      threads.emplace_back([&] {
+        for (int i = 0; i < 2000; ++i) {
+          try {
+            TObjectTypes::GetType(fake.svc(), "SCOTT.ADDRESS_T")->Release();
+          } catch (const std::exception& e) {
+            if (failures++ == 0) {
+              std::lock_guard guard(failureLock);
+              firstFailure = e.what();
+            }
+          }
+        }
+      });
+  }
+  EXPECT_EQ(failures, 0) << firstFailure;
+  EXPECT_EQ(TObjectTypes::Count(), before);
+}
+
+// A type enters the cache before it is described, so that types referring to each other find one
+// another on the describing thread; another thread looking for it then gets it whole (it waits
+// for none: it describes one of its own meanwhile), never the half the description has reached.
+TEST_F(ObjectTypesTest, OtherThreadsFindATypeOnlyOnceItIsDescribed) {
+  std::vector<std::jthread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 2000; ++i) {
+        TOraType* type = TObjectTypes::GetType(fake.svc(), "SCOTT.LINE_T");
+        ASSERT_EQ(type->AttributeCount(), 3);
+        EXPECT_EQ(type->AttrType(2)->Name, "SCOTT.PHONE_LIST");
+        EXPECT_EQ(type->DataSize(), 56);
+        type->Release();
+      }
+    });
+}
+
+// Threads that each need a kept type after another Oracle home (an object of it allocated, a REF
+// of it bound) at the same moment: one describes it again, the others take that description.
+TEST_F(ObjectTypesTest, AKeptTypeNeededByThreadsAtOnceIsDescribedAgainByOne) {
+  Held<TOraType> address(TObjectTypes::GetType(fake.svc(), "SCOTT.ADDRESS_T"));
+  for (int round = 0; round < 200; ++round) {
+    ++OCIEnvironmentGeneration;
+    const int described = fake.describes;
+    std::latch start(3);
+    {
+      std::vector<std::jthread> threads;
+      for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&] {
+          start.arrive_and_wait();
+          address->DescribeIfStale(fake.svc());
+          EXPECT_EQ(address->AttributeCount(), 2);
+        });
+    }
+    ASSERT_EQ(fake.describes, described + 1) << "round " << round;
+    ASSERT_FALSE(address->Stale());
+    ASSERT_EQ(address->Layout(1).Offset, 8);
+  }
+  // A description that fails before it begins leaves the type to the next thread that needs it.
+  ++OCIEnvironmentGeneration;
+  EXPECT_THROW(address->DescribeIfStale(nullptr), std::runtime_error);
+  std::jthread([&] { address->DescribeIfStale(fake.svc()); }).join();
+  EXPECT_FALSE(address->Stale());
 }
 
 TEST_F(ObjectTypesTest, UnknownOrDamagedTypeDescriptionIsAnErrorAndLeavesNothingCached) {

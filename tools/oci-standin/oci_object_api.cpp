@@ -512,9 +512,14 @@ ObjTypePtr typeNamed(Session& session, std::string owner, std::string name) {
   return buildType(session, *cat, 0);
 }
 
-ObjTypePtr tdoType(const void* tdo) {
+// The type behind a type descriptor given as argument `position` of a call under `env`: a
+// descriptor freed with its environment, or made under another one, is refused.
+ObjTypePtr tdoType(const void* tdo, const EnvHandle* env, int position) {
   auto* h = lookup<TdoHandle>(tdo, kTdoType);
   if (!h) throw OraError(21710, "argument is expecting a valid memory address of an object");
+  if (h->env != env)
+    throw OraError(21560, "argument " + std::to_string(position) +
+                              " is null, invalid, or out of range (a type of another environment)");
   return h->type;
 }
 
@@ -946,10 +951,10 @@ OCI_EXPORT sword OCIDescribeAny(void* svchp, void* errhp, void* objptr, ub4 objn
 
 // --- Instances ------------------------------------------------------------------------------------
 
-OCI_EXPORT sword OCIObjectNew(void*, void* errhp, void*, ub2 typecode, void* tdo, void*, ub2, int,
+OCI_EXPORT sword OCIObjectNew(void* envhp, void* errhp, void*, ub2 typecode, void* tdo, void*, ub2, int,
                               void** instance) {
   return objectCall(errhp, [&](ErrorHandle*) -> sword {
-    const ObjTypePtr type = tdoType(tdo);
+    const ObjTypePtr type = tdoType(tdo, &need<EnvHandle>(envhp, OCI_HTYPE_ENV), 5);
     if (!instance) throw OraError(21560, "argument 9 is null, invalid, or out of range");
     if (typecode != 108 && typecode != 122 && typecode != 247 && typecode != 248)
       throw OraError(21560, "argument 4 is null, invalid, or out of range");
@@ -1346,7 +1351,8 @@ OCI_EXPORT sword OCIDefineObject(void* defnp, void* errhp, const void* tdo, void
     auto& d = need<DefineHandle>(defnp, OCI_HTYPE_DEFINE);
     if (!pgvpp) throw OraError(21560, "argument 4 is null, invalid, or out of range");
     ObjectSlots slots;
-    if (d.area.type == SQLT_NTY) slots.type = tdoType(tdo);
+    // A REF may go without the type it refers to; one given is checked all the same.
+    if (d.area.type == SQLT_NTY || tdo) slots.type = tdoType(tdo, d.env, 3);
     slots.instances = pgvpp;
     slots.indicators = indpp;
     defineSlots[&d] = slots;
@@ -1360,7 +1366,7 @@ OCI_EXPORT sword OCIBindObject(void* bindp, void* errhp, const void* tdo, void**
     auto& b = need<BindHandle>(bindp, OCI_HTYPE_BIND);
     if (!pgvpp) throw OraError(21560, "argument 4 is null, invalid, or out of range");
     ObjectSlots slots;
-    if (b.area.type == SQLT_NTY) slots.type = tdoType(tdo);
+    if (b.area.type == SQLT_NTY || tdo) slots.type = tdoType(tdo, b.env, 3);
     slots.instances = pgvpp;
     slots.indicators = indpp;
     bindSlots[&b] = slots;

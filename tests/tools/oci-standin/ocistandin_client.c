@@ -475,6 +475,31 @@ static sword run(void* svc, const char* sql) {
   return status;
 }
 
+/* A type descriptor is taken only under the environment it was made in, and not at all once that
+   environment is freed: by a define of a named type, and by a REF's define, which may go without. */
+static void typeOfAnotherEnvironment(void* svc) {
+  void *other = NULL, *tdo = NULL, *stmt = prepared("select buyer, lines from orders"), *ref = NULL,
+       *lines = NULL, *slot = NULL;
+  check(pOCIEnvCreate(&other, OCI_THREADED | OCI_OBJECT, NULL, NULL, NULL, NULL, 0, NULL) == OCI_SUCCESS,
+        "a second environment");
+  check(oraCode(pOCITypeByName(other, err, svc, NULL, 0, (const OraText*)"LINES_T", 7, NULL, 0, 10, 0,
+                               &tdo)) == 0,
+        "a type by name under the second environment");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &ref, err, 1, NULL, 0, 110, NULL, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &lines, err, 2, NULL, 0, 108, NULL, NULL, NULL, OCI_DEFAULT);
+  check(oraCode(pOCIDefineObject(lines, err, tdo, &slot, NULL, NULL, NULL)) == 21560,
+        "a type of another environment gives ORA-21560");
+  check(oraCode(pOCIDefineObject(ref, err, tdo, &slot, NULL, NULL, NULL)) == 21560,
+        "a REF's type of another environment gives ORA-21560");
+  pOCIHandleFree(other, OCI_HTYPE_ENV);
+  check(oraCode(pOCIDefineObject(lines, err, tdo, &slot, NULL, NULL, NULL)) == 21710,
+        "a type freed with its environment gives ORA-21710");
+  check(oraCode(pOCIDefineObject(ref, err, tdo, &slot, NULL, NULL, NULL)) == 21710,
+        "a REF's type freed with its environment gives ORA-21710");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+}
+
 /* Types in the catalog: created, described, refused when the server cannot hold them; an object
    table row reached through a fetched REF, changed and flushed; a nested table fetched into a
    collection. */
@@ -533,6 +558,7 @@ static void objectTypes(void* svc) {
   check(oraCode(pOCITypeByName(env, err, svc, NULL, 0, (const OraText*)"LINES_T", 7, NULL, 0, 10, 0, &tdo)) ==
             0,
         "a type by name");
+  typeOfAnotherEnvironment(svc);
 
   stmt = prepared("select buyer, lines from orders");
   pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
