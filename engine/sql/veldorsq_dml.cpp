@@ -515,8 +515,17 @@ void TDataQuery::executeChange() {
   // index gives without reading a record.
   std::vector<uint32_t> numbers;
   const bool wholeView = Kind == qkDelete && everyRow && target.RecordNumbersOfView(numbers);
-  for (size_t i = 0; i < numbers.size(); ++i)
-    if (ReportProgress(++counter, int64_t(numbers.size()), last)) raiseAborted();
+  // Counted as a walk counts its rows, with a report (and a chance to stop) at each row where the
+  // walk's would fall: the rows between are counted at once.
+  for (int64_t total = int64_t(numbers.size()), left = total; left > 0;) {
+    const int64_t until = rowsUntilProgress(counter, total, last);
+    const int64_t quiet = std::min(left, until > 0 ? until - 1 : 0);
+    counter += quiet;
+    left -= quiet;
+    if (left == 0) break;
+    --left;
+    if (ReportProgress(++counter, total, last)) raiseAborted();
+  }
   // Such an UPDATE in its own transaction with the one commit at the end takes the table's slots
   // instead of walking its rows: the change reads each record anyway and passes over those not in
   // use, as the walk would have. The transaction lock's take made the table current

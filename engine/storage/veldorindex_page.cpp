@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 #include <span>
+#include <type_traits>
 
 #include "engine/base/veldorerr.h"
 #include "engine/base/veldorhelpers.h"
@@ -246,6 +247,21 @@ uint32_t TPage::CompressedEntrySize(uint32_t i) const {
   }
 }
 
+namespace {
+
+// Calls `copy` with the key size, as a constant for the record-id index's keys: those are the
+// pages loaded and stored most (every row's delete and append), and a copy of a size known only
+// at run time is a call per key.
+template <class Copy>
+void withKeySize(uint32_t k, Copy&& copy) {
+  if (k == kSysDeletedKeySize)
+    copy(std::integral_constant<uint32_t, kSysDeletedKeySize>{});
+  else
+    copy(k);
+}
+
+}  // namespace
+
 void TPage::StoreEntries(uint8_t* data) const {
   const uint32_t k = keySize_;
   if (type_ == ptRaw) {
@@ -255,13 +271,17 @@ void TPage::StoreEntries(uint8_t* data) const {
   if (!IsCompressedLeaf()) {
     const uint32_t stride = IsBranch() ? (IsTextIndex() ? k + 4 : k + 8) : k + 4;
     if (size_t(count_) * stride > kPageDataSize) corrupt();
-    for (uint32_t i = 1; i <= count_; ++i) {
-      uint8_t* out = data + size_t(i - 1) * stride;
-      const uint8_t* e = entry(i);
-      std::memcpy(out, e, k);
-      put4(out + k, get4(e + k));
-      if (IsBranch() && !IsTextIndex()) put4(out + k + 4, get4(e + k + 4));
-    }
+    const bool child = IsBranch() && !IsTextIndex();
+    withKeySize(k, [&](auto size) {
+      const uint32_t n = size;
+      for (uint32_t i = 1; i <= count_; ++i) {
+        uint8_t* out = data + size_t(i - 1) * stride;
+        const uint8_t* e = entry(i);
+        std::memcpy(out, e, n);
+        put4(out + n, get4(e + n));
+        if (child) put4(out + n + 4, get4(e + n + 4));
+      }
+    });
     return;
   }
   if (usedBytes_ > kPageDataSize) corrupt();
@@ -315,13 +335,17 @@ void TPage::LoadEntries(const uint8_t* data, uint32_t count) {
   count_ = count;
   if (!IsCompressedLeaf()) {
     const uint32_t stride = IsBranch() ? (IsTextIndex() ? k + 4 : k + 8) : k + 4;
-    for (uint32_t i = 1; i <= count; ++i) {
-      const uint8_t* in = data + size_t(i - 1) * stride;
-      uint8_t* e = entry(i);
-      std::memcpy(e, in, k);
-      put4(e + k, get4(in + k));
-      put4(e + k + 4, IsBranch() ? (IsTextIndex() ? 0 : get4(in + k + 4)) : 1);
-    }
+    const bool branch = IsBranch(), text = IsTextIndex();
+    withKeySize(k, [&](auto size) {
+      const uint32_t n = size;
+      for (uint32_t i = 1; i <= count; ++i) {
+        const uint8_t* in = data + size_t(i - 1) * stride;
+        uint8_t* e = entry(i);
+        std::memcpy(e, in, n);
+        put4(e + n, get4(in + n));
+        put4(e + n + 4, branch ? (text ? 0 : get4(in + n + 4)) : 1);
+      }
+    });
     return;
   }
   // Every count byte is checked against the key size and the bytes left before it is used.

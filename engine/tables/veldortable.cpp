@@ -949,17 +949,20 @@ void TDataTable::LockRecordsAhead(std::span<const uint32_t> numbers) {
     self(self, first, middle);
     self(self, middle + 1, last);
   };
-  for (size_t i = 0; i < numbers.size();) {
-    if (numbers[i] == 0 || lockedRecords_.GetBit(numbers[i])) {
+  // Each run of numbers that follow one another ([i, end), found once however many records it
+  // holds locked already) is taken up to its first record locked already, which is passed over:
+  // the bitmap is looked at a word at a time, not a record at a time.
+  for (size_t i = 0, end = 0; i < numbers.size();) {
+    if (numbers[i] == 0) {
       ++i;
       continue;
     }
-    size_t last = i;
-    while (last + 1 < numbers.size() && numbers[last + 1] == numbers[last] + 1 &&
-           !lockedRecords_.GetBit(numbers[last + 1]))
-      ++last;
-    take(take, i, last);
-    i = last + 1;
+    if (end <= i)
+      for (end = i + 1; end < numbers.size() && numbers[end] == numbers[end - 1] + 1;) ++end;
+    const uint32_t locked = lockedRecords_.FirstMemberIn(numbers[i], numbers[end - 1]);
+    const size_t stop = locked == 0 ? end : i + (locked - numbers[i]);
+    if (stop > i) take(take, i, stop - 1);
+    i = locked == 0 ? end : stop + 1;
   }
 }
 

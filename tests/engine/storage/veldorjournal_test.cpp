@@ -443,64 +443,108 @@ std::vector<KillCase> killCases(uint32_t seed) {
   return cases;
 }
 
+// Kills the write-out of `kc` at each of its steps in turn, until one runs to its end, and rolls
+// back what each left from another process: the file must be as it was or as the change made it,
+// byte for byte, and once a kill kept the change every later one keeps it.
+void killAtEveryStep(const KillCase& kc) {
+  std::vector<uint8_t> old(size_t(kc.oldSize));
+  for (size_t i = 0; i < old.size(); ++i) old[i] = uint8_t(i * 7 + (i >> 8) + 1);
+  std::vector<uint8_t> after = old;
+  applyHeld(kc.ops, after, nullptr);
+  bool sawAfter = false;
+  for (uint64_t k = 1;; ++k) {
+    SCOPED_TRACE("killed at step " + std::to_string(k));
+    TempFolder dir;
+    {
+      TFileList list;
+      TFileHandler h(&list);
+      h.SetName(dir.path("t.DAT"));
+      h.CreateFile();
+      if (!old.empty()) h.WriteAt(0, old.data(), int64_t(old.size()));
+    }
+    storage_test::Helper child([&](storage_test::Helper&) {
+      platform::FaultyFileSystem fs(platform::FileSystem::local());
+      TFileList list(fs);
+      TFileHandler h(&list);
+      h.SetName(dir.path("t.DAT"));
+      h.Open();
+      h.SetHoldWrites(true);
+      std::vector<uint8_t> model = old;
+      applyHeld(kc.ops, model, &h);
+      fs.setPlan({Fault::Exit, k, false});
+      WriteOutTables(fs, {TJournalTable{dir.path("t.JNL"), {&h, nullptr, nullptr}, true, nullptr}}, true);
+      fs.setPlan({});
+      return 0;
+    });
+    const int code = child.wait();
+    ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << "child ended with " << code;
+    if (std::filesystem::exists(dir.path("t.JNL"))) {
+      TFileList list;
+      TFileHandler h(&list);
+      h.SetName(dir.path("t.DAT"));
+      h.Open();
+      RecoverJournal(platform::FileSystem::local(), dir.path("t.JNL"), {&h, nullptr, nullptr});
+    }
+    const std::vector<uint8_t> now = contents(dir.path("t.DAT"));
+    if (now == after) {
+      sawAfter = true;
+    } else {
+      ASSERT_FALSE(sawAfter) << "a kill later than one that kept the change rolled it back";
+      ASSERT_EQ(now.size(), old.size());
+      ASSERT_TRUE(now == old) << "the file is neither as it was nor as the change made it";
+    }
+    if (code == 0) {
+      EXPECT_EQ(now, after);
+      EXPECT_GT(k, 1u) << "no step of the write-out was killed";
+      break;
+    }
+  }
+}
+
 TEST(JournalKillTest, AWriteOutKilledAtAnyStepIsRolledBackWholeByAnotherProcess) {
   const uint32_t seed = storage_test::testSeed();
   SCOPED_TRACE("seed " + std::to_string(seed));
   const std::vector<KillCase> cases = killCases(seed);
   for (size_t n = 0; n < cases.size(); ++n) {
-    const KillCase& kc = cases[n];
-    std::vector<uint8_t> old(size_t(kc.oldSize));
-    for (size_t i = 0; i < old.size(); ++i) old[i] = uint8_t(i * 7 + (i >> 8) + 1);
-    std::vector<uint8_t> after = old;
-    applyHeld(kc.ops, after, nullptr);
-    bool sawAfter = false;
-    for (uint64_t k = 1;; ++k) {
-      SCOPED_TRACE("case " + std::to_string(n) + " killed at step " + std::to_string(k));
-      TempFolder dir;
-      {
-        TFileList list;
-        TFileHandler h(&list);
-        h.SetName(dir.path("t.DAT"));
-        h.CreateFile();
-        if (!old.empty()) h.WriteAt(0, old.data(), int64_t(old.size()));
-      }
-      storage_test::Helper child([&](storage_test::Helper&) {
-        platform::FaultyFileSystem fs(platform::FileSystem::local());
-        TFileList list(fs);
-        TFileHandler h(&list);
-        h.SetName(dir.path("t.DAT"));
-        h.Open();
-        h.SetHoldWrites(true);
-        std::vector<uint8_t> model = old;
-        applyHeld(kc.ops, model, &h);
-        fs.setPlan({Fault::Exit, k, false});
-        WriteOutTables(fs, {TJournalTable{dir.path("t.JNL"), {&h, nullptr, nullptr}, true, nullptr}}, true);
-        fs.setPlan({});
-        return 0;
-      });
-      const int code = child.wait();
-      ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << "child ended with " << code;
-      if (std::filesystem::exists(dir.path("t.JNL"))) {
-        TFileList list;
-        TFileHandler h(&list);
-        h.SetName(dir.path("t.DAT"));
-        h.Open();
-        RecoverJournal(platform::FileSystem::local(), dir.path("t.JNL"), {&h, nullptr, nullptr});
-      }
-      const std::vector<uint8_t> now = contents(dir.path("t.DAT"));
-      if (now == after) {
-        sawAfter = true;
-      } else {
-        ASSERT_FALSE(sawAfter) << "a kill later than one that kept the change rolled it back";
-        ASSERT_EQ(now.size(), old.size());
-        ASSERT_TRUE(now == old) << "the file is neither as it was nor as the change made it";
-      }
-      if (code == 0) {
-        EXPECT_EQ(now, after);
-        EXPECT_GT(k, 1u) << "no step of the write-out was killed";
-        break;
-      }
-    }
+    SCOPED_TRACE("case " + std::to_string(n));
+    killAtEveryStep(cases[n]);
+    if (HasFatalFailure()) return;
+  }
+}
+
+// The changed bytes are found 64 at a time: runs that end and start at a block's edge, run across
+// one, fill a block or more, lie 31 and 32 bytes apart across an edge, freed records side by side
+// (a few bytes at the start of each, hundreds of runs), a page's last bytes and the file's, in
+// extents that start on a block's edge and off it, are rolled back whole after a kill at any step.
+TEST(JournalKillTest, RunsAtTheEdgesOfTheBlocksSearchedAreRolledBackWhole) {
+  std::vector<KillCase> cases;
+  // Edges: 63 | 64, 124..131 across 128, 192..255 a whole block, 256..320 one more byte, a run
+  // ending at 350 and one at 381 (31 apart, across 384) and one ending at 500 and one at 532
+  // (32 apart, across 512), a page's last bytes (4094, 4095) and the next page's first.
+  std::vector<int64_t> edges = {63, 64, 350, 381, 500, 532, 4094, 4095, 4096, 6399};
+  for (int64_t at = 124; at < 132; ++at) edges.push_back(at);
+  for (int64_t at = 192; at < 321; ++at) edges.push_back(at);
+  cases.push_back({6400, {{false, 0, 6400, edges}}});
+  // The same runs in an extent that starts 7 bytes past a block's edge.
+  std::vector<int64_t> shifted;
+  for (int64_t at : edges) shifted.push_back(at + 7);
+  cases.push_back({6407, {{false, 7, 6400, shifted}}});
+  // Freed records of 50 bytes side by side, each changed in its first 5 bytes, the last at the
+  // file's end; and records of 9 bytes (keys in a leaf) whose first byte changes, up to a page's
+  // last bytes.
+  std::vector<int64_t> records;
+  for (int64_t at = 0; at < 50000; at += 50)
+    for (int64_t b = 0; b < 5; ++b) records.push_back(at + b);
+  for (int64_t b = 49995; b < 50000; ++b) records.push_back(b);
+  cases.push_back({50000, {{false, 0, 50000, records}}});
+  std::vector<int64_t> keys;
+  for (int64_t at = 4096 + 14; at + 9 <= 8192; at += 9) keys.push_back(at);
+  keys.push_back(8191);
+  cases.push_back({12288, {{false, 4096, 4096, keys}}});
+  for (size_t n = 0; n < cases.size(); ++n) {
+    SCOPED_TRACE("case " + std::to_string(n));
+    killAtEveryStep(cases[n]);
+    if (HasFatalFailure()) return;
   }
 }
 
@@ -974,6 +1018,87 @@ TEST(JournalNarrowTest, AChangedByteOrRunAtEveryPlaceNearAWordsEdgeIsJournaledAl
           h.Close();
           ASSERT_TRUE(contents(dir.path("t.DAT")) == old);
         }
+}
+
+// The changed bytes are found 64 at a time: whatever the pattern (runs at and across a block's
+// edge, a block changed whole, runs 31, 32 and 33 bytes apart, bytes far apart, random ones), the
+// journal keeps exactly the runs of changed bytes, those less than 32 bytes apart as one region,
+// each with its old bytes, and a rollback puts every byte back.
+TEST(JournalNarrowTest, EveryPatternOfChangedBytesIsJournaledAsItsJoinedRuns) {
+  constexpr int64_t kFrom = 37, kSize = 2900, kJoin = 32;
+  const std::vector<uint8_t> old = pattern(kOldSize, 1);
+  std::vector<std::vector<int64_t>> patterns = {
+      {63, 64, 127, 128, 300}, {},      {kFrom + 27, kFrom + 59, kFrom + 92, kFrom + 126},
+      {kFrom + kSize - 1},     {kFrom},
+  };
+  std::vector<int64_t> whole;
+  for (int64_t at = kFrom + 27; at < kFrom + 27 + 130; ++at) whole.push_back(at);
+  patterns.push_back(whole);
+  std::mt19937 random(storage_test::testSeed());
+  for (int n = 0; n < 24; ++n) {
+    std::vector<int64_t> flips;
+    const uint32_t density = 1 + random() % 60;
+    for (int64_t at = kFrom; at < kFrom + kSize; ++at)
+      if (random() % 100 < density / (n % 3 == 0 ? 1 : 10)) flips.push_back(at);
+    patterns.push_back(flips);
+  }
+  TempFolder dir;
+  makeTable(dir);
+  for (size_t n = 0; n < patterns.size(); ++n) {
+    SCOPED_TRACE("pattern " + std::to_string(n) + " seed " + std::to_string(storage_test::testSeed()));
+    const std::vector<int64_t>& flips = patterns[n];
+    // The regions the rule gives: runs of changed bytes, joined across gaps under kJoin.
+    std::vector<std::pair<int64_t, int64_t>> wanted;
+    for (int64_t at : flips) {
+      if (!wanted.empty() && at - wanted.back().second < kJoin)
+        wanted.back().second = at + 1;
+      else
+        wanted.emplace_back(at, at + 1);
+    }
+    platform::FaultyFileSystem fs(platform::FileSystem::local());
+    {
+      TFileList list(fs);
+      TFileHandler h(&list);
+      h.SetName(dir.path("t.DAT"));
+      h.Open();
+      h.SetHoldWrites(true);
+      std::vector<uint8_t> model = old;
+      applyHeld({{false, kFrom, kSize, flips}}, model, &h);
+      // The journal goes out; the table's write and the rollback from memory fail.
+      fs.setPlan({Fault::IoError, 2, true, true});
+      const auto writeOut = [&] {
+        WriteOutTables(fs, {TJournalTable{dir.path("t.JNL"), {&h, nullptr, nullptr}, true, nullptr}}, false);
+      };
+      if (flips.empty()) {
+        // Nothing differs: the write-out journals no region and writes the bytes back as they were.
+        fs.setPlan({});
+        writeOut();
+      } else {
+        EXPECT_THROW(writeOut(), EVELDOREngineError);
+      }
+      fs.setPlan({});
+    }
+    if (flips.empty()) {
+      ASSERT_TRUE(contents(dir.path("t.DAT")) == old);
+      continue;
+    }
+    TJournalImage image;
+    ASSERT_TRUE(DecodeJournal(contents(dir.path("t.JNL")), image));
+    ASSERT_EQ(image.files.size(), 1u);
+    std::vector<std::pair<int64_t, int64_t>> kept;
+    for (const TJournalRegion& r : image.files[0].regions) {
+      kept.emplace_back(r.offset, r.offset + int64_t(r.bytes.size()));
+      ASSERT_TRUE(std::equal(r.bytes.begin(), r.bytes.end(), old.begin() + r.offset)) << "at " << r.offset;
+    }
+    ASSERT_EQ(kept, wanted);
+    TFileList list;
+    TFileHandler h(&list);
+    h.SetName(dir.path("t.DAT"));
+    h.Open();
+    RecoverJournal(platform::FileSystem::local(), dir.path("t.JNL"), {&h, nullptr, nullptr});
+    h.Close();
+    ASSERT_TRUE(contents(dir.path("t.DAT")) == old);
+  }
 }
 
 // A region's size takes 32 bits: a file found longer than that on disk (none this engine

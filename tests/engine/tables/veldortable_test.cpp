@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <vector>
 
@@ -131,6 +132,39 @@ TEST_F(RecordLocks, LockedAheadInRunsHoldsEachRecordToTheTransactionsEnd) {
   o.LockRecord(1);
   o.LockRecord(39);
   db.directory->Commit(true, false);
+}
+
+// Records the transaction holds already, at a run's start and end, side by side, alone between
+// two runs and last of all, are passed over by the locks taken ahead, and every other record of
+// each run is still taken: all of them are refused to others until the transaction ends.
+TEST_F(RecordLocks, LockedAheadAroundRecordsHeldAlreadyTakesEveryOtherOne) {
+  Database(dir.path()).create(40, "many");
+  db.session.SetLockRetryCount(0);
+  Database other(dir.path());
+  other.session.SetLockRetryCount(0);
+  TDataTable& t = db.open("many");
+  TDataTable& o = other.open("many");
+  std::vector<uint32_t> all;
+  for (uint32_t i = 1; i <= 40; ++i)
+    if (i != 20 && i != 30) all.push_back(i);  // runs 1-19, 21-29 and 31-40
+  const std::vector<uint32_t> held = {1, 10, 11, 19, 21, 31, 40};
+  db.directory->StartTransaction();
+  for (uint32_t r : held) t.LockRecord(r);
+  t.LockRecordsAhead(all);
+  for (uint32_t r : all) {
+    EXPECT_TRUE(t.HoldsRecordLock(r)) << r;
+    EXPECT_EQ(t.RecordLockInUse(r), std::find(held.begin(), held.end(), r) != held.end()) << r;
+    EXPECT_EQ(errorOf([&] { o.LockRecord(r); }), VELDOR_RECLOCKFAILED) << r;
+  }
+  EXPECT_FALSE(t.HoldsRecordLock(20));
+  EXPECT_FALSE(t.HoldsRecordLock(30));
+  for (uint32_t r : held) t.UnlockRecord(r);
+  db.directory->Commit(true, false);
+  for (uint32_t r : all) {
+    EXPECT_FALSE(t.HoldsRecordLock(r)) << r;
+    o.LockRecord(r);
+    o.UnlockRecord(r);
+  }
 }
 
 // The unlocks reach every record held, however far apart the numbers lie and on whichever side of
