@@ -11,6 +11,7 @@
 #include "engine/base/veldorlocale.h"
 #include "engine/values/veldorexpop.h"
 #include "engine/values/veldorvalues.h"
+#include "engine/values/veldorwholetext.h"
 #include "platform/scopeguard.h"
 
 namespace engine {
@@ -80,11 +81,21 @@ void putValue(TExpToken& to, const TExpToken& from) {
 // UPPER or LOWER of `a` into `r`.
 void changeCase(uint8_t code, const TExpToken& a, TExpToken& r, uint16_t languageId, uint16_t sortId) {
   if (a.isNull) return setNull(r);
-  std::string s(a.Text());
-  if (code == fnUpper)
-    OSUpperCase(languageId, sortId, s);
-  else
-    OSLowerCase(languageId, sortId, s);
+  // A memo's zero bytes are its own: each run between them is mapped, and they stay in place.
+  std::string s;
+  const std::string_view whole = WholeText(a);
+  for (size_t begin = 0;;) {
+    const size_t end = std::min(whole.find('\0', begin), whole.size());
+    std::string run(whole.substr(begin, end - begin));
+    if (code == fnUpper)
+      OSUpperCase(languageId, sortId, run);
+    else
+      OSLowerCase(languageId, sortId, run);
+    s += run;
+    if (end == whole.size()) break;
+    s += '\0';
+    begin = end + 1;
+  }
   // Case mapping keeps what it maps: the empty text of a concatenation stays a text.
   putText(r, s);
   r.isNull = false;
@@ -217,7 +228,7 @@ struct Evaluator {
         Result x = arg(0), from = arg(1);
         Result count = n.args.size() > 2 ? arg(2) : nullptr;
         if (x->isNull || from->isNull || (count && count->isNull)) return setNull(r);
-        std::string s(x->Text());
+        std::string s(WholeText(*x));
         int64_t start = std::max<int64_t>(GetIntegerValue(from->Value()), 1) - 1;
         int64_t length = count ? GetIntegerValue(count->Value()) : characterCount(s);
         if (length <= 0) return setNull(r);
@@ -228,7 +239,7 @@ struct Evaluator {
       case fnReplace: {
         Result c = arg(2);
         if (c->isNull) return setNull(r);
-        return putText(r, StrReplaceAll(text(*arg(0)), text(*arg(1)), c->Text()));
+        return putText(r, StrReplaceAll(text(*arg(0)), text(*arg(1)), WholeText(*c)));
       }
       case fnPos:
       case fnOccurs: {
@@ -245,7 +256,7 @@ struct Evaluator {
       case fnTrimBoth: {
         Result x = arg(1);
         std::string c = text(*arg(0));
-        std::string_view s = x->isNull ? std::string_view() : x->Text();
+        std::string_view s = x->isNull ? std::string_view() : WholeText(*x);
         if (!c.empty()) {
           if (n.code != fnTrimTrailing)
             while (s.substr(0, c.size()) == c) s.remove_prefix(c.size());
@@ -257,7 +268,7 @@ struct Evaluator {
       case fnLength: {
         Result a = arg(0);
         if (a->isNull) return setNull(r);
-        return putInteger(r, characterCount(a->Text()));
+        return putInteger(r, characterCount(WholeText(*a)));
       }
       case fnCast:
         return convert(*arg(0), r, "CAST");
@@ -303,11 +314,10 @@ struct Evaluator {
       return putValue(r, x);
     bool text = r.type == T::String;
     if (x.type == T::Blob || r.type == T::Blob) {
-      // Blob bytes (a text's up to its terminator): a blob takes them all and is exactly as long
-      // as they are; another type takes at most what it holds (a string keeps room for its
-      // terminator).
+      // Blob bytes (a string's up to its terminator, a memo's all): a blob takes them all and is exactly as
+      // long as they are; another type takes at most what it holds (a string keeps room for its terminator).
       size_t n = std::min<size_t>(x.valueSize, x.ValueCapacity());
-      if (isText(x)) n = std::min(n, x.Text().size());
+      if (isText(x)) n = std::min(n, WholeText(x).size());
       if (r.type != T::Blob)
         n = std::min<size_t>(n, text ? (r.valueSize > 0 ? r.valueSize - 1 : 0) : r.valueSize);
       // A memo cut to a string keeps its whole characters.

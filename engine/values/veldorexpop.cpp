@@ -9,6 +9,7 @@
 #include "engine/base/veldorerr.h"
 #include "engine/base/veldorhelpers.h"
 #include "engine/base/veldorlocale.h"
+#include "engine/values/veldorwholetext.h"
 
 namespace engine {
 
@@ -263,7 +264,9 @@ int comparisonOutcome(uint8_t code, const ExpOperand& l, const ExpOperand& r, ui
 // ---- Arithmetic ----
 
 void concatenate(const ExpOperand& l, const ExpOperand& r, TExpToken& result) {
-  std::string_view a = textValue(l), b = textValue(r);
+  // A memo operand gives every byte it holds: the joined memo loses none of them.
+  std::string_view a = l.isNull ? std::string_view() : WholeText(l);
+  std::string_view b = r.isNull ? std::string_view() : WholeText(r);
   size_t length = a.size() + b.size();
   result.ReserveValue(std::max<size_t>(length + 1, result.valueSize));
   uint8_t* p = result.Value();

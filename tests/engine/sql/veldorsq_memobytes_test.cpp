@@ -108,4 +108,84 @@ TEST_F(MemoBytes, AMemoKeepsItsZeroBytesFromRowToRow) {
             "5|" + bytes + "\n6|" + bytes + "\n");
 }
 
+// Every expression whose result is a memo carries the memo by its length: zero bytes at its start,
+// inside and at its end come through concatenation, the case mappings, SUBSTRING, TRIM and REPLACE,
+// and LENGTH counts them. A comparison and LIKE read a memo as a text (up to its first zero).
+class MemoZeroBytes : public MemoBytes {
+ protected:
+  // The memo of row 5: zero bytes first, inside (one and two) and last.
+  const std::string bytes_ = "\0a\0b\0\0cx\0"s;
+  void SetUp() override {
+    MemoBytes::SetUp();
+    // A memo parameter's last zero byte is its terminator.
+    insertMemo(5, bytes_ + '\0');
+    ASSERT_EQ(memo(5), bytes_ + "\n");
+  }
+};
+
+TEST_F(MemoZeroBytes, AnUpdateThatAppendsKeepsEveryByte) {
+  db_.run("UPDATE t SET m2 = 'z' + m WHERE id = 5");
+  db_.run("UPDATE t SET m = m || 'y' WHERE id = 5");
+  EXPECT_EQ(memo(5), bytes_ + "y\n");
+  EXPECT_EQ(memo(5, "m2"), "z" + bytes_ + "\n");
+  db_.run("UPDATE t SET m = m2 || m WHERE id = 5");
+  EXPECT_EQ(memo(5), "z" + bytes_ + bytes_ + "y\n");
+  db_.run("UPDATE t SET m2 = s || m WHERE id = 1");
+  EXPECT_EQ(memo(1, "m2"), "abm\n");
+
+  // A memo of zero bytes only, and one that a NULL text is joined to.
+  insertMemo(6, "\0\0"s);
+  db_.run("UPDATE t SET m = m || s, m2 = s || m WHERE id = 6");
+  EXPECT_EQ(memo(6), "\0\n"s);
+  EXPECT_EQ(memo(6, "m2"), "\0\n"s);
+  EXPECT_EQ(db_.run("SELECT id, m || '!' FROM t WHERE id = 5 OR id = 6 ORDER BY id"),
+            "5|z" + bytes_ + bytes_ + "y!\n6|\0!\n"s);
+}
+
+TEST_F(MemoZeroBytes, LengthCountsEveryCharacter) {
+  EXPECT_EQ(db_.run("SELECT LENGTH(m), LENGTH(m || 'yz'), LENGTH(s || m) FROM t WHERE id = 5"), "9|11|9\n");
+  EXPECT_EQ(db_.run("SELECT id FROM t WHERE LENGTH(m) = 9"), "5\n");
+}
+
+TEST_F(MemoZeroBytes, SubstringCountsPositionsOverEveryByte) {
+  EXPECT_EQ(db_.run("SELECT SUBSTRING(m FROM 2 FOR 3) FROM t WHERE id = 5"), "a\0b\n"s);
+  EXPECT_EQ(db_.run("SELECT SUBSTRING(m FROM 4) FROM t WHERE id = 5"), "b\0\0cx\0\n"s);
+  EXPECT_EQ(db_.run("SELECT SUBSTRING(m FROM 0 FOR 1) FROM t WHERE id = 5"), "\0\n"s);
+  EXPECT_EQ(db_.run("SELECT SUBSTRING(m FROM 9) FROM t WHERE id = 5"), "\0\n"s);
+  EXPECT_EQ(db_.run("SELECT SUBSTRING(m FROM 10) FROM t WHERE id = 5"), "NULL\n");
+  db_.run("UPDATE t SET m2 = SUBSTRING(m FROM 1) WHERE id = 5");
+  EXPECT_EQ(memo(5, "m2"), bytes_ + "\n");
+}
+
+TEST_F(MemoZeroBytes, CaseMappingsTrimAndReplaceMapEveryByte) {
+  EXPECT_EQ(db_.run("SELECT UPPER(m) FROM t WHERE id = 5"), "\0A\0B\0\0CX\0\n"s);
+  db_.run("UPDATE t SET m2 = UPPER(m) WHERE id = 5");
+  EXPECT_EQ(db_.run("SELECT LOWER(m2) FROM t WHERE id = 5"), bytes_ + "\n");
+  EXPECT_EQ(db_.run("SELECT UPPER(s || m) FROM t WHERE id = 5"), "\0A\0B\0\0CX\0\n"s);
+
+  // TRIM removes its character around the zero bytes, never through them.
+  insertMemo(7, "x\0xax\0x"s);
+  EXPECT_EQ(db_.run("SELECT TRIM(BOTH 'x' FROM m) FROM t WHERE id = 7"), "\0xax\0\n"s);
+  EXPECT_EQ(db_.run("SELECT TRIM(LEADING 'x' FROM m) FROM t WHERE id = 7"), "\0xax\0x\n"s);
+  EXPECT_EQ(db_.run("SELECT TRIM(TRAILING 'x' FROM m) FROM t WHERE id = 7"), "x\0xax\0\n"s);
+  EXPECT_EQ(db_.run("SELECT TRIM(BOTH 'a' FROM m) FROM t WHERE id = 5"), bytes_ + "\n");
+
+  EXPECT_EQ(db_.run("SELECT REPLACE('x' WITH 'yy' IN m) FROM t WHERE id = 7"), "yy\0yyayy\0yy\n"s);
+  db_.run("UPDATE t SET m = REPLACE('cx' WITH 'q' IN m) WHERE id = 5");
+  EXPECT_EQ(memo(5), "\0a\0b\0\0q\0\n"s);
+
+  // Another blob made of a memo takes its bytes too; a string ends at its first zero byte.
+  EXPECT_EQ(db_.run("SELECT CAST(m AS BLOB(1, 2)) FROM t WHERE id = 7"), "x\0xax\0x\n"s);
+  EXPECT_EQ(db_.run("SELECT CAST(m AS CHAR(10)) FROM t WHERE id = 7"), "x\n");
+}
+
+// What reads a memo as a text keeps doing so: it ends at the memo's first zero byte.
+TEST_F(MemoZeroBytes, ComparisonsReadAMemoUpToItsFirstZeroByte) {
+  insertMemo(6, "ab\0cd"s);
+  EXPECT_EQ(db_.run("SELECT id FROM t WHERE m = 'ab'"), "6\n");
+  EXPECT_EQ(db_.run("SELECT id FROM t WHERE m || 'x' = 'ab' ORDER BY id"), "6\n");
+  EXPECT_EQ(db_.run("SELECT id FROM t WHERE m LIKE 'ab%' ORDER BY id"), "6\n");
+  EXPECT_EQ(db_.run("SELECT id FROM t WHERE id > 4 AND m < 'a' ORDER BY id"), "5\n");
+}
+
 }  // namespace
