@@ -1163,6 +1163,19 @@ const uint8_t* TDataFile::HeldRecordBytes(uint32_t number) const {
   return heldBytes(number, fromRun);
 }
 
+const uint8_t* TDataFile::HeldRecordRun(uint32_t number, uint32_t& count) const {
+  count = 0;
+  // heldBytes' road for a record of the run past its last cached one.
+  const uint32_t next = GetNextRecordNumber();
+  if (number == 0 || number >= next || aheadCount_ == 0 || number < aheadFirst_ ||
+      number - aheadFirst_ >= aheadCount_ || number < aheadUncachedFrom_ || IsEncrypted() ||
+      GetRecordSize() < kRecordHeaderSize)
+    return nullptr;
+  const uint64_t end = std::min<uint64_t>(uint64_t(aheadFirst_) + aheadCount_, next);
+  count = uint32_t(end - number);
+  return aheadBuffer_.data() + size_t(number - aheadFirst_) * GetRecordSize();
+}
+
 bool TDataFile::CopyHeldRecord(uint32_t number, uint8_t* image, uint32_t size) const {
   bool fromRun = false;
   const uint8_t* held = heldBytes(number, fromRun);

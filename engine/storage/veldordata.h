@@ -353,6 +353,11 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // are the record's, while bytes 1..4 of the header need not hold its number. Null when nothing
   // holds it. Valid until the next call that reads, writes or clears a record of this file.
   const uint8_t* HeldRecordBytes(uint32_t number) const;
+  // Records number..number+count-1 as HeldRecordBytes gives each, where their bytes lie one after
+  // another (record size apart) in the read-ahead run and no cached record holds one of them;
+  // `count` is set to how many (at least 1), or null with `count` 0 when `number` is not such a
+  // record. Valid as HeldRecordBytes is.
+  const uint8_t* HeldRecordRun(uint32_t number, uint32_t& count) const;
   // Unpins (nothing for null).
   void ReleaseRecord(TRecord* record);
   // Writes every dirty unpinned record outside the run being read, each run of consecutive

@@ -732,8 +732,24 @@ uint32_t TDataCursor::SkipHeldRecords(TRecordTest test, const void* data, uint32
   uint32_t here = currentRecordNo_, passed = 0;
   // Nothing of the cursor changes while the test runs: it sees each record as the step to it
   // would, and a test that throws leaves the cursor on its record.
+  // Where every record the test may pass is in the view, the next candidate is the next record;
+  // where those also lie one after another in the file's run, they are tested straight from it.
+  const bool consecutive = uint64_t(here) + most <= UINT32_MAX && viewBitmap_.AllSetIn(here + 1, here + most);
+  bool tryRun = consecutive;
   while (passed < most) {
-    const uint32_t next = nextHeldCandidate(here);
+    if (tryRun) {
+      uint32_t count = 0;
+      const uint8_t* run = file.HeldRecordRun(here + 1, count);
+      count = std::min(count, most - passed);
+      tryRun = run != nullptr;
+      uint32_t tested = 0;
+      while (tested < count && !test(data, run + size_t(tested) * recordSize_)) ++tested;
+      here += tested;
+      passed += tested;
+      if (tested < count) break;
+      continue;
+    }
+    const uint32_t next = consecutive ? here + 1 : nextHeldCandidate(here);
     const uint8_t* bytes = next == 0 ? nullptr : file.HeldRecordBytes(next);
     if (!bytes || test(data, bytes)) break;
     here = next;

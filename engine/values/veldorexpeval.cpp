@@ -1,6 +1,7 @@
 #include "engine/values/veldorexpeval.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -500,9 +501,9 @@ constexpr uint8_t kZeros[kExpValueBlock] = {};
 // it (Primed), a column in the record or through the reader, another test node, a value that
 // operators compute on kept nodes (Computed), or a node that only the full evaluation knows.
 struct ExpCondition::Operand {
-  enum Kind : uint8_t { Constant, Primed, Field, Read, Step, Computed, General };
+  enum Kind : uint8_t { Constant, Primed, Field, Read, Step, Computed, Sum, General };
   Kind kind = General;
-  uint32_t step = 0;
+  uint32_t step = 0;  // a Step's, or a Sum's in sums_
   const TExpToken* node = nullptr;
   ExpValue* computed = nullptr;
   ExpFieldPlace place;
@@ -534,6 +535,28 @@ struct ExpCondition::Step {
   const TExpToken* node = nullptr;
   Operand left, right;
   std::vector<Operand> args;
+};
+
+// An operand that + - * compute from integer columns placed in the record and integer constants
+// alone: its value is worked out in 64-bit integers from theirs, in the operators' order and with
+// their NULL and overflow rules, without a node filled per operator.
+struct ExpCondition::Sum {
+  struct Op {
+    // WithConstant: a Binary whose right operand is the op's constant.
+    enum Kind : uint8_t { Field, Constant, Binary, WithConstant };
+    Kind kind = Constant;
+    uint8_t code = 0;                                   // a Binary's operator
+    bool large = false;                                 // a Binary with a LARGEINT operand: 64 bits, else 32
+    bool isNull = false;                                // a Constant's
+    TEngineFieldType type = TEngineFieldType::Unknown;  // a Field's
+    ExpFieldPlace place;                                // a Field's
+    int64_t value = 0;                                  // a Constant's
+  };
+  // Deeper trees go the general way; the evaluation's stack is sized by it.
+  static constexpr uint32_t kMaxHeight = 30;
+  std::vector<Op> ops;  // operands before their operator
+  // The result's bytes as its node would hold them, for what reads the value as bytes.
+  mutable std::array<uint8_t, 16> bytes{};
 };
 
 // The parts of a boolean result that AND, OR, NOT, IS NULL and the final test read.
@@ -577,23 +600,7 @@ ExpCondition::Operand ExpCondition::operand(const TExpToken* node, Use use) {
     return o;
   }
   if (node->kind == expColumn) {
-    if (reader_ && locator_ && locator_(locatorData_, *node, o.place)) {
-      // Only where every operator reads the value within its stored bytes.
-      const size_t room = o.place.autoIncrement ? 4 : o.place.size;
-      const size_t fixed = FixedValueSize(node->type);
-      const bool fits = (node->type == TEngineFieldType::String && room <= sizeof kZeros) ||
-                        (fixed > 0 && fixed <= room && node->type != TEngineFieldType::Blob &&
-                         node->type != TEngineFieldType::Type13 && node->type != TEngineFieldType::Type14);
-      if (fits) {
-        o.kind = Operand::Field;
-        o.field.type = node->type;
-        o.field.subType = node->subType;
-        o.field.scale = node->scale;
-        o.field.valueSize = std::max<uint32_t>(o.place.size, 1);
-        o.field.capacity = uint32_t(std::min(room, sizeof kZeros));
-        return o;
-      }
-    }
+    if (placeField(*node, o)) return o;
     recordOnly_ = false;
     if (reader_) {
       o.kind = Operand::Read;
@@ -604,6 +611,12 @@ ExpCondition::Operand ExpCondition::operand(const TExpToken* node, Use use) {
     return o;
   }
   if (use != Use::Truth) {
+    if (Sum s; sum(*node, s, 0)) {
+      o.kind = Operand::Sum;
+      o.step = uint32_t(sums_.size());
+      sums_.push_back(std::move(s));
+      return o;
+    }
     if (computedInPlace(*node)) {
       o.kind = Operand::Computed;
       o.computed = computed_
@@ -634,7 +647,8 @@ ExpCondition::Operand ExpCondition::operand(const TExpToken* node, Use use) {
     // A column's operand has the column node's type, whoever reads it.
     auto isInteger = [](const Operand& o) {
       const TEngineFieldType t = o.node->type;
-      return (o.kind == Operand::Field || o.kind == Operand::Read || o.kind == Operand::Constant) &&
+      return (o.kind == Operand::Field || o.kind == Operand::Read || o.kind == Operand::Constant ||
+              o.kind == Operand::Sum) &&
              (t == T::SmallInt || t == T::Integer || t == T::Word || t == T::LargeInt);
     };
     if (isInteger(s.left) && isInteger(s.right)) {
@@ -656,6 +670,105 @@ ExpCondition::Operand ExpCondition::operand(const TExpToken* node, Use use) {
   o.step = uint32_t(steps_.size());
   steps_.push_back(std::move(s));
   return o;
+}
+
+// A column placed in the record, where every operator reads the value within its stored bytes.
+bool ExpCondition::placeField(const TExpToken& node, Operand& o) const {
+  if (!reader_ || !locator_ || !locator_(locatorData_, node, o.place)) return false;
+  const size_t room = o.place.autoIncrement ? 4 : o.place.size;
+  const size_t fixed = FixedValueSize(node.type);
+  const bool fits = (node.type == T::String && room <= sizeof kZeros) ||
+                    (fixed > 0 && fixed <= room && node.type != T::Blob && node.type != T::Type13 &&
+                     node.type != T::Type14);
+  if (!fits) return false;
+  o.kind = Operand::Field;
+  o.field.type = node.type;
+  o.field.subType = node.subType;
+  o.field.scale = node.scale;
+  o.field.valueSize = std::max<uint32_t>(o.place.size, 1);
+  o.field.capacity = uint32_t(std::min(room, sizeof kZeros));
+  return true;
+}
+
+// Appends `node`'s ops to `s`; false when the node is not + - * over placed integer columns and
+// integer constants whose types are those the operators give (its `height` from the operand's
+// root). Nothing else changes.
+bool ExpCondition::sum(const TExpToken& node, Sum& s, uint32_t height) const {
+  auto isInteger = [](T t) {
+    return t == T::SmallInt || t == T::Integer || t == T::Word || t == T::LargeInt;
+  };
+  if (height > Sum::kMaxHeight || !isInteger(node.type)) return false;
+  Sum::Op op;
+  if (node.kind == expConstant) {
+    op.kind = Sum::Op::Constant;
+    op.isNull = node.isNull;
+    op.value = IntegerOperandValue(node.type, node.Value());
+  } else if (node.kind == expColumn) {
+    Operand o;
+    if (!placeField(node, o)) return false;
+    op.kind = Sum::Op::Field;
+    op.type = node.type;
+    op.place = o.place;
+  } else {
+    const uint8_t code = node.code & 0x7F;
+    if (node.kind != expBinary || (code != opAdd && code != opSubtract && code != opMultiply) || !node.left ||
+        !node.right || !sum(*node.left, s, height + 1) || !sum(*node.right, s, height + 1))
+      return false;
+    const T lt = node.left->type, rt = node.right->type;
+    if (node.type != BinaryResultType(code, lt, rt)) return false;
+    op.kind = Sum::Op::Binary;
+    op.code = code;
+    op.large = lt == T::LargeInt || rt == T::LargeInt;
+    // A constant right operand is read by its operator: nothing comes between them.
+    if (s.ops.back().kind == Sum::Op::Constant) {
+      op.kind = Sum::Op::WithConstant;
+      op.isNull = s.ops.back().isNull;
+      op.value = s.ops.back().value;
+      s.ops.pop_back();
+    }
+  }
+  s.ops.push_back(op);
+  return true;
+}
+
+// The Sum's value into `v`; true when it is NULL.
+bool ExpCondition::computeSum(const Sum& s, const uint8_t* record, int64_t& v) const {
+  int64_t values[Sum::kMaxHeight + 2];
+  bool nulls[Sum::kMaxHeight + 2];
+  size_t top = 0;
+  for (const Sum::Op& op : s.ops) {
+    switch (op.kind) {
+      case Sum::Op::Field: {
+        const uint8_t* at = record + op.place.offset;
+        const bool isNull = !op.place.autoIncrement && at[0] == 0;
+        nulls[top] = isNull;
+        values[top++] = isNull ? 0 : IntegerOperandValue(op.type, op.place.autoIncrement ? at : at + 1);
+        break;
+      }
+      case Sum::Op::Constant:
+        nulls[top] = op.isNull;
+        values[top++] = op.value;
+        break;
+      case Sum::Op::Binary: {
+        // Both operands were worked out first, the left one first: an overflow in either is raised
+        // whatever the other holds.
+        --top;
+        const bool isNull = nulls[top - 1] || nulls[top];
+        values[top - 1] =
+            isNull ? 0 : IntegerArithmeticValue(op.code, values[top - 1], values[top], op.large);
+        nulls[top - 1] = isNull;
+        break;
+      }
+      case Sum::Op::WithConstant: {
+        const bool isNull = nulls[top - 1] || op.isNull;
+        values[top - 1] = isNull ? 0 : IntegerArithmeticValue(op.code, values[top - 1], op.value, op.large);
+        nulls[top - 1] = isNull;
+        break;
+      }
+    }
+  }
+  v = values[0];
+  return nulls[0];
 }
 
 ExpCondition::Outcome ExpCondition::Evaluate(const uint8_t* record, void* readerData1,
@@ -683,6 +796,7 @@ bool ExpCondition::integer(const Operand& o, const Context& c, int64_t& v) const
     v = isNull ? 0 : IntegerOperandValue(o.field.type, o.place.autoIncrement ? at : at + 1);
     return isNull;
   }
+  if (o.kind == Operand::Sum) return computeSum(sums_[o.step], c.record, v);
   TExpTreePtr none;
   const ExpOperand x = value(o, c, none);
   v = IntegerOperandValue(x.type, x.value);
@@ -721,6 +835,25 @@ ExpOperand ExpCondition::value(const Operand& o, const Context& c, TExpTreePtr& 
     }
     case Operand::Computed:
       return ExpOperand::Of(o.computed->Evaluate(c.evaluator.data1, c.evaluator.data2, c.record));
+    case Operand::Sum: {
+      // As the operator's node holds it: the value in its type's bytes, zeros when NULL.
+      const Sum& s = sums_[o.step];
+      int64_t v = 0;
+      ExpOperand x;
+      x.type = o.node->type;
+      x.subType = o.node->subType;
+      x.scale = o.node->scale;
+      x.isNull = computeSum(s, c.record, v);
+      x.valueSize = o.node->valueSize;
+      s.bytes.fill(0);
+      if (!x.isNull && x.type == T::LargeInt)
+        PutLargeIntValue(s.bytes.data(), v);
+      else if (!x.isNull)
+        PutIntegerValue(s.bytes.data(), int32_t(v));
+      x.value = s.bytes.data();
+      x.capacity = uint32_t(s.bytes.size());
+      return x;
+    }
     default:
       holder = c.evaluator.eval(*o.node);
       return ExpOperand::Of(*holder);

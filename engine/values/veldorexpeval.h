@@ -80,6 +80,7 @@ class ExpCondition {
   struct Step;
   struct Truth;
   struct Context;
+  struct Sum;
   // How a node's value is read: as a test of its own, in place, or as evaluating it gives it.
   enum class Use : uint8_t { Truth, InPlace, Evaluated };
   Operand operand(const TExpToken* node, Use use);
@@ -87,6 +88,9 @@ class ExpCondition {
   Truth step(const Step& s, const Context& c) const;
   ExpOperand value(const Operand& o, const Context& c, TExpTreePtr& holder) const;
   bool integer(const Operand& o, const Context& c, int64_t& v) const;
+  bool placeField(const TExpToken& node, Operand& o) const;
+  bool sum(const TExpToken& node, Sum& s, uint32_t height) const;
+  bool computeSum(const Sum& s, const uint8_t* record, int64_t& v) const;
 
   uint16_t sortId_, languageId_;
   TColumnReader reader_;
@@ -95,6 +99,7 @@ class ExpCondition {
   std::vector<Step> steps_;
   std::vector<TExpTreePtr> reads_;  // the nodes that the column reader fills, and evaluated constants
   std::vector<std::unique_ptr<ExpValue>> computed_;
+  std::vector<Sum> sums_;
   std::unique_ptr<Operand> root_;
   bool recordOnly_ = true;
 };

@@ -60,8 +60,7 @@ const char* operatorSymbol(uint8_t code) {
 }
 
 [[noreturn]] void overflow(uint8_t code) {
-  SignalEngineError(VELDOR_SQLPARSE, "", "", "", "", "", "",
-                    std::string("Numeric overflow in '") + operatorSymbol(code) + "'");
+  SignalNumericOverflow(code);
 }
 
 // ---- Reading operands ----
@@ -324,21 +323,12 @@ void integerArithmetic(uint8_t code, const ExpOperand& l, const ExpOperand& r, T
     if (b == 0) return setNull(result);
     return putFloat(result, (long double)a / (long double)b, true, code);
   }
-  // A result that its type cannot hold is refused: wrapped, it would be stored as another number.
-  if (l.type == T::LargeInt || r.type == T::LargeInt) {
-    int64_t v = 0;
-    bool over = code == opAdd        ? __builtin_add_overflow(a, b, &v)
-                : code == opSubtract ? __builtin_sub_overflow(a, b, &v)
-                                     : __builtin_mul_overflow(a, b, &v);
-    if (over) overflow(code);
+  const bool large = l.type == T::LargeInt || r.type == T::LargeInt;
+  const int64_t v = IntegerArithmeticValue(code, a, b, large);
+  if (large)
     PutLargeIntValue(result.Value(), v);
-    result.isNull = false;
-    return;
-  }
-  // Both operands hold at most 32 bits, so the 64-bit result is exact.
-  const int64_t v = code == opAdd ? a + b : code == opSubtract ? a - b : a * b;
-  if (v < INT32_MIN || v > INT32_MAX) overflow(code);
-  PutIntegerValue(result.Value(), int32_t(v));
+  else
+    PutIntegerValue(result.Value(), int32_t(v));
   result.isNull = false;
 }
 
@@ -651,17 +641,9 @@ int CompareIntegers(uint8_t code, bool leftNull, int64_t left, bool rightNull, i
   return byNull >= 0 ? byNull : orderOutcome(code, compareValues(left, right));
 }
 
-int64_t IntegerOperandValue(TEngineFieldType type, const uint8_t* value) {
-  switch (type) {
-    case T::SmallInt:
-      return GetSmallIntValue(value);
-    case T::Word:
-      return GetWordValue(value);
-    case T::LargeInt:
-      return GetLargeIntValue(value);
-    default:
-      return GetIntegerValue(value);
-  }
+void SignalNumericOverflow(uint8_t code) {
+  SignalEngineError(VELDOR_SQLPARSE, "", "", "", "", "", "",
+                    std::string("Numeric overflow in '") + operatorSymbol(code & kCodeMask) + "'");
 }
 
 bool StringEqualityHolds(uint8_t code, const ExpOperand& left, const ExpOperand& right,

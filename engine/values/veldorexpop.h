@@ -86,7 +86,39 @@ int CompareOperands(uint8_t code, const ExpOperand& left, const ExpOperand& righ
 // their NULL flags and values.
 int CompareIntegers(uint8_t code, bool leftNull, int64_t left, bool rightNull, int64_t right);
 // The value of an operand of an integer type.
-int64_t IntegerOperandValue(TEngineFieldType type, const uint8_t* value);
+inline int64_t IntegerOperandValue(TEngineFieldType type, const uint8_t* value) {
+  switch (type) {
+    case TEngineFieldType::SmallInt:
+      return GetSmallIntValue(value);
+    case TEngineFieldType::Word:
+      return GetWordValue(value);
+    case TEngineFieldType::LargeInt:
+      return GetLargeIntValue(value);
+    default:
+      return GetIntegerValue(value);
+  }
+}
+// Raises the numeric overflow error of arithmetic operator `code` ("Numeric overflow in '+'").
+[[noreturn]] void SignalNumericOverflow(uint8_t code);
+// What + - * (`code`) of two non-NULL operands of the integer types makes of their values, as
+// EvaluateBinaryOperator writes it: in 64 bits when `large` (a LARGEINT takes part), else in 32;
+// a result beyond them raises the numeric overflow error (wrapped, it would be stored as another
+// number).
+inline int64_t IntegerArithmeticValue(uint8_t code, int64_t left, int64_t right, bool large) {
+  code &= 0x7F;
+  int64_t v = 0;
+  if (large) {
+    const bool over = code == opAdd        ? __builtin_add_overflow(left, right, &v)
+                      : code == opSubtract ? __builtin_sub_overflow(left, right, &v)
+                                           : __builtin_mul_overflow(left, right, &v);
+    if (over) SignalNumericOverflow(code);
+    return v;
+  }
+  // Both operands hold at most 32 bits, so the 64-bit result is exact.
+  v = code == opAdd ? left + right : code == opSubtract ? left - right : left * right;
+  if (v < INT32_MIN || v > INT32_MAX) SignalNumericOverflow(code);
+  return v;
+}
 // The value that EvaluateStringEquality writes.
 bool StringEqualityHolds(uint8_t code, const ExpOperand& left, const ExpOperand& right,
                          uint32_t compareLength, bool caseInsensitive, uint16_t languageId, uint16_t sortId);

@@ -1011,5 +1011,109 @@ TEST(ExpressionEvaluationTest, ConditionsOnComputedValuesAgreeWithTheFullEvaluat
   EXPECT_EQ(ExpTokensInUse(), 0);
 }
 
+// Sums, differences and products of the integer columns of every size and integer constants (the
+// types' bounds, NULL) in comparisons, BETWEEN, IN and IS NULL, where a condition works the value
+// out without nodes: each record tests as the full evaluation tests it, or raises its error (an
+// overflow in one operand with the other NULL too). Beside them the same with a float, decimal or
+// text part, a division or a negation, which go the general way, and comparisons of two sums.
+TEST(ExpressionEvaluationTest, IntegerSumsInConditionsAgreeWithTheFullEvaluation) {
+  const uint32_t seed = storage_test::testSeed();
+  Differential d;
+  d.rng.seed(seed + 3);
+  std::vector<Image> images = edgeImages(d, 32);
+  std::function<std::string(int)> sum = [&](int depth) -> std::string {
+    static const char* const kLeaves[] = {"I",
+                                          "J",
+                                          "SMITH",
+                                          "K",
+                                          "W",
+                                          "L",
+                                          "I",
+                                          "K",
+                                          "L",
+                                          "0",
+                                          "1",
+                                          "-1",
+                                          "2",
+                                          "NULL",
+                                          "32767",
+                                          "2147483647",
+                                          "-2147483648",
+                                          "65535",
+                                          "-2",
+                                          "7",
+                                          "CAST(NULL AS INTEGER)",
+                                          "CAST(NULL AS LARGEINT)"};
+    static const char* const kOthers[] = {"F", "M", "2.5", "LENGTH(S)", "-(I)", "I / 2"};
+    if (depth <= 0 || d.pick(4) == 0)
+      return d.pick(12) == 0 ? kOthers[d.pick(int(std::size(kOthers)))]
+                             : kLeaves[d.pick(int(std::size(kLeaves)))];
+    static const char* const kOps[] = {" + ", " - ", " * "};
+    return "(" + sum(depth - 1) + kOps[d.pick(3)] + sum(depth - 1) + ")";
+  };
+  auto test = [&]() -> std::string {
+    static const char* const kOps[] = {" = ", " <> ", " < ", " > ", " <= ", " >= "};
+    const std::string x = sum(3);
+    switch (d.pick(7)) {
+      case 0:
+        return x + " IS NULL";
+      case 1:
+        return x + " BETWEEN " + sum(1) + " AND " + sum(1);
+      case 2:
+        return x + " IN (" + sum(1) + ", 3, NULL)";
+      case 3:
+        return x + kOps[d.pick(6)] + sum(3);
+      default:
+        return x + kOps[d.pick(6)] + sum(0);
+    }
+  };
+  auto outcome = [](const std::function<bool()>& holds) -> std::string {
+    try {
+      return holds() ? "1" : "0";
+    } catch (const EVELDOREngineError& e) {
+      return "!" + e.Item(kItemText);
+    }
+  };
+  int tested = 0, errors = 0, holds = 0;
+  for (int n = 0; n < 20000 && tested < 400 * int(images.size()); ++n) {
+    const std::string text = d.pick(4) ? test() : "(" + test() + ") OR NOT (" + test() + ")";
+    std::string error;
+    auto tree = exp_test::parseAll(text, 0x1F, nullptr, error);
+    if (!tree) continue;
+    TExpTreePtr prepared;
+    try {
+      TypeCheckExpTree(VELDOR_SQLPARSE, "", "", false, true, resolve, nullptr, nullptr, *tree, "test");
+      prepared.reset(PrepareExpTree(tree.get(), nullptr, nullptr, false, false, 0, 0));
+    } catch (const EVELDOREngineError&) {
+      continue;
+    }
+    const ExpCondition placed(*prepared, 0, 0, readImage, locateImage, nullptr);
+    const ExpCondition read(*prepared, 0, 0, readImage);
+    for (Image& image : images) {
+      bool isNull = false;
+      const std::string expected = outcome([&] {
+        TExpTreePtr full(EvaluateExpTree(prepared.get(), &image, &image, 0, 0, readImage));
+        isNull = full->isNull;
+        return !full->isNull && full->type == T::Boolean && GetWordValue(full->Value()) != 0;
+      });
+      ASSERT_EQ(outcome([&] { return placed.Holds(image.bytes.data(), &image, &image); }), expected)
+          << "seed " << seed << ": " << text;
+      ASSERT_EQ(outcome([&] { return read.Holds(image.bytes.data(), &image, &image); }), expected)
+          << "seed " << seed << ": " << text;
+      if (expected[0] != '!') {
+        const ExpCondition::Outcome full = placed.Evaluate(image.bytes.data(), &image, &image);
+        ASSERT_EQ(full.isNull, isNull) << "seed " << seed << ": " << text;
+      }
+      errors += expected[0] == '!';
+      holds += expected == "1";
+      ++tested;
+    }
+  }
+  EXPECT_GE(tested, 400 * int(images.size()));
+  EXPECT_GT(errors, 0) << "some records overflow";
+  EXPECT_GT(holds, tested / 20);
+  EXPECT_EQ(ExpTokensInUse(), 0);
+}
+
 }  // namespace
 }  // namespace engine
