@@ -1056,7 +1056,10 @@ bool TIndexTree::find(const uint8_t* key, uint64_t* position, uint32_t* referenc
   withRestarts([&] {
     found = false;
     if (position) *position = 1;
-    if (near) near->before.valid = near->at.valid = near->after.valid = false;
+    if (near) {
+      near->before.valid = near->at.valid = near->after.valid = false;
+      near->place.Forget();
+    }
     if (file_.GetRootPageNumber(slot_) == 0) return true;
     TPagePath path;
     uint64_t before = 0;
@@ -1084,7 +1087,10 @@ bool TIndexTree::find(const uint8_t* key, uint64_t* position, uint32_t* referenc
     if (near && pos > 1) takeEntry(leaf, pos - 1, near->before);
     if (pos <= leaf.GetEntryCount()) {
       if (reference) *reference = leaf.GetEntryRef(pos);
-      if (near) takeEntry(leaf, pos, near->at);
+      if (near) {
+        takeEntry(leaf, pos, near->at);
+        notePlace(leaf.GetPageNumber(), pos, near->place);
+      }
       if (near && pos < leaf.GetEntryCount()) takeEntry(leaf, pos + 1, near->after);
       return true;
     }
@@ -1095,11 +1101,59 @@ bool TIndexTree::find(const uint8_t* key, uint64_t* position, uint32_t* referenc
     if (next->GetPageType() != ptLeaf || next->GetEntryCount() == 0) corrupt();
     found = cursor_.CompareKeys(next->GetEntryKey(1), key, next->GetKeySize()) == 0;
     if (reference) *reference = next->GetEntryRef(1);
-    if (near) takeEntry(*next, 1, near->at);
+    if (near) {
+      takeEntry(*next, 1, near->at);
+      notePlace(next->GetPageNumber(), 1, near->place);
+    }
     if (near && next->GetEntryCount() > 1) takeEntry(*next, 2, near->after);
     return true;
   });
   return found;
+}
+
+void TIndexTree::notePlace(uint32_t page, uint32_t entry, TLeafPlace& place) const {
+  place.file = file_.InstanceId();
+  place.stamp = file_.TreeStamp(slot_);
+  place.slot = slot_;
+  place.page = page;
+  place.entry = entry;
+}
+
+bool TIndexTree::StepForward(TLeafPlace& place, const uint8_t* key, uint32_t reference, TKeyEntry& next) {
+  const uint64_t stamp = file_.TreeStamp(slot_);
+  if (place.file != file_.InstanceId() || place.slot != slot_ || place.stamp != stamp) {
+    place.Forget();
+    return false;
+  }
+  cursor_.SetCurrentIndex(slot_);
+  cursor_.ResetPath();
+  // A page read from disk, or a change another process made, moves the stamp: the place is then
+  // not known to hold, and the caller's search sees the tree as it now is.
+  TPinnedPage leaf;
+  if (!readPage(place.page, leaf) || file_.TreeStamp(slot_) != stamp || !leaf->IsLeaf() || place.entry < 1 ||
+      place.entry > leaf->GetEntryCount() || leaf->GetEntryRef(place.entry) != reference ||
+      std::memcmp(leaf->GetEntryKey(place.entry), key, leaf->GetKeySize()) != 0) {
+    place.Forget();
+    return false;
+  }
+  if (place.entry < leaf->GetEntryCount()) {
+    ++place.entry;
+    takeEntry(*leaf, place.entry, next);
+    return true;
+  }
+  const uint32_t following = leaf->GetNextPage();
+  TPinnedPage nextLeaf;
+  if (following == 0 || !readPage(following, nextLeaf) || file_.TreeStamp(slot_) != stamp) {
+    place.Forget();
+    return false;
+  }
+  if (nextLeaf->GetPageType() != ptLeaf || nextLeaf->GetEntryCount() == 0 ||
+      nextLeaf->GetPrevPage() != place.page)
+    corrupt();
+  place.page = following;
+  place.entry = 1;
+  takeEntry(*nextLeaf, 1, next);
+  return true;
 }
 
 bool TIndexTree::KeyAtPosition(uint64_t position, uint8_t* key, uint32_t& reference) {

@@ -37,9 +37,11 @@ struct TKeyEntry {
   std::array<uint8_t, kMaxIndexKeySize> key;
 };
 
-// The entries at positions p - 1, p and p + 1 around a search's position p.
+// The entries at positions p - 1, p and p + 1 around a search's position p, and where the entry at
+// p stands (place.file 0 when the search found none).
 struct TKeyNeighbours {
   TKeyEntry before, at, after;
+  TLeafPlace place;
   // The one of the three at `position` (p - 1 .. p + 1), or nullptr when that one is not held.
   const TKeyEntry* Get(uint64_t found, uint64_t position) const;
 };
@@ -118,6 +120,11 @@ class TIndexTree {
   bool HasKey(const uint8_t* key);
   // The entry at a 1-based position; false outside 1..KeyCount(). `key` receives K bytes.
   bool KeyAtPosition(uint64_t position, uint8_t* key, uint32_t& reference);
+  // The entry after the one at `place`, from its leaf or the next, without a descent: `place` then
+  // stands on it. Only when the entry at `place` holds `key` (K bytes) and `reference`. False, with
+  // `place` forgotten, when the place no longer holds (the tree's stamp moved, on the way too) or
+  // no entry follows: the caller then searches.
+  bool StepForward(TLeafPlace& place, const uint8_t* key, uint32_t reference, TKeyEntry& next);
   // Sets the references of the entries from the first not less than startKey (nullptr: from the
   // first) to the last not greater than endKey (nullptr: to the last).
   void AddRangeToBitmap(const uint8_t* startKey, const uint8_t* endKey, TRecordsBitmap& bitmap);
@@ -150,6 +157,8 @@ class TIndexTree {
   // FindKey; without `position` the descent sums no counts.
   bool find(const uint8_t* key, uint64_t* position, uint32_t* reference, TKeyNeighbours* near);
   void adjustCounts(TPagePath& path, int64_t delta);
+  // Records entry `entry` of leaf `page` of this tree, as it now stands, in `place`.
+  void notePlace(uint32_t page, uint32_t entry, TLeafPlace& place) const;
   template <class Key, class Reference>
   void buildFromSorted(size_t count, const Key& key, const Reference& reference);
   // Visits every page of the tree, level by level from the root, each pinned while visited;

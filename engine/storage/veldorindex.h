@@ -150,6 +150,18 @@ struct TDescentMemo {
   }
 };
 
+// Where an entry stands: its leaf's page number and its place among the leaf's entries. It holds
+// while the index file's stamp for the tree (TIndexFile::TreeStamp) is the one recorded.
+struct TLeafPlace {
+  uint64_t file = 0;  // TIndexFile::InstanceId(); 0: none held
+  uint64_t stamp = 0;
+  uint8_t slot = 0;
+  uint32_t page = 0;
+  uint32_t entry = 0;  // 1-based
+
+  void Forget() { file = 0; }
+};
+
 // The right edge of one tree, root first, as the cursor's last insert at the end of its last
 // leaf left it. An insert of a key after every other takes these pages without a search, once
 // each is seen to be the one a descent would take (TIndexTree::InsertKey); a split forgets it.

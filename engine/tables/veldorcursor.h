@@ -1363,6 +1363,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
     std::array<uint8_t, kMaxCursorKeySize> key{};
   };
   FollowingEntry following_;
+  // Where the entry at position stepPosition_ stands in its leaf, as the last forward step or
+  // search left it: the next forward step reads the entry after it without a descent.
+  TLeafPlace stepPlace_;
+  uint64_t stepPosition_ = 0;
   // FindKey is loading the record it found.
   bool fetchingByKey_ = false;
   bool entryVisible(uint32_t recordNo) const;

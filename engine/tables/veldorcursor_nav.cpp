@@ -296,6 +296,19 @@ void TDataCursor::Skip(int32_t n) {
     return;
   }
   if ((forward && atEOF_) || (!forward && atBOF_)) return;
+  // One entry on from where the last step left the cursor, in a tree as it then was: the entry
+  // after it in its leaf (or the next leaf), without a search for the current key.
+  if (steps == 1 && forward && !bitmapView_ && !atBOF_ && keySlot_ == GetCurrentIndex() &&
+      stepPlace_.file != 0 && stepPosition_ == sequence_ && sequence_ + 1 <= rangeLast_ &&
+      sequence_ + 1 >= rangeFirst_) {
+    TKeyEntry next;
+    if (treeOf(*this).StepForward(stepPlace_, currentKey_.data(), currentRecordNo_, next)) {
+      standOn(sequence_ + 1, &next);
+      stepPosition_ = sequence_;
+      atBOF_ = atEOF_ = false;
+      return;
+    }
+  }
   // The walk starts just before (after) the current entry as it now stands in the index.
   int64_t base;
   uint64_t at = 0;
@@ -331,9 +344,17 @@ void TDataCursor::Skip(int32_t n) {
     reached = p;
   }
   if (reached != 0) {
-    if (!standOn(uint64_t(reached), at != 0 ? near.Get(at, uint64_t(reached)) : nullptr))
-      Raise(VELDOR_INDEXCORRUPT, {}, currentIndexName_);
+    const TKeyEntry* entry = at != 0 ? near.Get(at, uint64_t(reached)) : nullptr;
+    if (!standOn(uint64_t(reached), entry)) Raise(VELDOR_INDEXCORRUPT, {}, currentIndexName_);
     atBOF_ = atEOF_ = false;
+    // The search told where its entry stands; the entry after it, when the search held it, stands
+    // next to it in the same leaf.
+    stepPlace_.Forget();
+    if (entry && near.place.file != 0 && (uint64_t(reached) == at || uint64_t(reached) == at + 1)) {
+      stepPlace_ = near.place;
+      stepPlace_.entry += uint32_t(uint64_t(reached) - at);
+      stepPosition_ = uint64_t(reached);
+    }
     return;
   }
   // Out of the view: stand on its last (first) record with the end (begin) flag.
@@ -668,6 +689,8 @@ uint16_t TDataCursor::recordStep(Step step) {
     const uint64_t sequence = sequence_;
     const bool bof = atBOF_, eof = atEOF_, resume = resumeOnCurrent_;
     const uint8_t keySlot = keySlot_;
+    const TLeafPlace place = stepPlace_;
+    const uint64_t placePosition = stepPosition_;
     const uint16_t keyBytes = std::min<uint16_t>(currentKeySize_, kMaxCursorKeySize);
     std::array<uint8_t, kMaxCursorKeySize + 1> key;
     std::memcpy(key.data(), currentKey_.data(), keyBytes);
@@ -685,6 +708,9 @@ uint16_t TDataCursor::recordStep(Step step) {
       atEOF_ = eof;
       resumeOnCurrent_ = resume;
       keySlot_ = keySlot;
+      // The step under the pair goes from the same entry as this one did.
+      stepPlace_ = place;
+      stepPosition_ = placePosition;
       std::memcpy(currentKey_.data(), key.data(), keyBytes);
       if (miss.failure) std::rethrow_exception(miss.failure);
     }

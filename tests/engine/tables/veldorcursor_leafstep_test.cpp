@@ -1,0 +1,279 @@
+// A cursor in the order of a unique index steps forward over several leaves of keys: inside a
+// range, over the whole index to its end, with steps back between. Each step reads the next key
+// as the table now stands and reports its place in the range, also when a writer added rows right
+// after the cursor's row (bursts that split its leaf), deleted the row after it or moved that row
+// before every other between two steps: another cursor of the session, another session of the
+// process, or another process. The seed is printed; VELMARON_SEED replays it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+#include <numeric>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldortable.h"
+#include "tests/engine/tables/table_test_util.h"
+
+namespace {
+
+using namespace engine;
+using storage_test::errorOf;
+using storage_test::Helper;
+using table_test::Database;
+using table_test::TempDir;
+
+constexpr int32_t kRows = 2000;
+// Keys lie this far apart: a burst of rows fits between two neighbours.
+constexpr int32_t kGap = 100;
+constexpr uint8_t kByK = 1;
+
+TCreateTableArgs keysTable() {
+  using datafile_test::field;
+  TCreateTableArgs a;
+  a.BlobBlockSize = 512;
+  a.Fields = {field(1, "K", kFieldTypeInteger), field(2, "NAME", kFieldTypeString, 40)};
+  a.NoPrimaryIndex = true;
+  a.Indexes.resize(2);
+  a.Indexes[1].name = "ByK";
+  a.Indexes[1].fields[0] = 1;
+  a.Indexes[1].unique = true;
+  return a;
+}
+
+void putK(TDataCursor& c, std::vector<uint8_t>& buffer, int32_t k) {
+  c.ClearRecordBuffer(buffer.data());
+  c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&k));
+  std::array<uint8_t, 41> text{};
+  const std::string name = "row of " + std::to_string(k);
+  std::copy(name.begin(), name.end(), text.begin());
+  c.PutField(2, buffer.data(), text.data());
+}
+
+int32_t kOf(TDataCursor& c, const std::vector<uint8_t>& buffer) {
+  int32_t k = 0;
+  bool isNull = false;
+  c.GetField(1, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&k));
+  return k;
+}
+
+std::string nameOf(TDataCursor& c, const std::vector<uint8_t>& buffer) {
+  std::array<char, 41> text{};
+  bool isNull = false;
+  c.GetField(2, buffer.data(), isNull, reinterpret_cast<uint8_t*>(text.data()));
+  return text.data();
+}
+
+void openKeys(TDataCursor& c) {
+  c.SetTableName("keys");
+  c.Open();
+  c.Table()->SetFileLockRetryRules(table_test::kImpatient);
+  c.SwitchToIndex(kByK);
+}
+
+// kRows rows of keys 0, kGap, 2 kGap, ... appended in no particular order.
+std::set<int32_t> createKeys(const TempDir& dir, std::mt19937& rng) {
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName("keys");
+  c.SetExclusive(true);
+  TCreateTableArgs args = keysTable();
+  c.CreateTable(args);
+  c.Open();
+  std::vector<int32_t> keys(kRows);
+  std::iota(keys.begin(), keys.end(), 0);
+  std::shuffle(keys.begin(), keys.end(), rng);
+  std::vector<uint8_t> buffer(c.RecordSize());
+  std::set<int32_t> model;
+  for (int32_t i : keys) {
+    putK(c, buffer, i * kGap);
+    c.AppendRecord(buffer.data());
+    model.insert(i * kGap);
+  }
+  return model;
+}
+
+TEST(ForwardStepsInKeyOrder, ReadEveryKeyOfARangeWithItsPlace) {
+  const uint32_t seed = storage_test::testSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  TempDir dir;
+  const std::set<int32_t> model = createKeys(dir, rng);
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  openKeys(c);
+  std::vector<uint8_t> buffer(c.RecordSize()), low(c.RecordSize()), high(c.RecordSize());
+  const auto pick = [&](int32_t n) { return std::uniform_int_distribution<int32_t>(0, n - 1)(rng); };
+  for (int round = 0; round < 30; ++round) {
+    // Ends on keys and between them; the last rounds take the whole index, to its end.
+    const int32_t lo = round >= 27 ? -1 : pick(kRows * kGap),
+                  hi = round >= 27 ? kRows * kGap : lo + pick(600 * kGap);
+    SCOPED_TRACE("range " + std::to_string(lo) + ".." + std::to_string(hi));
+    if (round >= 27) {
+      c.ResetRange();
+    } else {
+      putK(c, low, lo);
+      putK(c, high, hi);
+      c.SetRange(false, low.data(), 1, high.data(), 1);
+    }
+    std::vector<int32_t> expected(model.lower_bound(lo), model.upper_bound(hi));
+    c.SetToBegin();
+    size_t at = 0;
+    while (c.GetNextRecord(buffer.data()) == 0) {
+      ASSERT_LT(at, expected.size());
+      ASSERT_EQ(kOf(c, buffer), expected[at]) << "step " << at;
+      EXPECT_EQ(nameOf(c, buffer), "row of " + std::to_string(expected[at]));
+      EXPECT_EQ(c.GetSequenceNumber(), int32_t(at + 1));
+      ++at;
+      // Now and then a step back and forward again, which the next step goes on from.
+      if (round % 3 == 0 && at % 97 == 0 && at >= 2) {
+        ASSERT_EQ(c.GetPriorRecord(buffer.data()), 0);
+        ASSERT_EQ(kOf(c, buffer), expected[at - 2]);
+        ASSERT_EQ(c.GetNextRecord(buffer.data()), 0);
+        ASSERT_EQ(kOf(c, buffer), expected[at - 1]);
+      }
+    }
+    EXPECT_EQ(at, expected.size());
+    EXPECT_TRUE(c.AtEOF());
+  }
+}
+
+// 'a' adds a row of key n, 'd' deletes the row of key n, 'm' gives the row of key n the key
+// -n - 1 (before every other); 'k' when done, 'n' when there was none.
+char applyWrite(TDataCursor& c, std::vector<uint8_t>& buffer, char m, int32_t n) {
+  bool done = false;
+  const uint16_t code = errorOf([&] {
+    putK(c, buffer, n);
+    if (m == 'a') {
+      c.AppendRecord(buffer.data());
+      done = true;
+    } else if (c.FindKey(false, buffer.data(), 1, false, 0, buffer.data())) {
+      if (m == 'd') {
+        c.DeleteRecord(buffer.data());
+      } else {
+        std::vector<uint8_t> moved(buffer.size());
+        putK(c, moved, -n - 1);
+        c.ModifyRecord(moved.data());
+      }
+      done = true;
+    }
+  });
+  return code == 0 && done ? 'k' : 'n';
+}
+
+void sendKey(Helper& h, char m, int32_t n) {
+  h.send(m);
+  for (int shift = 24; shift >= 0; shift -= 8) h.send(char(uint8_t(uint32_t(n) >> shift)));
+}
+
+// applyWrite in its own process: m, then n in four bytes; 'q' ends.
+int otherWriter(Helper& h, const std::string& path) {
+  Database db(path);
+  TDataCursor c(*db.directory);
+  openKeys(c);
+  std::vector<uint8_t> buffer(c.RecordSize());
+  h.send('k');
+  while (const char m = h.receive()) {
+    if (m == 'q') break;
+    uint32_t n = 0;
+    for (int i = 0; i < 4; ++i) n = n << 8 | uint8_t(h.receive());
+    h.send(applyWrite(c, buffer, m, int32_t(n)));
+  }
+  return 0;
+}
+
+enum class Writer { Cursor, Session, Process };
+
+class ForwardStepsBesideAWriter : public ::testing::TestWithParam<Writer> {};
+
+TEST_P(ForwardStepsBesideAWriter, EachStepReadsTheNextKeyTheTableNowHas) {
+  const Writer kind = GetParam();
+  const uint32_t seed = storage_test::testSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
+  TempDir dir;
+  std::set<int32_t> model = createKeys(dir, rng);
+  std::optional<Helper> child;
+  if (kind == Writer::Process) {
+    child.emplace([&](Helper& h) { return otherWriter(h, dir.path()); });
+    ASSERT_EQ(child->receive(), 'k');
+  }
+  Database db(dir.path());
+  std::optional<Database> otherDb;
+  if (kind == Writer::Session) otherDb.emplace(dir.path());
+  TDataCursor reader(*db.directory);
+  openKeys(reader);
+  std::optional<TDataCursor> writer;
+  if (kind != Writer::Process) {
+    writer.emplace(kind == Writer::Session ? *otherDb->directory : *db.directory);
+    openKeys(*writer);
+  }
+  std::vector<uint8_t> buffer(reader.RecordSize()), written(reader.RecordSize());
+  const auto write = [&](char m, int32_t n) {
+    char answer = 0;
+    if (child) {
+      sendKey(*child, m, n);
+      answer = child->receive();
+    } else {
+      answer = applyWrite(*writer, written, m, n);
+    }
+    const bool held = model.count(n) != 0;
+    ASSERT_EQ(answer, m == 'a' ? (held ? 'n' : 'k') : (held ? 'k' : 'n')) << m << " " << n;
+    if (answer != 'k') return;
+    if (m != 'a') model.erase(n);
+    if (m != 'd') model.insert(m == 'a' ? n : -n - 1);
+  };
+  reader.SetToBegin();
+  ASSERT_EQ(reader.GetNextRecord(buffer.data()), 0);
+  int32_t current = kOf(reader, buffer);
+  ASSERT_EQ(current, *model.begin());
+  int changes = 0;
+  for (int step = 1;; ++step) {
+    if (step % 5 == 0) {
+      // The writer's turn, around the row after the reader's.
+      const auto after = model.upper_bound(current);
+      const int32_t next = after == model.end() ? current + kGap : *after;
+      switch (pick(4)) {
+        case 0:
+          // A row right after the reader's, or a burst of them that splits its leaf.
+          for (int32_t i = 1, n = pick(3) == 0 ? 40 : 1; i <= n && current + i < next; ++i)
+            ASSERT_NO_FATAL_FAILURE(write('a', current + i));
+          break;
+        case 1:
+          ASSERT_NO_FATAL_FAILURE(write('d', next));
+          break;
+        case 2:
+          ASSERT_NO_FATAL_FAILURE(write('m', next));
+          break;
+        default:
+          break;
+      }
+      ++changes;
+    }
+    const uint16_t code = reader.GetNextRecord(buffer.data());
+    const auto after = model.upper_bound(current);
+    if (after == model.end()) {
+      ASSERT_EQ(code, VELDOR_EOF) << "after " << current;
+      break;
+    }
+    ASSERT_EQ(code, 0) << "after " << current;
+    ASSERT_EQ(kOf(reader, buffer), *after) << "step " << step << " after " << current;
+    ASSERT_EQ(reader.GetSequenceNumber(), int32_t(std::distance(model.begin(), after) + 1));
+    current = *after;
+  }
+  EXPECT_GT(changes, kRows / 5);
+  if (child) {
+    child->send('q');
+    EXPECT_EQ(child->wait(), 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Writers, ForwardStepsBesideAWriter,
+                         ::testing::Values(Writer::Cursor, Writer::Session, Writer::Process));
+
+}  // namespace
