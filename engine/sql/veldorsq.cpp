@@ -324,7 +324,8 @@ void TSourceTable::SetCorrelationName(std::string_view name) {
   CorrelationName = FoldName(EngineString(name));
 }
 
-void TSourceTable::Open(TPasswordCallback callback, bool writable, TDataCursor::TOpenIndexChooser chooser) {
+void TSourceTable::Open(TPasswordCallback callback, bool writable, TDataCursor::TOpenIndexChooser chooser,
+                        bool countOnly) {
   TDataSession& session = Owner.Owner.Session();
   std::string name = TableName;
   std::string folder = DirectoryName;
@@ -356,9 +357,12 @@ void TSourceTable::Open(TPasswordCallback callback, bool writable, TDataCursor::
   Cursor->SetOpenUnplaced(true);
   Cursor->SetPasswordCallback(std::move(callback));
   Cursor->SetOpenIndexChooser(std::move(chooser));
+  Cursor->SetOpenForCount(countOnly);
   Cursor->Open();
+  CountOnly = countOnly && !Cursor->IsRemote();
   // A live result hands this cursor to the user, whose own opens of it place it.
   Cursor->SetOpenUnplaced(false);
+  Cursor->SetOpenForCount(false);
   Cursor->SetPasswordCallback(nullptr);
   Cursor->SetOpenIndexChooser(nullptr);
   RecordSize = 0;

@@ -435,7 +435,10 @@ class TSourceTable final : public engine::TSourceTable {
   void SetCorrelationName(std::string_view name);
   // Opens the directory and a query-source cursor on the table; read-only unless `writable`. The
   // cursor opens in the index `chooser` picks, if one is given (TDataCursor::SetOpenIndexChooser).
-  void Open(TPasswordCallback callback, bool writable, TDataCursor::TOpenIndexChooser chooser = nullptr);
+  // With `countOnly`, a local table's cursor opens without a view (TDataCursor::SetOpenForCount)
+  // and CountOnly is set: the statement reads nothing of the table but its count of live records.
+  void Open(TPasswordCallback callback, bool writable, TDataCursor::TOpenIndexChooser chooser = nullptr,
+            bool countOnly = false);
   // A source table's fields are its table's, by their place in the table, whatever field list
   // its cursor shows (a live result shows the select list). FieldCount is 0 while not open.
   uint16_t FieldCount() const;
@@ -479,6 +482,8 @@ class TSourceTable final : public engine::TSourceTable {
   std::vector<uint8_t> RecordBuffer;
   std::vector<std::unique_ptr<TTableJoin>> Joins;
   bool AtEnd = false;
+  // Opened for its count of live records only: its cursor has no view to refresh or step through.
+  bool CountOnly = false;
   // A join condition that each row must pass (the join's, when no filter can carry it).
   const TExpToken* RowCheck = nullptr;
   // The join whose lookup gives this table its rows in this run (see TJoinLookup), or nullptr

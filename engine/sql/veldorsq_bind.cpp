@@ -100,10 +100,19 @@ TDataCursor::TOpenIndexChooser keySearchIndex(const TDataQuery& query, const TSo
   };
 }
 
+// Whether `query` reads nothing of its one table but the count of its live records: SELECT
+// COUNT(*) without WHERE, joins, GROUP BY or HAVING (TDataQuery::CountStarOnly without a row check).
+bool countsOnly(const TDataQuery& query) {
+  return query.Kind == qkSelect && !query.MultiTable && !query.HasConditions && !query.Conditions[csWhere] &&
+         query.SourceTables.size() == 1 && query.ResultFields.size() == 1 &&
+         query.ResultFields[0]->CountStar && query.GroupBy.empty() && !query.HavingGiven;
+}
+
 }  // namespace
 
 void TDataQuery::OpenSources(TPasswordCallback callback) {
-  for (auto& table : SourceTables) table->Open(callback, RequestLive, keySearchIndex(*this, *table));
+  const bool counts = countsOnly(*this);
+  for (auto& table : SourceTables) table->Open(callback, RequestLive, keySearchIndex(*this, *table), counts);
   if (!SourceTables.empty()) {
     TDataCursor& first = *SourceTables.front()->Cursor;
     if (!LanguageGiven) LanguageId = first.GetLanguageId();

@@ -386,7 +386,9 @@ void TDataQuery::applyPlan() {
   auto letGo = platform::ScopeExit([&] {
     for (TDataCursor* cursor : held) cursor->EndQueryRead();
   });
-  for (TSourceTable* table : plan_.Order) table->Cursor->RefreshIfChanged();
+  // A table opened for its count has no view; its count is read under the run's pair.
+  for (TSourceTable* table : plan_.Order)
+    if (!table->CountOnly) table->Cursor->RefreshIfChanged();
   for (const TQueryPlan::Conjunct& conjunct : plan_.Conjuncts) putConjunct(conjunct);
 }
 
@@ -1002,7 +1004,9 @@ void TDataQuery::executeSelect() {
   planColumnValues();
   auto dropColumnValues = platform::ScopeExit([&] { columnValues_.clear(); });
   TSourceTable& driving = *plan_.Driving();
-  const int64_t total = driving.Cursor->GetRecordCount();
+  // Under the pair held since hold(): the headers are those another writer's last commit left.
+  const int64_t total =
+      driving.CountOnly ? driving.Cursor->GetTableRecordCount() : driving.Cursor->GetRecordCount();
   int64_t counter = 1;
   int last = 0;
   uint32_t lastRecord = 0;
@@ -1109,9 +1113,11 @@ void TDataQuery::executeSelect() {
     result.ClearRecordBuffer(accumulator.data());
     bool first = true;
     FirstGroupRow = true;
+    VELMARON_DEBUG_ASSERT(!driving.CountOnly || (CountStarOnly && !WhereRowCheck && !JoinRowCheck),
+                          "a table opened for its count is only counted");
     if (CountStarOnly && !WhereRowCheck && !JoinRowCheck) {
       uint8_t count[4];
-      PutIntegerValue(count, driving.Cursor->GetRecordCount());
+      PutIntegerValue(count, int32_t(total));
       result.PutField(ResultFields[0]->ResultFieldNo, accumulator.data(), count);
     } else {
       // An empty input still gives one row: COUNT 0, the others NULL (AVG 0).

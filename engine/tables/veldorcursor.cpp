@@ -313,7 +313,11 @@ void TDataCursor::openOnTable(bool serverCursorOpen) {
     // One read pair for both steps (none of their own when the table's is held above), or none
     // while the caches are current on disk: a kept table taken back, or one other cursors hold.
     ReadScope scope(*this);
-    if (!placeOnCaches(place)) {
+    if (openForCount_ && place && InRecordNumberOrder()) {
+      // The view is left to the first step that needs one, as a change by another writer leaves it.
+      SetEmptyPosition();
+      resyncPending_ = true;
+    } else if (!placeOnCaches(place)) {
       BeginRead();
       rebuildView();
       placeAtOpen(place);
@@ -394,6 +398,8 @@ void TDataCursor::Close(bool releaseFlag) {
   }
   filters_.clear();
   bitmapView_ = false;
+  // A view still to be built goes with the one built.
+  resyncPending_ = false;
   openBlobs_.clear();
   spareBlob_.reset();
   recordBuffer_.clear();

@@ -313,6 +313,11 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // record with a zeroed record buffer, as SwitchToIndexUnplaced leaves it, instead of reading
   // that record: for a caller that places the cursor itself before it reads a row.
   void SetOpenUnplaced(bool v) { openUnplaced_ = v; }
+  // With true, an open of a local table in record-number order builds no view and reads no
+  // record: for a caller that reads only the table's count of live records (GetTableRecordCount)
+  // under a read pair it holds. The cursor then stands nowhere and GetRecordCount gives 0 until
+  // its first step, read or refresh builds the view, as after another writer's change.
+  void SetOpenForCount(bool v) { openForCount_ = v; }
 
   // ---- Life ----
   // Opens the table; nothing when Active. A failure leaves the cursor closed.
@@ -1259,6 +1264,7 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool readOnlyAttribute_ = false;
   bool fieldsRemapped_ = false;
   bool openUnplaced_ = false;
+  bool openForCount_ = false;
   bool suppressAutoInc_ = false;
   TPasswordCallback passwordCallback_;
   TOpenIndexChooser openIndexChooser_;

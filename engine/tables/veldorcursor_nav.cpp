@@ -180,13 +180,9 @@ void TDataCursor::placeAtOpen(bool place) {
 }
 
 void TDataCursor::standBeforeFirst() {
-  if (GetRecordCount() == 0) return SetEmptyPosition();
-  resumeOnCurrent_ = false;
-  sequence_ = 0;
-  currentRecordNo_ = 0;
-  keySlot_ = kNoCurrentIndex;
-  atBOF_ = true;
-  atEOF_ = false;
+  SetEmptyPosition();
+  // Before the first of some rows: not past the end.
+  if (GetRecordCount() != 0) atEOF_ = false;
 }
 
 void TDataCursor::SetEmptyPosition() {

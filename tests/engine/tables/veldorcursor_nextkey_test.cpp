@@ -493,3 +493,81 @@ TEST(UnplacedOpen, AFirstStepBackOrLookFindsTheBeginningAsAfterAPlacedOpen) {
     }
   }
 }
+
+// A source opened for its count builds no view: it counts the table's live records under a read
+// pair, and its first step, read or refresh builds the view, reading the table as another
+// session left it since the open (first row deleted, a row added), as a placed open's cursor
+// reads it.
+TEST(CountOpen, CountsTheLiveRecordsAndStepsAsAfterAPlacedOpenOnceItReads) {
+  TempDir dir;
+  Database db(dir.path());
+  {
+    TDataCursor c(*db.directory);
+    c.SetTableName("keys");
+    c.SetExclusive(true);
+    TCreateTableArgs args = keysTable();
+    c.CreateTable(args);
+    c.Open();
+    std::vector<uint8_t> buffer(c.RecordSize());
+    for (int32_t k = 40; k >= 1; --k) {
+      putK(c, buffer, k);
+      c.AppendRecord(buffer.data());
+    }
+    // A deleted record in the middle: the live count is below the last record number.
+    c.SwitchToIndex(kByK);
+    putK(c, buffer, 20);
+    ASSERT_TRUE(c.FindKey(false, buffer.data(), 1, false, 0, buffer.data()));
+    c.DeleteRecord(buffer.data());
+  }
+  Database other(dir.path());
+  TDataCursor writer(*other.directory);
+  openKeys(writer);
+  std::vector<uint8_t> buffer(writer.RecordSize());
+  enum Change { Nothing, FirstRowDeleted, RowAdded };
+  int32_t added = 100;
+  enum Use { Step, StepBack, Refresh };
+  for (Use use : {Step, StepBack, Refresh}) {
+    for (Change change : {Nothing, FirstRowDeleted, RowAdded}) {
+      SCOPED_TRACE("use " + std::to_string(int(use)) + " change " + std::to_string(int(change)));
+      TDataCursor placed(*db.directory), counting(*db.directory);
+      counting.SetOpenForCount(true);
+      for (TDataCursor* c : {&placed, &counting}) {
+        c->SetTableName("keys");
+        c->SetQuerySource(true);
+        c->Open();
+        c->Table()->SetFileLockRetryRules(table_test::kImpatient);
+      }
+      EXPECT_EQ(counting.GetRecordNumber(), 0u);
+      if (change == FirstRowDeleted) {
+        std::vector<uint8_t> first(placed.RecordSize());
+        placed.SetToBegin();
+        ASSERT_EQ(placed.GetNextRecord(first.data()), 0);
+        putK(writer, buffer, kOf(placed, first));
+        ASSERT_TRUE(writer.FindKey(false, buffer.data(), 1, false, 0, buffer.data()));
+        writer.DeleteRecord(buffer.data());
+      } else if (change == RowAdded) {
+        putK(writer, buffer, --added);
+        writer.AppendRecord(buffer.data());
+      }
+      placed.RefreshIfChanged();
+      counting.BeginQueryRead();
+      EXPECT_EQ(counting.GetTableRecordCount(), placed.GetRecordCount());
+      counting.EndQueryRead();
+      placed.SetToBegin();
+      if (use == Step) {
+        EXPECT_EQ(stepFrom(counting, true), stepFrom(placed, true));
+      } else if (use == StepBack) {
+        EXPECT_EQ(stepFrom(counting, false), -int32_t(VELDOR_BOF));
+      } else {
+        counting.RefreshIfChanged();
+      }
+      EXPECT_EQ(counting.GetRecordCount(), placed.GetRecordCount());
+      for (TDataCursor* c : {&placed, &counting}) c->SetToBegin();
+      for (int i = 0; i < 45; ++i) {
+        const int32_t want = stepFrom(placed, true);
+        ASSERT_EQ(stepFrom(counting, true), want) << i;
+        if (want < 0) break;
+      }
+    }
+  }
+}
