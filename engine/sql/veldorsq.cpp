@@ -377,19 +377,30 @@ const TFieldDescriptor& TSourceTable::FieldDesc(uint16_t fieldNo) const {
   return Cursor->GetTableFieldDesc(fieldNo);
 }
 
+namespace {
+
+char foldedChar(char c) {
+  return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+}
+
+// Equal as FoldName makes them.
+bool sameFolded(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return foldedChar(x) == foldedChar(y); });
+}
+
+}  // namespace
+
 uint16_t TSourceTable::GetFieldNumber(std::string_view name) const {
   if (!Cursor || !Cursor->Active()) return 0;
   const std::span<const TFieldDescriptor> fields = Cursor->Table()->DataFile().FieldDescriptors();
   const size_t count = std::min<size_t>(FieldCount(), fields.size());
   // Compared as FoldName compares, on the stored names in place: most differ in length. A table's
   // names differ ignoring case, so where the search starts does not change what it finds.
-  const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
   const size_t start = lastFieldFound_ < count ? lastFieldFound_ : 0;
   for (size_t i = 0; i < count; ++i) {
     const size_t at = start + i < count ? start + i : start + i - count;
-    const std::string_view field = fields[at].NameView();
-    if (field.size() == name.size() && std::equal(field.begin(), field.end(), name.begin(),
-                                                  [&](char a, char b) { return upper(a) == upper(b); })) {
+    if (sameFolded(fields[at].NameView(), name)) {
       lastFieldFound_ = uint16_t(at + 1);
       return uint16_t(at + 1);
     }
@@ -634,9 +645,9 @@ void TDataQuery::CallStatementHook() {
 }
 
 TSourceTable* TDataQuery::FindCorrelation(std::string_view name) const {
-  std::string folded = FoldName(name);
+  // Compared as FoldName folds, in place.
   for (const auto& table : SourceTables)
-    if (table->CorrelationName == folded) return table.get();
+    if (sameFolded(table->CorrelationName, name)) return table.get();
   return nullptr;
 }
 

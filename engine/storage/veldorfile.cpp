@@ -800,8 +800,9 @@ constexpr size_t kMaxKeptFiles = 48;
 void TFileList::KeepFile(TAbstractFile& file, TFileKeeper& keeper) {
   std::lock_guard guard(section_);
   // Each round lets one keeper go; a keeper that could not let go ends the rounds rather than
-  // being asked again.
-  for (size_t round = 0; !file.IsInMemory() && round <= files_.size(); ++round) {
+  // being asked again. A list shorter than the limit cannot hold that many kept files: no round.
+  for (size_t round = 0; files_.size() >= kMaxKeptFiles && !file.IsInMemory() && round <= files_.size();
+       ++round) {
     size_t kept = 0;
     TAbstractFile* oldest = nullptr;
     for (const auto& f : files_) {

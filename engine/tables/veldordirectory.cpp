@@ -28,21 +28,29 @@ constexpr size_t kMaxKeptTables = 8;
 // Emptied results a directory keeps: one for each result shape that a few statements in turn use.
 constexpr size_t kMaxIdleResults = 4;
 
-// Two names of one table: the same data file name, ASCII case ignored as the file layer does.
-// Every close and open asks this of each kept table, so the names are compared in place; only
-// names long enough for the data file name to be cut to the engine's length are built in full.
-bool sameTable(std::string_view a, std::string_view b) {
-  const auto base = [](std::string_view name) {
-    name = TrimBlanks(name);
-    if (platform::endsWithIgnoringAsciiCase(name, kDataFileExt)) name.remove_suffix(kDataFileExt.size());
-    return name;
-  };
-  const std::string_view baseA = base(a), baseB = base(b);
-  const size_t room = kEngineStringLength - kDataFileExt.size();
-  if (baseA.size() <= room && baseB.size() <= room) return platform::equalIgnoringAsciiCase(baseA, baseB);
-  return platform::equalIgnoringAsciiCase(ForceFileExt(TrimBlanks(a), kDataFileExt, kDataFileExt),
-                                          ForceFileExt(TrimBlanks(b), kDataFileExt, kDataFileExt));
-}
+// A name of a table as the file layer knows it: the same data file name, ASCII case ignored.
+// Every close and open asks this of each kept table, so the names are compared in place, the
+// name looked for cut once; only names long enough for the data file name to be cut to the
+// engine's length are built in full.
+class TableName {
+ public:
+  explicit TableName(std::string_view name) : trimmed_(TrimBlanks(name)), base_(baseOf(trimmed_)) {}
+  bool Names(std::string_view other) const {
+    const std::string_view trimmed = TrimBlanks(other), base = baseOf(trimmed);
+    const size_t room = kEngineStringLength - kDataFileExt.size();
+    if (base.size() <= room && base_.size() <= room) return platform::equalIgnoringAsciiCase(base, base_);
+    return platform::equalIgnoringAsciiCase(ForceFileExt(trimmed, kDataFileExt, kDataFileExt),
+                                            ForceFileExt(trimmed_, kDataFileExt, kDataFileExt));
+  }
+
+ private:
+  static std::string_view baseOf(std::string_view trimmed) {
+    if (platform::endsWithIgnoringAsciiCase(trimmed, kDataFileExt))
+      trimmed.remove_suffix(kDataFileExt.size());
+    return trimmed;
+  }
+  std::string_view trimmed_, base_;
+};
 
 }  // namespace
 
@@ -201,8 +209,9 @@ void TDataDirectory::RemoveStatement(TQueryStatement* statement) {
 }
 
 TDataTable* TDataDirectory::find(std::string_view name, bool inMemory) const {
+  const TableName wanted(name);
   for (const auto& t : tables_) {
-    if (t->IsInMemory() == inMemory && sameTable(t->GetName(), name)) return t.get();
+    if (t->IsInMemory() == inMemory && wanted.Names(t->GetName())) return t.get();
   }
   return nullptr;
 }
@@ -233,8 +242,9 @@ std::unique_ptr<TDataTable> TDataDirectory::takeKept(std::string_view name, bool
 }
 
 void TDataDirectory::dropKept(std::string_view name, bool inMemory) {
+  const TableName dropped(name);
   std::erase_if(kept_, [&](const std::unique_ptr<TDataTable>& t) {
-    return t->IsInMemory() == inMemory && sameTable(t->GetName(), name);
+    return t->IsInMemory() == inMemory && dropped.Names(t->GetName());
   });
 }
 
@@ -397,8 +407,9 @@ bool TDataDirectory::TableExists(std::string_view name, bool inMemory) {
 
 bool TDataDirectory::tableExists(std::string_view name, bool inMemory, bool settleSwaps) {
   const std::string trimmed(TrimBlanks(name));
+  const TableName wanted(trimmed);
   for (const auto& t : tables_) {
-    if (t->IsInMemory() == inMemory && sameTable(t->GetName(), trimmed)) return true;
+    if (t->IsInMemory() == inMemory && wanted.Names(t->GetName())) return true;
   }
   if (session_->IsRemote()) {
     remoteRequest(REQUEST_TABLEEXISTS, [&](TDataSession& s) {
@@ -439,8 +450,9 @@ std::string TDataDirectory::MakeMemoryFirstTableName() {
       {}, kDataFileExt, true,
       [&](const std::string& name) {
         const std::string trimmed(TrimBlanks(name));
+        const TableName wanted(trimmed);
         for (const auto& t : tables_)
-          if (!t->IsInMemory() && sameTable(t->GetName(), trimmed)) return true;
+          if (!t->IsInMemory() && wanted.Names(t->GetName())) return true;
         for (std::string_view ext : {kDataFileExt, kIndexFileExt, kBlobFileExt})
           if (fileList_->Listed(TDataTable::FileNameFor(path_, trimmed, false, ext), false)) return true;
         return false;

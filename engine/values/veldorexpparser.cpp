@@ -101,6 +101,13 @@ constexpr Keyword kExtractParts[] = {{"YEAR", fnExtractYear},           {"MONTH"
                                      {"DAYOFWEEK", fnExtractDayOfWeek}, {"HOUR", fnExtractHour},
                                      {"MINUTE", fnExtractMinute},       {"SECOND", fnExtractSecond}};
 
+// IsIdentChar of each byte, looked up where the scanner walks a name.
+constexpr auto kIdentChars = [] {
+  std::array<bool, 256> chars{};
+  for (int c = 0; c < 256; ++c) chars[size_t(c)] = IsIdentChar(uint8_t(c));
+  return chars;
+}();
+
 }  // namespace
 
 TExpressionParser::TExpressionParser(TQueryStatement* statement) : statement_(statement) {}
@@ -134,68 +141,79 @@ void TExpressionParser::foundError(std::string_view message) const {
 
 int TExpressionParser::NextToken() {
   lastEnd_ = tokenEnd_;
-  auto at = [&](size_t i) -> uint8_t { return i < text_.size() ? uint8_t(text_[i]) : 0; };
+  // SetText leaves no NUL inside the text: the string's terminating NUL ends every scan, and
+  // the scan runs on locals (the bytes read could otherwise be the members written).
+  const char* const text = text_.c_str();
+  const size_t size = text_.size();
+  auto at = [text](size_t i) -> uint8_t { return uint8_t(text[i]); };
+  size_t pos = pos_;
   for (;;) {
-    while (at(pos_) >= 1 && at(pos_) <= 32) ++pos_;
-    if (at(pos_) != '/' || at(pos_ + 1) != '*') break;
-    size_t close = text_.find("*/", pos_ + 2);
-    if (close == std::string::npos) SyntaxError("Missing ending comment slash and asterisk");
-    pos_ = close + 2;
+    while (at(pos) >= 1 && at(pos) <= 32) ++pos;
+    if (at(pos) != '/' || at(pos + 1) != '*') break;
+    size_t close = text_.find("*/", pos + 2);
+    if (close == std::string::npos) {
+      pos_ = pos;
+      SyntaxError("Missing ending comment slash and asterisk");
+    }
+    pos = close + 2;
   }
-  tokenStart_ = pos_;
-  uint8_t c = at(pos_);
+  tokenStart_ = pos;
+  uint8_t c = at(pos);
+  int kind;
   if (c == 0) {
-    kind_ = tkEnd;
+    kind = tkEnd;
   } else if (IsIdentStartChar(c)) {
-    while (IsIdentChar(at(pos_))) ++pos_;
-    kind_ = tkSymbol;
+    while (kIdentChars[at(pos)]) ++pos;
+    kind = tkSymbol;
   } else if (c == '[') {
-    size_t close = text_.find(']', pos_ + 1);
+    size_t close = text_.find(']', pos + 1);
     kind_ = tkBracketName;
     if (close == std::string::npos) {
-      pos_ = tokenEnd_ = text_.size();
+      pos_ = tokenEnd_ = size;
       foundError("Missing right bracket after '");
     }
-    pos_ = close + 1;
+    pos = close + 1;
+    kind = tkBracketName;
   } else if (c == '\'' || c == '"') {
-    kind_ = tkString;
-    ++pos_;
-    // From quote to quote at a time; a NUL before the closing quote ends the text as its end does.
+    kind = tkString;
+    ++pos;
+    // From quote to quote at a time.
     for (;;) {
-      const size_t quote = text_.find(char(c), pos_);
-      const size_t stop = quote == std::string::npos ? text_.size() : quote;
-      if (quote == std::string::npos || std::memchr(text_.data() + pos_, 0, stop - pos_)) {
-        pos_ = tokenEnd_ = text_.size();
+      const size_t quote = text_.find(char(c), pos);
+      if (quote == std::string::npos) {
+        kind_ = tkString;
+        pos_ = tokenEnd_ = size;
         foundError(c == '\'' ? "Missing single quote after '" : "Missing double quote after '");
       }
-      pos_ = quote;
-      if (at(pos_ + 1) != c) break;
-      pos_ += 2;
+      pos = quote;
+      if (at(pos + 1) != c) break;
+      pos += 2;
     }
-    ++pos_;
-  } else if (c == '#' && IsDigitChar(at(pos_ + 1))) {
-    ++pos_;
-    while (IsDigitChar(at(pos_))) ++pos_;
-    kind_ = tkCharConstant;
-  } else if (IsDigitChar(c) || (c == '.' && IsDigitChar(at(pos_ + 1)))) {
+    ++pos;
+  } else if (c == '#' && IsDigitChar(at(pos + 1))) {
+    ++pos;
+    while (IsDigitChar(at(pos))) ++pos;
+    kind = tkCharConstant;
+  } else if (IsDigitChar(c) || (c == '.' && IsDigitChar(at(pos + 1)))) {
     bool digitsOnly = true;
     for (;;) {
-      uint8_t d = at(pos_);
+      uint8_t d = at(pos);
       if (IsDigitChar(d)) {
       } else if (d == '.' || d == 'E' || d == 'e') {
         digitsOnly = false;
-      } else if ((d == '+' || d == '-') && (at(pos_ - 1) == 'E' || at(pos_ - 1) == 'e')) {
+      } else if ((d == '+' || d == '-') && (at(pos - 1) == 'E' || at(pos - 1) == 'e')) {
       } else {
         break;
       }
-      ++pos_;
+      ++pos;
     }
-    kind_ = digitsOnly ? tkInteger : tkDecimal;
+    kind = digitsOnly ? tkInteger : tkDecimal;
   } else {
-    ++pos_;
-    kind_ = c;
+    ++pos;
+    kind = c;
   }
-  tokenEnd_ = pos_;
+  pos_ = tokenEnd_ = pos;
+  kind_ = kind;
   return kind_;
 }
 

@@ -599,5 +599,43 @@ TEST_F(KeyEquality, AStatementOpenInItsKeysIndexSeesEachChangeBeforeAndBetweenIt
   run(0, 9);
 }
 
+// Only an ascending, named index led by the column serves the key search. Between two runs of
+// the same statements another process replaces the table's indexes: one descending on the
+// column, one that holds it second, one that it leads with another field, a unique one, a primary
+// key on it, none; each run leaves and counts the rows the twin table's filter does, and a failed
+// update changes nothing on either.
+TEST_F(KeyEquality, ServedOnlyByAnAscendingIndexLedByTheColumnAsAnotherProcessReplacesIndexes) {
+  for (const char* t : {"k", "p"}) {
+    db.run(std::string("CREATE TABLE ") + t + " (r INTEGER, id INTEGER, n INTEGER, c CHAR(4))");
+    for (int i = 0; i < 24; ++i)
+      db.run(std::string("INSERT INTO ") + t + " VALUES (" + std::to_string(i) + ", " +
+             std::to_string(i % 8) + ", 0, 'c')");
+  }
+  const char* const indexes[] = {"CREATE DESC INDEX kx ON k (id)",
+                                 "DROP INDEX k.kx; CREATE INDEX kx ON k (r, id)",
+                                 "DROP INDEX k.kx; CREATE INDEX kx ON k (id, r)",
+                                 "DROP INDEX k.kx; CREATE DESC INDEX ky ON k (n); CREATE INDEX kx ON k (id)",
+                                 "DROP INDEX k.kx; DROP INDEX k.ky; CREATE UNIQUE INDEX kx ON k (r)",
+                                 "DROP INDEX k.kx; ALTER TABLE k ADD PRIMARY KEY (r)",
+                                 "ALTER TABLE k DROP PRIMARY KEY"};
+  int step = 0;
+  for (const char* change : indexes) {
+    SCOPED_TRACE(change);
+    ASSERT_EQ(runElsewhere(folder.path(), change), 0);
+    const std::string key = std::to_string(step % 8);
+    same("UPDATE $ SET n = n + 1, c = 'u" + std::to_string(step) + "' WHERE id = " + key);
+    // The key itself changes: the rows leave the key for another and come back.
+    same("UPDATE $ SET id = id + 10 WHERE id = " + key);
+    same("UPDATE $ SET id = id - 10 WHERE " + key + " + 10 = id");
+    // A value the column cannot hold fails the statement with no row changed.
+    same("UPDATE $ SET c = 'toolong' WHERE id = " + key);
+    same("UPDATE $ SET n = 'x' WHERE id = " + key);
+    same("DELETE FROM $ WHERE id = " + std::to_string((step + 3) % 8));
+    same("INSERT INTO $ VALUES (" + std::to_string(100 + step) + ", " + std::to_string((step + 3) % 8) +
+         ", 0, 'i')");
+    ++step;
+  }
+}
+
 }  // namespace
 }  // namespace engine::sql
