@@ -73,6 +73,31 @@ TEST_F(ComputedColumns, EachRowIsWhatTheRowAloneGives) {
   EXPECT_EQ(db.rows("SELECT id, CAST(s AS INTEGER) FROM t WHERE id IN (1, 4, 6)"), "1|0\n4|12\n6|0\n");
 }
 
+TEST_F(ComputedColumns, CaseMappingFollowsTheLanguageForAsciiAndOtherTexts) {
+  // Plain ASCII, mixed and non-ASCII texts and memos, longer after shorter, and NULLs; under
+  // Turkish even an all-ASCII text keeps the dotted and dotless i rules (a letter whose mapping
+  // would take more bytes stays as it is).
+  insert(1, "1", "'quit'", "'Quit'");
+  insert(2, "2", "'Straße groß'", "'ÄRGER über Öl'");
+  insert(3, "3", "NULL", "NULL");
+  insert(4, "4", "'ıi İI'", "'" + std::string(300, 'i') + "'");
+  insert(5, "5", "'a longer ascii text than the ones before it'", "'ıI'");
+  insert(6, "6", "'x'", "'x'");
+  for (const char* language : {"", " LANGUAGE 'Turkish'", " LANGUAGE 'German (Standard)'"}) {
+    const std::string list = "id, UPPER(s), LOWER(s), UPPER(s) || 'x', LOWER(m), UPPER(m || s)";
+    expectRowsAsAlone(list, 6, language);
+    expectRowsAsAlone(list, 6, std::string(" AND UPPER(s) <> 'Y'") + language);
+  }
+  EXPECT_EQ(
+      db.rows("SELECT id, UPPER(s), LOWER(s), LOWER(m) FROM t WHERE id IN (1, 2, 4, 5)"),
+      "1|QUIT|quit|quit\n2|STRASSE GROSS|straße groß|ärger über öl\n4|II İI|ıi İi|" + std::string(300, 'i') +
+          "\n5|A LONGER ASCII TEXT THAN THE ONES BEFORE IT|a longer ascii text than the ones before it|ıi\n");
+  EXPECT_EQ(
+      db.rows("SELECT id, UPPER(s), LOWER(s), UPPER(m) FROM t WHERE id IN (1, 2, 4, 5) LANGUAGE 'Turkish'"),
+      "1|QUiT|quit|QUiT\n2|STRASSE GROSS|straße groß|ÄRGER ÜBER ÖL\n4|Iİ İI|ıi iı|" + std::string(300, 'i') +
+          "\n5|A LONGER ASCii TEXT THAN THE ONES BEFORE iT|a longer ascii text than the ones before it|II\n");
+}
+
 TEST_F(ComputedColumns, OverflowOnALaterRowRaisesWhatThatRowRaisesAlone) {
   insert(1, "5", "'a'", "NULL");
   insert(2, "NULL", "'b'", "NULL");
