@@ -11,6 +11,8 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "platform/textrules.h"
+
 namespace platform {
 namespace {
 
@@ -157,6 +159,10 @@ struct LocaleServices {
   std::unique_ptr<UCollator, CollatorClose> keepCase;
   std::unique_ptr<UCollator, CollatorClose> ignoreCase;
   std::unique_ptr<UCaseMap, CaseMapClose> caseMap;
+  // True when the case map turns every ASCII text into what a-z <-> A-Z alone makes of it, and
+  // keeps it ASCII: such text is then mapped without the case map. A locale whose rules touch
+  // ASCII letters (Turkish dotted and dotless i) keeps the case map for all text.
+  bool asciiPlain = false;
   uint32_t version = 0;
 };
 
@@ -173,6 +179,48 @@ std::unique_ptr<UCollator, LocaleServices::CollatorClose> openCollator(const std
   return collator;
 }
 
+std::string mapCase(const UCaseMap* map, bool upper, std::string_view in) {
+  std::string out(in.size() + 16, '\0');
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    UErrorCode status = U_ZERO_ERROR;
+    auto mapper = upper ? ucasemap_utf8ToUpper : ucasemap_utf8ToLower;
+    int32_t length = mapper(map, out.data(), int32_t(out.size()), in.data(), int32_t(in.size()), &status);
+    if (status == U_BUFFER_OVERFLOW_ERROR) {
+      out.resize(size_t(length));
+      continue;
+    }
+    if (U_FAILURE(status))
+      throw std::runtime_error(std::string("Case mapping failed: ") + u_errorName(status));
+    out.resize(size_t(length));
+    return out;
+  }
+  throw std::runtime_error("Case mapping failed: the result kept growing");
+}
+
+bool isAscii(std::string_view text) {
+  for (char c : text)
+    if (uint8_t(c) >= 0x80) return false;
+  return true;
+}
+
+void mapAscii(std::string& text, bool upper) {
+  for (char& c : text) c = upper ? asciiUpper(c) : asciiLower(c);
+}
+
+// Asks the case map itself, for each ASCII byte on its own and for all of them in one text.
+bool mapsAsciiPlainly(const UCaseMap* map) {
+  std::string all(128, '\0');
+  for (size_t i = 0; i < all.size(); ++i) all[i] = char(i);
+  for (bool upper : {true, false}) {
+    std::string expected = all;
+    mapAscii(expected, upper);
+    if (mapCase(map, upper, all) != expected) return false;
+    for (size_t i = 0; i < all.size(); ++i)
+      if (mapCase(map, upper, all.substr(i, 1)) != expected.substr(i, 1)) return false;
+  }
+  return true;
+}
+
 std::unique_ptr<LocaleServices> buildServices(const std::string& name) {
   auto services = std::make_unique<LocaleServices>();
   services->keepCase = openCollator(name, false);
@@ -182,6 +230,7 @@ std::unique_ptr<LocaleServices> buildServices(const std::string& name) {
   UErrorCode status = U_ZERO_ERROR;
   services->caseMap.reset(ucasemap_open(language.c_str(), 0, &status));
   if (U_FAILURE(status)) fail("Cannot open the case mapping", name, status);
+  services->asciiPlain = mapsAsciiPlainly(services->caseMap.get());
   UVersionInfo info;
   ucol_getVersion(services->keepCase.get(), info);
   services->version =
@@ -223,27 +272,11 @@ const LocaleServices& services(uint32_t localeId) {
   return *last;
 }
 
-std::string mapCase(const UCaseMap* map, bool upper, std::string_view in) {
-  std::string out(in.size() + 16, '\0');
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    UErrorCode status = U_ZERO_ERROR;
-    auto mapper = upper ? ucasemap_utf8ToUpper : ucasemap_utf8ToLower;
-    int32_t length = mapper(map, out.data(), int32_t(out.size()), in.data(), int32_t(in.size()), &status);
-    if (status == U_BUFFER_OVERFLOW_ERROR) {
-      out.resize(size_t(length));
-      continue;
-    }
-    if (U_FAILURE(status))
-      throw std::runtime_error(std::string("Case mapping failed: ") + u_errorName(status));
-    out.resize(size_t(length));
-    return out;
-  }
-  throw std::runtime_error("Case mapping failed: the result kept growing");
-}
-
 void mapCaseBounded(uint32_t localeId, std::string& text, size_t maxBytes, bool upper) {
   if (text.empty()) return;
-  const UCaseMap* map = services(localeId).caseMap.get();
+  const LocaleServices& s = services(localeId);
+  if (s.asciiPlain && isAscii(text)) return mapAscii(text, upper);
+  const UCaseMap* map = s.caseMap.get();
   std::string full = mapCase(map, upper, text);
   size_t limit = std::max(maxBytes, text.size());
   if (full.size() <= limit) {
@@ -301,6 +334,10 @@ void upperCaseText(uint32_t localeId, std::string& text, size_t maxBytes) {
 
 void lowerCaseText(uint32_t localeId, std::string& text, size_t maxBytes) {
   mapCaseBounded(localeId, text, maxBytes, false);
+}
+
+bool mapsAsciiCaseAlone(uint32_t localeId) {
+  return services(localeId).asciiPlain;
 }
 
 size_t characterLength(std::string_view text, size_t pos) {

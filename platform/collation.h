@@ -59,6 +59,10 @@ int compareText(uint32_t localeId, std::string_view a, std::string_view b, bool 
 // it is. The result is therefore a function of the text, the locale and `maxBytes` alone.
 void upperCaseText(uint32_t localeId, std::string& text, size_t maxBytes);
 void lowerCaseText(uint32_t localeId, std::string& text, size_t maxBytes);
+// True when the locale's rules map every all-ASCII text as a-z <-> A-Z alone does (false for
+// Turkish, whose i and I map to dotted and dotless letters): such a text may then be mapped
+// without the rules, to the same result.
+bool mapsAsciiCaseAlone(uint32_t localeId);
 
 // Bytes of the character that starts at `pos`: one code point and the non-spacing marks that
 // follow it. An ill-formed byte counts as a character of one byte. 0 when pos is at or past the

@@ -151,6 +151,22 @@ void pruneChainJoins(TDataQuery& q) {
   }
 }
 
+// The value's own bytes when field `d` stores them as they are, with no conversion, rescaling or
+// cut (what PutConvertedValue then writes): a non-NULL value of the field's own type, a
+// fixed-size one whose bytes cover the field's, or a text that ends within its bytes and is
+// shorter than the field; nullptr otherwise (a NULL, a blob, a BCD).
+const uint8_t* StorableValueBytes(const TFieldDescriptor& d, const TExpToken& value) {
+  const T type = T(d.Type());
+  if (value.isNull || value.type != type || type == T::BCD || d.IsBlob()) return nullptr;
+  const uint32_t size = d.StoredSize();
+  const uint32_t held = std::min(value.valueSize, value.ValueCapacity());
+  const uint8_t* bytes = value.Value();
+  const bool fits = type == T::String
+                        ? strnlen(reinterpret_cast<const char*>(bytes), held) < std::min(held, size)
+                        : FixedValueSize(type) > 0 && held >= size && held >= FixedValueSize(type);
+  return fits ? bytes : nullptr;
+}
+
 }  // namespace
 
 // Writes `value` into field `fieldNo` of `record`, converted to the field's type; false when
@@ -180,6 +196,10 @@ bool PutConvertedValue(TDataCursor& cursor, uint16_t fieldNo, uint8_t* record, c
   }
   T type = T(d.Type());
   uint32_t size = d.StoredSize();
+  if (const uint8_t* bytes = StorableValueBytes(d, value)) {
+    cursor.PutField(fieldNo, record, bytes);
+    return true;
+  }
   // Called for every column of every result row: the buffer keeps its room between calls.
   thread_local std::vector<uint8_t> buffer;
   buffer.assign(std::max<size_t>({size_t(size), size_t(value.valueSize), kValueBufferSize}) + 1, 0);
@@ -571,6 +591,9 @@ void TDataQuery::fillResultRow(uint8_t* row) {
       uint8_t one[4];
       PutIntegerValue(one, 1);
       result.PutField(f.ResultFieldNo, row, f.CountStar || !value->isNull ? one : nullptr);
+    } else if (const TFieldDescriptor& d = result.GetFieldDesc(f.ResultFieldNo);
+               const uint8_t* bytes = StorableValueBytes(d, *value)) {
+      result.WriteFieldValue(d, row, bytes, false, false);
     } else {
       bool put = false;
       try {

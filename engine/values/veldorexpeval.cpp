@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -13,7 +14,9 @@
 #include "engine/values/veldorexpop.h"
 #include "engine/values/veldorvalues.h"
 #include "engine/values/veldorwholetext.h"
+#include "platform/collation.h"
 #include "platform/scopeguard.h"
+#include "platform/textrules.h"
 
 namespace engine {
 
@@ -82,9 +85,20 @@ void putValue(TExpToken& to, const TExpToken& from) {
 // UPPER or LOWER of `a` into `r`.
 void changeCase(uint8_t code, const TExpToken& a, TExpToken& r, uint16_t languageId, uint16_t sortId) {
   if (a.isNull) return setNull(r);
+  // An all-ASCII text under a locale that maps ASCII letters alone is mapped in place; a memo's
+  // zero bytes map to themselves.
+  const std::string_view whole = WholeText(a);
+  if (std::all_of(whole.begin(), whole.end(), [](char c) { return uint8_t(c) < 0x80; }) &&
+      platform::mapsAsciiCaseAlone(platform::makeLocaleId(languageId, sortId))) {
+    putText(r, whole);
+    char* p = reinterpret_cast<char*>(r.Value());
+    for (size_t i = 0; i < whole.size(); ++i)
+      p[i] = code == fnUpper ? platform::asciiUpper(p[i]) : platform::asciiLower(p[i]);
+    r.isNull = false;
+    return;
+  }
   // A memo's zero bytes are its own: each run between them is mapped, and they stay in place.
   std::string s;
-  const std::string_view whole = WholeText(a);
   for (size_t begin = 0;;) {
     const size_t end = std::min(whole.find('\0', begin), whole.size());
     std::string run(whole.substr(begin, end - begin));
@@ -492,6 +506,9 @@ bool computedInPlace(const TExpToken& n) {
 
 // Zero bytes that a NULL column reads as.
 constexpr uint8_t kZeros[kExpValueBlock] = {};
+
+// Room for a value of any fixed-size type.
+constexpr uint32_t kFixedValueRoom = 64;
 
 }  // namespace
 
@@ -954,6 +971,9 @@ struct ExpValue::Part {
   TExpTreePtr kept;
   ExpFieldPlace place;    // a Placed column's
   uint32_t capacity = 0;  // the kept node's buffer size once primed
+  // The leading bytes of the kept node's buffer that may differ from zero; every byte past them
+  // is zero. The next record's reset clears only these.
+  uint32_t used = 0;
   size_t left = 0, right = 0;
 };
 
@@ -998,6 +1018,7 @@ size_t ExpValue::add(const TExpToken& node, bool inPlace) {
     Evaluator::prime(node, *p.kept, p.kind == Part::Column);
     p.kept->kind = expConstant;
     p.capacity = uint32_t(p.kept->ValueCapacity());
+    p.used = p.capacity;
   }
   if (p.kind == Part::Column && locator_ && locator_(locatorData_, node, p.place)) {
     // Only where the stored bytes fit the node as the reader leaves it, and mean the value alone.
@@ -1042,11 +1063,24 @@ const TExpToken& ExpValue::value(size_t part, void* readerData1, void* readerDat
     r.kind = expConstant;
     p.capacity = uint32_t(r.ValueCapacity());
   } else {
-    std::memset(r.Value(), 0, r.ValueCapacity());
+    assert(std::all_of(r.Value() + p.used, r.Value() + p.capacity, [](uint8_t b) { return b == 0; }));
+    std::memset(r.Value(), 0, p.used);
     if (!column) std::memcpy(r.Value(), n.Value(), std::min<size_t>(n.valueSize, n.ValueCapacity()));
     r.valueSize = n.valueSize;
     r.isNull = n.isNull;
   }
+  // What the evaluation below may write: a placed column its stored bytes; an operator or a case
+  // mapping a value of a fixed type (none takes more than kBcdSize bytes) or a text within its
+  // size, zeros past it. A column that the reader fills may write anywhere in the buffer.
+  static_assert(kBcdSize <= kFixedValueRoom);
+  auto written = [&] {
+    if (column && !placed) return uint32_t(r.ValueCapacity());
+    const uint32_t stored = p.place.autoIncrement ? 4 : p.place.size;
+    const uint32_t bound = std::max({r.valueSize, n.valueSize, placed ? stored : kFixedValueRoom});
+    return std::min(bound, uint32_t(r.ValueCapacity()));
+  };
+  // Until the evaluation is through, a failure may leave any byte written.
+  p.used = p.capacity;
   if (placed) {
     const uint8_t* at = record + p.place.offset;
     r.isNull = !p.place.autoIncrement && at[0] == 0;
@@ -1065,6 +1099,7 @@ const TExpToken& ExpValue::value(size_t part, void* readerData1, void* readerDat
     const TExpToken& rv = value(p.right, readerData1, readerData2, record);
     EvaluateBinaryOperator(n.code, l, rv, languageId_, sortId_, r);
   }
+  p.used = written();
   return r;
 }
 

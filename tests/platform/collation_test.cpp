@@ -120,6 +120,49 @@ TEST(CaseRuleTest, UpperCaseFollowsLanguage) {
   EXPECT_EQ(text, "äöü straße");
 }
 
+// Every locale of the table maps case as its own rules say, whether the text is all ASCII (which
+// most locales map a-z <-> A-Z alone, Turkish not) or mixed.
+TEST(CaseRuleTest, EveryLocaleMapsAsciiAndMixedTextByItsRules) {
+  std::string ascii;
+  for (int c = 1; c < 128; ++c) ascii.push_back(char(c));
+  const std::vector<std::string> texts = {ascii,     "istanbul IZMIR", "Iiİı straße", "ilk İlk ILK ılk",
+                                          "ΣΊΣΥΦΟΣ", "Ijsselmeer"};
+  int locales = 0;
+  for (uint32_t language = 0; language <= 0xFFFF; ++language) {
+    for (uint16_t sort : {0, 1}) {
+      const uint32_t id = makeLocaleId(uint16_t(language), sort);
+      const std::string_view name = platform::collationLocaleName(id);
+      if (name.empty() || (sort == 1 && name.find('@') == std::string_view::npos)) continue;
+      ++locales;
+      const icu::Locale locale(std::string(name.substr(0, name.find('@'))).c_str());
+      for (const std::string& text : texts) {
+        for (bool upper : {true, false}) {
+          icu::UnicodeString reference = icu::UnicodeString::fromUTF8(text);
+          if (upper)
+            reference.toUpper(locale);
+          else
+            reference.toLower(locale);
+          std::string expected;
+          reference.toUTF8String(expected);
+          std::string mapped = text;
+          if (upper)
+            platform::upperCaseText(id, mapped, 1000);
+          else
+            platform::lowerCaseText(id, mapped, 1000);
+          ASSERT_EQ(mapped, expected) << name << (upper ? " upper " : " lower ") << text;
+        }
+      }
+    }
+  }
+  EXPECT_GE(locales, 100);
+  std::string text = "quit";
+  platform::upperCaseText(makeLocaleId(0x041F, 0), text, 100);
+  EXPECT_EQ(text, "QUİT") << "an all-ASCII text under Turkish rules";
+  text = "QUIT";
+  platform::lowerCaseText(makeLocaleId(0x041F, 0), text, 100);
+  EXPECT_EQ(text, "quıt");
+}
+
 TEST(CaseRuleTest, MappingNeverOutgrowsItsField) {
   // ŉ (2 bytes) upper-cases to ʼN (3 bytes); in a field with no room the letter stays as it is.
   std::string text = "aŉ";

@@ -73,6 +73,59 @@ TEST_F(ComputedColumns, EachRowIsWhatTheRowAloneGives) {
   EXPECT_EQ(db.rows("SELECT id, CAST(s AS INTEGER) FROM t WHERE id IN (1, 4, 6)"), "1|0\n4|12\n6|0\n");
 }
 
+TEST_F(ComputedColumns, CaseMappingFollowsTheLanguageForAsciiAndOtherTexts) {
+  // Plain ASCII, mixed and non-ASCII texts and memos, longer after shorter, and NULLs; under
+  // Turkish even an all-ASCII text keeps the dotted and dotless i rules (a letter whose mapping
+  // would take more bytes stays as it is).
+  insert(1, "1", "'quit'", "'Quit'");
+  insert(2, "2", "'Straße groß'", "'ÄRGER über Öl'");
+  insert(3, "3", "NULL", "NULL");
+  insert(4, "4", "'ıi İI'", "'" + std::string(300, 'i') + "'");
+  insert(5, "5", "'a longer ascii text than the ones before it'", "'ıI'");
+  insert(6, "6", "'x'", "'x'");
+  for (const char* language : {"", " LANGUAGE 'Turkish'", " LANGUAGE 'German (Standard)'"}) {
+    const std::string list = "id, UPPER(s), LOWER(s), UPPER(s) || 'x', LOWER(m), UPPER(m || s)";
+    expectRowsAsAlone(list, 6, language);
+    expectRowsAsAlone(list, 6, std::string(" AND UPPER(s) <> 'Y'") + language);
+  }
+  EXPECT_EQ(
+      db.rows("SELECT id, UPPER(s), LOWER(s), LOWER(m) FROM t WHERE id IN (1, 2, 4, 5)"),
+      "1|QUIT|quit|quit\n2|STRASSE GROSS|straße groß|ärger über öl\n4|II İI|ıi İi|" + std::string(300, 'i') +
+          "\n5|A LONGER ASCII TEXT THAN THE ONES BEFORE IT|a longer ascii text than the ones before it|ıi\n");
+  EXPECT_EQ(
+      db.rows("SELECT id, UPPER(s), LOWER(s), UPPER(m) FROM t WHERE id IN (1, 2, 4, 5) LANGUAGE 'Turkish'"),
+      "1|QUiT|quit|QUiT\n2|STRASSE GROSS|straße groß|ÄRGER ÜBER ÖL\n4|Iİ İI|ıi iı|" + std::string(300, 'i') +
+          "\n5|A LONGER ASCii TEXT THAN THE ONES BEFORE iT|a longer ascii text than the ones before it|II\n");
+}
+
+TEST_F(ComputedColumns, ValuesAreStoredAsTheFieldTakesThemWhateverTheirLength) {
+  // Values of a field's own type are written from their nodes: texts shorter than the field,
+  // as long as it, longer (cut to whole characters), with trailing blanks, after longer ones.
+  db.run("CREATE TABLE n (id INTEGER, a SMALLINT, f FLOAT, l LARGEINT, s CHAR(4))");
+  db.run("INSERT INTO n VALUES (1, -3, 2.25, 9000000000, 'abcdefgh')");
+  db.run("INSERT INTO n VALUES (2, NULL, NULL, NULL, 'ab')");
+  db.run("INSERT INTO n VALUES (3, 5, -0.5, -1, 'abcd')");
+  db.run("INSERT INTO n VALUES (4, 0, 0, 0, 'aé')");
+  db.run("INSERT INTO n VALUES (5, 1, 1, 1, 'abé')");
+  db.run("INSERT INTO n VALUES (6, 2, 2, 2, 'abcé')");
+  db.run("INSERT INTO n VALUES (7, 3, 3, 3, 'a  ')");
+  db.run("INSERT INTO n VALUES (8, 4, 4, 4, NULL)");
+  const std::string stored = db.rows("SELECT * FROM n");
+  EXPECT_EQ(stored,
+            "1|-3|2.25|9000000000|abcd\n2|NULL|NULL|NULL|ab\n3|5|-0.5|-1|abcd\n4|0|0|0|aé\n5|1|1|1|abé\n"
+            "6|2|2|2|abc\n7|3|3|3|a\n8|4|4|4|NULL\n");
+  db.run("CREATE TABLE m (id INTEGER, a SMALLINT, f FLOAT, l LARGEINT, s CHAR(4))");
+  db.run("INSERT INTO m SELECT id, a, f, l, s FROM n");
+  EXPECT_EQ(db.rows("SELECT * FROM m"), stored);
+  db.run("UPDATE m SET a = -a, f = f * 2, l = l - 1, s = s || 'é' WHERE id > 0");
+  EXPECT_EQ(db.rows("SELECT * FROM m"),
+            "1|3|4.5|8999999999|abcd\n2|NULL|NULL|NULL|abé\n3|-5|-1|-2|abcd\n4|0|0|-1|aé\n5|-1|2|0|abé\n"
+            "6|-2|4|1|abc\n7|-3|6|2|aé\n8|-4|8|3|é\n");
+  EXPECT_EQ(db.rows("SELECT id, -a, f * 2, l - 1, s || 'é', UPPER(s) || '  ' FROM n WHERE id > 0"),
+            "1|3|4.5|8999999999|abcdé|ABCD\n2|NULL|NULL|NULL|abé|AB\n3|-5|-1|-2|abcdé|ABCD\n"
+            "4|0|0|-1|aéé|AÉ\n5|-1|2|0|abéé|ABÉ\n6|-2|4|1|abcé|ABC\n7|-3|6|2|aé|A\n8|-4|8|3|é|NULL\n");
+}
+
 TEST_F(ComputedColumns, OverflowOnALaterRowRaisesWhatThatRowRaisesAlone) {
   insert(1, "5", "'a'", "NULL");
   insert(2, "NULL", "'b'", "NULL");
