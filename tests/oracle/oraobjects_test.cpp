@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
+#include <functional>
 #include <latch>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "dataaccess/daconsts.h"
@@ -16,6 +19,7 @@
 #include "oracle/ora_params.h"
 #include "oracle/oraerror.h"
 #include "oracle/oraobjects_data.h"
+#include "platform/scopeguard.h"
 #include "tests/oracle/oraobjects_fake.h"
 
 namespace oracle {
@@ -265,6 +269,49 @@ TEST_F(ObjectTypesTest, OtherThreadsFindATypeOnlyOnceItIsDescribed) {
         type->Release();
       }
     });
+}
+
+// Types that refer to each other are described together on one thread: the one met second is
+// done while the first still gains attributes. Another thread finding the second one in that moment
+// must not reach the first, half described, through it.
+TEST_F(ObjectTypesTest, ATypeReferringBackToOneStillBeingDescribedIsNotHandedToOtherThreads) {
+  fake.addType(
+      FakeType{"SCOTT",
+               "DEPT_T",
+               OCI_TYPECODE_OBJECT,
+               0,
+               true,
+               {number("DEPTNO", 4), named("MGR", "EMP_T", 110), text("LOC", 13), number("BUDGET", 9)}});
+  fake.addType(FakeType{
+      "SCOTT", "EMP_T", OCI_TYPECODE_OBJECT, 0, true, {number("EMPNO", 6), named("DEPT", "DEPT_T", 110)}});
+
+  // The description of DEPT_T reaching LOC (EMP_T is described by then) lets another thread look.
+  static std::function<void()> atLoc;
+  static sword (*inner)(const void*, ub4, void*, ub4*, ub4, void*) = nullptr;
+  static TOraObjectCalls fakeCalls, calls;
+  fakeCalls = calls = ObjectCalls();
+  inner = calls.AttrGet;
+  calls.AttrGet = [](const void* handle, ub4 type, void* attribute, ub4* size, ub4 attr, void* err) {
+    const sword status = inner(handle, type, attribute, size, attr, err);
+    if (status == OCI_SUCCESS && attr == OCI_ATTR_NAME && size && *size == 3 &&
+        std::memcmp(*static_cast<const char* const*>(attribute), "LOC", 3) == 0 && atLoc)
+      std::exchange(atLoc, nullptr)();
+    return status;
+  };
+  SetObjectCalls(&calls);
+  platform::ScopeExit restore([] { SetObjectCalls(&fakeCalls); });
+
+  int seenAttributes = -1;
+  atLoc = [&] {
+    std::jthread([&] {
+      Held<TOraType> emp(TObjectTypes::GetType(fake.svc(), "SCOTT.EMP_T"));
+      seenAttributes = emp->AttrType(1)->AttributeCount();
+    }).join();
+  };
+  Held<TOraType> dept(TObjectTypes::GetType(fake.svc(), "SCOTT.DEPT_T"));
+  EXPECT_EQ(atLoc, nullptr);
+  EXPECT_EQ(seenAttributes, 4);
+  EXPECT_EQ(dept->AttributeCount(), 4);
 }
 
 // Threads that each need a kept type after another Oracle home (an object of it allocated, a REF
