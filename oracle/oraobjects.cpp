@@ -188,8 +188,10 @@ void TObjectTypes::ClearTypes(void* svc) {
   {
     TypeCache& c = cache();
     std::lock_guard guard(c.lock);
+    // A type of a freed client environment may name a service context at the same address: it is
+    // not this session's, and another thread may be describing it again on its own.
     for (TOraType* t : c.types)
-      if (t->SvcCtx() == svc && t->TryAddRef()) types.push_back(t);
+      if (t->SvcCtx() == svc && !t->Stale() && t->TryAddRef()) types.push_back(t);
   }
   for (TOraType* t : types) {
     {

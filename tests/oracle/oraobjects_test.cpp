@@ -342,6 +342,33 @@ TEST_F(ObjectTypesTest, AKeptTypeNeededByThreadsAtOnceIsDescribedAgainByOne) {
   EXPECT_FALSE(address->Stale());
 }
 
+// A type kept across another Oracle home still names the service context it was described on, which
+// a session of the new client may have at the same address. That session ending while another
+// thread describes the kept type again on its own session must leave the new description whole.
+TEST_F(ObjectTypesTest, ASessionEndingAtTheAddressAKeptTypeNamesLeavesItsNewDescriptionAlone) {
+  Held<TOraType> address(TObjectTypes::GetType(fake.svc(), "SCOTT.ADDRESS_T"));
+  void* from = fake.svc();
+  void* to = fake.svc2();
+  for (int round = 0; round < 2000; ++round) {
+    ++OCIEnvironmentGeneration;
+    std::latch start(2);
+    {
+      std::jthread describer([&] {
+        start.arrive_and_wait();
+        address->DescribeIfStale(to);
+      });
+      std::jthread ending([&] {
+        start.arrive_and_wait();
+        TObjectTypes::ClearTypes(from);
+      });
+    }
+    ASSERT_FALSE(address->Stale()) << "round " << round;
+    ASSERT_EQ(address->SvcCtx(), to) << "round " << round;
+    ASSERT_EQ(address->AttributeCount(), 2) << "round " << round;
+    std::swap(from, to);
+  }
+}
+
 TEST_F(ObjectTypesTest, UnknownOrDamagedTypeDescriptionIsAnErrorAndLeavesNothingCached) {
   const int before = TObjectTypes::Count();
   try {
