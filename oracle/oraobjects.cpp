@@ -89,6 +89,9 @@ TypeCache& cache() {
 }
 
 thread_local int describeDepth = 0;
+// Types described inside the description under way on this thread, each with a reference: they
+// may refer back to a type still half done, so other threads find them only once it ends.
+thread_local std::vector<TOraType*> describedInside;
 
 }  // namespace
 
@@ -185,8 +188,10 @@ void TObjectTypes::ClearTypes(void* svc) {
   {
     TypeCache& c = cache();
     std::lock_guard guard(c.lock);
+    // A type of a freed client environment may name a service context at the same address: it is
+    // not this session's, and another thread may be describing it again on its own.
     for (TOraType* t : c.types)
-      if (t->SvcCtx() == svc && t->TryAddRef()) types.push_back(t);
+      if (t->SvcCtx() == svc && !t->Stale() && t->TryAddRef()) types.push_back(t);
   }
   for (TOraType* t : types) {
     {
@@ -259,12 +264,22 @@ void TOraType::Describe(void* svc, const std::string& name) {
     if (Name != key) Name = std::move(key);
     describer_ = std::this_thread::get_id();
   }
-  platform::ScopeExit described([this] {
+  bool whole = false;
+  platform::ScopeExit described([this, &whole] {
+    if (whole && describeDepth > 1) {
+      AddRef();
+      describedInside.push_back(this);
+      return;
+    }
+    std::vector<TOraType*> inside;
+    if (describeDepth == 1) inside.swap(describedInside);
     {
       std::lock_guard guard(cache().lock);
       describer_ = std::thread::id();
+      for (TOraType* t : inside) t->describer_ = std::thread::id();
     }
     cache().described.notify_all();
+    for (TOraType* t : inside) t->Release();
   });
   // A description that fails part way is no description: the type counts as one of a freed client
   // (the cache passes it by, an object of it describes it again), never as the half it holds.
@@ -349,6 +364,7 @@ void TOraType::Describe(void* svc, const std::string& name) {
     DA_ASSERT(false, "Unknown object type.");
   }
   undescribed.Dismiss();
+  whole = true;
 }
 
 void TOraType::DescribeIfStale(void* svc) {

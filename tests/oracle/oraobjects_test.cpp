@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
+#include <functional>
 #include <latch>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "dataaccess/daconsts.h"
@@ -16,6 +19,7 @@
 #include "oracle/ora_params.h"
 #include "oracle/oraerror.h"
 #include "oracle/oraobjects_data.h"
+#include "platform/scopeguard.h"
 #include "tests/oracle/oraobjects_fake.h"
 
 namespace oracle {
@@ -267,6 +271,49 @@ TEST_F(ObjectTypesTest, OtherThreadsFindATypeOnlyOnceItIsDescribed) {
     });
 }
 
+// Types that refer to each other are described together on one thread: the one met second is
+// done while the first still gains attributes. Another thread finding the second one in that moment
+// must not reach the first, half described, through it.
+TEST_F(ObjectTypesTest, ATypeReferringBackToOneStillBeingDescribedIsNotHandedToOtherThreads) {
+  fake.addType(
+      FakeType{"SCOTT",
+               "DEPT_T",
+               OCI_TYPECODE_OBJECT,
+               0,
+               true,
+               {number("DEPTNO", 4), named("MGR", "EMP_T", 110), text("LOC", 13), number("BUDGET", 9)}});
+  fake.addType(FakeType{
+      "SCOTT", "EMP_T", OCI_TYPECODE_OBJECT, 0, true, {number("EMPNO", 6), named("DEPT", "DEPT_T", 110)}});
+
+  // The description of DEPT_T reaching LOC (EMP_T is described by then) lets another thread look.
+  static std::function<void()> atLoc;
+  static sword (*inner)(const void*, ub4, void*, ub4*, ub4, void*) = nullptr;
+  static TOraObjectCalls fakeCalls, calls;
+  fakeCalls = calls = ObjectCalls();
+  inner = calls.AttrGet;
+  calls.AttrGet = [](const void* handle, ub4 type, void* attribute, ub4* size, ub4 attr, void* err) {
+    const sword status = inner(handle, type, attribute, size, attr, err);
+    if (status == OCI_SUCCESS && attr == OCI_ATTR_NAME && size && *size == 3 &&
+        std::memcmp(*static_cast<const char* const*>(attribute), "LOC", 3) == 0 && atLoc)
+      std::exchange(atLoc, nullptr)();
+    return status;
+  };
+  SetObjectCalls(&calls);
+  platform::ScopeExit restore([] { SetObjectCalls(&fakeCalls); });
+
+  int seenAttributes = -1;
+  atLoc = [&] {
+    std::jthread([&] {
+      Held<TOraType> emp(TObjectTypes::GetType(fake.svc(), "SCOTT.EMP_T"));
+      seenAttributes = emp->AttrType(1)->AttributeCount();
+    }).join();
+  };
+  Held<TOraType> dept(TObjectTypes::GetType(fake.svc(), "SCOTT.DEPT_T"));
+  EXPECT_EQ(atLoc, nullptr);
+  EXPECT_EQ(seenAttributes, 4);
+  EXPECT_EQ(dept->AttributeCount(), 4);
+}
+
 // Threads that each need a kept type after another Oracle home (an object of it allocated, a REF
 // of it bound) at the same moment: one describes it again, the others take that description.
 TEST_F(ObjectTypesTest, AKeptTypeNeededByThreadsAtOnceIsDescribedAgainByOne) {
@@ -293,6 +340,33 @@ TEST_F(ObjectTypesTest, AKeptTypeNeededByThreadsAtOnceIsDescribedAgainByOne) {
   EXPECT_THROW(address->DescribeIfStale(nullptr), std::runtime_error);
   std::jthread([&] { address->DescribeIfStale(fake.svc()); }).join();
   EXPECT_FALSE(address->Stale());
+}
+
+// A type kept across another Oracle home still names the service context it was described on, which
+// a session of the new client may have at the same address. That session ending while another
+// thread describes the kept type again on its own session must leave the new description whole.
+TEST_F(ObjectTypesTest, ASessionEndingAtTheAddressAKeptTypeNamesLeavesItsNewDescriptionAlone) {
+  Held<TOraType> address(TObjectTypes::GetType(fake.svc(), "SCOTT.ADDRESS_T"));
+  void* from = fake.svc();
+  void* to = fake.svc2();
+  for (int round = 0; round < 2000; ++round) {
+    ++OCIEnvironmentGeneration;
+    std::latch start(2);
+    {
+      std::jthread describer([&] {
+        start.arrive_and_wait();
+        address->DescribeIfStale(to);
+      });
+      std::jthread ending([&] {
+        start.arrive_and_wait();
+        TObjectTypes::ClearTypes(from);
+      });
+    }
+    ASSERT_FALSE(address->Stale()) << "round " << round;
+    ASSERT_EQ(address->SvcCtx(), to) << "round " << round;
+    ASSERT_EQ(address->AttributeCount(), 2) << "round " << round;
+    std::swap(from, to);
+  }
 }
 
 TEST_F(ObjectTypesTest, UnknownOrDamagedTypeDescriptionIsAnErrorAndLeavesNothingCached) {
