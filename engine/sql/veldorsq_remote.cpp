@@ -154,6 +154,9 @@ TDataCursor* TQueryStatement::remoteExecute() {
       if (paramValues_[i].given) count = uint16_t(i + 1);
     s.WriteRequestU16(count);
     std::vector<std::vector<uint8_t>> values(count);
+    // A blob's bytes as a local caller gives them: the server takes a memo's last zero byte for
+    // its terminator, as SetParams does, so a memo goes with one; its own zero bytes stay its own.
+    std::vector<std::vector<uint8_t>> blobBytes(count);
     uint16_t offset = 0;
     for (uint16_t i = 0; i < count; ++i) {
       const TParamValue& p = paramValues_[i];
@@ -161,8 +164,10 @@ TDataCursor* TQueryStatement::remoteExecute() {
       std::vector<uint8_t>& v = values[i];
       v.push_back(p.given && !p.isNull);
       if (blob) {
+        blobBytes[i] = p.bytes;
+        if (p.subType == TEngineFieldSubType::Memo) blobBytes[i].push_back(0);
         uint8_t word[4];
-        platform::put4(word, uint32_t(p.bytes.size()));
+        platform::put4(word, uint32_t(blobBytes[i].size()));
         v.insert(v.end(), word, word + 4);
         v.insert(v.end(), 4, uint8_t(0));  // the address a local caller's buffer would hold
       } else {
@@ -181,7 +186,7 @@ TDataCursor* TQueryStatement::remoteExecute() {
     for (uint16_t i = 0; i < count; ++i) {
       s.WriteRequestParam(values[i].data(), uint32_t(values[i].size()));
       if (paramValues_[i].type == TEngineFieldType::Blob)
-        s.WriteRequestParam(paramValues_[i].bytes.data(), uint32_t(paramValues_[i].bytes.size()));
+        s.WriteRequestParam(blobBytes[i].data(), uint32_t(blobBytes[i].size()));
     }
   };
   if (version < 30900)

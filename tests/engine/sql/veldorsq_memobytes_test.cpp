@@ -188,4 +188,47 @@ TEST_F(MemoZeroBytes, ComparisonsReadAMemoUpToItsFirstZeroByte) {
   EXPECT_EQ(db_.run("SELECT id FROM t WHERE id > 4 AND m < 'a' ORDER BY id"), "5\n");
 }
 
+// One statement over many rows reuses its values from row to row: a long memo's bytes never reach
+// the shorter one after it, whether the memo comes from a column or from a parameter given anew.
+TEST_F(MemoZeroBytes, ALongerMemoLeavesNothingInTheNextRow) {
+  insertMemo(6, "q"s);
+  insertMemo(7, "LONG\0LONGER\0LONGEST"s);
+  insertMemo(8, "z"s);
+  db_.run("UPDATE t SET m2 = UPPER(m) || m WHERE id >= 5");
+  EXPECT_EQ(db_.run("SELECT id, LENGTH(m2), m2 FROM t WHERE id >= 5 ORDER BY id"),
+            "5|18|\0A\0B\0\0CX\0"s + bytes_ +
+                "\n6|2|Qq\n7|38|LONG\0LONGER\0LONGESTLONG\0LONGER\0LONGEST\n8|2|Zz\n"s);
+  db_.run("UPDATE t SET m2 = SUBSTRING(m FROM 2) || TRIM(BOTH 'L' FROM m) WHERE id >= 5");
+  EXPECT_EQ(db_.run("SELECT id, LENGTH(m2), m2 FROM t WHERE id >= 5 ORDER BY id"),
+            "5|17|" + bytes_.substr(1) + bytes_ +
+                "\n6|1|q\n7|36|ONG\0LONGER\0LONGESTONG\0LONGER\0LONGEST\n8|1|z\n"s);
+
+  TFieldDescriptor d[2];
+  for (auto& one : d) {
+    one.SetType(uint8_t(TEngineFieldType::Blob));
+    one.SetSubType(uint8_t(TEngineFieldSubType::Memo));
+    one.SetStoredSize(8);
+  }
+  // Two memo parameters, each its has-value byte, its 4-byte length and its bytes.
+  auto give = [&](sql::TQueryStatement& s, const std::string& first, const std::string& second) {
+    std::vector<uint8_t> values;
+    for (const std::string* bytes : {&first, &second}) {
+      if (bytes == &second) d[1].SetOffset(uint32_t(values.size()));
+      values.push_back(1);
+      for (int shift = 0; shift < 32; shift += 8) values.push_back(uint8_t(bytes->size() >> shift));
+      values.insert(values.end(), bytes->begin(), bytes->end());
+    }
+    s.SetParams(2, std::span(d, 2), values);
+    s.Execute();
+  };
+  sql::TQueryStatement s(db_.directory());
+  s.Prepare("UPDATE t SET m2 = UPPER(?) || m || ? WHERE id = 5 OR id = 6");
+  give(s, "longparam\0\0xyz"s, "end\0"s + '\0');
+  EXPECT_EQ(db_.run("SELECT id, LENGTH(m2), m2 FROM t WHERE id = 5 OR id = 6 ORDER BY id"),
+            "5|27|LONGPARAM\0\0XYZ"s + bytes_ + "end\0\n6|19|LONGPARAM\0\0XYZqend\0\n"s);
+  give(s, "p"s, "r"s);
+  EXPECT_EQ(db_.run("SELECT id, LENGTH(m2), m2 FROM t WHERE id = 5 OR id = 6 ORDER BY id"),
+            "5|11|P" + bytes_ + "r\n6|3|Pqr\n"s);
+}
+
 }  // namespace

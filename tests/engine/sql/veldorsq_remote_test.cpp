@@ -278,4 +278,30 @@ TEST_F(RemoteStatementTest, AnInsertOfAUnionTakesTheRowsItTakesLocally) {
   EXPECT_EQ(both("SELECT COUNT(*), MAX(id) FROM b"), "12|5\n");
 }
 
+// A memo parameter ending in zero bytes of its own, with its terminator after them: the server
+// stores and joins the same bytes as a local database does.
+TEST_F(RemoteStatementTest, AMemoParameterKeepsItsLastZeroBytesOnTheServer) {
+  both("CREATE TABLE t (a INTEGER, m BLOB(1, 1))");
+  const std::string bytes("a\0b\0\0", 5);
+  std::vector<engine::TFieldDescriptor> d(1);
+  d[0].SetType(uint8_t(engine::TEngineFieldType::Blob));
+  d[0].SetSubType(uint8_t(engine::TEngineFieldSubType::Memo));
+  d[0].SetOffset(0);
+  std::vector<uint8_t> values(5 + bytes.size() + 1, 0);
+  values[0] = 1;
+  platform::put4(&values[1], uint32_t(bytes.size() + 1));
+  std::memcpy(&values[5], bytes.data(), bytes.size());
+  for (TDataDirectory* where : {&local.directory(), directory}) {
+    TQueryStatement insert(*where);
+    insert.Prepare("INSERT INTO t VALUES (1, ?)");
+    insert.SetParams(1, d, values);
+    insert.Execute();
+    TQueryStatement update(*where);
+    update.Prepare("UPDATE t SET m = m || ? || 'z'");
+    update.SetParams(1, d, values);
+    update.Execute();
+  }
+  EXPECT_EQ(both("SELECT a, LENGTH(m), m FROM t"), "1|11|" + bytes + bytes + "z\n");
+}
+
 }  // namespace
