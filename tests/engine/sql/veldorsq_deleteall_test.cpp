@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -854,6 +855,61 @@ TEST_F(DeleteEveryRowAround, RowsTakenWithoutAWalkAreThoseAWalkFinds) {
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM u"), "39\n");
   EXPECT_EQ(slotsOf(dataFile(folder.path(), "t")), slotsOf(dataFile(folder.path(), "u")));
   expectSound(db.directory(), folder.path(), "t", false, "after the stopped statements");
+}
+
+// The reports of a DELETE without WHERE, counted without a walk, fall where a walk's do whatever
+// the rows and the steps: a few rows (each a report or more apart), about a hundred, some hundreds,
+// one step for the whole or a percent each. A callback that stops the statement at any report
+// stops both at the same row and keeps every row.
+TEST_F(DeleteEveryRowAround, ProgressOfEveryRowCountedAtOnceFallsWhereAWalksDoes) {
+  for (const int rows : {1, 2, 7, 99, 101, 250}) {
+    for (const char* table : {"t", "u"}) {
+      db.run(std::string("CREATE TABLE ") + table + " (id INTEGER, s CHAR(20), v INTEGER, PRIMARY KEY (id))");
+      db.directory().StartTransaction();
+      for (int i = 1; i <= rows; ++i)
+        db.run(std::string("INSERT INTO ") + table + " VALUES (" + std::to_string(i) + ", 'n', " +
+               std::to_string(i % 4) + ")");
+      db.directory().Commit(true, false);
+    }
+    {
+      TQueryStatement plain(db.directory()), walked(db.directory());
+      plain.Prepare("DELETE FROM t");
+      walked.Prepare("DELETE FROM u WHERE v >= 0");
+      for (const uint16_t steps : {0, 3, 7, 30, 100, 200}) {
+        SCOPED_TRACE(std::to_string(rows) + " rows, " + std::to_string(steps) + " steps");
+        db.directory().Session().SetProgressSteps(steps);
+        std::vector<int> reported[2];
+        for (int i = 0; i < 2; ++i) {
+          TQueryStatement& statement = i == 0 ? plain : walked;
+          statement.SetProgressCallback([&, i](int percent, bool&) { reported[i].push_back(percent); });
+          db.directory().StartTransaction();
+          statement.Execute();
+          EXPECT_EQ(statement.RowsAffected, rows);
+          db.directory().Rollback();
+        }
+        EXPECT_EQ(reported[0], reported[1]);
+        ASSERT_FALSE(reported[0].empty());
+        const size_t reports = reported[1].size();
+        for (const size_t stop : std::set<size_t>{1, 2, reports / 2, reports}) {
+          if (stop == 0 || stop > reports) continue;
+          std::vector<int> seen[2];
+          for (int i = 0; i < 2; ++i) {
+            TQueryStatement& statement = i == 0 ? plain : walked;
+            statement.SetProgressCallback([&, i](int percent, bool& abort) {
+              seen[i].push_back(percent);
+              abort = seen[i].size() == stop;
+            });
+            EXPECT_THROW(statement.Execute(), EVELDOREngineError) << "stopped at report " << stop;
+          }
+          EXPECT_EQ(seen[0], seen[1]) << "stopped at report " << stop;
+          EXPECT_EQ(db.run("SELECT COUNT(*) FROM t"), std::to_string(rows) + "\n");
+          EXPECT_EQ(db.run("SELECT COUNT(*) FROM u"), std::to_string(rows) + "\n");
+        }
+      }
+    }
+    db.run("DROP TABLE t");
+    db.run("DROP TABLE u");
+  }
 }
 
 // WHERE clauses that name no column, constant or with a sub-select, take every row or none as
