@@ -383,6 +383,52 @@ TEST_F(ComputedWhere, IntegerArithmeticPassesTheRowsTheWholeEvaluationPasses) {
   EXPECT_GE(errors, 3) << "rows that overflow";
 }
 
+// A worked-out sum meets values of other kinds as its operator's node would hold it (compared
+// with a FLOAT, a DECIMAL, a WORD column, bounds of BETWEEN and members of IN), and a NULL
+// parameter on either side of an operator makes it NULL.
+TEST_F(ComputedWhere, AWorkedOutSumMeetsOtherOperandsAsItsNodeWould) {
+  db.run("CREATE TABLE w (id INTEGER, w WORD)");
+  db.run("INSERT INTO w VALUES (1, 0)");
+  db.run("INSERT INTO w VALUES (2, 65535)");
+  db.run("INSERT INTO w VALUES (3, NULL)");
+  db.run("INSERT INTO w VALUES (4, 7)");
+  const char* const conditions[] = {
+      "i * 2 > f",
+      "l - 1 > f",
+      "h * 3 < d",
+      "l * 2 <= d * 2",
+      "i + h = f + 13",
+      "h BETWEEN i - 20 AND i + 20",
+      "h NOT BETWEEN l - 200 AND l * 1",
+      "i IN (h * 3 + 1, l - 91, 0)",
+      "1 IN (h + 1, i * 0 + 1)",
+      "i * 2 + 1 IN (21.0, 1.5)",
+  };
+  for (const char* condition : conditions)
+    EXPECT_EQ(db.rows(std::string("SELECT id FROM n WHERE ") + condition), expected(condition)) << condition;
+  EXPECT_EQ(db.rows("SELECT id FROM w WHERE w - 1 < 0"), "1\n");
+  EXPECT_EQ(db.rows("SELECT id FROM w WHERE w * 2 + 1 > 131070"), "2\n");
+  EXPECT_EQ(db.rows("SELECT id FROM w WHERE w * 3 > 1000.5"), "2\n");
+  EXPECT_EQ(db.rows("SELECT id FROM w WHERE w + 1 BETWEEN 8 AND 65536"), "2\n4\n");
+
+  // The same with parameters, a NULL one left or right of its operator.
+  TQueryStatement s(db.directory());
+  s.Prepare("SELECT id FROM n WHERE ? * i + h * ? > 0 OR i IS NULL");
+  for (const bool leftNull : {true, false}) {
+    std::vector<TFieldDescriptor> d(2);
+    std::vector<uint8_t> values(10, 0);
+    for (int k = 0; k < 2; ++k) {
+      d[k].SetType(uint8_t(TEngineFieldType::Integer));
+      d[k].SetStoredSize(4);
+      d[k].SetOffset(uint32_t(k * 5));
+      values[k * 5] = (k == 0) != leftNull;
+      PutIntegerValue(&values[k * 5 + 1], 1);
+    }
+    s.SetParams(2, d, values);
+    EXPECT_EQ(SqlDatabase::text(*s.Execute()), "2\n6\n") << (leftNull ? "left" : "right") << " NULL";
+  }
+}
+
 // Run only by ComputedWhere.ARowChangedByAnotherProcessBetweenStepsIsTestedAsChanged.
 TEST(ComputedWhereOther, DISABLED_InAnotherProcess) {
   const char* folder = std::getenv("VELMARON_COMPUTED_FOLDER");
