@@ -276,4 +276,124 @@ TEST_P(ForwardStepsBesideAWriter, EachStepReadsTheNextKeyTheTableNowHas) {
 INSTANTIATE_TEST_SUITE_P(Writers, ForwardStepsBesideAWriter,
                          ::testing::Values(Writer::Cursor, Writer::Session, Writer::Process));
 
+// An index of names as a table may hold them: many alike but for case, some missing, in an index
+// kept descending, blind to case or with its leaves compressed, in an encrypted table. Forward
+// steps (from the entry's place in its leaf) and backward steps (a search each) give one order.
+struct NameIndex {
+  const char* label;
+  uint8_t descending, caseInsensitive, compression;
+  bool encrypted;
+};
+
+class ForwardStepsOverAnIndexOfNames : public ::testing::TestWithParam<NameIndex> {};
+
+constexpr uint8_t kByName = 1;
+
+void openNames(TDataCursor& c) {
+  c.SetTableName("names");
+  c.Open();
+  c.SwitchToIndex(kByName);
+}
+
+// The ID of each record met, by GetNextRecord from the start or GetPriorRecord from the end.
+std::vector<int32_t> walkNames(TDataCursor& c, bool forward) {
+  std::vector<uint8_t> buffer(c.RecordSize());
+  std::vector<int32_t> ids;
+  if (forward)
+    c.SetToBegin();
+  else
+    c.SetToEnd();
+  while ((forward ? c.GetNextRecord(buffer.data()) : c.GetPriorRecord(buffer.data())) == 0) {
+    int32_t id = 0;
+    bool isNull = false;
+    c.GetField(1, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&id));
+    ids.push_back(id);
+    if (forward) {
+      EXPECT_EQ(c.GetSequenceNumber(), int32_t(ids.size())) << "after ID " << id;
+    }
+  }
+  EXPECT_TRUE(forward ? c.AtEOF() : c.AtBOF());
+  if (!forward) std::reverse(ids.begin(), ids.end());
+  return ids;
+}
+
+TEST_P(ForwardStepsOverAnIndexOfNames, ReadsTheOrderBackwardStepsRead) {
+  const NameIndex kind = GetParam();
+  const uint32_t seed = storage_test::testSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
+  TempDir dir;
+  constexpr int32_t kNames = 3000;
+  {
+    Database db(dir.path());
+    if (kind.encrypted) db.session.AddPassword("hush");
+    TDataCursor c(*db.directory);
+    using datafile_test::field;
+    TCreateTableArgs a;
+    a.BlobBlockSize = 512;
+    a.Fields = {field(1, "ID", kFieldTypeInteger), field(2, "NAME", kFieldTypeString, 24)};
+    a.NoPrimaryIndex = true;
+    a.Indexes.resize(2);
+    a.Indexes[1].name = "ByName";
+    a.Indexes[1].fields[0] = 2;
+    a.Indexes[1].descending = kind.descending;
+    a.Indexes[1].caseInsensitive = kind.caseInsensitive;
+    a.Indexes[1].compression = kind.compression;
+    a.Encrypted = kind.encrypted;
+    a.Password = kind.encrypted ? "hush" : "";
+    c.SetTableName("names");
+    c.SetExclusive(true);
+    c.CreateTable(a);
+    c.Open();
+    const std::vector<std::string> stems = {"alder", "Alder",  "ALDER", "birch", "birch tree", "Birch",
+                                            "cedar", "cedars", "CEDAR", "d",     "D",          "elm"};
+    std::vector<uint8_t> buffer(c.RecordSize());
+    for (int32_t id = 1; id <= kNames; ++id) {
+      c.ClearRecordBuffer(buffer.data());
+      c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&id));
+      if (pick(10) != 0) {
+        std::array<uint8_t, 25> text{};
+        const std::string name = stems[pick(uint32_t(stems.size()))] + std::string(pick(3), 'x');
+        std::copy(name.begin(), name.end(), text.begin());
+        c.PutField(2, buffer.data(), text.data());
+      }
+      c.AppendRecord(buffer.data());
+    }
+  }
+  Database db(dir.path());
+  if (kind.encrypted) db.session.AddPassword("hush");
+  TDataCursor c(*db.directory);
+  openNames(c);
+  const std::vector<int32_t> forward = walkNames(c, true);
+  EXPECT_EQ(forward, walkNames(c, false));
+  EXPECT_EQ(std::set<int32_t>(forward.begin(), forward.end()).size(), size_t(kNames));
+  // Inside a range of names that ends among names alike but for case.
+  std::vector<uint8_t> low(c.RecordSize()), high(c.RecordSize());
+  std::array<uint8_t, 25> text{};
+  const std::string lo = kind.descending ? "cedar" : "birch", hi = kind.descending ? "birch" : "cedar";
+  c.ClearRecordBuffer(low.data());
+  c.ClearRecordBuffer(high.data());
+  std::copy(lo.begin(), lo.end(), text.begin());
+  c.PutField(2, low.data(), text.data());
+  text.fill(0);
+  std::copy(hi.begin(), hi.end(), text.begin());
+  c.PutField(2, high.data(), text.data());
+  c.SetRange(false, low.data(), 1, high.data(), 1);
+  const std::vector<int32_t> ranged = walkNames(c, true);
+  EXPECT_FALSE(ranged.empty());
+  EXPECT_LT(ranged.size(), forward.size());
+  EXPECT_EQ(ranged, walkNames(c, false));
+}
+
+INSTANTIATE_TEST_SUITE_P(Indexes, ForwardStepsOverAnIndexOfNames,
+                         ::testing::Values(NameIndex{"Plain", 0, 0, kcNone, false},
+                                           NameIndex{"Descending", 1, 0, kcNone, false},
+                                           NameIndex{"CaseBlind", 0, 1, kcNone, false},
+                                           NameIndex{"Compressed", 0, 1, kcBoth, false},
+                                           NameIndex{"DescendingCompressedEncrypted", 1, 1, kcLeading, true}),
+                         [](const ::testing::TestParamInfo<NameIndex>& info) {
+                           return std::string(info.param.label);
+                         });
+
 }  // namespace
