@@ -179,6 +179,16 @@ TEST_F(MemoZeroBytes, CaseMappingsTrimAndReplaceMapEveryByte) {
   EXPECT_EQ(db_.run("SELECT CAST(m AS CHAR(10)) FROM t WHERE id = 7"), "x\n");
 }
 
+// Letters beyond ASCII go through the locale's case map, one stretch between zero bytes at a time.
+TEST_F(MemoZeroBytes, CaseMappingsOfLettersBeyondAsciiKeepTheZeroBytesInPlace) {
+  const std::string accented = "\0\xC3\xA9t\xC3\xA9\0\0\xC3\xBC\0"s;
+  insertMemo(8, accented + '\0');
+  EXPECT_EQ(db_.run("SELECT UPPER(m) FROM t WHERE id = 8"), "\0\xC3\x89T\xC3\x89\0\0\xC3\x9C\0\n"s);
+  db_.run("UPDATE t SET m2 = UPPER(m) WHERE id = 8");
+  EXPECT_EQ(db_.run("SELECT LOWER(m2) FROM t WHERE id = 8"), accented + "\n");
+  EXPECT_EQ(db_.run("SELECT LENGTH(UPPER(m)) FROM t WHERE id = 8"), "8\n");
+}
+
 // What reads a memo as a text keeps doing so: it ends at the memo's first zero byte.
 TEST_F(MemoZeroBytes, ComparisonsReadAMemoUpToItsFirstZeroByte) {
   insertMemo(6, "ab\0cd"s);
