@@ -264,7 +264,7 @@ void TSaveObjDDl::Run() {
         CountProgress(1);
       }
       if (begun) {
-        if (!out.commit())
+        if (!out.commit(platform::ReplacingFile::FolderSync::ByCaller))
           throw platform::IoError("Cannot write to " + f.file + ": " + platform::errorText(out.error()),
                                   out.error());
       } else {
@@ -276,6 +276,11 @@ void TSaveObjDDl::Run() {
         }
       }
     }
+    // One sync of the folder for all of its new names: a sync per file would cost more than
+    // the writing.
+    int error = 0;
+    if (!files.empty() && !platform::syncFolderOf(files.front().file, error))
+      throw platform::IoError("Cannot sync " + root.OutputDir() + ": " + platform::errorText(error), error);
     root.SetMessage(std::string(kSaveObjDdlDone));
   } catch (const std::exception& e) {
     root.SetMessage(WithCause(kSaveObjDdlError, e));
