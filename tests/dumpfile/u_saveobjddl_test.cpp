@@ -409,8 +409,9 @@ TEST_F(DefinitionWriterTest, CancelledRunKeepsTheFilesItFinishedAndClaimsNoSucce
 }
 
 // A writer killed at any point of its run (a crash, the machine's power) leaves each file either
-// as it was before the run or whole: the files finished so far are the new ones, the others the
-// earlier ones, and a file that the run finds nothing for is either the earlier one or gone.
+// as it was before the run or whole: the files finished so far are the new ones (the writer
+// syncs them in groups), the others the earlier ones, and a file that the run finds nothing for
+// is either the earlier one or gone.
 TEST_F(DefinitionWriterTest, WriterKilledAtAnyStepLeavesEachFileAsItWasOrWhole) {
   add(nullptr, "T1", kKindTables, "CREATE TABLE T1\n");
   add(nullptr, "V1", kKindViews, "CREATE VIEW V1 AS SELECT 1 FROM DUAL\n");
@@ -422,17 +423,22 @@ TEST_F(DefinitionWriterTest, WriterKilledAtAnyStepLeavesEachFileAsItWasOrWhole) 
   add(u, "T4", kKindTables, "CREATE TABLE T4\n");
   TExpFileUser* w = user("W", "CREATE USER W IDENTIFIED BY Y\n");
   add(w, "T5", kKindTables, "CREATE TABLE T5\n");
+  for (int i = 0; i < 30; ++i) {
+    const std::string n = std::to_string(i);
+    add(user("O" + n, "CREATE USER O" + n + " IDENTIFIED BY Z\n"), "T" + n, kKindTables,
+        "CREATE TABLE T" + n);
+  }
   SelectAllKinds(root_);
   std::vector<std::string> names;
   for (const std::string& file : DefinitionFiles(root_)) names.push_back(fs::path(file).filename().string());
-  ASSERT_EQ(names.size(), 7u);
+  ASSERT_EQ(names.size(), 37u);
   writeFile((fs::path(out_) / "notes.txt").string(), "the user's own");
 
   EXPECT_EQ(run(), kSaveObjDdlDone);
   const std::map<std::string, std::string> whole = contents();
-  ASSERT_EQ(whole.size(), 7u);  // the user's notes and six files: none for the procedures
+  ASSERT_EQ(whole.size(), 37u);  // the user's notes and 36 files: none for the procedures
   int finishedBefore = 0;
-  for (int step = 1; step <= 10; ++step) {
+  for (int step = 1; step <= 70; step += 3) {  // in every file of its own and between the groups
     SCOPED_TRACE("killed at step " + std::to_string(step));
     writeEarlier(names);
     ASSERT_EQ(runInChild(0, step), "killed");
@@ -451,7 +457,7 @@ TEST_F(DefinitionWriterTest, WriterKilledAtAnyStepLeavesEachFileAsItWasOrWhole) 
     EXPECT_GE(finished, finishedBefore);  // a finished file stays finished at later steps
     finishedBefore = finished;
   }
-  EXPECT_GE(finishedBefore, 5);
+  EXPECT_GE(finishedBefore, 32);
 
   // The killed writers' temporary files go with the next run, once nothing has written to them for
   // a while.
