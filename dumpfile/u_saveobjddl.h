@@ -55,10 +55,10 @@ std::vector<std::string> DefinitionFiles(const TExpFileRoot& root, const TExpFil
 // " from " + file + " error!", a file that cannot be removed with "Delete " + file + " error!",
 // any other failure (a file that cannot be made or written, a full disk) with "Save Object DDL
 // error!" and its cause. The files are written one after another, each whole on the disk before
-// it takes its name: a run that fails, is cancelled or dies part way leaves each file it finished
-// as the new one and every other file as it was before the run (a writer that dies leaves its
-// temporary file beside it, which a later writer of that file removes). A cancelled run leaves no
-// message of its own.
+// it takes its name: a run that fails or is cancelled leaves each file it finished as the new one
+// and every other file as it was before the run; one that dies part way leaves each file either
+// as it was or whole and new (and its temporary file beside it, which a later writer of that file
+// removes). A cancelled run leaves no message of its own.
 class TSaveObjDDl final : public DumpWorker {
  public:
   TSaveObjDDl(TExpFileRoot& root, ProgressSink* progress, DoneCallback onDone);
