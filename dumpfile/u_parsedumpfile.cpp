@@ -78,27 +78,26 @@ class RecognisingSink final : public DumpLineCutter::Sink {
     root_.SetReadPosition(endOffset);
     if (line.recognised != nullptr) {
       ApplyDumpLine(recogniser_, root_, line.recognised->effect);
-      lastIsClosing_ = line.recognised->closingRecord;
-      if (lastIsClosing_) closingEnd_ = endOffset;
+      countClosing(line.recognised->closingRecord, endOffset);
       return true;
     }
     const std::string_view text = line.text(scratch_);
     // Recognised apart and applied, as a helper's line is: the common lines take a shorter way.
     recogniser_.Recognise(text, outcome_);
     ApplyDumpLine(recogniser_, root_, outcome_);
-    lastIsClosing_ = outcome_.action == TDumpRecogniser::Outcome::kClose && IsClosingRecord(text);
-    if (lastIsClosing_) closingEnd_ = endOffset;
+    countClosing(outcome_.action == TDumpRecogniser::Outcome::kClose && IsClosingRecord(text), endOffset);
     return true;
   }
-  // Whether the last line read is an "EXIT" line, which export writes last. One further on is
-  // none: row data may hold the word on a line of its own.
-  bool EndsWithClosingRecord() const { return lastIsClosing_; }
-  // The end offset of the last "EXIT" line read; -1 when none was.
-  int64_t LastClosingRecordEnd() const { return closingEnd_; }
+  // Export ends a dump with two "EXIT" lines in a row. Whether they are the last lines read: one
+  // alone is a dump cut between them, and one further on is none, since row data may hold the
+  // word on a line of its own.
+  bool EndsWithClosingRecords() const { return closingRun_ >= 2; }
+  // The end offset of the last "EXIT" line read that followed another; -1 when none did.
+  int64_t LastClosingRecordsEnd() const { return closingEnd_; }
 
   bool onPlainLines(int64_t count, int64_t previousEnd, int64_t lastEnd) override {
     if (worker_.Terminated()) return false;
-    lastIsClosing_ = false;
+    closingRun_ = 0;
     if (root_.OpenNode() != nullptr) {
       root_.SetReadPosition(lastEnd);
       root_.MarkLineStart();
@@ -120,7 +119,12 @@ class RecognisingSink final : public DumpLineCutter::Sink {
   TDumpRecogniser& recogniser_;
   std::string scratch_;
   TDumpRecogniser::Outcome outcome_;
-  bool lastIsClosing_ = false;
+  void countClosing(bool closing, int64_t endOffset) {
+    closingRun_ = closing ? closingRun_ + 1 : 0;
+    if (closingRun_ >= 2) closingEnd_ = endOffset;
+  }
+
+  int64_t closingRun_ = 0;  // "EXIT" lines in a row up to the last line read
   int64_t closingEnd_ = -1;
 };
 
@@ -418,8 +422,8 @@ void TParseDumpfile::ReadFile() {
     root.SetReadPosition(offset);
     cutter.finish(offset, sink);
     reader.reset();  // the file is this thread's alone again
-    if (sink.EndsWithClosingRecord() || size == 0 ||
-        (sink.LastClosingRecordEnd() >= 0 && onlyBlanks(*file, sink.LastClosingRecordEnd(), offset)))
+    if (sink.EndsWithClosingRecords() || size == 0 ||
+        (sink.LastClosingRecordsEnd() >= 0 && onlyBlanks(*file, sink.LastClosingRecordsEnd(), offset)))
       root.SetIncomplete(false);
     else
       root.SetMessage(kDumpEndsEarly);

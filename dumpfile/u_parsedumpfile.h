@@ -24,7 +24,8 @@ int ProcessDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, std::string
 int ApplyDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, const TDumpRecogniser::Outcome& outcome);
 int ApplyDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, const TDumpRecogniser::Effect& effect);
 
-// The message of a reading of a dump that ends before its closing records (its "EXIT" lines).
+// The message of a reading of a dump that ends before its closing records (the two "EXIT" lines
+// that export writes last), or between them.
 inline const std::string kDumpEndsEarly =
     "The dump ends before its closing records. " + std::string(kReadingIncomplete);
 

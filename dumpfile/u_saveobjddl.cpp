@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <exception>
 #include <filesystem>
-#include <set>
+#include <memory>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "dumpfile/ddltext.h"
 #include "platform/plainfile.h"
-#include "platform/scopeguard.h"
 #include "platform/textfile.h"
 
 namespace dumpfile {
@@ -209,77 +209,130 @@ TSaveObjDDl::~TSaveObjDDl() {
   StopAndJoin();
 }
 
+namespace {
+
+// How many finished files wait to be synced together: a disk takes many syncs at once in about
+// the time of one, and one after another they would cost most of a run of small files.
+constexpr size_t kFilesPerSync = 16;
+
+// A file written whole that waits for its sync and its name.
+struct FinishedFile {
+  std::string name;
+  std::unique_ptr<platform::ReplacingFile> file;
+};
+
+// Syncs the files, all at once, and gives each its name. Each that fails is left as it was; the
+// first of them is thrown (IoError) once all have been tried.
+void commitAll(std::vector<FinishedFile>& files) {
+  std::vector<char> committed(files.size(), 0);
+  {
+    std::vector<std::jthread> commits;
+    commits.reserve(files.size());
+    for (size_t i = 0; i < files.size(); ++i)
+      commits.emplace_back([&files, &committed, i] {
+        committed[i] = files[i].file->commit(platform::ReplacingFile::FolderSync::ByCaller);
+      });
+  }
+  std::vector<FinishedFile> all = std::move(files);
+  files.clear();
+  for (size_t i = 0; i < all.size(); ++i)
+    if (!committed[i])
+      throw platform::IoError(
+          "Cannot write to " + all[i].name + ": " + platform::errorText(all[i].file->error()),
+          all[i].file->error());
+}
+
+}  // namespace
+
 void TSaveObjDDl::Run() {
   TExpFileRoot& root = Root();
   const std::vector<Item> items = chosenItems(root, onlyNode_);
 
-  // A run that fails while it writes empties every file it wrote to that still waits for some of
-  // its definitions: one that ends in a whole statement would pass for complete. (Emptied, not
-  // removed: a folder that no longer lets files be removed still lets them be emptied.) A file it
-  // has not written to yet is left alone: it removed that one, and what stands there now is
-  // another's. A run that ends, or is cancelled, keeps what it wrote; so does a failed one for
-  // the files it finished.
-  struct FileState {
-    size_t left = 0;
-    bool written = false;
+  // Each file is written whole, one after another, in the order the files are first written
+  // to, each with its definitions in tree order: so that no file under its own name ever lacks
+  // some of its definitions, a file's bytes go to a temporary file beside it that takes its name
+  // only once all of them are on the disk. A run that fails, is cancelled or dies part way
+  // leaves the file it was writing, and those it had not reached, as they were; the files it
+  // finished take their names whatever ended the run, except its death.
+  struct FileItems {
+    std::string file;
+    std::vector<const TExpFileNode*> nodes;
   };
-  std::unordered_map<std::string, FileState> left;
-  for (const Item& item : items) ++left[item.file].left;
-  bool writing = false;
-  const platform::ScopeExit emptyUnfinished([&] {
-    if (!writing) return;
-    for (const auto& [file, state] : left) {
-      if (state.left == 0 || !state.written || !platform::fileExists(file)) continue;
-      platform::OutputFile emptied;
-      if (!emptied.create(file) || !emptied.close())
-        root.SetMessage(root.Message() + " " + file + " is incomplete and could not be emptied (" +
-                        platform::errorText(emptied.error()) + ")");
-    }
-  });
+  std::vector<FileItems> files;
+  std::unordered_map<std::string, size_t> fileIndex;
+  for (const Item& item : items) {
+    const auto [at, added] = fileIndex.try_emplace(item.file, files.size());
+    if (added) files.push_back({item.file, {}});
+    files[at->second].nodes.push_back(item.node);
+  }
 
-  try {
-    auto hasRange = [](const TExpFileNode& n) { return n.StartOffset() >= 0 && n.Length() > 0; };
+  std::vector<FinishedFile> finished;
+  auto hasRange = [](const TExpFileNode& n) { return n.StartOffset() >= 0 && n.Length() > 0; };
+  // Writes every file; false when the run was cancelled or its message is set already.
+  auto writeAll = [&]() -> bool {
     std::unique_ptr<platform::RandomReader> input;
     if (std::any_of(items.begin(), items.end(), [&](const Item& item) { return hasRange(*item.node); })) {
       input = OpenRootFile();
-      if (!input) return;
+      if (!input) return false;
     }
-
-    // First pass: what this run writes starts empty.
-    std::set<std::string> removed;
-    for (const Item& item : items) {
-      if (!removed.insert(item.file).second) continue;
-      int error = 0;
-      if (!platform::removeFile(item.file, error)) {
-        root.SetMessage("Delete " + item.file + " error!");
-        return;
-      }
-    }
-
-    writing = true;
     BeginProgress(int64_t(items.size()));
     std::string bytes;
-    for (const Item& item : items) {
-      if (Terminated()) {
-        writing = false;
-        return;
+    for (const FileItems& f : files) {
+      // Not committed: removed on every way out, the file under its own name untouched.
+      auto out = std::make_unique<platform::ReplacingFile>();
+      bool begun = false;
+      for (const TExpFileNode* node : f.nodes) {
+        if (Terminated()) return false;
+        if (hasRange(*node)) {
+          if (!ReadNodeBytes(*input, *node, bytes)) return false;
+          std::string script = DdlScript(bytes);
+          if (!script.empty()) {
+            script.pop_back();  // the line break goes on as the file's own
+            if (!begun && !out->begin(f.file))
+              throw platform::IoError(
+                  "Cannot open " + f.file + " for writing: " + platform::errorText(out->error()),
+                  out->error());
+            begun = true;
+            std::string line = platform::NormalizeLineBreaks(script);
+            line += "\r\n";
+            if (!out->write(line))
+              throw platform::IoError("Cannot write to " + f.file + ": " + platform::errorText(out->error()),
+                                      out->error());
+          }
+        }
+        CountProgress(1);
       }
-      if (hasRange(*item.node)) {
-        if (!ReadNodeBytes(*input, *item.node, bytes)) return;
-        std::string script = DdlScript(bytes);
-        if (!script.empty()) {
-          script.pop_back();  // the append ends the last line
-          left[item.file].written = true;
-          platform::AppendLineToFile(platform::NormalizeLineBreaks(script), item.file);
+      if (begun) {
+        finished.push_back({f.file, std::move(out)});
+        if (finished.size() == kFilesPerSync) commitAll(finished);
+      } else {
+        // Nothing to write: a file left by an earlier run would pass for this run's.
+        int error = 0;
+        if (!platform::removeFile(f.file, error)) {
+          root.SetMessage("Delete " + f.file + " error!");
+          return false;
         }
       }
-      --left[item.file].left;
-      CountProgress(1);
     }
-    writing = false;
-    root.SetMessage(std::string(kSaveObjDdlDone));
+    return true;
+  };
+
+  bool whole = false;
+  try {
+    whole = writeAll();
   } catch (const std::exception& e) {
     root.SetMessage(WithCause(kSaveObjDdlError, e));
+  }
+  try {
+    commitAll(finished);
+    // One sync of the folder for all of its new names.
+    int error = 0;
+    if (whole && !files.empty() && !platform::syncFolderOf(files.front().file, error))
+      throw platform::IoError("Cannot sync " + root.OutputDir() + ": " + platform::errorText(error), error);
+    if (whole) root.SetMessage(std::string(kSaveObjDdlDone));
+  } catch (const std::exception& e) {
+    // The message of what ended the run before stays.
+    if (whole) root.SetMessage(WithCause(kSaveObjDdlError, e));
   }
 }
 

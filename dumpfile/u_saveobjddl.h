@@ -40,22 +40,25 @@ std::string DefinitionFileName(const std::string& outputDir, std::string_view ow
 std::string ObjectDefinitionFileName(const std::string& outputDir, const TExpFileUser* owner,
                                      const TExpFileNode& node);
 
-// The files a run writes (and so first removes), each once, in the order they are first written:
+// The files a run writes (and so replaces or removes), each once, in the order it writes them:
 // those of `onlyNode` when given, else those the flags choose. The window asks before any of them
 // that exists is replaced.
 std::vector<std::string> DefinitionFiles(const TExpFileRoot& root, const TExpFileNode* onlyNode = nullptr);
 
 // Writes the chosen definitions. The root's KindSelected flags choose root-level kinds (kKindUsers:
 // the owners' own definitions), each owner's flags that owner's kinds. Every file the run writes
-// is removed first, so a second run gives the same files. Each definition is the script of the
-// statements in its range of the root's file (DdlScript), with line breaks made carriage return
-// plus line feed. Objects without a range (start -1 or length 0) or without a statement add nothing. The run
-// ends with the message "Successfully save object DDL!"; a range that cannot be read ends it with "Read " +
-// object + " from " + file + " error!", a file that cannot be removed with "Delete " + file +
-// " error!", any other failure with "Save Object DDL error!". A run that fails while writing leaves
-// each file it wrote to that had more definitions to come empty (its message then names any file
-// that could not be emptied); the files it finished stay, and so does a file it had not written to
-// yet, which is another's. A cancelled run leaves the files written so far and no message of its own.
+// replaces the file of its name, and one it finds no definition for is removed, so a second run
+// gives the same files. Each definition is the script of the statements in its range of the
+// root's file (DdlScript), with line breaks made carriage return plus line feed. Objects without
+// a range (start -1 or length 0) or without a statement add nothing. The run ends with the message
+// "Successfully save object DDL!"; a range that cannot be read ends it with "Read " + object +
+// " from " + file + " error!", a file that cannot be removed with "Delete " + file + " error!",
+// any other failure (a file that cannot be made or written, a full disk) with "Save Object DDL
+// error!" and its cause. The files are written one after another, each whole on the disk before
+// it takes its name: a run that fails or is cancelled leaves each file it finished as the new one
+// and every other file as it was before the run; one that dies part way leaves each file either
+// as it was or whole and new (and its temporary file beside it, which a later writer of that file
+// removes). A cancelled run leaves no message of its own.
 class TSaveObjDDl final : public DumpWorker {
  public:
   TSaveObjDDl(TExpFileRoot& root, ProgressSink* progress, DoneCallback onDone);

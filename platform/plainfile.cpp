@@ -39,6 +39,17 @@ bool removeFile(const std::string& path, int& error) {
   return false;
 }
 
+bool syncFolderOf(const std::string& path, int& error) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return true;  // a folder this user may write but not read cannot be synced
+  const bool synced = ::fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
+  if (!synced) error = errno;
+  ::close(fd);
+  return synced;
+}
+
 namespace {
 void closeQuietly(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -409,7 +420,7 @@ bool ReplacingFile::write(const void* data, size_t n) {
   return true;
 }
 
-bool ReplacingFile::commit() {
+bool ReplacingFile::commit(FolderSync folderSync) {
   if (tempPath_.empty()) {
     error_ = EBADF;
     return false;
@@ -436,14 +447,7 @@ bool ReplacingFile::commit() {
   }
   // The new name is a change of the folder, which a power cut may lose until the folder is on
   // the disk: a caller that removes its source once the copy is committed would lose both.
-  const size_t slash = target_.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target_.substr(0, slash);
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return true;  // a folder this user may write but not read cannot be synced
-  const bool synced = ::fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
-  if (!synced) error_ = errno;
-  ::close(fd);
-  return synced;
+  return folderSync == FolderSync::ByCaller || syncFolderOf(target_, error_);
 }
 
 void ReplacingFile::discard() {

@@ -33,6 +33,11 @@ bool fileExists(const std::string& path);
 // Removes the file `path`. A missing file counts as removed. False with `error` set otherwise.
 bool removeFile(const std::string& path, int& error);
 
+// Forces the folder that holds `path` to the disk, so that the names last made, changed or removed
+// in it stay after a power cut. A folder this user may write but not read cannot be synced and
+// counts as synced. False with `error` set.
+bool syncFolderOf(const std::string& path, int& error);
+
 // Random reads from an open file. InputFile is the real one; tests put in readers that fail or
 // deliver short reads, to check what the callers do then.
 class RandomReader {
@@ -179,7 +184,12 @@ class ReplacingFile {
   // set; the temporary file is then removed and the target stays as it was, except when only the
   // close or the folder's sync failed: the target then holds the new file, synced, which a power
   // cut may still lose from the folder.
-  bool commit();
+  //
+  // FolderSync::ByCaller leaves the folder's sync out, for a caller that replaces many files of
+  // one folder and syncs it once after the last (syncFolderOf): a power cut before then may leave
+  // any of them the old file, whole, under its name.
+  enum class FolderSync { Now, ByCaller };
+  bool commit(FolderSync folderSync = FolderSync::Now);
   // Removes the temporary file (before it lets it go); the target stays as it was.
   void discard();
 

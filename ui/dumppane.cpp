@@ -300,7 +300,7 @@ void DumpPane::ExportDDL() {
   const auto* only = NodeType(item->data(0, kRoleType).toInt()) == kObjectNode
                          ? static_cast<const dumpfile::TExpFileNode*>(item->data(0, kRoleNode).value<void*>())
                          : nullptr;
-  // The run empties every file it writes: one that exists is replaced only when the user agrees.
+  // The run replaces every file it writes: one that exists is replaced only when the user agrees.
   // Names from the dump need not be UTF-8, so the files are looked for by their bytes, not by
   // what a QString makes of them.
   const std::vector<std::string> files = dumpfile::DefinitionFiles(*root_, only);

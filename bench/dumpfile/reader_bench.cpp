@@ -1,7 +1,9 @@
 // The dump-file reader over three shapes of dump (mostly binary row data, text-heavy PL/SQL and
 // views, dense short statements), in MB/s with the processor time of a reading (all its threads);
 // and, side by side in one run on the same 1 GB dump and on a real dump repeated to 590 MB, the
-// reader against `wc -l`, one pass over the bytes and the practical limit of any reader.
+// reader against `wc -l`, one pass over the bytes and the practical limit of any reader. Also the
+// definition writer (Export DDL of every kind) over the real dumps of the test data, many small
+// files, and over a dump of dense short statements, few files of many definitions each.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
@@ -10,10 +12,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "dumpfile/u_parsedumpfile.h"
+#include "dumpfile/u_saveobjddl.h"
 #include "tools/dumpbuilder/dumpbuilder.h"
 #include "tools/dumpbuilder/treelines.h"
 
@@ -156,6 +161,51 @@ void BM_ReaderVersusWc_RealDump590MB(benchmark::State& state) {
   readerVersusWc(state, path.string());
 }
 
+// The tree of one reading, every kind chosen, ready for the definition writer.
+std::unique_ptr<dumpfile::TExpFileRoot> readTree(const std::string& path) {
+  dumpbuilder::HeaderFacts facts;
+  dumpbuilder::readHeaderFacts(path, facts);
+  auto root = std::make_unique<dumpfile::TExpFileRoot>();
+  dumpbuilder::prepareRoot(*root, path, facts);
+  dumpfile::TParseDumpfile(*root, nullptr, nullptr).Execute();
+  dumpfile::SelectAllKinds(*root);
+  return root;
+}
+
+// Writes the definition files of each tree into a folder of its own on the disk, over the files of
+// the iteration before, as a second Export DDL does.
+void writeDefinitions(benchmark::State& state,
+                      const std::vector<std::unique_ptr<dumpfile::TExpFileRoot>>& roots) {
+  const fs::path out = benchDir() / "ddl";
+  int64_t files = 0;
+  for (size_t i = 0; i < roots.size(); ++i) {
+    fs::create_directories(out / std::to_string(i));
+    roots[i]->SetOutputDir((out / std::to_string(i)).string());
+    files += int64_t(dumpfile::DefinitionFiles(*roots[i]).size());
+  }
+  for (auto _ : state)
+    for (const auto& root : roots) {
+      root->SetMessage("");
+      dumpfile::TSaveObjDDl(*root, nullptr, nullptr).Execute();
+      if (root->Message() != dumpfile::kSaveObjDdlDone) throw std::runtime_error(root->Message());
+    }
+  state.counters["files"] = double(files);
+  fs::remove_all(out);
+}
+
+void BM_DefinitionFiles_RealDumps(benchmark::State& state) {
+  std::vector<std::unique_ptr<dumpfile::TExpFileRoot>> roots;
+  for (const auto& entry : fs::directory_iterator(VELMARON_DUMPS_DIR))
+    if (entry.path().extension() == ".dmp") roots.push_back(readTree(entry.path().string()));
+  writeDefinitions(state, roots);
+}
+
+void BM_DefinitionFiles_StatementDense32MB(benchmark::State& state) {
+  std::vector<std::unique_ptr<dumpfile::TExpFileRoot>> roots;
+  roots.push_back(readTree(dumpFile(dumpbuilder::Shape::Statements, int64_t(32) << 20, "statements")));
+  writeDefinitions(state, roots);
+}
+
 BENCHMARK(BM_Read_MostlyBinary)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Read_TextHeavy)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Read_StatementDense)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -164,6 +214,8 @@ BENCHMARK(BM_Read_TextHeavy_OneThread)->Unit(benchmark::kMillisecond)->UseRealTi
 BENCHMARK(BM_Read_StatementDense_OneThread)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ReaderVersusWc_1GB)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
 BENCHMARK(BM_ReaderVersusWc_RealDump590MB)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
+BENCHMARK(BM_DefinitionFiles_RealDumps)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_DefinitionFiles_StatementDense32MB)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

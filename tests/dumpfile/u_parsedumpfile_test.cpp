@@ -445,6 +445,43 @@ TEST_F(ReaderFailureTest, BytesAfterTheClosingRecordsLeaveTheDumpWhole) {
   }
 }
 
+// Export closes a dump with two "EXIT" records. A real dump cut anywhere in them, or in the lines
+// before them, lacks its last one and is cut, however the reading is split into chunks and
+// segments, with the zero bytes of a last block after the cut or without; the tree keeps
+// everything read before the cut. Only the last record's line break may be missing.
+TEST_F(ReaderFailureTest, RealDumpCutAtAnyByteOfItsClosingRecordsIsIncomplete) {
+  const std::string dump =
+      (fs::path(VELMARON_TEST_DATA) / "dumps" / "maurofrugiueleadv__adv_stage_hr__hr.dmp").string();
+  const std::string all = readFile(dump);
+  const size_t closing = all.rfind("EXIT\nEXIT\n");
+  ASSERT_NE(closing, std::string::npos);
+  const size_t whole = closing + 9;  // the second record, with or without its line break
+  TExpFileRoot full;
+  testing::readDump(full, dump);
+  ASSERT_EQ(full.Message(), "");
+  ASSERT_FALSE(full.Incomplete());
+  const std::vector<std::string> tree = dumpbuilder::treeLines(full);
+
+  for (size_t size = all.rfind("METRICEUG0", closing); size <= closing + 12; ++size)
+    for (const std::string& tail : {std::string(), std::string(300, '\0')}) {
+      writeFile(path("cut.dmp"), all.substr(0, size) + tail);
+      const bool cut = size < whole;
+      for (const auto& [chunk, helpers, segment] :
+           {std::tuple<int64_t, int, size_t>{TParseDumpfile::kDefaultChunkSize, 0, 1 << 20},
+            {7, 0, 1 << 20},
+            {4096, 2, 300}}) {
+        const std::string at = "cut at " + std::to_string(size) + " of " + std::to_string(all.size()) + ", " +
+                               std::to_string(tail.size()) + " zero bytes after, chunks of " +
+                               std::to_string(chunk) + ", " + std::to_string(helpers) + " helpers";
+        TExpFileRoot root;
+        testing::readDump(root, path("cut.dmp"), chunk, helpers, segment);
+        EXPECT_EQ(root.Message(), cut ? kDumpEndsEarly : "") << at;
+        EXPECT_EQ(root.Incomplete(), cut) << at;
+        EXPECT_EQ(dumpbuilder::treeLines(root), tree) << at;
+      }
+    }
+}
+
 TEST_F(ReaderFailureTest, ShortReadsAreAskedAgainAndLoseNothing) {
   const auto expected = smallDump();
   TExpFileRoot root;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <map>
 #include <regex>
@@ -63,6 +64,69 @@ class DefinitionWriterTest : public TempFolderTest {
     return names;
   }
   std::string out(const std::string& name) const { return readFile((fs::path(out_) / name).string()); }
+  bool exists(const std::string& name) const { return fs::exists(fs::path(out_) / name); }
+
+  // Runs the writer as run() does, but in a child process of its own whose file-size limit is
+  // `sizeLimit` bytes (0: none) and which kills itself with SIGKILL at progress step `killAt`
+  // (0: never). The run's message, or "killed".
+  std::string runInChild(rlim_t sizeLimit, int killAt = 0) {
+    writeFile(path("d.dmp"), dump_);
+    root_.SetDumpFileName(path("d.dmp"));
+    root_.SetOutputDir(out_);
+    int message[2];
+    if (::pipe(message) != 0) return "no pipe";
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::close(message[0]);
+      ::signal(SIGXFSZ, SIG_IGN);
+      rlimit limit{};
+      ::getrlimit(RLIMIT_FSIZE, &limit);
+      if (sizeLimit > 0) limit.rlim_cur = sizeLimit;
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+      struct Killer : testing::RecordingProgress {
+        int at = 0;
+        void stepIt() override {
+          RecordingProgress::stepIt();
+          if (steps() == at) ::kill(::getpid(), SIGKILL);
+        }
+      } killer;
+      killer.at = killAt;
+      TSaveObjDDl writer(root_, &killer, nullptr);
+      writer.Execute();
+      const std::string& text = root_.Message();
+      const bool sent = ::write(message[1], text.data(), text.size()) == ssize_t(text.size());
+      ::_exit(sent ? 0 : 1);
+    }
+    ::close(message[1]);
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(message[0], buffer, sizeof buffer)) > 0;) text.append(buffer, size_t(n));
+    ::close(message[0]);
+    int status = 0;
+    EXPECT_EQ(::waitpid(child, &status, 0), child);
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) return "killed";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return text;
+  }
+  // The files of the output folder, each with its bytes, temporaries aside.
+  std::map<std::string, std::string> contents() const {
+    std::map<std::string, std::string> all;
+    for (const std::string& name : files())
+      if (name.find(".tmp") == std::string::npos) all[name] = out(name);
+    return all;
+  }
+  // Names that a writer's temporary files have.
+  std::vector<std::string> temporaries() const {
+    std::vector<std::string> names;
+    for (const std::string& name : files())
+      if (name.find(".tmp") != std::string::npos) names.push_back(name);
+    return names;
+  }
+  // Each file "-- earlier " + its name, as a run before this one might have left it.
+  void writeEarlier(const std::vector<std::string>& names) {
+    for (const std::string& name : names) writeFile((fs::path(out_) / name).string(), earlier(name));
+  }
+  static std::string earlier(const std::string& name) { return "-- earlier " + name + "\r\n"; }
 
   TExpFileRoot root_;
   std::string dump_ = "header\n";
@@ -179,7 +243,7 @@ TEST_F(DefinitionWriterTest, MissingDumpAndUnwritableFolderAreReported) {
 }
 
 // A file that can be written only in part (the file-size limit of the process here, a full disk
-// alike) ends the run with an error, never with the success message.
+// alike) ends the run with an error, never with the success message, and no part of it is left.
 TEST_F(DefinitionWriterTest, WriteCutShortByTheFileSizeLimitIsReportedAsAFailure) {
   TExpFileUser* o = user("U");
   for (int i = 0; i < 40; ++i)
@@ -205,13 +269,14 @@ TEST_F(DefinitionWriterTest, WriteCutShortByTheFileSizeLimitIsReportedAsAFailure
       root_.Message().rfind(std::string(kSaveObjDdlError) + " (Cannot write to " + out_ + "/U_Tables.sql", 0),
       0u)
       << root_.Message();
-  EXPECT_LE(fs::file_size(fs::path(out_) / "U_Tables.sql"), 4096u);
+  EXPECT_EQ(files(), std::vector<std::string>{});
 }
 
 // A run that fails part way leaves no file that lacks some of its definitions, though it may end
-// in a whole statement: a file that had more to come is left empty, whether the failure was its
-// own or another's; a file that had all of its definitions before the failure stays.
-TEST_F(DefinitionWriterTest, RunThatFailsPartWayLeavesNoFileMissingSomeOfItsDefinitions) {
+// in a whole statement: a file that had more to come is as it was before the run, whether the
+// failure was its own or another's, and so is every file the run had not reached; a file that
+// had all of its definitions before the failure is the new one. No temporary file is left.
+TEST_F(DefinitionWriterTest, RunThatFailsPartWayLeavesEachFileAsItWasOrWhole) {
   add(nullptr, "T1", kKindTables, "CREATE TABLE T1\n");
   add(nullptr, "V1", kKindViews, "CREATE VIEW V1 AS SELECT " + std::string(6000, 'A') + " FROM DUAL\n");
   add(nullptr, "T2", kKindTables, "CREATE TABLE T2\n");
@@ -220,54 +285,73 @@ TEST_F(DefinitionWriterTest, RunThatFailsPartWayLeavesNoFileMissingSomeOfItsDefi
   add(o, "T3", kKindTables, "CREATE TABLE T3\n");
   TExpFileNode* bad = add(o, "T4", kKindTables, "CREATE TABLE T4\n");
   add(o, "T5", kKindTables, "CREATE TABLE T5\n");
+  add(o, "Q1", kKindSequences, "CREATE SEQUENCE Q1\n");
   bad->SetLength(50000);  // beyond the end of the dump
   o->KindSelected[kKindSequences] = o->KindSelected[kKindTables] = true;
+  const std::vector<std::string> all{"Tables.sql", "Views.sql", "U_Sequences.sql", "U_Tables.sql"};
 
-  // An object that cannot be read: the owner's sequences are whole, its tables are not.
+  // An object that cannot be read: the owner's sequences are whole, its tables are as they were.
+  writeEarlier(all);
   EXPECT_EQ(run(), "Read T4 from " + path("d.dmp") + " error!");
-  EXPECT_EQ(files(), (std::vector<std::string>{"U_Sequences.sql", "U_Tables.sql"}));
-  EXPECT_EQ(out("U_Sequences.sql"), "CREATE SEQUENCE S1;\r\n");
-  EXPECT_EQ(out("U_Tables.sql"), "");
+  EXPECT_EQ(contents(), (std::map<std::string, std::string>{
+                            {"Tables.sql", earlier("Tables.sql")},
+                            {"Views.sql", earlier("Views.sql")},
+                            {"U_Sequences.sql", "CREATE SEQUENCE S1;\r\nCREATE SEQUENCE Q1;\r\n"},
+                            {"U_Tables.sql", earlier("U_Tables.sql")}}));
+  EXPECT_EQ(temporaries(), std::vector<std::string>{});
 
-  // A write cut short by the file-size limit: the views' file is cut, and the tables' file holds
-  // only the first of its two tables.
+  // A write cut short by the file-size limit of the writer's process: the root's tables are whole,
+  // the views' file could not be, and the owner's files were not reached.
   bad->SetLength(16);
-  o->KindSelected[kKindSequences] = o->KindSelected[kKindTables] = false;
   root_.KindSelected[kKindTables] = root_.KindSelected[kKindViews] = true;
-  writeFile(path("d.dmp"), dump_);  // before the limit
-  const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
-  rlimit limit{};
-  ::getrlimit(RLIMIT_FSIZE, &limit);
-  const rlimit full = limit;
-  limit.rlim_cur = 4096;
-  ::setrlimit(RLIMIT_FSIZE, &limit);
-  root_.SetDumpFileName(path("d.dmp"));
-  root_.SetOutputDir(out_);
-  {
-    TSaveObjDDl writer(root_, nullptr, nullptr);
-    writer.Execute();
-  }
-  ::setrlimit(RLIMIT_FSIZE, &full);
-  ::signal(SIGXFSZ, oldHandler);
-  EXPECT_EQ(
-      root_.Message().rfind(std::string(kSaveObjDdlError) + " (Cannot write to " + out_ + "/Views.sql", 0),
-      0u)
-      << root_.Message();
-  EXPECT_EQ(out("Tables.sql"), "");
-  EXPECT_EQ(out("Views.sql"), "");
-  EXPECT_EQ(out("U_Sequences.sql"), "CREATE SEQUENCE S1;\r\n");
+  writeEarlier(all);
+  const std::string message = runInChild(4096);
+  EXPECT_EQ(message.rfind(std::string(kSaveObjDdlError) + " (Cannot write to " + out_ + "/Views.sql", 0), 0u)
+      << message;
+  EXPECT_EQ(contents(),
+            (std::map<std::string, std::string>{{"Tables.sql", "CREATE TABLE T1;\r\nCREATE TABLE T2;\r\n"},
+                                                {"Views.sql", earlier("Views.sql")},
+                                                {"U_Sequences.sql", earlier("U_Sequences.sql")},
+                                                {"U_Tables.sql", earlier("U_Tables.sql")}}));
+  EXPECT_EQ(temporaries(), std::vector<std::string>{});
+
+  // Without the limit the same run replaces them all.
+  EXPECT_EQ(runInChild(0), kSaveObjDdlDone);
+  EXPECT_EQ(out("U_Tables.sql"), "CREATE TABLE T3;\r\nCREATE TABLE T4;\r\nCREATE TABLE T5;\r\n");
+  EXPECT_EQ(out("Views.sql"), "CREATE VIEW V1 AS SELECT " + std::string(6000, 'A') + " FROM DUAL;\r\n");
 }
 
-// A failed run empties only files it wrote to itself. After it removed its files, another run (a
-// process of its own here) may write one of them before this run reaches it; the user's files of
+// A file that the run finds nothing for goes, as the run would leave no such file; one that cannot
+// go (a folder of its name here) ends the run with a message naming it, after the files before it.
+TEST_F(DefinitionWriterTest, FileWithNothingToWriteIsRemovedOrNamedWhenItCannotBe) {
+  TExpFileUser* o = user("U");
+  add(o, "T1", kKindTables, "CREATE TABLE T1\n");
+  o->AddNode(testing::node("P1", kKindProcedures));  // no range
+  add(o, "S1", kKindSequences, "CREATE SEQUENCE S1\n");
+  o->KindSelected[kKindTables] = o->KindSelected[kKindProcedures] = o->KindSelected[kKindSequences] = true;
+  writeEarlier({"U_Tables.sql", "U_Procedures.sql", "U_Sequences.sql"});
+  EXPECT_EQ(run(), kSaveObjDdlDone);
+  EXPECT_EQ(files(), (std::vector<std::string>{"U_Sequences.sql", "U_Tables.sql"}));
+
+  writeEarlier({"U_Tables.sql", "U_Sequences.sql"});
+  fs::create_directories(fs::path(out_) / "U_Procedures.sql" / "inside");
+  EXPECT_EQ(run(), "Delete " + out_ + "/U_Procedures.sql error!");
+  EXPECT_EQ(out("U_Tables.sql"), "CREATE TABLE T1;\r\n");
+  EXPECT_EQ(out("U_Sequences.sql"), earlier("U_Sequences.sql"));
+  EXPECT_EQ(temporaries(), std::vector<std::string>{});
+}
+
+// A failed run leaves alone what it did not finish. Once it has started, another run (a process
+// of its own here) may write one of its files before this run reaches it; the user's files of
 // names that differ only in case and those of kinds not chosen are no files of this run either.
-TEST_F(DefinitionWriterTest, FailedRunEmptiesNoFileItDidNotWrite) {
+TEST_F(DefinitionWriterTest, FailedRunLeavesEveryFileItDidNotFinishAsItFoundIt) {
   add(nullptr, "T1", kKindTables, "CREATE TABLE T1\n");
   TExpFileNode* bad = add(nullptr, "T2", kKindTables, "CREATE TABLE T2\n");
   add(nullptr, "V1", kKindViews, "CREATE VIEW V1 AS SELECT 1 FROM DUAL\n");
   bad->SetLength(50000);  // beyond the end of the dump
   root_.KindSelected[kKindTables] = root_.KindSelected[kKindViews] = true;
   writeFile((fs::path(out_) / "tables.sql").string(), "the user's own\r\n");
+  writeEarlier({"Tables.sql"});
   writeFile((fs::path(out_) / "Procedures.sql").string(), "CREATE PROCEDURE P;\r\n");
 
   // Writes the views' file from another process once this run has written its first table.
@@ -302,22 +386,87 @@ TEST_F(DefinitionWriterTest, FailedRunEmptiesNoFileItDidNotWrite) {
   }
   EXPECT_GE(other.steps(), 1);
   EXPECT_EQ(root_.Message(), "Read T2 from " + path("d.dmp") + " error!");
-  EXPECT_EQ(out("Tables.sql"), "");
+  EXPECT_EQ(out("Tables.sql"), earlier("Tables.sql"));
   EXPECT_EQ(out("Views.sql"), othersViews);
   EXPECT_EQ(out("tables.sql"), "the user's own\r\n");
   EXPECT_EQ(out("Procedures.sql"), "CREATE PROCEDURE P;\r\n");
 }
 
-TEST_F(DefinitionWriterTest, CancelledRunKeepsWhatItWroteAndClaimsNoSuccess) {
+// A cancelled run keeps the files it finished and leaves the one it was writing as it was.
+TEST_F(DefinitionWriterTest, CancelledRunKeepsTheFilesItFinishedAndClaimsNoSuccess) {
+  add(nullptr, "T", kKindTables, "CREATE TABLE T");
+  root_.KindSelected[kKindTables] = true;
   TExpFileUser* o = user("U");
   for (int i = 0; i < 300; ++i)
     add(o, "T" + std::to_string(i), kKindTables, "CREATE TABLE T" + std::to_string(i));
   o->KindSelected[kKindTables] = true;
+  writeEarlier({"Tables.sql", "U_Tables.sql"});
   testing::CancellingProgress progress;
   EXPECT_EQ(run(&progress), "Terminated by user!");
-  const std::string written = out("U_Tables.sql");
-  EXPECT_EQ(written.rfind("CREATE TABLE T0;\r\n", 0), 0u);
-  EXPECT_LT(written.size(), 300u * 18);
+  EXPECT_EQ(contents(), (std::map<std::string, std::string>{{"Tables.sql", "CREATE TABLE T;\r\n"},
+                                                            {"U_Tables.sql", earlier("U_Tables.sql")}}));
+  EXPECT_EQ(temporaries(), std::vector<std::string>{});
+}
+
+// A writer killed at any point of its run (a crash, the machine's power) leaves each file either
+// as it was before the run or whole: the files finished so far are the new ones (the writer
+// syncs them in groups), the others the earlier ones, and a file that the run finds nothing for
+// is either the earlier one or gone.
+TEST_F(DefinitionWriterTest, WriterKilledAtAnyStepLeavesEachFileAsItWasOrWhole) {
+  add(nullptr, "T1", kKindTables, "CREATE TABLE T1\n");
+  add(nullptr, "V1", kKindViews, "CREATE VIEW V1 AS SELECT 1 FROM DUAL\n");
+  add(nullptr, "T2", kKindTables, "CREATE TABLE T2\n");
+  TExpFileUser* u = user("U", "CREATE USER U IDENTIFIED BY X\n");
+  add(u, "S1", kKindSequences, "CREATE SEQUENCE S1\n");
+  add(u, "T3", kKindTables, "CREATE TABLE T3\n");
+  u->AddNode(testing::node("P1", kKindProcedures));  // no range: nothing to write
+  add(u, "T4", kKindTables, "CREATE TABLE T4\n");
+  TExpFileUser* w = user("W", "CREATE USER W IDENTIFIED BY Y\n");
+  add(w, "T5", kKindTables, "CREATE TABLE T5\n");
+  for (int i = 0; i < 30; ++i) {
+    const std::string n = std::to_string(i);
+    add(user("O" + n, "CREATE USER O" + n + " IDENTIFIED BY Z\n"), "T" + n, kKindTables,
+        "CREATE TABLE T" + n);
+  }
+  SelectAllKinds(root_);
+  std::vector<std::string> names;
+  for (const std::string& file : DefinitionFiles(root_)) names.push_back(fs::path(file).filename().string());
+  ASSERT_EQ(names.size(), 37u);
+  writeFile((fs::path(out_) / "notes.txt").string(), "the user's own");
+
+  EXPECT_EQ(run(), kSaveObjDdlDone);
+  const std::map<std::string, std::string> whole = contents();
+  ASSERT_EQ(whole.size(), 37u);  // the user's notes and 36 files: none for the procedures
+  int finishedBefore = 0;
+  for (int step = 1; step <= 70; step += 3) {  // in every file of its own and between the groups
+    SCOPED_TRACE("killed at step " + std::to_string(step));
+    writeEarlier(names);
+    ASSERT_EQ(runInChild(0, step), "killed");
+    const std::map<std::string, std::string> found = contents();
+    EXPECT_EQ(found.at("notes.txt"), "the user's own");
+    int finished = 0;
+    for (const std::string& file : names) {
+      const auto now = found.find(file);
+      const auto want = whole.find(file);
+      const bool asItWas = now != found.end() && now->second == earlier(file);
+      const bool isNew =
+          want != whole.end() ? now != found.end() && now->second == want->second : now == found.end();
+      EXPECT_TRUE(asItWas || isNew) << file << ": " << (now != found.end() ? now->second : "(gone)");
+      finished += isNew ? 1 : 0;
+    }
+    EXPECT_GE(finished, finishedBefore);  // a finished file stays finished at later steps
+    finishedBefore = finished;
+  }
+  EXPECT_GE(finishedBefore, 32);
+
+  // The killed writers' temporary files go with the next run, once nothing has written to them for
+  // a while.
+  ASSERT_FALSE(temporaries().empty());
+  for (const std::string& name : temporaries())
+    fs::last_write_time(fs::path(out_) / name, fs::file_time_type::clock::now() - std::chrono::minutes(1));
+  EXPECT_EQ(run(), kSaveObjDdlDone);
+  EXPECT_EQ(contents(), whole);
+  EXPECT_EQ(temporaries(), std::vector<std::string>{});
 }
 
 TEST_F(DefinitionWriterTest, TablesOfARealReadingHoldExactlyTheirRanges) {

@@ -2,11 +2,15 @@
 // whatever it read, as Export DDL on the top node does: a damaged dump gives definitions or a
 // message, never a crash or a read outside the file. Every object the reader found gives a
 // statement, and its first statement is the head the reader found it by (the head's line as the
-// reader cut it, with what the reader drops left out): the tree and the definitions agree.
+// reader cut it, with what the reader drops left out): the tree and the definitions agree. The
+// run succeeds, leaves only the files it names, and a second run over them gives the same files.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -75,7 +79,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   root.SetMessage("");
   root.SetOutputDir(folder.path);
   dumpfile::SelectAllKinds(root);
-  dumpfile::TSaveObjDDl writer(root, nullptr, nullptr);
-  writer.Execute();
+  // The files as a run leaves them; a writer's temporary file left among them fails.
+  auto written = [&] {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path)) {
+      std::ifstream in(entry.path(), std::ios::binary);
+      files[entry.path().filename().string()] = std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    return files;
+  };
+  auto write = [&] {
+    root.SetMessage("");
+    dumpfile::TSaveObjDDl writer(root, nullptr, nullptr);
+    writer.Execute();
+    if (root.Message() != dumpfile::kSaveObjDdlDone) std::abort();
+    const auto files = written();
+    // Only the files the run names, and no temporary one.
+    const std::vector<std::string> named = dumpfile::DefinitionFiles(root);
+    for (const auto& [name, bytes] : files)
+      if (std::find(named.begin(), named.end(), (std::filesystem::path(folder.path) / name).string()) ==
+          named.end())
+        std::abort();
+    return files;
+  };
+  // A second run replaces the files of the first with the same ones.
+  const auto first = write();
+  if (write() != first) std::abort();
   return 0;
 }

@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes to the dump-file reader as a dump, cut into chunks and shared with
 // helper threads as the first bytes choose, and compares the tree with the one a plain reading
 // gives that hands every line to the recogniser with no shortcut. Every range must lie inside
-// the file.
+// the file, and the reading is whole exactly when the dump ends with its two closing records.
 #include <unistd.h>
 
 #include <cstdint>
@@ -9,7 +9,9 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
 
+#include "dumpfile/dumplinecutter.h"
 #include "dumpfile/dumpyacc.h"
 #include "dumpfile/u_parsedumpfile.h"
 #include "tests/fuzz/fuzz_test_util.h"
@@ -29,12 +31,24 @@ class EveryLine : public dumpfile::DumpLineCutter::Sink {
   bool onLine(const dumpfile::DumpLineCutter::Line& line, int64_t endOffset) override {
     root_.SetReadPosition(endOffset);
     std::string scratch;
-    dumpfile::ProcessDumpLine(recogniser_, root_, line.text(scratch));
+    const std::string_view text = line.text(scratch);
+    dumpfile::ProcessDumpLine(recogniser_, root_, text);
+    if (dumpfile::IsClosingRecord(text)) {
+      closingRun_ = closingRun_ + 1;
+      closed_ = closingRun_ >= 2;
+    } else {
+      closingRun_ = 0;
+      if (text.find_first_not_of(' ') != std::string_view::npos) closed_ = false;
+    }
     return true;
   }
   bool onPlainLines(int64_t, int64_t, int64_t) override { std::abort(); }
+  // Whether the lines end with two closing records in a row, lines of blanks after them aside.
+  bool Closed() const { return closed_; }
 
  private:
+  int closingRun_ = 0;
+  bool closed_ = false;
   dumpfile::TExpFileRoot& root_;
   dumpfile::TDumpRecogniser& recogniser_;
 };
@@ -87,6 +101,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   EveryLine sink(plain, recogniser);
   cutter.feed(data, size, 0, sink);
   cutter.finish(int64_t(size), sink);
+
+  // Whole are an empty file and a dump that ends with both of its closing records.
+  check(read.Incomplete() == !(size == 0 || sink.Closed()));
 
   const auto lines = dumpbuilder::treeLines(read);
   check(lines == dumpbuilder::treeLines(plain));
