@@ -405,7 +405,8 @@ void TData::PutFieldData(const TFieldDesc& f, uint8_t* recBuf, const void* sourc
       const std::string s = takeText(static_cast<const char*>(source), sourceSize, NeedConvertEOL());
       // A longer text keeps the whole characters that fit: a cut inside a UTF-8 character would
       // leave a text that is no longer UTF-8.
-      const size_t n = dataset::fittingTextLength(s, f.Size - 1u, NarrowTextEncoding());
+      size_t n = s.size();
+      if (n > f.Size - 1u) n = dataset::fittingTextLength(s, f.Size - 1u, NarrowTextEncoding());
       std::memcpy(slot, s.data(), n);
       std::memset(slot + n, 0, f.Size - n);
       return;

@@ -253,10 +253,11 @@ std::string StringField::AsString() const {
 
 Variant StringField::Convert(const Variant& v) const {
   if (v.isNull()) return Variant::null();
-  const NarrowText encoding = dataSet() ? dataSet()->NarrowTextEncoding() : NarrowText::Utf8;
   CONVERT_OR_FAIL([&] {
     std::string text = v.asString();
-    if (Size > 0) text.resize(fittingTextLength(text, size_t(Size), encoding));
+    if (Size > 0 && text.size() > size_t(Size))
+      text.resize(fittingTextLength(text, size_t(Size),
+                                    dataSet() ? dataSet()->NarrowTextEncoding() : NarrowText::Utf8));
     return Variant(std::move(text));
   }())
 }
