@@ -37,7 +37,8 @@ inline constexpr std::chrono::milliseconds kHandOverWait{5000};
 
 // True when an instance listens under `name`: it has then been told to come to the front and
 // has answered, or `error` says why it was not reached (it closed the connection without an
-// answer, did not answer within `wait`, or took no connection within it). False when none
+// answer, answered something else, did not answer within `wait`, or took no connection within
+// it). False when none
 // listens (a socket left by a crashed instance counts as none). Runs the event loop (no user
 // input) while it waits, so that an instance in this process answers as well.
 bool HandOverToRunningInstance(const QString& name, QString& error,
