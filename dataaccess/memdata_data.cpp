@@ -403,11 +403,10 @@ void TData::PutFieldData(const TFieldDesc& f, uint8_t* recBuf, const void* sourc
     case dtString: {
       if (f.Size == 0) return;
       const std::string s = takeText(static_cast<const char*>(source), sourceSize, NeedConvertEOL());
-      // A longer text keeps the whole characters that fit: a cut inside one would leave a text
-      // that is no longer UTF-8.
-      size_t n = std::min<size_t>(s.size(), f.Size - 1u);
-      if (n < s.size())
-        while (n > 0 && (uint8_t(s[n]) & 0xC0) == 0x80) --n;
+      // A longer text keeps the whole characters that fit: a cut inside a UTF-8 character would
+      // leave a text that is no longer UTF-8.
+      size_t n = s.size();
+      if (n > f.Size - 1u) n = dataset::fittingTextLength(s, f.Size - 1u, NarrowTextEncoding());
       std::memcpy(slot, s.data(), n);
       std::memset(slot + n, 0, f.Size - n);
       return;

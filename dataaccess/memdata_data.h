@@ -31,6 +31,7 @@
 #include "dataaccess/memdata_filter.h"
 #include "dataaccess/memdata_shared.h"
 #include "dataaccess/memdata_stringheap.h"
+#include "dataset/variant.h"
 
 namespace dataaccess {
 
@@ -146,6 +147,9 @@ class TData : private TFilterRecordSource {
   virtual void InternalInitFields() {}
   virtual int GetFieldCount() const { return Fields.Count(); }
   virtual bool NeedConvertEOL() const { return false; }
+  // How narrow text forms characters: a text longer than its dtString slot keeps the whole
+  // characters that fit. UTF-8 unless the driver knows its text is in a single-byte set.
+  virtual dataset::NarrowText NarrowTextEncoding() const { return dataset::NarrowText::Utf8; }
   virtual bool Eof() const { return eof_; }
   virtual bool Bof() const { return bof_; }
   virtual int GetRecordCount() const { return -1; }

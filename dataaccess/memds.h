@@ -97,6 +97,8 @@ class TMemDataSet : public DataSet {
   int RecNo() override;
   void SetRecNo(int n) override;
   int RecordCount() override { return Active() ? data_->GetRecordCount() : 0; }
+  // The record store's: a driver knows the character set its text is in.
+  dataset::NarrowText NarrowTextEncoding() const override { return data_->NarrowTextEncoding(); }
   bool BookmarkValid(const dataset::Bookmark& b) override;
   int CompareBookmarks(const dataset::Bookmark& a, const dataset::Bookmark& b) override;
 

@@ -132,6 +132,11 @@ bool TQvRecordSet::NeedConvertEOL() const {
   return command_ && command_->GetConnection() && command_->GetConnection()->GetConvertEOL();
 }
 
+dataset::NarrowText TQvRecordSet::NarrowTextEncoding() const {
+  return command_ && command_->GetConnection() ? command_->GetConnection()->NarrowTextEncoding()
+                                               : dataset::NarrowText::Utf8;
+}
+
 void TQvRecordSet::InternalOpen() {
   const bool wasPrepared = Prepared();
   try {

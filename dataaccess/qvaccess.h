@@ -95,6 +95,9 @@ class TQvConnection {
   const std::string& GetServer() const { return server_; }
   bool GetAutoCommit() const { return autoCommit_; }
   bool GetConvertEOL() const { return convertEOL_; }
+  // How the session's narrow text forms characters; a driver that knows its client's character
+  // set says when it is a single-byte one.
+  virtual dataset::NarrowText NarrowTextEncoding() const { return dataset::NarrowText::Utf8; }
 
  protected:
   void SetConnectedState(bool value) { connected_ = value; }
@@ -236,6 +239,8 @@ class TQvRecordSet : public TMemData {
   // prepared.
   void InternalOpen() override;
   bool NeedConvertEOL() const override;
+  // The connection's.
+  dataset::NarrowText NarrowTextEncoding() const override;
   // Nothing when prepared; a query's fields are known afterwards.
   void Prepare() override;
   void GetNextRecord(uint8_t* recBuf) override;

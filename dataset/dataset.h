@@ -200,6 +200,8 @@ class DataSet {
   virtual DirectRead ReadFieldText(Field& field, std::string& out);
   virtual DirectRead ReadFieldInt32(Field& field, int32_t& out);
   virtual void SetFieldData(Field& field, const Variant& value);
+  // How the dataset's narrow text forms characters, where a text longer than its field is cut.
+  virtual NarrowText NarrowTextEncoding() const { return NarrowText::Utf8; }
   void DataEventNotify(DataEvent event, Field* field = nullptr);
   void AddDataSource(DataSource* source);
   void RemoveDataSource(DataSource* source);

@@ -45,13 +45,6 @@ std::map<FieldType, FieldFactory>& registry() {
   return classes;
 }
 
-// The longest prefix of `s` of at most `n` bytes that ends on a character boundary.
-std::string cutUtf8(const std::string& s, size_t n) {
-  if (s.size() <= n) return s;
-  while (n > 0 && (uint8_t(s[n]) & 0xC0) == 0x80) --n;
-  return s.substr(0, n);
-}
-
 // The longest prefix of `s` of at most `n` units that does not split a surrogate pair.
 std::u16string cutUtf16(const std::u16string& s, size_t n) {
   if (s.size() <= n) return s;
@@ -260,7 +253,13 @@ std::string StringField::AsString() const {
 
 Variant StringField::Convert(const Variant& v) const {
   if (v.isNull()) return Variant::null();
-  CONVERT_OR_FAIL(Variant(Size > 0 ? cutUtf8(v.asString(), size_t(Size)) : v.asString()))
+  CONVERT_OR_FAIL([&] {
+    std::string text = v.asString();
+    if (Size > 0 && text.size() > size_t(Size))
+      text.resize(fittingTextLength(text, size_t(Size),
+                                    dataSet() ? dataSet()->NarrowTextEncoding() : NarrowText::Utf8));
+    return Variant(std::move(text));
+  }())
 }
 
 Variant WideStringField::Convert(const Variant& v) const {

@@ -214,7 +214,8 @@ class StringField : public Field {
   explicit StringField(FieldType t = ftString) : Field(t) { Size = 20; }
   // The dataset's direct text where it has one (Value() itself is not overridden here).
   std::string AsString() const override;
-  // Texts longer than Size bytes are cut at the last whole character that fits.
+  // Texts longer than Size bytes keep the whole characters that fit, by the dataset's
+  // NarrowTextEncoding (every byte of a single-byte set is a character).
   Variant Convert(const Variant& v) const override;
 };
 

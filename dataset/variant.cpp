@@ -502,4 +502,12 @@ std::string utf16ToUtf8(std::u16string_view s) {
   return out;
 }
 
+size_t fittingTextLength(std::string_view text, size_t width, NarrowText encoding) {
+  if (text.size() <= width) return text.size();
+  if (encoding == NarrowText::SingleByte) return width;
+  size_t n = width;
+  while (n > 0 && (uint8_t(text[n]) & 0xC0) == 0x80) --n;
+  return n;
+}
+
 }  // namespace dataset

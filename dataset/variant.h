@@ -153,4 +153,12 @@ DateTime textToDateTime(std::string_view text);
 std::u16string utf8ToUtf16(std::string_view s);
 std::string utf16ToUtf8(std::u16string_view s);
 
+// How the bytes of narrow text form characters: UTF-8 sequences, or one character a byte (a
+// single-byte character set such as WE8ISO8859P1, whose bytes 0x80 to 0xFF are letters too).
+enum class NarrowText : uint8_t { Utf8, SingleByte };
+// The length of the longest prefix of `text` that fits in `width` bytes without cutting a
+// character: `width` itself for single-byte text, and for UTF-8 the start of the character the
+// width ends in.
+size_t fittingTextLength(std::string_view text, size_t width, NarrowText encoding);
+
 }  // namespace dataset

@@ -146,6 +146,14 @@ void SetPieceWarningHandler(PieceWarningHandler handler);
 // Called with the failover event and type; Retry asks the library to try again.
 using TFailoverEvent = std::function<void(int state, int type, bool& retry)>;
 
+// How the bytes of text in a client character set form characters.
+enum class TClientTextEncoding { Utf8, SingleByte, MultiByte };
+// The encoding of the character set `name` (UTF8 and AL32UTF8 are UTF-8; a name whose first
+// number is 7 or 8, such as US7ASCII or WE8ISO8859P1, is a single-byte set; any other a multi-byte
+// one). An empty name stands for the client's own set, the part of NLS_LANG after its ".", and
+// UTF-8 when NLS_LANG names none.
+TClientTextEncoding ClientTextEncoding(std::string_view name);
+
 class TOCIConnection : public dataaccess::TQvConnection {
  public:
   TOCIConnection();
@@ -186,6 +194,12 @@ class TOCIConnection : public dataaccess::TQvConnection {
   uint16_t GetCharsetId() const { return charsetId_; }
   // The `Charset` option's name; empty when text travels in the client's own character set.
   const std::string& GetCharset() const { return charset_; }
+  // How the text of the connection's VARCHAR2 values and CLOBs is encoded: by the `Charset`
+  // option's set when the client knows it, else by the client's own.
+  TClientTextEncoding TextEncoding() const;
+  // A single-byte set's text is cut at a field's byte width exactly; UTF-8 and the multi-byte sets
+  // at a UTF-8 character's start.
+  dataset::NarrowText NarrowTextEncoding() const override;
   bool GetEnableIntegers() const { return enableIntegers_; }
   bool GetEnableNumbers() const { return enableNumbers_; }
   bool GetUseUnicode() const { return useUnicode_; }
@@ -546,14 +560,6 @@ class TOCICommand : public dataaccess::TQvCommand {
   std::function<void()> beforeConnectionGone_;
   void connectionGone();
 };
-
-// How the bytes of text in a client character set form characters.
-enum class TClientTextEncoding { Utf8, SingleByte, MultiByte };
-// The encoding of the character set `name` (UTF8 and AL32UTF8 are UTF-8; a name whose first
-// number is 7 or 8, such as US7ASCII or WE8ISO8859P1, is a single-byte set; any other a multi-byte
-// one). An empty name stands for the client's own set, the part of NLS_LANG after its ".", and
-// UTF-8 when NLS_LANG names none.
-TClientTextEncoding ClientTextEncoding(std::string_view name);
 
 // One BLOB or CLOB value: a LOB locator and, when Cached, the value's bytes as blob pieces. A
 // Unicode blob makes a CLOB travel as UTF-16. Until ReadLob the pieces may not hold the server's

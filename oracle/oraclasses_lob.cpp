@@ -32,11 +32,20 @@ TClientTextEncoding ClientTextEncoding(std::string_view name) {
   return TClientTextEncoding::MultiByte;
 }
 
+TClientTextEncoding TOCIConnection::TextEncoding() const {
+  return ClientTextEncoding(charsetId_ != 0 ? charset_ : std::string());
+}
+
+dataset::NarrowText TOCIConnection::NarrowTextEncoding() const {
+  return TextEncoding() == TClientTextEncoding::SingleByte ? dataset::NarrowText::SingleByte
+                                                           : dataset::NarrowText::Utf8;
+}
+
 TOraLob::TOraLob(void* svcCtx, bool isUnicode) : dataaccess::TBlob(isUnicode), svcCtx_(svcCtx) {}
 
 void TOraLob::SetTextCharset(const TOCIConnection& connection) {
   textCharsetId_ = connection.GetCharsetId();
-  textEncoding_ = ClientTextEncoding(textCharsetId_ != 0 ? connection.GetCharset() : std::string());
+  textEncoding_ = connection.TextEncoding();
 }
 
 TOraLob::~TOraLob() {

@@ -1,5 +1,7 @@
 #include "ui/u_main.h"
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <system_error>
 
@@ -7,8 +9,10 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDesktopServices>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -42,6 +46,9 @@ namespace ui {
 
 namespace {
 
+// What a running instance sends back at once on a hand-over.
+constexpr char kHandOverReply = '\x06';
+
 const QString kWebAddress = QStringLiteral("https://velmaron.example.org/");
 const QString kRegistryError =
     QStringLiteral("Save to Registry error, check if you have enough privilege to write to registry");
@@ -54,18 +61,72 @@ QString InstanceName() {
          QString::number(platform::currentUserId());
 }
 
-bool HandOverToRunningInstance(const QString& name, QString& error) {
+bool HandOverToRunningInstance(const QString& name, QString& error, std::chrono::milliseconds wait) {
+  error.clear();
+  const QDeadlineTimer deadline(wait);
   QLocalSocket socket;
+  // The wait runs the event loop, so that an instance in this same process answers too.
+  QEventLoop loop;
+  QTimer timer;
+  timer.setSingleShot(true);
+  QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+  QObject::connect(&socket, &QLocalSocket::connected, &loop, &QEventLoop::quit);
+  QObject::connect(&socket, &QLocalSocket::readyRead, &loop, &QEventLoop::quit);
+  QObject::connect(&socket, &QLocalSocket::disconnected, &loop, &QEventLoop::quit);
+  QObject::connect(&socket, &QLocalSocket::errorOccurred, &loop, &QEventLoop::quit);
+  auto waitWhile = [&](auto pending) {
+    while (pending() && !deadline.hasExpired()) {
+      timer.start(std::max<qint64>(1, deadline.remainingTime()));
+      loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+  };
+  const QString seconds = QString::number(double(wait.count()) / 1000.0);
+
   socket.connectToServer(name);
-  if (!socket.waitForConnected(2000)) return false;
-  // The connection itself is the message; the running instance does not read anything.
-  socket.disconnectFromServer();
-  if (socket.state() != QLocalSocket::UnconnectedState && !socket.waitForDisconnected(2000))
-    error = socket.errorString();
+  waitWhile([&] { return socket.state() == QLocalSocket::ConnectingState; });
+  if (socket.state() == QLocalSocket::ConnectingState) {
+    // The socket is there and listening, but its queue of connections is full: nobody takes them.
+    socket.abort();
+    error = QStringLiteral(
+                "The running Velmaron for Oracle did not take the connection within %1 seconds; it "
+                "may be hung.")
+                .arg(seconds);
+    return true;
+  }
+  // Nobody listens: no socket, or one left by an instance that ended without removing it.
+  if (socket.state() != QLocalSocket::ConnectedState) return false;
+
+  // The connection itself is the message; the running instance answers it at once.
+  waitWhile([&] { return socket.bytesAvailable() == 0 && socket.state() == QLocalSocket::ConnectedState; });
+  char reply = 0;
+  if (socket.bytesAvailable() > 0 && socket.read(&reply, 1) == 1) {
+    if (reply == kHandOverReply) {
+      socket.disconnectFromServer();
+      return true;
+    }
+    error = QStringLiteral("The program listening under %1 did not answer as Velmaron for Oracle does.")
+                .arg(name);
+  } else if (socket.state() != QLocalSocket::ConnectedState) {
+    error = QStringLiteral("The running Velmaron for Oracle closed the connection without answering it.");
+  } else {
+    error =
+        QStringLiteral("The running Velmaron for Oracle did not answer within %1 seconds; it may be hung.")
+            .arg(seconds);
+  }
+  socket.abort();
   return true;
 }
 
-QLocalServer* ListenForLaterInstances(const QString& name, QObject* parent, bool& handedOver) {
+void AnswerHandOver(QLocalSocket& socket) {
+  QObject::connect(&socket, &QLocalSocket::disconnected, &socket, &QObject::deleteLater);
+  // Even to a sender that has given up waiting: the write fails quietly and the socket closes.
+  socket.write(&kHandOverReply, 1);
+  socket.flush();
+  socket.disconnectFromServer();
+}
+
+QLocalServer* ListenForLaterInstances(const QString& name, QObject* parent, bool& handedOver, QString* error,
+                                      std::chrono::milliseconds wait) {
   handedOver = false;
   // Between this start's look for an answer and its listen, no other start may listen: the
   // socket it found stale could then be that start's new one.
@@ -78,9 +139,10 @@ QLocalServer* ListenForLaterInstances(const QString& name, QObject* parent, bool
     // No lock file can be made there: the listen below tells whether the name can be taken at all.
   }
   // Asked before the listen, which would take the name over from whoever has it.
-  QString error;
-  if (HandOverToRunningInstance(name, error)) {
+  QString notAnswered;
+  if (HandOverToRunningInstance(name, notAnswered, wait)) {
     handedOver = true;
+    if (error) *error = notAnswered;
     return nullptr;
   }
   // Nobody answers: a socket left by a crashed instance, if any.
@@ -90,14 +152,20 @@ QLocalServer* ListenForLaterInstances(const QString& name, QObject* parent, bool
   return server->listen(name) ? server.release() : nullptr;
 }
 
-TFrmMain::TFrmMain(const QString& instanceName) {
+TFrmMain::TFrmMain(const QString& instanceName, std::chrono::milliseconds handOverWait) {
   setObjectName("FrmMain");
+  // An instance that was told nothing is said so; this start ends either way.
+  auto handOver = [this](const QString& error) {
+    if (error.isEmpty())
+      handedOver_ = true;
+    else
+      Services().messages->error(this, "Error on ActivatePreviousInstance: " + error);
+  };
   try {
     setWindowTitle(kProgramTitle);
     QString error;
-    if (HandOverToRunningInstance(instanceName, error)) {
-      if (!error.isEmpty()) Services().messages->error(this, "Error on ActivatePreviousInstance: " + error);
-      handedOver_ = true;
+    if (HandOverToRunningInstance(instanceName, error, handOverWait)) {
+      handOver(error);
       return;
     }
     setWindowIcon(style()->standardIcon(QStyle::SP_DriveHDIcon));
@@ -106,17 +174,15 @@ TFrmMain::TFrmMain(const QString& instanceName) {
     BuildMenus();
     BuildTray();
     bool answered = false;
-    instanceServer_ = ListenForLaterInstances(instanceName, this, answered);
+    instanceServer_ = ListenForLaterInstances(instanceName, this, answered, &error, handOverWait);
     if (answered) {
-      handedOver_ = true;
+      handOver(error);
       return;
     }
     if (instanceServer_)
       connect(instanceServer_, &QLocalServer::newConnection, this, [this] {
-        while (QLocalSocket* socket = instanceServer_->nextPendingConnection()) {
-          connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-          socket->disconnectFromServer();
-        }
+        // Answered first, so that the later start ends at once, whatever the restore takes.
+        while (QLocalSocket* socket = instanceServer_->nextPendingConnection()) AnswerHandOver(*socket);
         RestoreFromTray();
       });
 

@@ -7,6 +7,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -16,6 +17,7 @@
 class QAction;
 class QMenu;
 class QLocalServer;
+class QLocalSocket;
 class QSystemTrayIcon;
 class QTabWidget;
 
@@ -30,26 +32,43 @@ class Tfrmchangenls;
 // the user's runtime folder.
 QString InstanceName();
 
-// True when an instance listens under `name`; it has then been told to come to the front.
-// False when none listens (a socket left by a crashed instance counts as none). Sets `error`
-// when one was found but could not be told.
-bool HandOverToRunningInstance(const QString& name, QString& error);
+// How long a later start waits for the running instance to take its hand-over and answer.
+inline constexpr std::chrono::milliseconds kHandOverWait{5000};
+
+// True when an instance listens under `name`: it has then been told to come to the front and
+// has answered, or `error` says why it was not reached (it closed the connection without an
+// answer, answered something else, did not answer within `wait`, or took no connection within
+// it). False when none
+// listens (a socket left by a crashed instance counts as none). Runs the event loop (no user
+// input) while it waits, so that an instance in this process answers as well.
+bool HandOverToRunningInstance(const QString& name, QString& error,
+                               std::chrono::milliseconds wait = kHandOverWait);
+
+// The running instance's side: answers the later start on `socket` at once and closes it (the
+// socket then deletes itself).
+void AnswerHandOver(QLocalSocket& socket);
 
 // Listens under `name` for later instances, which HandOverToRunningInstance then reaches: the
 // server, owned by `parent`. A socket left under the name is removed only when nobody answers on
 // it (a crashed instance's). One that an instance answers on is that instance's, started at
 // almost the same moment as this one: it stays, the instance has been told to come to the front,
-// `handedOver` is set and null returned. Null as well when the name cannot be taken. Starts take
-// their turns at this through a lock file beside the socket.
-QLocalServer* ListenForLaterInstances(const QString& name, QObject* parent, bool& handedOver);
+// `handedOver` is set and null returned; when that instance did not answer within `wait`,
+// `error` (where given) says why. Null as well when the name cannot be taken. Starts take their
+// turns at this through a lock file beside the socket.
+QLocalServer* ListenForLaterInstances(const QString& name, QObject* parent, bool& handedOver,
+                                      QString* error = nullptr,
+                                      std::chrono::milliseconds wait = kHandOverWait);
 
 class TFrmMain final : public QMainWindow {
   Q_OBJECT
  public:
   // Creates the window (FormCreate). When an instance listens under `instanceName`, also one
   // that began listening while this one was being made, hands over to it and stops: HandedOver()
-  // is then true and the caller ends. Otherwise listens under `instanceName` for later instances.
-  explicit TFrmMain(const QString& instanceName);
+  // is then true and the caller ends. When that instance does not answer within `handOverWait`
+  // (see HandOverToRunningInstance), shows "Error on ActivatePreviousInstance: " and why, and
+  // stops with HandedOver() and Started() false. Otherwise listens under `instanceName` for
+  // later instances.
+  explicit TFrmMain(const QString& instanceName, std::chrono::milliseconds handOverWait = kHandOverWait);
   ~TFrmMain() override;
 
   bool HandedOver() const { return handedOver_; }

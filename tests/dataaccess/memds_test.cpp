@@ -419,5 +419,55 @@ TEST(TMemDataSetTest, TextFieldsNarrowerThanTheirTextKeepWholeCharacters) {
   }
 }
 
+// Text in a single-byte character set, where every byte from 0x80 up is a letter of its own: a
+// text longer than its field keeps exactly the field's width, whatever bytes meet the cut (a UTF-8
+// reading would take 0x80 to 0xBF for the tails of a character and drop them back to the byte
+// before them), through the record and through a field 5 wide alike.
+TEST(TMemDataSetTest, SingleByteTextLongerThanItsFieldKeepsExactlyTheFieldsWidth) {
+  class SingleByteTexts : public ShortTexts {
+   public:
+    ds::NarrowText NarrowTextEncoding() const override { return ds::NarrowText::SingleByte; }
+  };
+  // Every byte from 0x80 to 0xFF, and ASCII, in each place from the third to the seventh byte.
+  std::vector<std::string> texts;
+  for (int b = 0x80; b <= 0xFF; ++b)
+    for (size_t at = 2; at < 7; ++at) {
+      std::string text = "abcdefg";
+      text[at] = char(b);
+      texts.push_back(text);
+      text.replace(0, at, std::string(at, char(0xBF)));  // and the bytes before it tails as well
+      texts.push_back(text);
+    }
+  texts.push_back("\xE9\xE8\xA9\xBF\x80\xFF\xC3");
+
+  SingleByteTexts store;
+  store.Open();
+  store.InitFields();
+  std::unique_ptr<uint8_t[]> buf(store.AllocRecBuf());
+  for (const std::string& text : texts) {
+    store.InitRecord(buf.get());
+    store.PutFieldAsVariant(1, buf.get(), text);
+    EXPECT_EQ(store.GetFieldAsVariant(1, buf.get()).asString(), text.substr(0, 5)) << "straight";
+  }
+  store.Close();
+
+  class Set : public TMemDataSet {
+   public:
+    Set() { SetIRecordSet(std::make_unique<SingleByteTexts>()); }
+  } d;
+  Field* narrow = Field::AddTo(d, std::make_unique<ds::StringField>());
+  narrow->FieldName = "S";
+  narrow->Size = 5;
+  d.Open();
+  for (const std::string& text : texts) {
+    EXPECT_EQ(narrow->Convert(ds::Variant(text)).asString(), text.substr(0, 5)) << "converted";
+    d.Append();
+    narrow->SetAsString(text);
+    d.Post();
+    EXPECT_EQ(narrow->AsString(), text.substr(0, 5)) << "through the field";
+  }
+  EXPECT_EQ(d.RecordCount(), int(texts.size()));
+}
+
 }  // namespace
 }  // namespace dataaccess

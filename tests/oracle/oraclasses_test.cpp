@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "dataset/dberror.h"
+#include "oracle/ora_query.h"
 #include "oracle/oraclasses.h"
 #include "oracle/oraclasses_values.h"
 #include "platform/scopeguard.h"
@@ -104,6 +105,60 @@ struct NarrowNames {
   const bool saved_ = (real = OCIAttrGet, true);
   Replaced<OCIAttrGet_t> attrGet_{OCIAttrGet, &attrGet};
 };
+
+// Text typed into the field of a VARCHAR2(5) column: in a single-byte client character set every
+// byte from 0x80 up is a letter, and a longer text keeps exactly its first five bytes whatever
+// meets the cut, whether the field or the record cuts it; in UTF-8 the cut keeps whole characters.
+// (The rows stay in the dataset: the stand-in server stores UTF-8 and counts its bytes.)
+TEST_F(OraClassesTest, TextLongerThanItsColumnIsCutByTheSessionsCharacterSet) {
+  std::vector<std::string> latin1;
+  for (const char b : {'\x80', '\xA9', '\xBF', '\xC0', '\xE9', '\xFF'})
+    for (size_t at = 3; at < 7; ++at) {
+      std::string text = "abcdefg";
+      text[at] = b;
+      latin1.push_back(text);
+      text.replace(0, at, std::string(at, '\xA0'));
+      latin1.push_back(text);
+    }
+  // What the field keeps of each text, and what the record keeps when the text reaches it uncut.
+  auto typed = [&](const std::string& charset, const std::vector<std::string>& texts) {
+    TOraSession session;
+    session.LoginPrompt = false;
+    session.SetConnectString("scott/tiger@ORCL");
+    session.Options().SetCharset(charset);
+    TOraQuery query;
+    query.SetSession(&session);
+    query.SetSQL("SELECT ID, S FROM SHORTS");
+    query.LocalUpdate = true;
+    query.Open();
+    dataset::Field& field = query.FieldByName("S");
+    EXPECT_EQ(field.Size, 5);
+    std::pair<std::vector<std::string>, std::vector<std::string>> kept;
+    for (const std::string& text : texts) {
+      query.Append();
+      field.SetAsString(text);
+      query.Post();
+      kept.first.push_back(field.AsString());
+      std::vector<uint8_t> record(query.Data().RecordSize);
+      query.Data().PutFieldAsVariant(field.FieldNo, record.data(), Variant(text));
+      kept.second.push_back(query.Data().GetFieldAsVariant(field.FieldNo, record.data()).asString());
+    }
+    query.Close();
+    session.Disconnect();
+    return kept;
+  };
+  std::vector<std::string> fiveBytes;
+  for (const auto& text : latin1) fiveBytes.push_back(text.substr(0, 5));
+  const auto [field, record] = typed("WE8ISO8859P1", latin1);
+  EXPECT_EQ(field, fiveBytes);
+  EXPECT_EQ(record, fiveBytes);
+
+  const std::vector<std::string> utf8 = {"abcd\xC3\xA9", "abc\xE2\x82\xAC", "ab\xE2\x82\xAC\xC3\xA9"};
+  const std::vector<std::string> whole = {"abcd", "abc", "ab\xE2\x82\xAC"};
+  const auto [fieldUtf8, recordUtf8] = typed("", utf8);
+  EXPECT_EQ(fieldUtf8, whole);
+  EXPECT_EQ(recordUtf8, whole);
+}
 
 TEST_F(OraClassesTest, ABlockWithACutValueIsKeptBeforeTheCutIsRaisedAndTheNextFetchGoesOn) {
   connect();

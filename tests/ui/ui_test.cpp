@@ -20,8 +20,10 @@
 #include <QSettings>
 #include <QTest>
 #include <QTextEdit>
+#include <QThread>
 #include <QTreeWidget>
 #include <array>
+#include <chrono>
 #include <csignal>
 #include <deque>
 #include <filesystem>
@@ -33,6 +35,7 @@
 #include "dumpfile/u_analysisfile.h"
 #include "dumpfile/u_saveobjddl.h"
 #include "platform/process.h"
+#include "platform/scopeguard.h"
 #include "tests/platform/temp_folder.h"
 #include "tests/ui/script_services.h"
 #include "tools/dumpbuilder/dumpbuilder.h"
@@ -823,6 +826,133 @@ TEST_F(WindowTest, ListeningLeavesAnAnsweringInstancesSocketAndTakesOverAStaleOn
   QString error;
   EXPECT_TRUE(HandOverToRunningInstance(name, error));
   EXPECT_TRUE(QTest::qWaitFor([&] { return next->hasPendingConnections(); }, 5000));
+}
+
+// A running instance that does not answer a later start: one that takes the connection and closes
+// it, one that closes its socket with the connection still waiting, one that takes it and says
+// nothing, one whose queue holds it untaken, and one whose queue is full; and another program
+// that listens under the name and answers something else. The later start says
+// why it could not hand over, ends without building anything, and leaves that instance its name.
+TEST_F(WindowTest, ASecondStartThatIsNotAnsweredSaysSoAndEnds) {
+  const char* fake =
+      "import select, socket, sys\n"
+      "path, how = sys.argv[1], sys.argv[2]\n"
+      "s = socket.socket(socket.AF_UNIX)\n"
+      "s.bind(path)\n"
+      "s.listen(0 if how in ('queued', 'full') else 8)\n"
+      "if how == 'full':\n"
+      "    filler = socket.socket(socket.AF_UNIX)\n"
+      "    filler.connect(path)\n"
+      "print('listening', flush=True)\n"
+      "if how == 'close-unaccepted':\n"
+      "    select.select([s], [], [])\n"
+      "    s.close()\n"
+      "elif how in ('close-accepted', 'silent', 'stranger'):\n"
+      "    c, _ = s.accept()\n"
+      "    if how == 'stranger': c.sendall(b'HTTP/1.0 200 OK')\n"
+      "    if how != 'silent': c.close()\n"
+      "print('done', flush=True)\n"
+      "sys.stdin.read()\n";
+  const QString closed =
+      "error: Error on ActivatePreviousInstance: The running Velmaron for Oracle closed the "
+      "connection without answering it.";
+  const QString silent =
+      "error: Error on ActivatePreviousInstance: The running Velmaron for Oracle did not "
+      "answer within 1.5 seconds; it may be hung.";
+  const QString untaken =
+      "error: Error on ActivatePreviousInstance: The running Velmaron for Oracle did not take "
+      "the connection within 1.5 seconds; it may be hung.";
+  auto stranger = [](const QString& name) {
+    return "error: Error on ActivatePreviousInstance: The program listening under " + name +
+           " did not answer as Velmaron for Oracle does.";
+  };
+  struct Case {
+    const char* how;
+    QString shown;
+    std::chrono::milliseconds wait;
+  };
+  for (const Case& c :
+       {Case{"close-accepted", closed, kHandOverWait}, Case{"close-unaccepted", closed, kHandOverWait},
+        Case{"silent", silent, std::chrono::milliseconds(1500)},
+        Case{"queued", silent, std::chrono::milliseconds(1500)},
+        Case{"full", untaken, std::chrono::milliseconds(1500)}, Case{"stranger", QString(), kHandOverWait}}) {
+    SCOPED_TRACE(c.how);
+    const QString name = QString::fromStdString(dir.path(std::string("instance-") + c.how));
+    platform::ChildProcess instance(
+        platform::ProcessSpec{VELMARON_PYTHON, {"-c", fake, name.toStdString(), c.how}, "", true});
+    auto line = [&] {
+      std::string said;
+      for (char ch = 0; said.find('\n') == std::string::npos && instance.readOutput(&ch, 1) == 1;) said += ch;
+      return said;
+    };
+    ASSERT_EQ(line(), "listening\n");
+    script.messages.clear();
+    TFrmMain second(name, c.wait);
+    EXPECT_EQ(script.messages, std::vector<QString>{c.shown.isEmpty() ? stranger(name) : c.shown});
+    EXPECT_FALSE(second.HandedOver());
+    EXPECT_FALSE(second.Started());
+    EXPECT_EQ(second.findChild<QAction*>("AcNewExp"), nullptr) << "the second start built its window";
+    EXPECT_EQ(line(), "done\n");
+    EXPECT_TRUE(std::filesystem::exists(name.toStdString())) << "the second start removed the socket";
+    instance.closeInput();
+    instance.wait();
+  }
+}
+
+// The program itself as the running instance. A later start hands over to it and ends, without a
+// word; while it is stopped (hung), a later start says it did not answer and ends, and once it
+// goes on it answers the next one; after it was killed, its socket is stale and a later start
+// takes the name and runs.
+TEST_F(WindowTest, ASecondStartHandsOverToTheRunningProgramOrSaysWhyNotAndTakesOverFromADeadOne) {
+  std::filesystem::create_directories(dir.path("run"));
+  std::filesystem::permissions(dir.path("run"), std::filesystem::perms::owner_all);
+  qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(dir.path("run")));
+  platform::ScopeExit unset([] { qunsetenv("XDG_RUNTIME_DIR"); });
+  const QString name = InstanceName();
+  ASSERT_TRUE(name.startsWith(QString::fromStdString(dir.path("run/")))) << name.toStdString();
+  platform::ChildProcess program(platform::ProcessSpec{VELMARON_PROGRAM, {}, "", false});
+  QString error;
+  bool reached = false;
+  for (int waited = 0; !reached && waited < 120000; waited += 100) {
+    reached = HandOverToRunningInstance(name, error);
+    if (!reached) QThread::msleep(100);
+  }
+  ASSERT_TRUE(reached) << "the program did not come to listen";
+  EXPECT_EQ(error, "");
+
+  {
+    TFrmMain second(name);
+    EXPECT_TRUE(second.HandedOver());
+    EXPECT_FALSE(second.Started());
+    EXPECT_EQ(script.messages, std::vector<QString>{});
+  }
+
+  ASSERT_EQ(::kill(program.pid(), SIGSTOP), 0);
+  {
+    TFrmMain second(name, std::chrono::milliseconds(1500));
+    EXPECT_FALSE(second.HandedOver());
+    EXPECT_FALSE(second.Started());
+    EXPECT_EQ(
+        script.messages,
+        std::vector<QString>{"error: Error on ActivatePreviousInstance: The running Velmaron for Oracle did "
+                             "not answer within 1.5 seconds; it may be hung."});
+  }
+  ASSERT_EQ(::kill(program.pid(), SIGCONT), 0);
+  // It answers the start that gave up into a closed connection, and lives on to answer the next.
+  EXPECT_TRUE(HandOverToRunningInstance(name, error));
+  EXPECT_EQ(error, "");
+
+  program.terminate();
+  const platform::ProcessExit killed = program.wait();
+  EXPECT_EQ(killed.signal, SIGKILL);
+  ASSERT_TRUE(std::filesystem::exists(name.toStdString())) << "no stale socket to start over";
+  script.messages.clear();
+  TFrmMain next(name);
+  EXPECT_TRUE(next.Started());
+  EXPECT_FALSE(next.HandedOver());
+  EXPECT_EQ(script.messages, std::vector<QString>{});
+  EXPECT_TRUE(HandOverToRunningInstance(name, error)) << "the name was not taken over";
+  EXPECT_EQ(error, "");
 }
 
 // Another program of this user on the same data folder that the hand-over does not reach (its
