@@ -327,21 +327,25 @@ void TSourceTable::SetCorrelationName(std::string_view name) {
 void TSourceTable::Open(TPasswordCallback callback, bool writable, TDataCursor::TOpenIndexChooser chooser,
                         bool countOnly) {
   TDataSession& session = Owner.Owner.Session();
-  std::string name = TableName;
-  std::string folder = DirectoryName;
+  // The folder as the hooks leave it; copied only where a hook is called.
+  std::string folder;
+  const bool pathName = !InMemory && IsPathName(TableText);
   if (InMemory) {
     std::string database = "Memory";
     session.CallDatabaseNameHook(database);
     Directory = session.OpenDataDirectory(database, "");
-  } else if (!IsPathName(TableText)) {
+  } else if (!pathName) {
     // A bare name lives in the statement's own database, whatever its folder or name.
     TDataDirectory& database = Owner.Owner.Database();
     Directory = session.OpenDataDirectory(database.Name(), database.Path());
   } else {
+    std::string name = TableName;
+    folder = DirectoryName;
     session.CallDatabaseDirectoryHook(name, folder);
     Directory = session.OpenDataDirectory(folder, folder);
   }
   if (session.IsRemote()) {
+    if (!pathName) folder = DirectoryName;
     uint8_t flag = 0;
     session.CallDatabaseOpenedHook(folder, flag);
   }

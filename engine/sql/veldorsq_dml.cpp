@@ -574,7 +574,10 @@ void TDataQuery::executeChange() {
       target.SwitchToIndex(255);
   }
   auto blobs = platform::ScopeExit([&] { target.FreeAllBlobs(true); });
-  std::vector<uint8_t> record(target.RecordSize());
+  // The record read and, behind it, the stored image kept to compare it with, in one buffer.
+  std::vector<uint8_t> images(size_t(target.RecordSize()) + target.StoredRecordSize());
+  const std::span<uint8_t> record(images.data(), target.RecordSize());
+  uint8_t* const stored = images.data() + record.size();
   // A row whose stored image the new values leave byte for byte as it was is not written: the
   // write would put back the same bytes, and only move the header's change counter and stamp,
   // which tell other readers to drop caches that are still right. The row is still locked,
@@ -585,7 +588,6 @@ void TDataQuery::executeChange() {
                        target.Session().LockProtocol() == lpPessimistic && storedSize <= record.size();
   for (const auto& field : UpdateFields)
     if (target.GetFieldDesc(field->FieldNo).IsBlob()) skipUnchanged = false;
-  std::vector<uint8_t> stored;
   if (!wholeView) {
     numbers.reserve(changes.size());
     for (const auto& change : changes) numbers.push_back(change.first);
@@ -605,18 +607,32 @@ void TDataQuery::executeChange() {
     changes.reserve(numbers.size());
     for (uint32_t recordNo : numbers) changes.emplace_back(recordNo, std::vector<TokenPtr>{});
   }
-  // Values evaluated at the write keep their nodes from row to row.
-  std::vector<ExpValue> atWrite;
+  // Values evaluated at the write keep their nodes from row to row. A constant is evaluated once
+  // here, as an ExpValue would prime it, and its node serves every row.
+  struct TWriteValue {
+    TokenPtr constant;
+    std::optional<ExpValue> computed;
+  };
+  std::vector<TWriteValue> atWrite;
   if (valuesAtWrite) {
-    atWrite.reserve(UpdateValues.size());
-    for (auto& v : UpdateValues) atWrite.emplace_back(*v->Tree, SortId, LanguageId, ReadSourceColumn);
+    atWrite.resize(UpdateValues.size());
+    for (size_t i = 0; i < UpdateValues.size(); ++i) {
+      const TExpToken& tree = *UpdateValues[i]->Tree;
+      if (tree.kind == expConstant)
+        atWrite[i].constant.reset(
+            EvaluateExpTree(&tree, nullptr, nullptr, SortId, LanguageId, ReadSourceColumn));
+      else
+        atWrite[i].computed.emplace(tree, SortId, LanguageId, ReadSourceColumn);
+    }
   }
   std::vector<const TExpToken*> rowValues(UpdateFields.size());
   // Every value is evaluated before the first is written: an evaluation's error comes before a
   // conversion's.
   const auto makeNewValues = [&](uint8_t* image, std::vector<TokenPtr>& matchValues) {
     for (size_t i = 0; i < UpdateFields.size(); ++i)
-      rowValues[i] = valuesAtWrite ? &atWrite[i].Evaluate(nullptr, nullptr) : matchValues[i].get();
+      rowValues[i] = !valuesAtWrite        ? matchValues[i].get()
+                     : atWrite[i].constant ? atWrite[i].constant.get()
+                                           : &atWrite[i].computed->Evaluate(nullptr, nullptr);
     for (size_t i = 0; i < UpdateFields.size(); ++i)
       writeColumnValue(target, image, *UpdateFields[i], *rowValues[i], true);
   };
@@ -660,9 +676,9 @@ void TDataQuery::executeChange() {
         targetTable->RecordBuffer.assign(record.begin(), record.end());
         targetTable->AtEnd = false;
       }
-      if (skipUnchanged) stored.assign(record.begin(), record.begin() + storedSize);
+      if (skipUnchanged) std::memcpy(stored, record.data(), storedSize);
       makeNewValues(record.data(), matchValues);
-      if (skipUnchanged && std::memcmp(stored.data(), record.data(), storedSize) == 0) {
+      if (skipUnchanged && std::memcmp(stored, record.data(), storedSize) == 0) {
         // What the write checks first, and the record lock it lets go at its end.
         target.CheckWritable();
         target.CheckFieldValues(record.data());

@@ -2,6 +2,7 @@
 // value of one equality of the join condition, in place of a cursor filter that reads the whole
 // table again for every outer row.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <utility>
@@ -10,6 +11,7 @@
 #include "engine/base/veldorlocale.h"
 #include "engine/sql/veldorsq.h"
 #include "engine/tables/veldorfilter.h"
+#include "engine/tables/veldortable.h"
 #include "engine/values/veldorexpcheck.h"
 
 namespace engine::sql {
@@ -295,6 +297,26 @@ void TTableJoin::buildLookup(TExpToken& tree) {
   lookupFilter_ = std::make_unique<TFilter>(cursor, nullptr, nullptr, false, false, true, nullptr);
 }
 
+namespace {
+
+// The last answer of EqualityKeyIndex on this thread with everything it was drawn from: a statement
+// by key asks it at its open, its planning and its run, of index definitions that seldom change
+// between them. Compared byte for byte, the definitions as the index file holds them give the same
+// answer again or none.
+struct TKeyIndexMemo {
+  bool valid = false;
+  uint16_t fieldNo = 0;
+  T type = T::Unknown;
+  bool stale = false;
+  uint8_t count = 0;
+  uint8_t slot = kNoCurrentIndex;
+  std::array<uint8_t, size_t(kSysDeletedSlot) * kIndexDescriptorSize> descriptors{};
+};
+
+thread_local TKeyIndexMemo keyIndexMemo;
+
+}  // namespace
+
 uint8_t EqualityKeyIndex(TDataCursor& cursor, uint16_t fieldNo) {
   // Index keys of these types order exactly as `=` compares; a text or FLOAT key may not (case
   // rules of the index, -0 and 0).
@@ -303,13 +325,34 @@ uint8_t EqualityKeyIndex(TDataCursor& cursor, uint16_t fieldNo) {
   // An index with more fields than the key may hold texts whose order awaits a rebuild under a
   // changed collation: the cursor refuses to select it, and the rating passes it by.
   const bool stale = cursor.IndexRebuildNeeded();
-  for (uint8_t s = 0; s <= cursor.GetIndexCount() && s < kSysDeletedSlot; ++s) {
+  const uint8_t count = cursor.GetIndexCount();
+  const size_t slots = std::min<size_t>(size_t(count) + 1, kSysDeletedSlot);
+  const uint8_t* held =
+      cursor.Table() ? cursor.Table()->IndexFile().HeaderImage() + kIndexDescriptorsOffset : nullptr;
+  TKeyIndexMemo& memo = keyIndexMemo;
+  const size_t bytes = slots * kIndexDescriptorSize;
+  if (held && memo.valid && memo.fieldNo == fieldNo && memo.type == type && memo.stale == stale &&
+      memo.count == count && std::memcmp(memo.descriptors.data(), held, bytes) == 0)
+    return memo.slot;
+  uint8_t found = kNoCurrentIndex;
+  for (uint8_t s = 0; s < slots; ++s) {
     TIndexDescriptor index = cursor.GetIndexDesc(s);
     if (index.fieldCount >= 1 && index.fields[0] == fieldNo && !index.name.empty() && !index.descending &&
-        !index.fieldDescending[0] && !(stale && index.fieldCount > 1))
-      return s;
+        !index.fieldDescending[0] && !(stale && index.fieldCount > 1)) {
+      found = s;
+      break;
+    }
   }
-  return kNoCurrentIndex;
+  memo.valid = held != nullptr;
+  if (held) {
+    memo.fieldNo = fieldNo;
+    memo.type = type;
+    memo.stale = stale;
+    memo.count = count;
+    memo.slot = found;
+    std::memcpy(memo.descriptors.data(), held, bytes);
+  }
+  return found;
 }
 
 int64_t EqualityKeyValue(TEngineFieldType type, const uint8_t* value) {

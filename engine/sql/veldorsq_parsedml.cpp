@@ -72,6 +72,9 @@ void TDataQuery::ParseUpdate() {
   }
 
   ExpectKeyword(p, "SET", "SET keyword expected, instead found '");
+  // Room for the usual lists at once, where each doubling would take a buffer of its own.
+  UpdateFields.reserve(32);
+  UpdateValues.reserve(32);
   for (;;) {
     auto& field = *UpdateFields.emplace_back(std::make_unique<TUpdateField>(*this));
     TClauseParser(*this).ParseTableColumn(field, true);

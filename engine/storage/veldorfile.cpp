@@ -1524,13 +1524,21 @@ bool TFileHandler::UnlockRegions(std::span<platform::OsFile::Range> ranges) {
 
 bool TFileHandler::LockRegionRetrying(const std::function<int64_t(uint32_t attempt)>& offsetFor,
                                       int64_t length) {
-  bool taken = false;
+  // The attempt reaches its state through one reference, which the callable holds in place: a
+  // capture of each would take a buffer at every lock.
+  struct {
+    TFileHandler& handler;
+    const std::function<int64_t(uint32_t)>& offsetFor;
+    int64_t length;
+    bool taken;
+  } state{*this, offsetFor, length, false};
   RetryLock(
-      [&](uint32_t attempt) {
-        taken = LockRegion(true, offsetFor(attempt), length);
-        return taken || platform::lastOsError() != platform::kLockViolation;
+      [&state](uint32_t attempt) {
+        state.taken = state.handler.LockRegion(true, state.offsetFor(attempt), state.length);
+        return state.taken || platform::lastOsError() != platform::kLockViolation;
       },
       retryRules_, list_->FileSystem());
+  const bool taken = state.taken;
   if (!taken) {
     const int error = platform::lastOsError();
     lockFailure_ = error == platform::kLockViolation ? VELDOR_LOCKTIMEOUT : OSErrorToEngineError(error);

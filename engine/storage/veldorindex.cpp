@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 
 #include "engine/base/veldorerr.h"
@@ -96,16 +97,20 @@ void TIndexDescriptor::StoreTo(uint8_t* d) const {
 
 TIndexDescriptor TIndexDescriptor::LoadFrom(const uint8_t* d) {
   TIndexDescriptor r;
-  r.name = descriptorName(d);
+  r.name.assign(reinterpret_cast<const char*>(d + 1), std::min<size_t>(d[0], kMaxIndexNameLength));
   r.keySize = get2(d + kDescKeySize);
   r.descending = d[kDescDescending];
   r.caseInsensitive = d[kDescCaseInsensitive];
   r.unique = d[kDescUnique];
   r.compression = d[kDescCompression];
   r.fieldCount = d[kDescFieldCount];
-  for (int i = 0; i < kMaxIndexFields; ++i) {
-    r.fieldDescending[size_t(i)] = d[kDescFieldDescending + i];
-    r.fields[size_t(i)] = get2(d + kDescFields + 2 * i);
+  // Read at every key search's choice of index: the flags are copied whole, and the field numbers
+  // too where the machine keeps them in the stored order.
+  std::memcpy(r.fieldDescending.data(), d + kDescFieldDescending, kMaxIndexFields);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(r.fields.data(), d + kDescFields, 2 * kMaxIndexFields);
+  } else {
+    for (int i = 0; i < kMaxIndexFields; ++i) r.fields[size_t(i)] = get2(d + kDescFields + 2 * i);
   }
   r.rootPage = get4(d + kDescRoot);
   r.freePageHead = get4(d + kDescFreeHead);

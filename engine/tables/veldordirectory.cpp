@@ -3,6 +3,7 @@
 #include "engine/tables/veldorcursor.h"
 
 #include <algorithm>
+#include <array>
 #include <functional>
 
 #include "engine/base/veldorerr.h"
@@ -474,6 +475,28 @@ void TDataDirectory::remoteRequest(uint16_t code, const std::function<void(TData
   s.CheckReplyError();
 }
 
+namespace {
+
+// The directory's tables as a transaction's end found them: its steps may free some. A
+// statement's own transaction holds one or a few, whose list is then on the stack.
+class TableSnapshot {
+ public:
+  explicit TableSnapshot(const std::vector<std::unique_ptr<TDataTable>>& tables) : size_(tables.size()) {
+    if (size_ > few_.size()) many_.resize(size_);
+    TDataTable** at = many_.empty() ? few_.data() : many_.data();
+    for (const auto& t : tables) *at++ = t.get();
+  }
+  size_t size() const { return size_; }
+  TDataTable* operator[](size_t i) const { return many_.empty() ? few_[i] : many_[i]; }
+
+ private:
+  size_t size_;
+  std::array<TDataTable*, 4> few_{};
+  std::vector<TDataTable*> many_;
+};
+
+}  // namespace
+
 void TDataDirectory::StartTransaction() {
   if (inTransaction_) return;
   if (session_->IsRemote()) remoteRequest(REQUEST_STARTTXN, {});
@@ -482,16 +505,19 @@ void TDataDirectory::StartTransaction() {
   // into one from a SELECT of the other, each way at once) then never each hold a lock the other
   // waits for. The names fold as the opens fold them, A-Z only: a fold by the process's locale
   // would give another order in a process whose locale folds otherwise ('I' in a Turkish one).
-  // A lone table has no order to keep: its name is not built, nor sorted (a statement's own
-  // transaction; a sort takes a buffer even for one).
+  // A lone table has no order to keep: its name is not built, nor a list of one sorted (a
+  // statement's own transaction).
+  if (tables_.size() == 1) {
+    if (!tables_.front()->IsScratch()) tables_.front()->StartTransaction();
+    inTransaction_ = true;
+    return;
+  }
   std::vector<std::pair<std::string, TDataTable*>> ordered;
   ordered.reserve(tables_.size());
   for (const auto& t : tables_)
-    ordered.emplace_back(
-        tables_.size() > 1 ? platform::asciiLowerCased(t->FileName(kDataFileExt)) : std::string(), t.get());
-  if (ordered.size() > 1)
-    std::stable_sort(ordered.begin(), ordered.end(),
-                     [](const auto& x, const auto& y) { return x.first < y.first; });
+    ordered.emplace_back(platform::asciiLowerCased(t->FileName(kDataFileExt)), t.get());
+  std::stable_sort(ordered.begin(), ordered.end(),
+                   [](const auto& x, const auto& y) { return x.first < y.first; });
   size_t entered = 0;
   UndoOnFailure undo([&] {
     FirstFailure back;
@@ -505,8 +531,7 @@ void TDataDirectory::StartTransaction() {
 }
 
 void TDataDirectory::endEachTable(const std::function<void(TDataTable&)>& step, bool keepTransaction) {
-  std::vector<TDataTable*> snapshot;
-  for (const auto& t : tables_) snapshot.push_back(t.get());
+  const TableSnapshot snapshot(tables_);
   FirstFailure failure;
   for (size_t i = snapshot.size(); i-- > 0;) {
     TDataTable* t = snapshot[i];
@@ -548,8 +573,7 @@ void TDataDirectory::Commit(bool endTransaction, bool forceFlush) {
       s.WriteRequestU8(forceFlush);
     });
   }
-  std::vector<TDataTable*> snapshot;
-  for (const auto& t : tables_) snapshot.push_back(t.get());
+  const TableSnapshot snapshot(tables_);
   {
     UndoOnFailure undo([&] { abandonTransaction(); });
     for (size_t i = snapshot.size(); i-- > 0;) snapshot[i]->PrepareCommit();

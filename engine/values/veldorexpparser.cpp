@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "engine/base/veldorhelpers.h"
@@ -490,12 +491,14 @@ TExpTreePtr TExpressionParser::parseNumber() {
   auto invalid = [&] { SyntaxError("Constant '" + text + "'" + " is not a valid number "); };
   TExpTreePtr node;
   try {
-    if (kind_ == tkInteger && IsValidIntegerText(text)) {
+    // An integer's digits are read once: the value chooses its type.
+    const std::optional<int64_t> whole = kind_ == tkInteger ? ReadIntegerText(text) : std::nullopt;
+    if (whole && *whole >= INT32_MIN && *whole <= INT32_MAX) {
       node = newConstant(text, TEngineFieldType::Integer);
-      PutIntegerValue(node->Value(), int32_t(ParseIntegerText(text, INT32_MIN, INT32_MAX)));
-    } else if (kind_ == tkInteger && IsValidLargeIntText(text)) {
+      PutIntegerValue(node->Value(), int32_t(*whole));
+    } else if (whole) {
       node = newConstant(text, TEngineFieldType::LargeInt);
-      PutLargeIntValue(node->Value(), ParseIntegerText(text, INT64_MIN, INT64_MAX));
+      PutLargeIntValue(node->Value(), *whole);
     } else if (IsValidFloatText(text)) {
       double value = ParseFloatText(text);
       node = newConstant(text, TEngineFieldType::Float);

@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/base/veldorerr.h"
@@ -597,6 +599,57 @@ TEST_F(KeyEquality, AStatementOpenInItsKeysIndexSeesEachChangeBeforeAndBetweenIt
   run(0, 1);
   run(1, 5);
   run(0, 9);
+}
+
+// Statements by key over tables whose index definitions differ in one point each (the column an
+// index leads with, its direction, a second field, the column's type, none at all) and are
+// otherwise alike, taken in turns in one process: each finds the rows its own table's filter
+// finds, whatever table the statement before it searched.
+TEST_F(KeyEquality, EachTableInTurnIsSearchedByItsOwnIndexes) {
+  const std::pair<const char*, const char*> tables[] = {{"INTEGER", "CREATE INDEX kx ON $ (id)"},
+                                                        {"INTEGER", "CREATE DESC INDEX kx ON $ (id)"},
+                                                        {"INTEGER", "CREATE INDEX kx ON $ (r)"},
+                                                        {"INTEGER", "CREATE INDEX kx ON $ (id, r)"},
+                                                        {"INTEGER", "CREATE INDEX kx ON $ (r, id)"},
+                                                        {"SMALLINT", "CREATE INDEX kx ON $ (id)"},
+                                                        {"INTEGER", ""}};
+  std::vector<std::string> names;
+  for (const auto& [type, index] : tables) {
+    const std::string k = "k" + std::to_string(names.size()), p = "p" + std::to_string(names.size());
+    for (const std::string& t : {k, p}) {
+      db.run("CREATE TABLE " + t + " (r INTEGER, id " + type + ", n INTEGER)");
+      for (int i = 0; i < 24; ++i)
+        db.run("INSERT INTO " + t + " VALUES (" + std::to_string(i) + ", " + std::to_string(i % 6) + ", 0)");
+    }
+    std::string text = index;
+    if (const size_t at = text.find('$'); at != std::string::npos) text.replace(at, 1, k);
+    if (!text.empty()) db.run(text);
+    names.push_back(std::to_string(names.size()));
+  }
+  // Each statement on one table follows one on another: the tables with indexes go first in
+  // turn, their twins after them, and then every pair is compared.
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    auto update = [&](const std::string& prefix, size_t n) {
+      return "UPDATE " + prefix + names[n] + " SET n = n + 1 WHERE id = " + std::to_string((round + n) % 6);
+    };
+    auto remove = [&](const std::string& prefix, size_t n) {
+      return "DELETE FROM " + prefix + names[n] + " WHERE id = " + std::to_string((round + n + 3) % 6);
+    };
+    for (const auto& statement : {std::function<std::string(const std::string&, size_t)>(update),
+                                  std::function<std::string(const std::string&, size_t)>(remove)}) {
+      std::vector<std::string> outcomes[2];
+      for (int side = 0; side < 2; ++side)
+        for (size_t n = 0; n < names.size(); ++n) {
+          const std::string outcome = db.rows(statement(side == 0 ? "k" : "p", n));
+          outcomes[side].push_back(outcome + "#" + std::to_string(db.affected));
+        }
+      for (size_t n = 0; n < names.size(); ++n)
+        EXPECT_EQ(outcomes[0][n] + "\n" + db.rows("SELECT * FROM k" + names[n] + " ORDER BY r"),
+                  outcomes[1][n] + "\n" + db.rows("SELECT * FROM p" + names[n] + " ORDER BY r"))
+            << statement("k", n);
+    }
+  }
 }
 
 // Only an ascending, named index led by the column serves the key search. Between two runs of
