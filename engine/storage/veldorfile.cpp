@@ -371,6 +371,21 @@ int64_t TPhysicalFile::Read(int32_t id, void* buffer, int64_t count) {
   return n;
 }
 
+int64_t TPhysicalFile::ReadAt(int32_t id, int64_t offset, void* buffer, int64_t count) {
+  // Seek and Read in one: a record read per row of a scan in key order took the section four
+  // times over.
+  std::lock_guard guard(section_);
+  Handle* h = handle(id);
+  if (!h) return 0;
+  h->position = offset;
+  if (!file_ || count <= 0) return 0;
+  if (offset < 0) return negated(VELDOR_OSEBADF);
+  const int64_t n = file_->readAt(offset, buffer, count);
+  if (n < 0) return negated(OSErrorToEngineError());
+  h->position += n;
+  return n;
+}
+
 int64_t TPhysicalFile::Write(int32_t id, const void* buffer, int64_t count) {
   std::lock_guard guard(section_);
   Handle* h = handle(id);
@@ -1565,6 +1580,11 @@ bool TFileHandler::UnlockReadSlot(int64_t base, uint16_t slot) {
 
 int64_t TFileHandler::ReadAt(int64_t offset, void* buffer, int64_t count, bool allowShort) {
   if (!file_) raise(VELDOR_READERR);
+  if (held_.Empty()) {
+    const int64_t n = file_->ReadAt(handleId_, offset, buffer, count);
+    if (n < 0 || (n < count && !allowShort)) raise(VELDOR_READERR);
+    return n;
+  }
   std::lock_guard guard(file_->Section());
   Seek(kSeekBegin, offset);
   return Read(buffer, count, allowShort);
@@ -1578,7 +1598,7 @@ void TFileHandler::WriteAt(int64_t offset, const void* buffer, int64_t count) {
     // holds its record this way, and every seek takes the file's section twice.
     held_.Write(held_.Empty() ? heldBase() : held_.DiskSize(), offset, static_cast<const uint8_t*>(buffer),
                 count);
-    Seek(kSeekBegin, offset + count);
+    file_->SetPosition(handleId_, offset + count);
     return;
   }
   Seek(kSeekBegin, offset);
@@ -1595,7 +1615,7 @@ void TFileHandler::WriteAt(int64_t offset, std::vector<uint8_t>&& bytes) {
   const int64_t count = int64_t(bytes.size());
   std::lock_guard guard(file_->Section());
   held_.Write(held_.Empty() ? heldBase() : held_.DiskSize(), offset, std::move(bytes));
-  Seek(kSeekBegin, offset + count);
+  file_->SetPosition(handleId_, offset + count);
 }
 
 void TFileHandler::EnterSection() {

@@ -88,6 +88,18 @@ class TAbstractFile {
   // never changes the file's length.
   virtual int64_t Read(int32_t id, void* buffer, int64_t count);
   virtual int64_t Write(int32_t id, const void* buffer, int64_t count);
+  // Seek to `offset` from the start and Read, with the same results and the handle left where
+  // they leave it, under one hold of the section.
+  virtual int64_t ReadAt(int32_t id, int64_t offset, void* buffer, int64_t count) {
+    std::lock_guard guard(section_);
+    Seek(id, kSeekBegin, offset);
+    return Read(id, buffer, count);
+  }
+  // Seek to `position` from the start, for a caller that holds the section already; nothing for
+  // an unknown id.
+  void SetPosition(int32_t id, int64_t position) {
+    if (Handle* h = handle(id)) h->position = position;
+  }
   // Ends the file at the handle's position, cutting or zero-extending it. 0 or a negated code.
   virtual int32_t Truncate(int32_t id);
   virtual bool Flush();
@@ -221,6 +233,7 @@ class TPhysicalFile final : public TAbstractFile {
   int32_t DeleteFile() override;
   int64_t Read(int32_t id, void* buffer, int64_t count) override;
   int64_t Write(int32_t id, const void* buffer, int64_t count) override;
+  int64_t ReadAt(int32_t id, int64_t offset, void* buffer, int64_t count) override;
   int32_t Truncate(int32_t id) override;
   bool Flush() override;
   int64_t Seek(int32_t id, int origin, int64_t offset) override;

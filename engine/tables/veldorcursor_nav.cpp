@@ -1138,8 +1138,36 @@ uint32_t TDataCursor::GetReadAheadCount(uint32_t readAheadCount, bool forward) {
   }
   uint32_t run = 1;
   uint32_t previous = currentRecordNo_;
+  uint64_t p = sequence_;
+  bool settled = false;
+  // Forward from the leaf place the last step left, the entries that follow are taken from their
+  // leaf one step each, where a walk by position descends from the root for every one. Where the
+  // place no longer holds (or the leaves end) the walk by position goes on from there.
+  if (forward && !bitmapView_ && stepPlace_.file != 0 && stepPosition_ == sequence_ &&
+      keySlot_ == GetCurrentIndex()) {
+    TLeafPlace place = stepPlace_;
+    std::array<TKeyEntry, 2> entries;
+    const uint8_t* at = currentKey_.data();
+    uint32_t reference = currentRecordNo_;
+    for (size_t i = 0;; i ^= 1) {
+      if (run >= readAheadCount || run >= 64) {
+        settled = true;
+        break;
+      }
+      TKeyEntry& next = entries[i];
+      if (!treeOf(*this).StepForward(place, at, reference, next)) break;
+      ++p;
+      if (next.reference != previous + 1) {
+        settled = true;
+        break;
+      }
+      previous = reference = next.reference;
+      at = next.key.data();
+      ++run;
+    }
+  }
   std::array<uint8_t, kMaxCursorKeySize + 1> key{};
-  for (uint64_t p = sequence_; run < readAheadCount && run < 64; ++run) {
+  for (; !settled && run < readAheadCount && run < 64; ++run) {
     p = forward ? p + 1 : p - 1;
     uint32_t ref = 0;
     if (p == 0 || !treeOf(*this).KeyAtPosition(p, key.data(), ref)) break;

@@ -214,6 +214,59 @@ TEST_P(FileLayer, ShortReadsRaiseUnlessAllowed) {
   EXPECT_EQ(f->ReadAt(2000, buf, 100, true), 0);
 }
 
+// A read at an offset is a seek and a read in one: the same count, bytes, failure and handle
+// position after it, at any offset and count against the file's end; another handler's write
+// shows in the next read, and a held write leaves the position after what it wrote.
+TEST_P(FileLayer, AReadAtAnOffsetGivesWhatASeekAndAReadGive) {
+  const auto data = pattern(5000);
+  auto f = created("t.dat", data);
+  auto g = h("t.dat");
+  f->Close();
+  f->Open();
+  g->Open();
+  const int64_t offsets[] = {0, 1, 127, 4095, 4096, 4990, 4999, 5000, 5001, 9000};
+  const int64_t counts[] = {0, 1, 70, 4096, 6000};
+  for (int64_t offset : offsets) {
+    for (int64_t count : counts) {
+      SCOPED_TRACE(::testing::Message() << "offset " << offset << ", count " << count);
+      std::vector<uint8_t> byRead(size_t(count) + 1, 0xEE), byReadAt(size_t(count) + 1, 0xEE);
+      g->Seek(kSeekBegin, offset);
+      const int64_t expected = g->Read(byRead.data(), count, true);
+      const int64_t got = f->ReadAt(offset, byReadAt.data(), count, true);
+      EXPECT_EQ(got, expected);
+      EXPECT_EQ(byReadAt, byRead);
+      EXPECT_EQ(f->Seek(kSeekCurrent, 0), g->Seek(kSeekCurrent, 0));
+      if (expected < count) {
+        EXPECT_EQ(errorOf([&] { f->ReadAt(offset, byReadAt.data(), count); }), VELDOR_READERR);
+      }
+    }
+  }
+  uint8_t one = 0;
+  // Before the start: a failure on disk, nothing read in memory; alike on both roads.
+  const uint16_t failure = errorOf([&] { f->ReadAt(-5, &one, 1, true); });
+  g->Seek(kSeekBegin, -5);
+  EXPECT_EQ(failure, errorOf([&] { g->Read(&one, 1, true); }));
+  EXPECT_EQ(failure, inMemory() ? 0 : VELDOR_READERR);
+  EXPECT_EQ(f->Seek(kSeekCurrent, 0), g->Seek(kSeekCurrent, 0)) << "a failed read leaves the position alike";
+
+  const uint8_t changed[3] = {7, 8, 9};
+  g->WriteAt(2000, changed, 3);
+  uint8_t seen[3] = {};
+  f->ReadAt(2000, seen, 3);
+  EXPECT_TRUE(std::equal(seen, seen + 3, changed)) << "another handler's write shows at once";
+
+  f->SetHoldWrites(true);
+  f->WriteAt(3000, changed, 3);
+  EXPECT_EQ(f->Seek(kSeekCurrent, 0), 3003);
+  f->WriteAt(3100, std::vector<uint8_t>(changed, changed + 3));
+  EXPECT_EQ(f->Seek(kSeekCurrent, 0), 3103);
+  f->ReadAt(3000, seen, 3);
+  EXPECT_TRUE(std::equal(seen, seen + 3, changed)) << "a held write shows to its own reads";
+  EXPECT_EQ(f->Seek(kSeekCurrent, 0), 3003);
+  f->DropHeldWrites();
+  f->SetHoldWrites(false);
+}
+
 TEST_P(FileLayer, OpenFilesAreNeitherDeletedNorRenamedAndRenameNeverReplaces) {
   auto f = h("t.dat");
   f->CreateFile();

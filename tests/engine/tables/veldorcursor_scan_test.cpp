@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <numeric>
 #include <string>
 #include <utility>
 #include <vector>
@@ -600,6 +601,56 @@ TEST(ScanReadAhead, RunsEndAtTheLastRecordOfTheViewWithinReach) {
       ASSERT_EQ(c->GetReadAheadCount(reach, true), forward) << here << " reach " << reach;
       ASSERT_EQ(c->GetReadAheadCount(reach, false), backward) << here << " reach " << reach;
       ++at;
+    }
+  }
+}
+
+// In key order a read from the files brings the records that the entries after the current one
+// name while their numbers go up by one, as far as the reach and 64 records: the count asked of
+// the cursor is the length of that run, within blocks of keys whose records follow each other
+// and at the jump between two blocks.
+TEST(ScanReadAhead, InKeyOrderRunsFollowTheEntriesWhoseRecordNumbersGoUpByOne) {
+  const ScanCase kind{true, false};
+  TempDir dir;
+  // Blocks of rising keys, the last block appended first: inside a block the records follow each
+  // other in key order; from one block to the next the record number jumps back.
+  const std::vector<int32_t> lengths{2, 3, 2, 5, 8, 13, 63, 64, 65, 70, 2, 4};
+  Database db(dir.path());
+  auto c = rowsCursor(db, kind);
+  c->SetExclusive(true);
+  TCreateTableArgs args = rowsTable(kind);
+  c->CreateTable(args);
+  c->Open();
+  std::vector<uint8_t> buffer(c->RecordSize());
+  int32_t end = 0;
+  for (int32_t length : lengths) end += length;
+  for (int32_t length : lengths) {
+    for (int32_t k = end - length + 1; k <= end; ++k) {
+      putRow(*c, buffer, {k, nameOf(k)});
+      c->AppendRecord(buffer.data());
+    }
+    end -= length;
+  }
+  std::vector<uint32_t> view;
+  c->SetToBegin();
+  while (c->GetNextRecord(buffer.data()) == 0) view.push_back(c->GetRecordNumber());
+  ASSERT_EQ(view.size(), size_t(std::accumulate(lengths.begin(), lengths.end(), 0)));
+  for (uint32_t reach : {2u, 3u, 7u, 64u, 100u}) {
+    c->SetToBegin();
+    bool drained = false;
+    for (size_t at = 0; c->GetNextRecord(buffer.data()) == 0; ++at) {
+      ASSERT_EQ(c->GetRecordNumber(), view[at]);
+      uint32_t run = 1;
+      while (run < reach && run < 64 && at + run < view.size() && view[at + run] == view[at + run - 1] + 1)
+        ++run;
+      // A block's last entry gives a run of one, after which the cursor leaves the following
+      // fetches alone for a while: only runs longer than one are asked for.
+      if (run == 1) continue;
+      uint32_t got = c->GetReadAheadCount(reach, true);
+      // The pause left by the walks before ends within 64 asks.
+      for (int i = 0; !drained && got == 1 && i < 64; ++i) got = c->GetReadAheadCount(reach, true);
+      drained = true;
+      ASSERT_EQ(got, run) << "record " << view[at] << ", reach " << reach;
     }
   }
 }
