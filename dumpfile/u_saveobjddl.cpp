@@ -275,6 +275,11 @@ void TSaveObjDDl::Run() {
       input = OpenRootFile();
       if (!input) return false;
     }
+    // What killed writers of these files left goes now, with one listing of the folder.
+    std::vector<std::string> targets;
+    targets.reserve(files.size());
+    for (const FileItems& f : files) targets.push_back(f.file);
+    platform::ReplacingFile::removeAbandoned(targets);
     BeginProgress(int64_t(items.size()));
     std::string bytes;
     for (const FileItems& f : files) {
@@ -288,7 +293,7 @@ void TSaveObjDDl::Run() {
           std::string script = DdlScript(bytes);
           if (!script.empty()) {
             script.pop_back();  // the line break goes on as the file's own
-            if (!begun && !out->begin(f.file))
+            if (!begun && !out->begin(f.file, 0666, platform::ReplacingFile::Leftovers::RemovedByCaller))
               throw platform::IoError(
                   "Cannot open " + f.file + " for writing: " + platform::errorText(out->error()),
                   out->error());

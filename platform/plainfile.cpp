@@ -12,8 +12,10 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <random>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include "platform/oserror.h"
@@ -358,18 +360,53 @@ void removeAbandonedTemporaries(const std::string& folder, std::string_view targ
 
 }  // namespace
 
+void ReplacingFile::removeAbandoned(const std::vector<std::string>& targets) {
+  // The longest mark begin() makes: a temporary name of a target longer than NAME_MAX less this
+  // may be cut, and then does not hold the whole target name before its mark.
+  constexpr size_t kLongestMark = kTempMark.size() + 10 + 1 + 10 + 1 + 5;
+  struct Names {
+    std::unordered_set<std::string_view> whole;
+    std::vector<std::string_view> mayBeCut;
+  };
+  std::map<std::string, Names> byFolder;
+  for (const std::string& target : targets) {
+    const size_t slash = target.rfind('/');
+    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const std::string_view name = std::string_view(target).substr(nameStart);
+    Names& names = byFolder[target.substr(0, nameStart)];
+    names.whole.insert(name);
+    if (name.size() + kLongestMark > NAME_MAX) names.mayBeCut.push_back(name);
+  }
+  const time_t now = ::time(nullptr);
+  for (const auto& [folder, names] : byFolder) {
+    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (dir == nullptr) continue;
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string_view seen = entry->d_name;
+      const size_t at = seen.rfind(kTempMark);
+      if (at == std::string_view::npos) continue;
+      bool theirs = names.whole.contains(seen.substr(0, at)) && isTemporaryNameOf(seen, seen.substr(0, at));
+      if (!theirs && seen.size() == NAME_MAX)
+        theirs = std::any_of(names.mayBeCut.begin(), names.mayBeCut.end(),
+                             [&](std::string_view name) { return isTemporaryNameOf(seen, name); });
+      if (theirs) removeIfAbandoned(folder + entry->d_name, now);
+    }
+    ::closedir(dir);
+  }
+}
+
 ReplacingFile::~ReplacingFile() {
   discard();
 }
 
-bool ReplacingFile::begin(const std::string& target, unsigned mode) {
+bool ReplacingFile::begin(const std::string& target, unsigned mode, Leftovers leftovers) {
   discard();
   target_ = target;
   const size_t slash = target.rfind('/');
   const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
   const std::string folder = target.substr(0, nameStart);
   const std::string_view targetName = std::string_view(target).substr(nameStart);
-  removeAbandonedTemporaries(folder, targetName);
+  if (leftovers == Leftovers::RemoveNow) removeAbandonedTemporaries(folder, targetName);
   // A fresh name beside the target, so that the final rename stays on one file system.
   static std::atomic<unsigned> counter{0};
   std::random_device seed;

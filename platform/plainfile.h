@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -173,7 +174,15 @@ class ReplacingFile {
   // others stays closed, and stays its owner's. A symbolic link at `target` is replaced itself,
   // never written through; the file it leads to stands for the target in these. False with
   // error() set.
-  bool begin(const std::string& target, unsigned mode = 0666);
+  //
+  // Leftovers::RemovedByCaller leaves out the removal, for a caller that replaces many files of
+  // one folder and has removed what was left of them all at once (removeAbandoned): a listing
+  // of the folder for each file would make the run's cost grow with the square of its files.
+  enum class Leftovers { RemoveNow, RemovedByCaller };
+  bool begin(const std::string& target, unsigned mode = 0666, Leftovers leftovers = Leftovers::RemoveNow);
+  // Removes what earlier writers of each of `targets` left, as begin() does for one, with one
+  // listing of each of their folders.
+  static void removeAbandoned(const std::vector<std::string>& targets);
   bool write(const void* data, size_t n);
   bool write(std::string_view text) { return write(text.data(), text.size()); }
   // Once a write has failed, later writes and commit() fail too (the file is discarded), so that

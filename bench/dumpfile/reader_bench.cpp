@@ -15,6 +15,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dumpfile/u_parsedumpfile.h"
@@ -206,6 +207,38 @@ void BM_DefinitionFiles_StatementDense32MB(benchmark::State& state) {
   writeDefinitions(state, roots);
 }
 
+// Export DDL of a full export of many small schemas: 2000 owners of a table, a view and a
+// sequence each, 6000 files of one definition each in one folder.
+void BM_DefinitionFiles_ManyOwners(benchmark::State& state) {
+  const fs::path path = benchDir() / "many-owners.dmp";
+  std::string dump = "EXPORT:V10.02.01\n";
+  auto root = std::make_unique<dumpfile::TExpFileRoot>();
+  root->SetDumpFileName(path.string());
+  for (int i = 0; i < 2000; ++i) {
+    auto owner = std::make_unique<dumpfile::TExpFileUser>();
+    owner->SetName("OWNER" + std::to_string(i));
+    dumpfile::TExpFileUser* o = root->AddUser(std::move(owner));
+    for (const auto& [kind, text] :
+         {std::pair<uint8_t, std::string>{dumpfile::kKindTables, "CREATE TABLE \"T\" (\"A\" NUMBER)\n"},
+          {dumpfile::kKindViews, "CREATE VIEW \"V\" AS SELECT 1 FROM DUAL\n"},
+          {dumpfile::kKindSequences, "CREATE SEQUENCE \"S\"\n"}}) {
+      auto node = std::make_unique<dumpfile::TExpFileNode>();
+      node->SetName("X");
+      node->SetKind(kind);
+      node->SetStartOffset(int64_t(dump.size()));
+      node->SetLength(int64_t(text.size()));
+      dump += text;
+      o->AddNode(std::move(node));
+    }
+  }
+  std::ofstream(path, std::ios::binary) << dump;
+  dumpfile::SelectAllKinds(*root);
+  std::vector<std::unique_ptr<dumpfile::TExpFileRoot>> roots;
+  roots.push_back(std::move(root));
+  writeDefinitions(state, roots);
+  fs::remove(path);
+}
+
 BENCHMARK(BM_Read_MostlyBinary)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Read_TextHeavy)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Read_StatementDense)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -216,6 +249,7 @@ BENCHMARK(BM_ReaderVersusWc_1GB)->Unit(benchmark::kMillisecond)->UseManualTime()
 BENCHMARK(BM_ReaderVersusWc_RealDump590MB)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
 BENCHMARK(BM_DefinitionFiles_RealDumps)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_DefinitionFiles_StatementDense32MB)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_DefinitionFiles_ManyOwners)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 
 }  // namespace
 

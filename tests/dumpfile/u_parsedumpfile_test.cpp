@@ -482,6 +482,32 @@ TEST_F(ReaderFailureTest, RealDumpCutAtAnyByteOfItsClosingRecordsIsIncomplete) {
     }
 }
 
+// The closing records are two "EXIT" lines in a row: two with a line between them (a statement's
+// or another), the last of them last in the file, are a dump cut after one of them, however the
+// reading is split.
+TEST_F(ReaderFailureTest, ExitLinesWithALineBetweenThemAreNoClosingRecords) {
+  const std::string all =
+      readFile((fs::path(VELMARON_TEST_DATA) / "dumps" / "maurofrugiueleadv__adv_stage_hr__hr.dmp").string());
+  const size_t closing = all.rfind("METRICEUG0\nEXIT\nEXIT\n");
+  ASSERT_NE(closing, std::string::npos);
+  const std::string before = all.substr(0, closing);
+  for (const auto& [tail, whole] : {std::pair<std::string, bool>{"EXIT\nENDTABLE\nEXIT\n", false},
+                                    {"EXIT\nENDTABLE\nEXIT", false},
+                                    {"EXIT\nENDTABLE\nEXIT\n" + std::string(200, '\0'), false},
+                                    {"EXIT\nMETRICEUG0\nEXIT\n", false},
+                                    {"EXIT\nENDTABLE\nEXIT\nEXIT\n", true}})
+    for (const auto& [chunk, helpers, segment] :
+         {std::tuple<int64_t, int, size_t>{TParseDumpfile::kDefaultChunkSize, 0, 1 << 20},
+          {7, 0, 1 << 20},
+          {4096, 2, 300}}) {
+      writeFile(path("x.dmp"), before + tail);
+      TExpFileRoot root;
+      testing::readDump(root, path("x.dmp"), chunk, helpers, segment);
+      EXPECT_EQ(root.Message(), whole ? "" : kDumpEndsEarly) << tail.size() << ", " << helpers << " helpers";
+      EXPECT_EQ(root.Incomplete(), !whole) << tail.size() << ", " << helpers << " helpers";
+    }
+}
+
 TEST_F(ReaderFailureTest, ShortReadsAreAskedAgainAndLoseNothing) {
   const auto expected = smallDump();
   TExpFileRoot root;

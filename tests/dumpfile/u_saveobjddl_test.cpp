@@ -469,6 +469,54 @@ TEST_F(DefinitionWriterTest, WriterKilledAtAnyStepLeavesEachFileAsItWasOrWhole) 
   EXPECT_EQ(temporaries(), std::vector<std::string>{});
 }
 
+// A file that cannot take its name (a folder of that name stands in its way) is a failure of the
+// run, never its success, whether it was among the files taken in the run's last group or in one
+// before: the folder stays as it was, and so does every file the run had not reached. A run that
+// was cancelled keeps its own message.
+TEST_F(DefinitionWriterTest, FileThatCannotTakeItsNameFailsTheRunAndLeavesWhatStoodThere) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 20; ++i) {
+    const std::string n = std::to_string(i);
+    add(user("O" + n), "T" + n, kKindTables, "CREATE TABLE T" + n);
+    names.push_back("O" + n + "_Tables.sql");
+  }
+  SelectAllKinds(root_);
+  for (const std::string blocked : {"O17_Tables.sql", "O3_Tables.sql"}) {
+    SCOPED_TRACE(blocked);
+    fs::remove_all(out_);
+    fs::create_directories(fs::path(out_) / blocked / "inside");
+    writeFile((fs::path(out_) / blocked / "inside" / "kept").string(), "the user's own");
+    std::vector<std::string> others;
+    for (const std::string& name : names)
+      if (name != blocked) others.push_back(name);
+    writeEarlier(others);
+    const std::string message = run();
+    EXPECT_EQ(message.rfind(std::string(kSaveObjDdlError) + " (Cannot write to " + out_ + "/" + blocked, 0),
+              0u)
+        << message;
+    EXPECT_EQ(readFile((fs::path(out_) / blocked / "inside" / "kept").string()), "the user's own");
+    // The first sixteen files go together: those before a failing group's are the new ones.
+    const bool lastGroup = blocked == "O17_Tables.sql";
+    for (int i = 0; i < 20; ++i) {
+      const std::string& name = names[size_t(i)];
+      if (name == blocked) continue;
+      EXPECT_EQ(out(name),
+                lastGroup || i < 16 ? "CREATE TABLE T" + std::to_string(i) + ";\r\n" : earlier(name))
+          << name;
+    }
+    EXPECT_EQ(temporaries(), std::vector<std::string>{});
+  }
+
+  // Cancelled after its first file, which then cannot take its name.
+  root_.KindSelected[kKindUsers] = false;
+  fs::remove_all(out_);
+  fs::create_directories(fs::path(out_) / "O0_Tables.sql");
+  testing::CancellingProgress progress;
+  EXPECT_EQ(run(&progress), "Terminated by user!");
+  EXPECT_TRUE(fs::is_directory(fs::path(out_) / "O0_Tables.sql"));
+  EXPECT_EQ(temporaries(), std::vector<std::string>{});
+}
+
 TEST_F(DefinitionWriterTest, TablesOfARealReadingHoldExactlyTheirRanges) {
   dumpbuilder::Options o;
   o.targetSize = 40 << 10;

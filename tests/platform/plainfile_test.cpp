@@ -510,6 +510,43 @@ TEST_F(AbandonedTemporaryTest, AForeignFileOfALikeNameIsLeftAlone) {
   for (const std::string& name : foreign) EXPECT_EQ(readFile(path(name)), "theirs") << name;
 }
 
+// A writer of many files removes, with one look at their folder, what killed writers of any of
+// them left, names cut to fit among them, as each file's own writer would; the files of a writer
+// of another target, of a live writer, one just made and names that only look like ours stay.
+TEST_F(AbandonedTemporaryTest, OneLookRemovesWhatKilledWritersOfManyTargetsLeft) {
+  const std::vector<std::string> targets = {"a.sql", "b c.sql", std::string(NAME_MAX - 4, 'd') + ".sql",
+                                            std::string(NAME_MAX - 30, 'e') + ".sql"};
+  auto killedWriterOf = [&](const std::string& name) {
+    Child writer([&](int, int) -> int {
+      platform::ReplacingFile f;
+      ::_exit(f.begin(path(name)) ? 0 : 1);  // as if killed: the file stays, unheld
+    });
+    EXPECT_EQ(writer.wait(), 0) << name;
+  };
+  for (const std::string& name : targets) killedWriterOf(name);
+  const std::set<std::string> abandoned = entries();
+  ASSERT_EQ(abandoned.size(), targets.size());
+  killedWriterOf("x.sql");
+  writeFile(path("a.sql.tmp12-3"), "theirs");
+  writeFile(path("a.sqx.tmp12-3-4"), "theirs");
+  writeFile(path(std::string(NAME_MAX - 9, 'e') + ".tmp1-2-3"), "theirs");
+  for (const std::string& name : entries()) backdate(path(name));
+  platform::ReplacingFile live;
+  ASSERT_TRUE(live.begin(path("a.sql"), 0666, platform::ReplacingFile::Leftovers::RemovedByCaller));
+  backdate(live.temporaryPath());
+  killedWriterOf("b c.sql");  // just now
+  std::set<std::string> kept = entries();
+  for (const std::string& name : abandoned) kept.erase(name);
+  ASSERT_EQ(kept.size(), 6u);
+
+  std::vector<std::string> paths;
+  for (const std::string& name : targets) paths.push_back(path(name));
+  platform::ReplacingFile::removeAbandoned(paths);
+  EXPECT_EQ(entries(), kept);
+  ASSERT_TRUE(live.write("live") && live.commit());
+  EXPECT_EQ(readFile(path("a.sql")), "live");
+}
+
 using FileNamesTest = TempFolderTest;
 
 TEST_F(FileNamesTest, RemovingAMissingFileSucceeds) {
