@@ -396,4 +396,86 @@ INSTANTIATE_TEST_SUITE_P(Indexes, ForwardStepsOverAnIndexOfNames,
                            return std::string(info.param.label);
                          });
 
+// Steps forward beside transactions of another cursor of the same session: each adds rows
+// before the reader's row (in a leaf far from the reader's), a burst right after it and deletes
+// the row after it; the reader steps inside the transaction, which then commits or rolls back,
+// and every step reads the next key, with its place, of the table as the session now sees it.
+TEST(ForwardStepsAcrossTransactions, EachStepReadsTheNextKeyAfterACommitOrARollback) {
+  const uint32_t seed = storage_test::testSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
+  TempDir dir;
+  std::set<int32_t> model = createKeys(dir, rng);
+  Database db(dir.path());
+  TDataCursor reader(*db.directory), writer(*db.directory);
+  openKeys(reader);
+  openKeys(writer);
+  std::vector<uint8_t> buffer(reader.RecordSize()), written(reader.RecordSize());
+  // The table as the session sees it: `model` inside a transaction, `kept` what a rollback keeps.
+  std::set<int32_t> kept = model;
+  const auto write = [&](char m, int32_t n) {
+    const bool held = model.count(n) != 0;
+    const char answer = applyWrite(writer, written, m, n);
+    ASSERT_EQ(answer, m == 'a' ? (held ? 'n' : 'k') : (held ? 'k' : 'n')) << m << " " << n;
+    if (answer != 'k') return;
+    if (m != 'a') model.erase(n);
+    if (m != 'd') model.insert(m == 'a' ? n : -n - 1);
+  };
+  int32_t current = 0;
+  bool started = false;
+  // One step forward, checked against `model`; false at the end.
+  const auto step = [&]() -> bool {
+    const uint16_t code = reader.GetNextRecord(buffer.data());
+    const auto after = started ? model.upper_bound(current) : model.begin();
+    if (after == model.end()) {
+      EXPECT_EQ(code, VELDOR_EOF) << "after " << current;
+      return false;
+    }
+    EXPECT_EQ(code, 0) << "after " << current;
+    EXPECT_EQ(kOf(reader, buffer), *after) << "after " << current;
+    EXPECT_EQ(reader.GetSequenceNumber(), int32_t(std::distance(model.begin(), after) + 1))
+        << "on " << *after;
+    current = *after;
+    started = true;
+    return code == 0 && !::testing::Test::HasFailure();
+  };
+  reader.SetToBegin();
+  int rounds = 0, rolledBack = 0;
+  while (step()) {
+    if (pick(7) != 0) continue;
+    ++rounds;
+    db.directory->StartTransaction();
+    const auto after = model.upper_bound(current);
+    const int32_t next = after == model.end() ? current + kGap : *after;
+    // Rows before the reader's, far from its leaf: every place after them moves on.
+    if (current > 300 * kGap) {
+      const int32_t base = int32_t(pick(100)) * kGap;
+      for (int32_t i = 1; i <= 30; ++i) ASSERT_NO_FATAL_FAILURE(write('a', base + i));
+    }
+    for (int32_t i = 1, n = pick(2) == 0 ? 40 : 2; i <= n && current + i < next; ++i)
+      ASSERT_NO_FATAL_FAILURE(write('a', current + i));
+    if (after != model.end()) {
+      ASSERT_NO_FATAL_FAILURE(write('d', next));
+    }
+    // Inside the transaction: the reader reads its rows, perhaps one of the burst.
+    for (uint32_t n = pick(3); n > 0; --n) {
+      if (!step()) break;
+    }
+    if (::testing::Test::HasFailure()) break;
+    if (pick(2) == 0) {
+      db.directory->Commit(true, false);
+      kept = model;
+    } else {
+      db.directory->Rollback();
+      model = kept;
+      ++rolledBack;
+    }
+    if (reader.AtEOF()) break;
+  }
+  EXPECT_FALSE(::testing::Test::HasFailure());
+  EXPECT_GT(rolledBack, 20);
+  EXPECT_GT(rounds, rolledBack);
+}
+
 }  // namespace
