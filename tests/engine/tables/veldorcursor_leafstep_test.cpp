@@ -17,6 +17,7 @@
 
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldortable.h"
+#include "platform/faultfs.h"
 #include "tests/engine/tables/table_test_util.h"
 
 namespace {
@@ -476,6 +477,161 @@ TEST(ForwardStepsAcrossTransactions, EachStepReadsTheNextKeyAfterACommitOrARollb
   EXPECT_FALSE(::testing::Test::HasFailure());
   EXPECT_GT(rolledBack, 20);
   EXPECT_GT(rounds, rolledBack);
+}
+
+// otherWriter's writes in transactions of a process whose file system can end it: 't' starts
+// one; 'x' and a count n in one byte commits it, the process ending at once before the commit's
+// n-th write (0: none); 'k' when the commit was whole.
+int committingWriter(Helper& h, const std::string& path) {
+  platform::FaultyFileSystem faulty(platform::FileSystem::local());
+  TFileList list(faulty);
+  Database db(path, &list);
+  TDataCursor c(*db.directory);
+  openKeys(c);
+  std::vector<uint8_t> buffer(c.RecordSize());
+  h.send('k');
+  while (const char m = h.receive()) {
+    if (m == 'q') break;
+    if (m == 't') {
+      db.directory->StartTransaction();
+      h.send('k');
+      continue;
+    }
+    if (m == 'x') {
+      const uint64_t at = uint8_t(h.receive());
+      if (at != 0) faulty.setPlan({platform::Fault::Exit, at, true});
+      db.directory->Commit(true, true);
+      faulty.setPlan({});
+      h.send('k');
+      continue;
+    }
+    uint32_t n = 0;
+    for (int i = 0; i < 4; ++i) n = n << 8 | uint8_t(h.receive());
+    h.send(applyWrite(c, buffer, m, int32_t(n)));
+  }
+  return 0;
+}
+
+// The keys of the table, read by a session of its own in record order.
+std::set<int32_t> keysOnDisk(const std::string& path) {
+  Database db(path);
+  TDataCursor c(*db.directory);
+  c.SetTableName("keys");
+  c.Open();
+  std::vector<uint8_t> buffer(c.RecordSize());
+  std::set<int32_t> keys;
+  c.SetToBegin();
+  while (c.GetNextRecord(buffer.data()) == 0) keys.insert(kOf(c, buffer));
+  return keys;
+}
+
+// A process changes the table in transactions, each adding rows before the reader's row (far
+// from its leaf) and right after it and deleting the row after it, and ends in the middle of
+// most of its commits, leaving a half-written change that the reader's next step rolls back.
+// Each step reads the next key of the table as it then is, with its place.
+TEST(ForwardStepsAcrossTransactions, EachStepReadsTheNextKeyAfterAWriterEndedInItsCommit) {
+  const uint32_t seed = storage_test::testSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
+  TempDir dir;
+  std::set<int32_t> model = createKeys(dir, rng);
+  Database db(dir.path());
+  TDataCursor reader(*db.directory);
+  openKeys(reader);
+  std::vector<uint8_t> buffer(reader.RecordSize());
+  int32_t current = 0;
+  bool started = false;
+  // One step forward: the key and place it read against `model`, or against `other` where that
+  // is the table the step may find; false at the end.
+  const auto step = [&](const std::set<int32_t>* other) -> bool {
+    const uint16_t code = reader.GetNextRecord(buffer.data());
+    const auto expect = [&](const std::set<int32_t>& keys) -> ::testing::AssertionResult {
+      const auto after = started ? keys.upper_bound(current) : keys.begin();
+      if (after == keys.end()) {
+        if (code == VELDOR_EOF) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "code " << code << " at the end, after " << current;
+      }
+      if (code != 0) return ::testing::AssertionFailure() << "code " << code << " after " << current;
+      const int32_t place = int32_t(std::distance(keys.begin(), after) + 1);
+      if (kOf(reader, buffer) != *after || reader.GetSequenceNumber() != place)
+        return ::testing::AssertionFailure()
+               << "read " << kOf(reader, buffer) << " at " << reader.GetSequenceNumber() << " after "
+               << current << ", not " << *after << " at " << place;
+      return ::testing::AssertionSuccess();
+    };
+    const ::testing::AssertionResult first = expect(model);
+    if (!first && other) {
+      EXPECT_TRUE(expect(*other)) << first.message();
+    } else {
+      EXPECT_TRUE(first);
+    }
+    if (code != 0) return false;
+    current = kOf(reader, buffer);
+    started = true;
+    return !::testing::Test::HasFailure();
+  };
+  std::optional<Helper> child;
+  int ended = 0, rounds = 0;
+  reader.SetToBegin();
+  while (step(nullptr)) {
+    if (pick(25) != 0) continue;
+    ++rounds;
+    if (!child) {
+      child.emplace([&](Helper& h) { return committingWriter(h, dir.path()); });
+      ASSERT_EQ(child->receive(), 'k');
+    }
+    std::set<int32_t> changed = model;
+    const auto write = [&](char m, int32_t n) {
+      sendKey(*child, m, n);
+      const bool held = changed.count(n) != 0;
+      ASSERT_EQ(child->receive(), m == 'a' ? (held ? 'n' : 'k') : (held ? 'k' : 'n')) << m << " " << n;
+      if (m == 'a')
+        changed.insert(n);
+      else
+        changed.erase(n);
+    };
+    child->send('t');
+    ASSERT_EQ(child->receive(), 'k');
+    const auto after = model.upper_bound(current);
+    const int32_t next = after == model.end() ? current + kGap : *after;
+    if (current > 300 * kGap) {
+      const int32_t base = int32_t(pick(100)) * kGap;
+      for (int32_t i = 1; i <= 30; ++i) ASSERT_NO_FATAL_FAILURE(write('a', base + i));
+    }
+    for (int32_t i = 1, n = pick(2) == 0 ? 40 : 2; i <= n && current + i < next; ++i)
+      ASSERT_NO_FATAL_FAILURE(write('a', current + i));
+    if (after != model.end()) {
+      ASSERT_NO_FATAL_FAILURE(write('d', next));
+    }
+    // Mostly before one of the commit's first writes: its journal, then the files' pages.
+    const uint8_t at = pick(4) == 0 ? 0 : uint8_t(1 + pick(12));
+    child->send('x');
+    child->send(char(at));
+    const bool whole = child->receive() == 'k';
+    if (!whole) {
+      ASSERT_EQ(child->wait(), platform::kFaultExitCode) << "ended at write " << int(at);
+      child.reset();
+      ++ended;
+    }
+    // The first step after a commit cut short rolls it back; which writes had reached the
+    // files is seen after it, by a session of its own.
+    if (whole) model = changed;
+    const bool more = step(whole ? nullptr : &changed);
+    if (!whole) {
+      const std::set<int32_t> found = keysOnDisk(dir.path());
+      ASSERT_TRUE(found == model || found == changed) << "ended at write " << int(at);
+      model = found;
+    }
+    if (!more) break;
+  }
+  EXPECT_FALSE(::testing::Test::HasFailure());
+  EXPECT_GT(ended, 10);
+  EXPECT_GT(rounds, ended);
+  if (child) {
+    child->send('q');
+    EXPECT_EQ(child->wait(), 0);
+  }
 }
 
 }  // namespace
