@@ -634,4 +634,90 @@ TEST(ForwardStepsAcrossTransactions, EachStepReadsTheNextKeyAfterAWriterEndedInI
   }
 }
 
+// Lets a key pass unless it is a multiple of the gaps `data` points to.
+bool notEvery(void* data, TDataCursor& c, const uint8_t* record, uint32_t) {
+  int32_t k = 0;
+  bool isNull = false;
+  c.GetField(1, record, isNull, reinterpret_cast<uint8_t*>(&k));
+  return k % (*static_cast<const int32_t*>(data) * kGap) != 0;
+}
+
+// A cursor in key order whose view filters drop keys: forward steps read the next key that every
+// active filter lets pass, over the whole index and inside ranges, as another cursor changes the
+// key of the row after the reader's so that it comes into the view or leaves it.
+TEST(ForwardStepsInAFilteredView, ReadOnlyTheKeysTheFiltersLetPass) {
+  const uint32_t seed = storage_test::testSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
+  TempDir dir;
+  std::set<int32_t> model = createKeys(dir, rng);
+  Database db(dir.path());
+  TDataCursor reader(*db.directory), writer(*db.directory);
+  openKeys(reader);
+  openKeys(writer);
+  int32_t three = 3, seven = 7;
+  TFilter* third = reader.AddFilter(&three, nullptr, nullptr, false, &notEvery, true, false, false, false);
+  TFilter* seventh = reader.AddFilter(&seven, nullptr, nullptr, false, &notEvery, true, false, false, false);
+  bool thirdOn = false, seventhOn = false;
+  const auto shown = [&](int32_t k) {
+    return !(thirdOn && k % (3 * kGap) == 0) && !(seventhOn && k % (7 * kGap) == 0);
+  };
+  std::vector<uint8_t> buffer(reader.RecordSize()), written(reader.RecordSize());
+  std::vector<uint8_t> low(reader.RecordSize()), high(reader.RecordSize());
+  for (int round = 0; round < 12; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    int32_t lo = INT32_MIN, hi = INT32_MAX;
+    if (round % 3 == 2) {
+      lo = int32_t(pick(kRows / 2)) * kGap - 1;
+      hi = lo + int32_t(pick(kRows / 2)) * kGap;
+      putK(reader, low, lo);
+      putK(reader, high, hi);
+      reader.SetRange(false, low.data(), 1, high.data(), 1);
+    } else {
+      reader.ResetRange();
+    }
+    // The filters of the view: none, either or both.
+    if (thirdOn != bool(round & 1)) {
+      thirdOn = !thirdOn;
+      thirdOn ? reader.ActivateFilter(third) : reader.DeactivateFilter(third);
+    }
+    if (seventhOn != bool(round & 2)) {
+      seventhOn = !seventhOn;
+      seventhOn ? reader.ActivateFilter(seventh) : reader.DeactivateFilter(seventh);
+    }
+    reader.SetToBegin();
+    int32_t current = INT32_MIN;
+    for (int step = 0;; ++step) {
+      if (pick(25) == 0) {
+        // The row after the reader's takes a key the filters drop, or one they let pass.
+        const auto after = model.upper_bound(current);
+        if (after != model.end() && *after % kGap == 0 && *after + 2 * kGap < INT32_MAX) {
+          const int32_t from = *after;
+          const int32_t to = from + (pick(2) == 0 ? 1 : 0);
+          if (to != from && model.count(to) == 0) {
+            putK(writer, written, from);
+            ASSERT_TRUE(writer.FindKey(false, written.data(), 1, false, 0, written.data()));
+            putK(writer, written, to);
+            writer.ModifyRecord(written.data());
+            model.erase(from);
+            model.insert(to);
+          }
+        }
+      }
+      const uint16_t code = reader.GetNextRecord(buffer.data());
+      auto next = model.upper_bound(current);
+      if (current == INT32_MIN) next = model.lower_bound(lo);
+      while (next != model.end() && *next <= hi && !shown(*next)) ++next;
+      if (next == model.end() || *next > hi) {
+        ASSERT_EQ(code, VELDOR_EOF) << "after " << current;
+        break;
+      }
+      ASSERT_EQ(code, 0) << "after " << current;
+      ASSERT_EQ(kOf(reader, buffer), *next) << "step " << step << " after " << current;
+      current = *next;
+    }
+  }
+}
+
 }  // namespace
