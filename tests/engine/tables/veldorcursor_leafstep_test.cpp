@@ -720,4 +720,65 @@ TEST(ForwardStepsInAFilteredView, ReadOnlyTheKeysTheFiltersLetPass) {
   }
 }
 
+// Two callback filters, the second tested only on the rows the first lets pass, switched on and
+// off, dropped and added again in any order: the view, walked in key order and in record order,
+// holds the rows that the filters active now let pass, and no filter switched off or dropped
+// still hides a row.
+TEST(FilterSwitches, TheViewHoldsTheRowsTheActiveFiltersLetPass) {
+  const uint32_t seed = storage_test::testSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
+  TempDir dir;
+  const std::set<int32_t> model = createKeys(dir, rng);
+  Database db(dir.path());
+  TDataCursor byKey(*db.directory), byNumber(*db.directory);
+  openKeys(byKey);
+  byNumber.SetTableName("keys");
+  byNumber.Open();
+  std::array<int32_t, 2> divisors = {3, 7};
+  std::array<bool, 2> on{};
+  std::array<std::array<TFilter*, 2>, 2> filters{};
+  const auto add = [&](int which) {
+    for (int c = 0; c < 2; ++c)
+      filters[c][which] =
+          (c ? byNumber : byKey)
+              .AddFilter(&divisors[which], nullptr, nullptr, false, &notEvery, true, false, false, false);
+    on[which] = false;
+  };
+  add(0);
+  add(1);
+  std::vector<uint8_t> buffer(byKey.RecordSize());
+  for (int round = 0; round < 60; ++round) {
+    const int which = int(pick(2));
+    std::string what;
+    if (pick(3) == 0) {
+      what = "dropped and added again";
+      for (int c = 0; c < 2; ++c) (c ? byNumber : byKey).DropFilter(filters[c][which]);
+      add(which);
+    } else {
+      on[which] = !on[which];
+      what = on[which] ? "on" : "off";
+      for (int c = 0; c < 2; ++c) {
+        TDataCursor& cursor = c ? byNumber : byKey;
+        on[which] ? cursor.ActivateFilter(filters[c][which]) : cursor.DeactivateFilter(filters[c][which]);
+      }
+    }
+    SCOPED_TRACE("round " + std::to_string(round) + ": every " + std::to_string(divisors[which]) + " " +
+                 what + "; on: " + std::to_string(on[0]) + std::to_string(on[1]));
+    std::set<int32_t> expected;
+    for (int32_t k : model)
+      if (!(on[0] && k % (3 * kGap) == 0) && !(on[1] && k % (7 * kGap) == 0)) expected.insert(k);
+    for (int c = 0; c < 2; ++c) {
+      TDataCursor& cursor = c ? byNumber : byKey;
+      std::vector<int32_t> walked;
+      cursor.SetToBegin();
+      while (cursor.GetNextRecord(buffer.data()) == 0) walked.push_back(kOf(cursor, buffer));
+      if (c == 1) std::sort(walked.begin(), walked.end());
+      ASSERT_EQ(walked, std::vector<int32_t>(expected.begin(), expected.end()))
+          << (c ? "in record order" : "in key order");
+    }
+  }
+}
+
 }  // namespace
