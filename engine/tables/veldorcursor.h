@@ -1157,6 +1157,9 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void sendFilterRequest(uint16_t code, TFilter* filter);
   // Activation and deactivation differ only in the bitmaps an activation builds.
   void setFiltersActive(TFilter* filter, bool active);
+  // Whether an active filter from place `from` of the list on was tested only on the records the
+  // filters before it let pass: its bitmap keeps their verdicts as they were when it was built.
+  bool builtOnEarlierFilters(size_t from) const;
   // Gives `copy` (open on the same table) a filter for each of this cursor's, in order, each with
   // its own copy of the tree, the same options and the same activity.
   void copyFiltersTo(TDataCursor& copy);

@@ -247,6 +247,7 @@ std::vector<std::unique_ptr<TFilter>>::iterator TDataCursor::findFilter(TFilter*
 
 void TDataCursor::DropFilter(TFilter* filter) {
   const uint32_t serverId = filter ? (*findFilter(filter))->ServerFilterId() : 0;
+  const size_t at = filter ? size_t(findFilter(filter) - filters_.begin()) : 0;
   if (filter)
     filters_.erase(findFilter(filter));
   else
@@ -262,8 +263,16 @@ void TDataCursor::DropFilter(TFilter* filter) {
   // The read pair first: it brings the table's counts up to another process's writes.
   BeginRead();
   UpdateFilterState();
+  // A filter built on the dropped one's verdicts would still drop what only that one dropped.
+  if (builtOnEarlierFilters(at)) BuildAllFilterBitmaps();
   RebuildView();
   Resync();
+}
+
+bool TDataCursor::builtOnEarlierFilters(size_t from) const {
+  for (size_t i = from; i < filters_.size(); ++i)
+    if (filters_[i]->Active() && filters_[i]->AfterOthers() && filters_[i]->OptimizeLevel() != 2) return true;
+  return false;
 }
 
 void TDataCursor::ActivateFilter(TFilter* filter) {
@@ -295,6 +304,9 @@ void TDataCursor::setFiltersActive(TFilter* filter, bool active) {
     else
       BuildAllFilterBitmaps();
     // The rebuild below combines the filters' bitmaps into the view.
+  } else if (filter && builtOnEarlierFilters(size_t(findFilter(filter) - filters_.begin()) + 1)) {
+    // A later filter built on this one's verdicts would still drop what only this one dropped.
+    BuildAllFilterBitmaps();
   }
   RebuildView();
   Resync();

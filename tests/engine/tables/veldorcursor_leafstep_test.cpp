@@ -17,6 +17,7 @@
 
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldortable.h"
+#include "platform/faultfs.h"
 #include "tests/engine/tables/table_test_util.h"
 
 namespace {
@@ -395,5 +396,389 @@ INSTANTIATE_TEST_SUITE_P(Indexes, ForwardStepsOverAnIndexOfNames,
                          [](const ::testing::TestParamInfo<NameIndex>& info) {
                            return std::string(info.param.label);
                          });
+
+// Steps forward beside transactions of another cursor of the same session: each adds rows
+// before the reader's row (in a leaf far from the reader's), a burst right after it and deletes
+// the row after it; the reader steps inside the transaction, which then commits or rolls back,
+// and every step reads the next key, with its place, of the table as the session now sees it.
+TEST(ForwardStepsAcrossTransactions, EachStepReadsTheNextKeyAfterACommitOrARollback) {
+  const uint32_t seed = storage_test::testSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
+  TempDir dir;
+  std::set<int32_t> model = createKeys(dir, rng);
+  Database db(dir.path());
+  TDataCursor reader(*db.directory), writer(*db.directory);
+  openKeys(reader);
+  openKeys(writer);
+  std::vector<uint8_t> buffer(reader.RecordSize()), written(reader.RecordSize());
+  // The table as the session sees it: `model` inside a transaction, `kept` what a rollback keeps.
+  std::set<int32_t> kept = model;
+  const auto write = [&](char m, int32_t n) {
+    const bool held = model.count(n) != 0;
+    const char answer = applyWrite(writer, written, m, n);
+    ASSERT_EQ(answer, m == 'a' ? (held ? 'n' : 'k') : (held ? 'k' : 'n')) << m << " " << n;
+    if (answer != 'k') return;
+    if (m != 'a') model.erase(n);
+    if (m != 'd') model.insert(m == 'a' ? n : -n - 1);
+  };
+  int32_t current = 0;
+  bool started = false;
+  // One step forward, checked against `model`; false at the end.
+  const auto step = [&]() -> bool {
+    const uint16_t code = reader.GetNextRecord(buffer.data());
+    const auto after = started ? model.upper_bound(current) : model.begin();
+    if (after == model.end()) {
+      EXPECT_EQ(code, VELDOR_EOF) << "after " << current;
+      return false;
+    }
+    EXPECT_EQ(code, 0) << "after " << current;
+    EXPECT_EQ(kOf(reader, buffer), *after) << "after " << current;
+    EXPECT_EQ(reader.GetSequenceNumber(), int32_t(std::distance(model.begin(), after) + 1))
+        << "on " << *after;
+    current = *after;
+    started = true;
+    return code == 0 && !::testing::Test::HasFailure();
+  };
+  reader.SetToBegin();
+  int rounds = 0, rolledBack = 0;
+  while (step()) {
+    if (pick(7) != 0) continue;
+    ++rounds;
+    db.directory->StartTransaction();
+    const auto after = model.upper_bound(current);
+    const int32_t next = after == model.end() ? current + kGap : *after;
+    // Rows before the reader's, far from its leaf: every place after them moves on.
+    if (current > 300 * kGap) {
+      const int32_t base = int32_t(pick(100)) * kGap;
+      for (int32_t i = 1; i <= 30; ++i) ASSERT_NO_FATAL_FAILURE(write('a', base + i));
+    }
+    for (int32_t i = 1, n = pick(2) == 0 ? 40 : 2; i <= n && current + i < next; ++i)
+      ASSERT_NO_FATAL_FAILURE(write('a', current + i));
+    if (after != model.end()) {
+      ASSERT_NO_FATAL_FAILURE(write('d', next));
+    }
+    // Inside the transaction: the reader reads its rows, perhaps one of the burst.
+    for (uint32_t n = pick(3); n > 0; --n) {
+      if (!step()) break;
+    }
+    if (::testing::Test::HasFailure()) break;
+    if (pick(2) == 0) {
+      db.directory->Commit(true, false);
+      kept = model;
+    } else {
+      db.directory->Rollback();
+      model = kept;
+      ++rolledBack;
+    }
+    if (reader.AtEOF()) break;
+  }
+  EXPECT_FALSE(::testing::Test::HasFailure());
+  EXPECT_GT(rolledBack, 20);
+  EXPECT_GT(rounds, rolledBack);
+}
+
+// otherWriter's writes in transactions of a process whose file system can end it: 't' starts
+// one; 'x' and a count n in one byte commits it, the process ending at once before the commit's
+// n-th write (0: none); 'k' when the commit was whole.
+int committingWriter(Helper& h, const std::string& path) {
+  platform::FaultyFileSystem faulty(platform::FileSystem::local());
+  TFileList list(faulty);
+  Database db(path, &list);
+  TDataCursor c(*db.directory);
+  openKeys(c);
+  std::vector<uint8_t> buffer(c.RecordSize());
+  h.send('k');
+  while (const char m = h.receive()) {
+    if (m == 'q') break;
+    if (m == 't') {
+      db.directory->StartTransaction();
+      h.send('k');
+      continue;
+    }
+    if (m == 'x') {
+      const uint64_t at = uint8_t(h.receive());
+      if (at != 0) faulty.setPlan({platform::Fault::Exit, at, true});
+      db.directory->Commit(true, true);
+      faulty.setPlan({});
+      h.send('k');
+      continue;
+    }
+    uint32_t n = 0;
+    for (int i = 0; i < 4; ++i) n = n << 8 | uint8_t(h.receive());
+    h.send(applyWrite(c, buffer, m, int32_t(n)));
+  }
+  return 0;
+}
+
+// The keys of the table, read by a session of its own in record order.
+std::set<int32_t> keysOnDisk(const std::string& path) {
+  Database db(path);
+  TDataCursor c(*db.directory);
+  c.SetTableName("keys");
+  c.Open();
+  std::vector<uint8_t> buffer(c.RecordSize());
+  std::set<int32_t> keys;
+  c.SetToBegin();
+  while (c.GetNextRecord(buffer.data()) == 0) keys.insert(kOf(c, buffer));
+  return keys;
+}
+
+// A process changes the table in transactions, each adding rows before the reader's row (far
+// from its leaf) and right after it and deleting the row after it, and ends in the middle of
+// most of its commits, leaving a half-written change that the reader's next step rolls back.
+// Each step reads the next key of the table as it then is, with its place.
+TEST(ForwardStepsAcrossTransactions, EachStepReadsTheNextKeyAfterAWriterEndedInItsCommit) {
+  const uint32_t seed = storage_test::testSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
+  TempDir dir;
+  std::set<int32_t> model = createKeys(dir, rng);
+  Database db(dir.path());
+  TDataCursor reader(*db.directory);
+  openKeys(reader);
+  std::vector<uint8_t> buffer(reader.RecordSize());
+  int32_t current = 0;
+  bool started = false;
+  // One step forward: the key and place it read against `model`, or against `other` where that
+  // is the table the step may find; false at the end.
+  const auto step = [&](const std::set<int32_t>* other) -> bool {
+    const uint16_t code = reader.GetNextRecord(buffer.data());
+    const auto expect = [&](const std::set<int32_t>& keys) -> ::testing::AssertionResult {
+      const auto after = started ? keys.upper_bound(current) : keys.begin();
+      if (after == keys.end()) {
+        if (code == VELDOR_EOF) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "code " << code << " at the end, after " << current;
+      }
+      if (code != 0) return ::testing::AssertionFailure() << "code " << code << " after " << current;
+      const int32_t place = int32_t(std::distance(keys.begin(), after) + 1);
+      if (kOf(reader, buffer) != *after || reader.GetSequenceNumber() != place)
+        return ::testing::AssertionFailure()
+               << "read " << kOf(reader, buffer) << " at " << reader.GetSequenceNumber() << " after "
+               << current << ", not " << *after << " at " << place;
+      return ::testing::AssertionSuccess();
+    };
+    const ::testing::AssertionResult first = expect(model);
+    if (!first && other) {
+      EXPECT_TRUE(expect(*other)) << first.message();
+    } else {
+      EXPECT_TRUE(first);
+    }
+    if (code != 0) return false;
+    current = kOf(reader, buffer);
+    started = true;
+    return !::testing::Test::HasFailure();
+  };
+  std::optional<Helper> child;
+  int ended = 0, rounds = 0;
+  reader.SetToBegin();
+  while (step(nullptr)) {
+    if (pick(25) != 0) continue;
+    ++rounds;
+    if (!child) {
+      child.emplace([&](Helper& h) { return committingWriter(h, dir.path()); });
+      ASSERT_EQ(child->receive(), 'k');
+    }
+    std::set<int32_t> changed = model;
+    const auto write = [&](char m, int32_t n) {
+      sendKey(*child, m, n);
+      const bool held = changed.count(n) != 0;
+      ASSERT_EQ(child->receive(), m == 'a' ? (held ? 'n' : 'k') : (held ? 'k' : 'n')) << m << " " << n;
+      if (m == 'a')
+        changed.insert(n);
+      else
+        changed.erase(n);
+    };
+    child->send('t');
+    ASSERT_EQ(child->receive(), 'k');
+    const auto after = model.upper_bound(current);
+    const int32_t next = after == model.end() ? current + kGap : *after;
+    if (current > 300 * kGap) {
+      const int32_t base = int32_t(pick(100)) * kGap;
+      for (int32_t i = 1; i <= 30; ++i) ASSERT_NO_FATAL_FAILURE(write('a', base + i));
+    }
+    for (int32_t i = 1, n = pick(2) == 0 ? 40 : 2; i <= n && current + i < next; ++i)
+      ASSERT_NO_FATAL_FAILURE(write('a', current + i));
+    if (after != model.end()) {
+      ASSERT_NO_FATAL_FAILURE(write('d', next));
+    }
+    // Mostly before one of the commit's first writes: its journal, then the files' pages.
+    const uint8_t at = pick(4) == 0 ? 0 : uint8_t(1 + pick(12));
+    child->send('x');
+    child->send(char(at));
+    const bool whole = child->receive() == 'k';
+    if (!whole) {
+      ASSERT_EQ(child->wait(), platform::kFaultExitCode) << "ended at write " << int(at);
+      child.reset();
+      ++ended;
+    }
+    // The first step after a commit cut short rolls it back; which writes had reached the
+    // files is seen after it, by a session of its own.
+    if (whole) model = changed;
+    const bool more = step(whole ? nullptr : &changed);
+    if (!whole) {
+      const std::set<int32_t> found = keysOnDisk(dir.path());
+      ASSERT_TRUE(found == model || found == changed) << "ended at write " << int(at);
+      model = found;
+    }
+    if (!more) break;
+  }
+  EXPECT_FALSE(::testing::Test::HasFailure());
+  EXPECT_GT(ended, 10);
+  EXPECT_GT(rounds, ended);
+  if (child) {
+    child->send('q');
+    EXPECT_EQ(child->wait(), 0);
+  }
+}
+
+// Lets a key pass unless it is a multiple of the gaps `data` points to.
+bool notEvery(void* data, TDataCursor& c, const uint8_t* record, uint32_t) {
+  int32_t k = 0;
+  bool isNull = false;
+  c.GetField(1, record, isNull, reinterpret_cast<uint8_t*>(&k));
+  return k % (*static_cast<const int32_t*>(data) * kGap) != 0;
+}
+
+// A cursor in key order whose view filters drop keys: forward steps read the next key that every
+// active filter lets pass, over the whole index and inside ranges, as another cursor changes the
+// key of the row after the reader's so that it comes into the view or leaves it.
+TEST(ForwardStepsInAFilteredView, ReadOnlyTheKeysTheFiltersLetPass) {
+  const uint32_t seed = storage_test::testSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
+  TempDir dir;
+  std::set<int32_t> model = createKeys(dir, rng);
+  Database db(dir.path());
+  TDataCursor reader(*db.directory), writer(*db.directory);
+  openKeys(reader);
+  openKeys(writer);
+  int32_t three = 3, seven = 7;
+  TFilter* third = reader.AddFilter(&three, nullptr, nullptr, false, &notEvery, true, false, false, false);
+  TFilter* seventh = reader.AddFilter(&seven, nullptr, nullptr, false, &notEvery, true, false, false, false);
+  bool thirdOn = false, seventhOn = false;
+  const auto shown = [&](int32_t k) {
+    return !(thirdOn && k % (3 * kGap) == 0) && !(seventhOn && k % (7 * kGap) == 0);
+  };
+  std::vector<uint8_t> buffer(reader.RecordSize()), written(reader.RecordSize());
+  std::vector<uint8_t> low(reader.RecordSize()), high(reader.RecordSize());
+  for (int round = 0; round < 12; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    int32_t lo = INT32_MIN, hi = INT32_MAX;
+    if (round % 3 == 2) {
+      lo = int32_t(pick(kRows / 2)) * kGap - 1;
+      hi = lo + int32_t(pick(kRows / 2)) * kGap;
+      putK(reader, low, lo);
+      putK(reader, high, hi);
+      reader.SetRange(false, low.data(), 1, high.data(), 1);
+    } else {
+      reader.ResetRange();
+    }
+    // The filters of the view: none, either or both.
+    if (thirdOn != bool(round & 1)) {
+      thirdOn = !thirdOn;
+      thirdOn ? reader.ActivateFilter(third) : reader.DeactivateFilter(third);
+    }
+    if (seventhOn != bool(round & 2)) {
+      seventhOn = !seventhOn;
+      seventhOn ? reader.ActivateFilter(seventh) : reader.DeactivateFilter(seventh);
+    }
+    reader.SetToBegin();
+    int32_t current = INT32_MIN;
+    for (int step = 0;; ++step) {
+      if (pick(25) == 0) {
+        // The row after the reader's takes a key the filters drop, or one they let pass.
+        const auto after = model.upper_bound(current);
+        if (after != model.end() && *after % kGap == 0 && *after + 2 * kGap < INT32_MAX) {
+          const int32_t from = *after;
+          const int32_t to = from + (pick(2) == 0 ? 1 : 0);
+          if (to != from && model.count(to) == 0) {
+            putK(writer, written, from);
+            ASSERT_TRUE(writer.FindKey(false, written.data(), 1, false, 0, written.data()));
+            putK(writer, written, to);
+            writer.ModifyRecord(written.data());
+            model.erase(from);
+            model.insert(to);
+          }
+        }
+      }
+      const uint16_t code = reader.GetNextRecord(buffer.data());
+      auto next = model.upper_bound(current);
+      if (current == INT32_MIN) next = model.lower_bound(lo);
+      while (next != model.end() && *next <= hi && !shown(*next)) ++next;
+      if (next == model.end() || *next > hi) {
+        ASSERT_EQ(code, VELDOR_EOF) << "after " << current;
+        break;
+      }
+      ASSERT_EQ(code, 0) << "after " << current;
+      ASSERT_EQ(kOf(reader, buffer), *next) << "step " << step << " after " << current;
+      current = *next;
+    }
+  }
+}
+
+// Two callback filters, the second tested only on the rows the first lets pass, switched on and
+// off, dropped and added again in any order: the view, walked in key order and in record order,
+// holds the rows that the filters active now let pass, and no filter switched off or dropped
+// still hides a row.
+TEST(FilterSwitches, TheViewHoldsTheRowsTheActiveFiltersLetPass) {
+  const uint32_t seed = storage_test::testSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
+  TempDir dir;
+  const std::set<int32_t> model = createKeys(dir, rng);
+  Database db(dir.path());
+  TDataCursor byKey(*db.directory), byNumber(*db.directory);
+  openKeys(byKey);
+  byNumber.SetTableName("keys");
+  byNumber.Open();
+  std::array<int32_t, 2> divisors = {3, 7};
+  std::array<bool, 2> on{};
+  std::array<std::array<TFilter*, 2>, 2> filters{};
+  const auto add = [&](int which) {
+    for (int c = 0; c < 2; ++c)
+      filters[c][which] =
+          (c ? byNumber : byKey)
+              .AddFilter(&divisors[which], nullptr, nullptr, false, &notEvery, true, false, false, false);
+    on[which] = false;
+  };
+  add(0);
+  add(1);
+  std::vector<uint8_t> buffer(byKey.RecordSize());
+  for (int round = 0; round < 60; ++round) {
+    const int which = int(pick(2));
+    std::string what;
+    if (pick(3) == 0) {
+      what = "dropped and added again";
+      for (int c = 0; c < 2; ++c) (c ? byNumber : byKey).DropFilter(filters[c][which]);
+      add(which);
+    } else {
+      on[which] = !on[which];
+      what = on[which] ? "on" : "off";
+      for (int c = 0; c < 2; ++c) {
+        TDataCursor& cursor = c ? byNumber : byKey;
+        on[which] ? cursor.ActivateFilter(filters[c][which]) : cursor.DeactivateFilter(filters[c][which]);
+      }
+    }
+    SCOPED_TRACE("round " + std::to_string(round) + ": every " + std::to_string(divisors[which]) + " " +
+                 what + "; on: " + std::to_string(on[0]) + std::to_string(on[1]));
+    std::set<int32_t> expected;
+    for (int32_t k : model)
+      if (!(on[0] && k % (3 * kGap) == 0) && !(on[1] && k % (7 * kGap) == 0)) expected.insert(k);
+    for (int c = 0; c < 2; ++c) {
+      TDataCursor& cursor = c ? byNumber : byKey;
+      std::vector<int32_t> walked;
+      cursor.SetToBegin();
+      while (cursor.GetNextRecord(buffer.data()) == 0) walked.push_back(kOf(cursor, buffer));
+      if (c == 1) std::sort(walked.begin(), walked.end());
+      ASSERT_EQ(walked, std::vector<int32_t>(expected.begin(), expected.end()))
+          << (c ? "in record order" : "in key order");
+    }
+  }
+}
 
 }  // namespace
