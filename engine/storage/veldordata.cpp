@@ -1136,10 +1136,14 @@ bool TDataFile::readRecordImages(TCacheReader* cursor, uint32_t first, uint32_t 
   }
   const bool scrambled = IsEncrypted();
   if (heads && cached.empty() && !scrambled && whole == count) {
+    // The loop below for a run read whole and plain, with each slot's head kept as read.
     heads->resize(size_t(count) * kFreedHeadBytes);
-    for (uint32_t i = 0; i < count; ++i)
-      std::memcpy(heads->data() + size_t(i) * kFreedHeadBytes, images.data() + size_t(i) * r,
-                  kFreedHeadBytes);
+    for (uint32_t i = 0; i < count; ++i) {
+      uint8_t* image = images.data() + size_t(i) * r;
+      std::memcpy(heads->data() + size_t(i) * kFreedHeadBytes, image, kFreedHeadBytes);
+      if (image[0] == kRecordInUse) platform::put4(image + 1, first + i);
+    }
+    return true;
   }
   bool missing = false;
   auto nextCached = cached.begin();
