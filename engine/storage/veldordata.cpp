@@ -788,10 +788,10 @@ void TDataFile::checkRecordRun(uint32_t first, uint32_t count, std::vector<uint8
   images.resize(size_t(count) * r);
 }
 
-void TDataFile::writeRecordRun(uint32_t first, std::vector<uint8_t>&& images) {
+void TDataFile::writeRecordRun(uint32_t first, std::vector<uint8_t>&& images, TKnownOldBytes&& known) {
   // The read-ahead run holds the records as they were.
   aheadCount_ = 0;
-  WriteAt(slotOffset(first), std::move(images));
+  WriteAt(slotOffset(first), std::move(images), std::move(known));
   if (owner_) owner_->MarkWritten();
   ++counters_.flushWrites;
 }
@@ -821,6 +821,11 @@ void TDataFile::cachedInRun(uint32_t first, uint32_t count, std::vector<TRecord*
 }
 
 void TDataFile::FreeRecordRun(uint32_t first, uint32_t count, std::vector<uint8_t>&& images) {
+  FreeRecordRun(first, count, std::move(images), {});
+}
+
+void TDataFile::FreeRecordRun(uint32_t first, uint32_t count, std::vector<uint8_t>&& images,
+                              std::vector<uint8_t>&& heads) {
   VELMARON_DEBUG_ASSERT(HoldsWrites(), "a run is freed into the held writes only");
   const uint32_t r = GetRecordSize();
   if (count == 0) return;
@@ -851,7 +856,13 @@ void TDataFile::FreeRecordRun(uint32_t first, uint32_t count, std::vector<uint8_
     if (scrambled) ScrambleBuffer(image, r, kStructureSeed);
     head = number;
   }
-  writeRecordRun(first, std::move(images));
+  // Only the status and the link changed, each slot's bytes beyond stand as they were read. A
+  // cached record is written again at the next flush, and a scrambled image differs throughout.
+  TKnownOldBytes known;
+  if (!scrambled && cached.empty() && r >= kFreedHeadBytes && heads.size() == size_t(count) * kFreedHeadBytes)
+    known = {r, kFreedHeadBytes, std::move(heads)};
+  heads = {};
+  writeRecordRun(first, std::move(images), std::move(known));
   images = {};
   SetFreeRecordHead(first + count - 1);
 }
@@ -1093,6 +1104,17 @@ TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward, T
 
 bool TDataFile::ReadRecordImages(TCacheReader* cursor, uint32_t first, uint32_t count,
                                  std::vector<uint8_t>& images) {
+  return readRecordImages(cursor, first, count, images, nullptr);
+}
+
+bool TDataFile::ReadRecordImages(TCacheReader* cursor, uint32_t first, uint32_t count,
+                                 std::vector<uint8_t>& images, std::vector<uint8_t>& heads) {
+  heads.clear();
+  return readRecordImages(cursor, first, count, images, &heads);
+}
+
+bool TDataFile::readRecordImages(TCacheReader* cursor, uint32_t first, uint32_t count,
+                                 std::vector<uint8_t>& images, std::vector<uint8_t>* heads) {
   const uint32_t r = GetRecordSize();
   if (r < kRecordHeaderSize) fail(VELDOR_HEADERCORRUPT);
   if (count == 0) return true;
@@ -1113,6 +1135,16 @@ bool TDataFile::ReadRecordImages(TCacheReader* cursor, uint32_t first, uint32_t 
     cachedInRun(first, count, cached);
   }
   const bool scrambled = IsEncrypted();
+  if (heads && cached.empty() && !scrambled && whole == count) {
+    // The loop below for a run read whole and plain, with each slot's head kept as read.
+    heads->resize(size_t(count) * kFreedHeadBytes);
+    for (uint32_t i = 0; i < count; ++i) {
+      uint8_t* image = images.data() + size_t(i) * r;
+      std::memcpy(heads->data() + size_t(i) * kFreedHeadBytes, image, kFreedHeadBytes);
+      if (image[0] == kRecordInUse) platform::put4(image + 1, first + i);
+    }
+    return true;
+  }
   bool missing = false;
   auto nextCached = cached.begin();
   for (uint32_t i = 0; i < count; ++i) {

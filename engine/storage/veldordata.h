@@ -308,6 +308,13 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // of the run changes in its slot as well. Requires held writes (HoldsWrites), which a rollback
   // drops with the cache. `images` is left empty.
   void FreeRecordRun(uint32_t first, uint32_t count, std::vector<uint8_t>&& images);
+  // The same, with `heads` as ReadRecordImages gave them for the run (or empty): a free changes a
+  // record's status and link only, so the journal of the write-out keeps those bytes of each
+  // slot from `heads` instead of reading the run again. `heads` is left empty.
+  void FreeRecordRun(uint32_t first, uint32_t count, std::vector<uint8_t>&& images,
+                     std::vector<uint8_t>&& heads);
+  // The bytes a free changes at the start of a slot: its status and its link.
+  static constexpr uint32_t kFreedHeadBytes = 5;
   // Writes records first..first+count-1 from `images`, plain images as ReadRecordImages gives
   // them: a record in use as writing its fields through the record cache would leave it, one not
   // in use as it is given (unchanged since it was read, the caller's to keep so). The storage
@@ -344,6 +351,11 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // change makes the result false with nothing read. A run past the last record number raises
   // VELDOR_FILECORRUPT; a slot neither in the file nor cached raises as a GetRecord miss would.
   bool ReadRecordImages(TCacheReader* cursor, uint32_t first, uint32_t count, std::vector<uint8_t>& images);
+  // The same, and `heads` receives the first kFreedHeadBytes of each slot as the read found
+  // them, before the image was made plain, when every image came from that read of a table that
+  // is not encrypted; it is left empty otherwise.
+  bool ReadRecordImages(TCacheReader* cursor, uint32_t first, uint32_t count, std::vector<uint8_t>& images,
+                        std::vector<uint8_t>& heads);
   // Copies record `number` as GetRecord gives it (`size` bytes at most) from what is held in
   // memory, its cached record or the read-ahead run, without a read check, a pin or a change to
   // the cache; false when neither holds it (and always for an encrypted table). For a caller that
@@ -474,7 +486,9 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // outside 1..last record number or fewer images than records; extra bytes are cut.
   void checkRecordRun(uint32_t first, uint32_t count, std::vector<uint8_t>& images);
   // Hands a run's images to the held writes as one write of its slots.
-  void writeRecordRun(uint32_t first, std::vector<uint8_t>&& images);
+  void writeRecordRun(uint32_t first, std::vector<uint8_t>&& images, TKnownOldBytes&& known = {});
+  bool readRecordImages(TCacheReader* cursor, uint32_t first, uint32_t count, std::vector<uint8_t>& images,
+                        std::vector<uint8_t>* heads);
   // The cached records of slots first..first+count-1, in number order, into `found`.
   void cachedInRun(uint32_t first, uint32_t count, std::vector<TRecord*>& found) const;
   void prepareCache();

@@ -1606,6 +1606,10 @@ void TFileHandler::WriteAt(int64_t offset, const void* buffer, int64_t count) {
 }
 
 void TFileHandler::WriteAt(int64_t offset, std::vector<uint8_t>&& bytes) {
+  WriteAt(offset, std::move(bytes), TKnownOldBytes{});
+}
+
+void TFileHandler::WriteAt(int64_t offset, std::vector<uint8_t>&& bytes, TKnownOldBytes&& known) {
   if (!file_) raise(VELDOR_WRITEERR);
   if (!holdWrites_ || bytes.empty()) {
     WriteAt(offset, bytes.data(), int64_t(bytes.size()));
@@ -1614,7 +1618,7 @@ void TFileHandler::WriteAt(int64_t offset, std::vector<uint8_t>&& bytes) {
   }
   const int64_t count = int64_t(bytes.size());
   std::lock_guard guard(file_->Section());
-  held_.Write(held_.Empty() ? heldBase() : held_.DiskSize(), offset, std::move(bytes));
+  held_.Write(held_.Empty() ? heldBase() : held_.DiskSize(), offset, std::move(bytes), std::move(known));
   file_->SetPosition(handleId_, offset + count);
 }
 

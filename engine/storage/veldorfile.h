@@ -523,6 +523,9 @@ class TFileHandler {
   void WriteAt(int64_t offset, const void* buffer, int64_t count);
   // The same for `bytes`, which a held write takes over instead of copying; left empty.
   void WriteAt(int64_t offset, std::vector<uint8_t>&& bytes);
+  // The same with what the caller knows of the bytes replaced (TWriteSet::Write), which a held
+  // write keeps for the write-out's journal; dropped when writes are not held.
+  void WriteAt(int64_t offset, std::vector<uint8_t>&& bytes, TKnownOldBytes&& known);
   // An empty buffer for such a write, with the storage that the last write-out's largest held
   // extent had.
   std::vector<uint8_t> TakeSpareBuffer() { return held_.TakeSpare(); }

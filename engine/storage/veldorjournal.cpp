@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <type_traits>
 
 #include "engine/base/veldorerr.h"
 #include "engine/storage/veldoros.h"
@@ -351,6 +352,32 @@ class JournalBuild {
     ++regions_;
     return at + 12;
   }
+  // `count` regions of `width` bytes, one every `stride` bytes from `offset`, whose old bytes lie
+  // one after another at `old`: written a chunk's worth at a time.
+  void spacedRegions(int64_t offset, uint32_t stride, uint32_t width, const uint8_t* old, size_t count) {
+    const size_t each = 8 + 4 + size_t(width);
+    for (size_t done = 0; done < count;) {
+      if (chunks_.empty() || chunks_.back().capacity - chunks_.back().used < each) newChunk(each);
+      Chunk& c = chunks_.back();
+      const size_t fit = std::min(count - done, (c.capacity - c.used) / each);
+      uint8_t* at = c.data.get() + c.used;
+      const auto put = [&](auto fixedWidth) {
+        for (size_t i = done; i < done + fit; ++i, at += each) {
+          platform::put8(at, uint64_t(offset + int64_t(i) * stride));
+          platform::put4(at + 8, width);
+          std::memcpy(at + 12, old + i * width, fixedWidth ? size_t(fixedWidth) : size_t(width));
+        }
+      };
+      // A freed record's status and link: a copy of constant size is a move or two.
+      if (width == 5)
+        put(std::integral_constant<uint32_t, 5>{});
+      else
+        put(std::integral_constant<uint32_t, 0>{});
+      c.used += fit * each;
+      regions_ += uint32_t(fit);
+      done += fit;
+    }
+  }
   void endFile() { platform::put4(count_, regions_); }
   uint8_t files() const { return files_; }
 
@@ -471,6 +498,24 @@ void appendDifferingRuns(int64_t from, const uint8_t* old, const uint8_t* fresh,
   if (start >= 0) close();
 }
 
+#ifndef NDEBUG
+// What a writer said it knew of an extent's old bytes holds: the disk has them, and every byte
+// outside the windows is written back as it was.
+void checkKnownOld(TFileHandler& file, int64_t from, const std::vector<uint8_t>& fresh,
+                   const TKnownOldBytes& known) {
+  std::vector<uint8_t> disk(fresh.size());
+  file.ReadOld(from, disk.data(), int64_t(disk.size()));
+  for (size_t at = 0; at < fresh.size(); ++at) {
+    const size_t w = at / known.stride, inWindow = at % known.stride;
+    if (inWindow < known.width)
+      VELMARON_DEBUG_ASSERT(known.old[w * known.width + inWindow] == disk[at],
+                            "known old bytes are the disk's");
+    else
+      VELMARON_DEBUG_ASSERT(fresh[at] == disk[at], "a byte outside the known windows stands as it was");
+  }
+}
+#endif
+
 // The journal of the held writes of `table`: the old bytes of every region they change. Empty
 // (no file) when nothing is held.
 JournalBuild journalOf(const TJournalTable& table) {
@@ -492,6 +537,18 @@ JournalBuild journalOf(const TJournalTable& table) {
     for (const auto& [from, fresh] : held.Extents()) {
       const int64_t to = std::min(kept, from + int64_t(fresh.size()));
       if (from >= to) continue;
+      // The writer knew the old bytes of each window that may differ: they are kept as they are,
+      // a window each, without a read of the extent or a look at its bytes. A window that came
+      // out the same is put back as it was.
+      const TKnownOldBytes* known = held.KnownOld(from);
+      if (known && to == from + int64_t(fresh.size())) {
+#ifndef NDEBUG
+        checkKnownOld(*file, from, fresh, *known);
+#endif
+        journal.spacedRegions(from, known->stride, known->width, known->old.data(),
+                              fresh.size() / known->stride);
+        continue;
+      }
       if (!old) old = std::make_unique_for_overwrite<uint8_t[]>(size_t(kPiece));
       for (int64_t at = from; at < to; at += kPiece) {
         const int64_t n = std::min(kPiece, to - at);

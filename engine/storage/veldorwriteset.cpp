@@ -21,6 +21,7 @@ void TWriteSet::Clear() {
   }
   active_ = false;
   extents_.clear();
+  known_.clear();
   diskSize_ = lowestCut_ = size_ = 0;
 }
 
@@ -54,6 +55,7 @@ void TWriteSet::Write(int64_t diskSize, int64_t offset, const uint8_t* data, int
   }
   // Growing the one extent that starts at or before the write keeps runs of appends linear.
   if (first != last && std::next(first) == last && first->first <= offset) {
+    forget(first->first);
     std::vector<uint8_t>& bytes = first->second;
     const size_t at = size_t(offset - first->first);
     // The part past the extent's end is appended as it is, not zero-filled first.
@@ -77,11 +79,17 @@ void TWriteSet::Write(int64_t diskSize, int64_t offset, const uint8_t* data, int
   for (auto e = first; e != last; ++e)
     std::copy(e->second.begin(), e->second.end(), merged.begin() + (e->first - start));
   std::memcpy(merged.data() + (offset - start), data, size_t(count));
+  for (auto e = first; e != last; ++e) forget(e->first);
   extents_.erase(first, last);
   extents_.emplace(start, std::move(merged));
 }
 
 void TWriteSet::Write(int64_t diskSize, int64_t offset, std::vector<uint8_t>&& bytes) {
+  Write(diskSize, offset, std::move(bytes), TKnownOldBytes{});
+}
+
+void TWriteSet::Write(int64_t diskSize, int64_t offset, std::vector<uint8_t>&& bytes,
+                      TKnownOldBytes&& known) {
   const int64_t count = int64_t(bytes.size());
   const int64_t end = offset + count;
   auto after = extents_.lower_bound(offset);
@@ -96,6 +104,9 @@ void TWriteSet::Write(int64_t diskSize, int64_t offset, std::vector<uint8_t>&& b
   }
   begin(diskSize);
   size_ = std::max(size_, end);
+  const bool fits = known.width > 0 && known.width <= known.stride && count % known.stride == 0 &&
+                    known.old.size() == size_t(count / known.stride) * known.width;
+  if (fits) known_.insert_or_assign(offset, std::move(known));
   extents_.emplace_hint(after, offset, std::move(bytes));
   bytes.clear();
 }
@@ -114,10 +125,14 @@ void TWriteSet::Cut(int64_t diskSize, int64_t size) {
   size_ = size;
   lowestCut_ = std::min(lowestCut_, size);
   auto e = extents_.lower_bound(size);
+  for (auto gone = e; gone != extents_.end(); ++gone) forget(gone->first);
   extents_.erase(e, extents_.end());
   if (!extents_.empty()) {
     auto& [start, bytes] = *std::prev(extents_.end());
-    if (start + int64_t(bytes.size()) > size) bytes.resize(size_t(size - start));
+    if (start + int64_t(bytes.size()) > size) {
+      forget(start);
+      bytes.resize(size_t(size - start));
+    }
   }
 }
 

@@ -13,6 +13,16 @@
 
 namespace engine {
 
+// What the writer of an extent knows of the bytes it replaces: the extent differs from the bytes
+// below it on disk only inside windows of `width` bytes, one every `stride` bytes from its start,
+// and `old` holds the disk's bytes of each window, one window after another. A write-out then
+// journals those windows without reading the disk again.
+struct TKnownOldBytes {
+  uint32_t stride = 0;
+  uint32_t width = 0;
+  std::vector<uint8_t> old;
+};
+
 class TWriteSet {
  public:
   // Nothing held since the last Clear.
@@ -22,6 +32,10 @@ class TWriteSet {
   // The same for `bytes`, which the set takes over instead of copying when they overlap no
   // extent it holds and none starts right at their end; `bytes` is left empty either way.
   void Write(int64_t diskSize, int64_t offset, std::vector<uint8_t>&& bytes);
+  // The same, with what the writer knows of the bytes replaced: kept with the extent while it
+  // stands as taken over, forgotten once anything else is written or cut into it (the windows
+  // would no longer cover every changed byte). Ignored when it does not fit the bytes.
+  void Write(int64_t diskSize, int64_t offset, std::vector<uint8_t>&& bytes, TKnownOldBytes&& known);
   void Cut(int64_t diskSize, int64_t size);
   // Room for `count` more bytes in the extent that ends at `offset`, so that a run of writes
   // appended there grows it without moving what it holds; nothing when no extent ends there.
@@ -43,6 +57,13 @@ class TWriteSet {
   int64_t Size() const { return size_; }
   // Non-overlapping extents by offset; bytes handed over may start right where one ends.
   const std::map<int64_t, std::vector<uint8_t>>& Extents() const { return extents_; }
+  // What the writer knew of the old bytes under the extent at `offset`, unchanged since; null
+  // when nothing is known.
+  const TKnownOldBytes* KnownOld(int64_t offset) const {
+    if (known_.empty()) return nullptr;
+    auto k = known_.find(offset);
+    return k == known_.end() ? nullptr : &k->second;
+  }
 
   // Lays the set over `buffer`, which holds `diskRead` bytes read from the disk at `offset`;
   // returns the count of bytes the file holds there (at most `count`).
@@ -53,12 +74,17 @@ class TWriteSet {
 
  private:
   void begin(int64_t diskSize);
+  void forget(int64_t offset) {
+    if (!known_.empty()) known_.erase(offset);
+  }
 
   bool active_ = false;
   int64_t diskSize_ = 0;
   int64_t lowestCut_ = 0;
   int64_t size_ = 0;
   std::map<int64_t, std::vector<uint8_t>> extents_;
+  // By the offset of the extent each belongs to.
+  std::map<int64_t, TKnownOldBytes> known_;
   std::vector<uint8_t> spare_;
   bool spareWanted_ = false;
 };

@@ -259,10 +259,10 @@ bool TDataCursor::DeleteEveryRecord(std::span<const uint32_t> numbers) {
       size_t end = at + 1;
       while (end < numbers.size() && end - at < perRun && numbers[end] == numbers[end - 1] + 1) ++end;
       const uint32_t count = uint32_t(end - at);
-      std::vector<uint8_t> images;
-      if (!data.ReadRecordImages(nullptr, numbers[at], count, images)) Raise(VELDOR_FILECORRUPT);
+      std::vector<uint8_t> images, heads;
+      if (!data.ReadRecordImages(nullptr, numbers[at], count, images, heads)) Raise(VELDOR_FILECORRUPT);
       for (size_t i = at; i < end; ++i) check(images.data() + (i - at) * r, i);
-      data.FreeRecordRun(numbers[at], count, std::move(images));
+      data.FreeRecordRun(numbers[at], count, std::move(images), std::move(heads));
       at = end;
     }
   } else {
