@@ -400,6 +400,7 @@ std::vector<dataaccess::TSharedObject*> TOCIRecordSet::prepareObjects() {
                                                                           : new TOraObject(type);
           objects.push_back(object);
           object->SetSvcCtx(svcCtx);
+          object->SetTextEncoding(command.conn().NarrowTextEncoding());
           column.objectIndicators[size_t(row)] = nullptr;
           break;
         }
@@ -986,6 +987,7 @@ void TOCIRecordSet::CreateComplexFields(uint8_t* recBuf, bool withBlobs) {
                             : field.DataType == dtXML                 ? new TOraXML(type)
                                                                       : new TOraObject(type);
         value->SetSvcCtx(svcCtx);
+        if (connection != nullptr) value->SetTextEncoding(connection->NarrowTextEncoding());
         object = value;
         break;
       }

@@ -971,6 +971,7 @@ TOraObject* TOraObject::AttrAsObject(std::string_view path) {
   auto* result = new TOraObject(type);
   result->svc_ = svc_;
   result->env_ = env_;
+  result->textEncoding_ = textEncoding_;
   result->generation_ = generation_;
   result->instance_ = instance;
   result->indicator_ = indicator;
@@ -988,6 +989,7 @@ TOraArray* TOraObject::AttrAsArray(std::string_view path) {
   TOraArray* result = type->DataType == dataaccess::dtTable ? new TOraNestTable(type) : new TOraArray(type);
   result->svc_ = svc_;
   result->env_ = env_;
+  result->textEncoding_ = textEncoding_;
   result->generation_ = generation_;
   result->instance_ = instance;
   result->indicator_ = indicator;

@@ -212,6 +212,10 @@ class TOraObject : public dataaccess::TDBObject {
   TOraType* OraType() const { return static_cast<TOraType*>(ObjectType()); }
   void* SvcCtx() const { return svc_; }
   void SetSvcCtx(void* svc);
+  // How the text of the session the value belongs to forms characters: a dataset over the value's
+  // elements cuts a text longer than its element by it. UTF-8 until a session says otherwise.
+  dataset::NarrowText TextEncoding() const { return textEncoding_; }
+  void SetTextEncoding(dataset::NarrowText encoding) { textEncoding_ = encoding; }
   void* Instance() const { return instance_; }
   void* Indicator() const { return indicator_; }
   // Hands the object an instance that someone else owns (a define or a collection element).
@@ -298,6 +302,7 @@ class TOraObject : public dataaccess::TDBObject {
   void* indicator_ = nullptr;
   uint32_t generation_ = 0;  // of the client environment svc_, env_ and instance_ belong to
   bool lost_ = false;
+  dataset::NarrowText textEncoding_ = dataset::NarrowText::Utf8;
 };
 
 class TOraRef : public TOraObject {

@@ -62,6 +62,10 @@ class TTableData : public dataaccess::TMemData {
   void InternalInitFields() override;
   // Reads every element not read yet; true when there was one.
   bool Fetch(bool fetchBack = false) override;
+  // The collection's: its session's.
+  dataset::NarrowText NarrowTextEncoding() const override {
+    return table_ ? table_->TextEncoding() : dataset::NarrowText::Utf8;
+  }
   void DoInsertRecord(const uint8_t* recBuf) override;
   void DoUpdateRecord(const uint8_t* recBuf) override;
   void DoDeleteRecord() override;

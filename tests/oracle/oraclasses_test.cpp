@@ -158,6 +158,13 @@ TEST_F(OraClassesTest, TextLongerThanItsColumnIsCutByTheSessionsCharacterSet) {
   const auto [fieldUtf8, recordUtf8] = typed("", utf8);
   EXPECT_EQ(fieldUtf8, whole);
   EXPECT_EQ(recordUtf8, whole);
+
+  // Without the option, the client's own set, named in NLS_LANG, is the one.
+  ::setenv("NLS_LANG", "AMERICAN_AMERICA.WE8ISO8859P1", 1);
+  platform::ScopeExit unset([] { ::unsetenv("NLS_LANG"); });
+  const auto [fieldClient, recordClient] = typed("", latin1);
+  EXPECT_EQ(fieldClient, fiveBytes);
+  EXPECT_EQ(recordClient, fiveBytes);
 }
 
 TEST_F(OraClassesTest, ABlockWithACutValueIsKeptBeforeTheCutIsRaisedAndTheNextFetchGoesOn) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "oracle/ora_nestedtable.h"
 #include "oracle/ora_query.h"
@@ -17,6 +18,7 @@
 #include "oracle/oraerror.h"
 #include "oracle/oraobjects.h"
 #include "oracle/oraobjects_data.h"
+#include "platform/scopeguard.h"
 #include "tests/oracle/oracle_testing.h"
 
 namespace oracle {
@@ -721,6 +723,56 @@ TEST_F(ObjectStandInTest, XmltypeParametersOfTheStatementComponentCarryText) {
   EXPECT_EQ(query.FieldByName("DOC").AsString(), "<seven/>");
   query.Close();
   session.Rollback();
+}
+
+// A text longer than a VARCHAR2(20) element, typed into the dataset over a collection: in a
+// single-byte client character set every byte is a letter and the element keeps exactly 20 bytes;
+// in UTF-8 it keeps the whole characters that fit. Alike for a collection fetched as a column and
+// one taken from a fetched object's attribute.
+TEST_F(ObjectStandInTest, ATextLongerThanItsElementIsCutByTheSessionsCharacterSet) {
+  const std::string text = std::string(19, 'a') + "\xC3\xA9x";
+  auto typed = [&](const char* nlsLang) {
+    ::setenv("NLS_LANG", nlsLang, 1);
+    platform::ScopeExit unset([] { ::unsetenv("NLS_LANG"); });
+    auto cut = [&](TOraArray* phones) {
+      TOraNestedTable ds;
+      ds.SetTable(phones);
+      ds.Open();
+      ds.First();
+      ds.Edit();
+      ds.FieldByName("ELEMENT").SetAsString(text);
+      ds.Post();
+      const std::string kept = ds.FieldByName("ELEMENT").AsString();
+      ds.Close();
+      return kept;
+    };
+    std::vector<std::string> kept;
+    auto column = recordSet("select phones from people where name = 'Ann'");
+    column->Open();
+    std::vector<uint8_t> record(column->RecordSize);
+    column->SetToBegin();
+    column->GetNextRecord(record.data());
+    auto* phones = dynamic_cast<TOraArray*>(column->GetFieldObject(1, record.data()));
+    EXPECT_NE(phones, nullptr);
+    if (phones) kept.push_back(cut(phones));
+    column->Close();
+
+    auto buyer = recordSet("select buyer from orders where id = 1");
+    buyer->Open();
+    std::vector<uint8_t> row(buyer->RecordSize);
+    buyer->SetToBegin();
+    buyer->GetNextRecord(row.data());
+    auto* ref = dynamic_cast<TOraRef*>(buyer->GetFieldObject(1, row.data()));
+    EXPECT_NE(ref, nullptr);
+    if (ref) {
+      Held<TOraArray> attribute(ref->AttrAsArray("PHONES"));
+      kept.push_back(cut(attribute.get()));
+    }
+    buyer->Close();
+    return kept;
+  };
+  EXPECT_EQ(typed("AMERICAN_AMERICA.WE8ISO8859P1"), std::vector<std::string>(2, text.substr(0, 20)));
+  EXPECT_EQ(typed("AMERICAN_AMERICA.AL32UTF8"), std::vector<std::string>(2, std::string(19, 'a')));
 }
 
 }  // namespace

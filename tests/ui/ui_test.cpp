@@ -955,6 +955,44 @@ TEST_F(WindowTest, ASecondStartHandsOverToTheRunningProgramOrSaysWhyNotAndTakesO
   EXPECT_EQ(error, "");
 }
 
+// The running program while a box of its own is open (the warning on a damaged settings file,
+// which nobody closes here): the box's loop answers a later start at once, and the program lives on
+// to answer the next one.
+TEST_F(WindowTest, ARunningProgramWithABoxOpenAnswersALaterStart) {
+  namespace fs = std::filesystem;
+  fs::create_directories(dir.path("run"));
+  fs::permissions(dir.path("run"), fs::perms::owner_all);
+  qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(dir.path("run")));
+  platform::ScopeExit unset([] { qunsetenv("XDG_RUNTIME_DIR"); });
+  fs::create_directories(dir.path("config/velmaron"));
+  std::ofstream(SettingsFilePath(), std::ios::binary) << "[General]\n" + std::string(64, '\0') + "\n";
+  const QString name = InstanceName();
+  platform::ChildProcess program(platform::ProcessSpec{VELMARON_PROGRAM, {}, "", false});
+  platform::ScopeExit end([&] {
+    program.terminate();
+    program.wait();
+  });
+  // The damaged file is kept just before the box opens; from then on only the box's loop runs.
+  auto kept = [&] {
+    for (const auto& entry : fs::directory_iterator(dir.path("config/velmaron")))
+      if (entry.path().filename().string().starts_with("velmaron.conf.damaged-")) return true;
+    return false;
+  };
+  for (int waited = 0; !kept() && waited < 120000; waited += 100) QThread::msleep(100);
+  ASSERT_TRUE(kept()) << "the program did not come to its box";
+
+  script.messages.clear();
+  {
+    TFrmMain second(name);
+    EXPECT_TRUE(second.HandedOver());
+    EXPECT_FALSE(second.Started());
+    EXPECT_EQ(script.messages, std::vector<QString>{});
+  }
+  QString error;
+  EXPECT_TRUE(HandOverToRunningInstance(name, error));
+  EXPECT_EQ(error, "");
+}
+
 // Another program of this user on the same data folder that the hand-over does not reach (its
 // runtime folder differs): here a process that holds the store as a program does.
 TEST_F(WindowTest, AStoreInUseByAnotherProgramStopsTheStartWithAClearError) {
