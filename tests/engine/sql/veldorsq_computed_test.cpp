@@ -141,6 +141,19 @@ TEST_F(ComputedColumns, OverflowOnALaterRowRaisesWhatThatRowRaisesAlone) {
   EXPECT_EQ(db.rows("SELECT id FROM t WHERE i * 3 > 0"), alone);
 }
 
+// An integer constant takes the narrowest type that holds it, which its sum with an INTEGER column
+// shows at each end of the types: INTEGER overflows past its end, LARGEINT past its own, and a
+// number beyond that is a FLOAT.
+TEST_F(ComputedColumns, IntegerConstantsAtTheEndsOfTheirTypesComputeInTheirTypes) {
+  insert(1, "1", "'a'", "NULL");
+  EXPECT_EQ(db.rows("SELECT 2147483647 + i FROM t"), "error: SQL error - Numeric overflow in '+'");
+  EXPECT_EQ(db.rows("SELECT 2147483646 + i, 2147483648 + i, -2147483647 - i, 0042 + i FROM t"),
+            "2147483647|2147483649|-2147483648|43\n");
+  EXPECT_EQ(db.rows("SELECT 9223372036854775807 + i FROM t"), "error: SQL error - Numeric overflow in '+'");
+  EXPECT_EQ(db.rows("SELECT 9223372036854775806 + i, 9223372036854775808 + i FROM t"),
+            "9223372036854775807|9.223372036854776E18\n");
+}
+
 TEST_F(ComputedColumns, ARowChangedByAnotherProcessBetweenRowsIsComputedAsChanged) {
   constexpr int kRows = 60;
   db.directory().StartTransaction();

@@ -139,5 +139,36 @@ TEST(KeyPlaceStale, AnIndexAwaitingRebuildServesNoEquality) {
   EXPECT_EQ(db.rows("SELECT COUNT(*), SUM(t.r) FROM a LEFT JOIN t ON t.i = a.x WHERE a.x < 4"), "104|528\n");
 }
 
+// Two folders hold a table made by the same statements, so that their index files define the
+// indexes byte for byte alike, but one file's keys wait for a rebuild. Searched in turns from one
+// process, each table takes for a column's equality only the index its own state allows. (The
+// index names are this test's own, so that no table of another test defines its indexes alike.)
+TEST(KeyPlaceStale, TwinTablesOneAwaitingRebuildSearchedInTurns) {
+  platform::testing::TempFolder sound, stale;
+  for (const std::string& path : {sound.path(), stale.path()}) {
+    SqlDatabase db{path};
+    db.run("CREATE TABLE t (r INTEGER, i INTEGER, c CHAR(6), PRIMARY KEY (r) LANGUAGE 'English (UK)')");
+    for (int n = 0; n < 12; ++n)
+      db.run("INSERT INTO t VALUES (" + std::to_string(n) + ", " + std::to_string(n % 3) + ", 'c" +
+             std::to_string(n % 4) + "')");
+    db.run("CREATE INDEX twin_ic ON t (i, c)");
+    db.run("CREATE INDEX twin_ii ON t (i)");
+  }
+  const std::string idx = stale.path() + "/t.IDX";
+  std::vector<uint8_t> bytes = datafile_test::readFileBytes(idx);
+  platform::put4(bytes.data() + kIndexCollationVersionOffset,
+                 platform::get4(bytes.data() + kIndexCollationVersionOffset) ^ 0x5A5A);
+  datafile_test::writeFileBytes(idx, bytes);
+  SqlDatabase first{sound.path()}, second{stale.path()};
+  for (int round = 0; round < 2; ++round) {
+    for (SqlDatabase* db : {&first, &second, &second, &first}) {
+      SCOPED_TRACE(db == &first ? "sound" : "awaiting rebuild");
+      EXPECT_EQ(db->rows("SELECT r FROM t WHERE i = 1 ORDER BY r"), "1\n4\n7\n10\n");
+      EXPECT_EQ(db->rows("UPDATE t SET c = c WHERE i = 2"), "");
+      EXPECT_EQ(db->affected, 4);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace engine::sql

@@ -398,6 +398,58 @@ TEST_F(Transactions, CommittedInOneProcessIsSeenByAnother) {
   EXPECT_TRUE(confirms(reader));
 }
 
+// A transaction over more tables than a statement's usual few, some closed during it: a rollback
+// leaves every one as it was, and a commit writes every one, which another process then reads.
+TEST_F(Transactions, OverManyTablesRollsBackAndCommitsEachAndAnotherProcessSeesThem) {
+  constexpr int kTables = 7;
+  auto name = [](int n) { return "many" + std::to_string(n); };
+  {
+    Database made(dir.path());
+    for (int n = 0; n < kTables; ++n) made.create(uint32_t(n), name(n));
+  }
+  Helper reader([path = dir.path(), name](Helper& self) {
+    if (self.receive() != 'c') return 2;
+    Database db(path);
+    for (int n = 0; n < kTables; ++n) {
+      TDataTable& t = db.open(name(n));
+      t.BeginRead();
+      const uint32_t count = t.IndexFile().GetRecordCount();
+      const bool added = readItem(t, uint32_t(n) + 1).body == bodyFor(uint32_t(40 + n));
+      t.EndRead();
+      if (count != uint32_t(n) + 1 || !added) return 10 + n;
+    }
+    return 0;
+  });
+  Database db(dir.path());
+  for (const bool commit : {false, true}) {
+    SCOPED_TRACE(commit ? "commit" : "rollback");
+    std::vector<TDataTable*> tables;
+    for (int n = 0; n < kTables; ++n) tables.push_back(&db.open(name(n)));
+    db.directory->StartTransaction();
+    for (int n = 0; n < kTables; ++n) {
+      EXPECT_TRUE(tables[size_t(n)]->InTransaction());
+      appendItem(*tables[size_t(n)], uint32_t(40 + n));
+    }
+    for (int n = 0; n < kTables; n += 2) db.close(*tables[size_t(n)]);
+    if (commit)
+      db.directory->Commit(true, false);
+    else
+      db.directory->Rollback();
+    EXPECT_FALSE(db.directory->InTransaction());
+    for (int n = 1; n < kTables; n += 2) {
+      TDataTable& t = *tables[size_t(n)];
+      EXPECT_FALSE(t.InTransaction());
+      t.BeginRead();
+      EXPECT_EQ(t.IndexFile().GetRecordCount(), uint32_t(n) + (commit ? 1 : 0)) << name(n);
+      t.EndRead();
+      db.close(t);
+    }
+    EXPECT_TRUE(db.directory->Tables().empty());
+  }
+  reader.send('c');
+  EXPECT_EQ(reader.wait(), 0);
+}
+
 TEST_F(Transactions, RollbackLeavesNothingVisible) {
   Helper reader = watcher([](bool changed, TDataTable& t) {
     return !changed && t.IndexFile().GetRecordCount() == 3 && readItem(t, 2).body == bodyFor(2);
