@@ -161,6 +161,16 @@ int32_t TDataCursor::GetTableRecordCount() const {
   return table_ ? int32_t(table_->IndexFile().GetRecordCount()) : 0;
 }
 
+int32_t TDataCursor::CountRecordsInUse() {
+  if (!table_) return 0;
+  if (IsRemote()) return GetTableRecordCount();
+  const uint32_t stored = table_->IndexFile().GetRecordCount();
+  if (stored == table_->DataFile().GetLastRecordNumber()) return int32_t(stored);
+  TRecordsBitmap used;
+  BuildUsedRecordsBitmap(used);
+  return int32_t(used.CountSet());
+}
+
 int32_t TDataCursor::GetSequenceNumber() const {
   if (IsRemote()) return remoteSequence_;
   if (atBOF_ && atEOF_) return 0;
