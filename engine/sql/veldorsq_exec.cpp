@@ -986,7 +986,13 @@ void TDataQuery::executeSelect() {
     holding = true;
     heldRows = 0;
     heldSince = std::chrono::steady_clock::now();
-    for (auto& table : SourceTables) table->Cursor->BeginQueryRead();
+    for (auto& table : SourceTables) {
+      if (table->CountOnly) {
+        table->Cursor->BeginCountRead();
+      } else {
+        table->Cursor->BeginQueryRead();
+      }
+    }
   };
   auto endLocks = platform::ScopeExit(release);
   if (WithLocks) hold();
@@ -1029,7 +1035,7 @@ void TDataQuery::executeSelect() {
   TSourceTable& driving = *plan_.Driving();
   // Under the pair held since hold(): the headers are those another writer's last commit left.
   const int64_t total =
-      driving.CountOnly ? driving.Cursor->GetTableRecordCount() : driving.Cursor->GetRecordCount();
+      driving.CountOnly ? driving.Cursor->CountRecordsInUse() : driving.Cursor->GetRecordCount();
   int64_t counter = 1;
   int last = 0;
   uint32_t lastRecord = 0;

@@ -612,6 +612,12 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   int CompareBookmarks(const uint8_t* a, const uint8_t* b) const;
   int32_t GetRecordCount() const;
   int32_t GetTableRecordCount() const;
+  // The live records as a view in record-number order counts them, built or not: the stored
+  // count where it covers every record slot (as the view takes it then) or where the live keys
+  // of the deleted-records index, counted by their positions, bear it out; else, a damaged
+  // count, the records the view's walk of those keys finds. Requires: the read pair held, as
+  // for a cursor opened for its count (SetOpenForCount).
+  int32_t CountRecordsInUse();
   // 1-based within the view's range; 0 when there is no current record.
   int32_t GetSequenceNumber() const;
   uint32_t GetRecordNumber() const;
@@ -651,6 +657,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // no locks, or one that holds the pair already.
   bool HoldRead();
   bool BeginQueryRead();
+  // BeginQueryRead for a cursor opened for its count (TDataTable::BeginCountRead).
+  bool BeginCountRead();
   void EndQueryRead();
   bool BeginWrite();
   void EndWrite();

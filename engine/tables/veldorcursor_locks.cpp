@@ -145,6 +145,13 @@ bool TDataCursor::BeginQueryRead() {
       [&] { table_->EndQueryRead(); }, *this, [&] { resynchronise(); });
 }
 
+bool TDataCursor::BeginCountRead() {
+  if (!NeedsLocks()) return false;
+  return beginPair(
+      queryReadTaken_, [&] { return table_->HoldsQueryReadPair(); }, [&] { return table_->BeginCountRead(); },
+      [&] { table_->EndQueryRead(); }, *this, [&] { resynchronise(); });
+}
+
 void TDataCursor::EndQueryRead() {
   if (!queryReadTaken_) return;
   queryReadTaken_ = false;

@@ -11,7 +11,9 @@
 // In record-number order the position is a record number in the view bitmap of the records in
 // use.
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <utility>
 
 #include "engine/base/veldorerr.h"
 #include "engine/storage/veldorbtree.h"
@@ -159,6 +161,38 @@ int32_t TDataCursor::GetRecordCount() const {
 
 int32_t TDataCursor::GetTableRecordCount() const {
   return table_ ? int32_t(table_->IndexFile().GetRecordCount()) : 0;
+}
+
+int32_t TDataCursor::CountRecordsInUse() {
+  if (!table_) return 0;
+  if (IsRemote()) return GetTableRecordCount();
+  const uint32_t stored = table_->IndexFile().GetRecordCount();
+  if (stored == table_->DataFile().GetLastRecordNumber()) return int32_t(stored);
+  // The live keys by their positions in the deleted-records index: a path down the tree, where
+  // the view's walk reads every key. The cursor's own read leaves the view it was opened without
+  // to its first step, which still builds it: the counters are those the caller's pair holds.
+  const bool pending = std::exchange(resyncPending_, false);
+  ScopeExit keepPending([&] { resyncPending_ = resyncPending_ || pending; });
+  UpdateChangeCounters();
+  ReadScope scope(*this);
+  if (!cachedRead_) BeginRead();
+  std::array<uint8_t, kSysDeletedKeySize> low{}, high{};
+  low[0] = high[0] = kRecordInUse;
+  std::fill(high.begin() + 1, high.end(), 0xFF);
+  uint64_t first = 0, past = 0;
+  {
+    const uint8_t saved = GetCurrentIndex();
+    SetCurrentIndex(kSysDeletedSlot);
+    ScopeExit restore([&] { SetCurrentIndex(saved); });
+    TIndexTree tree(table_->IndexFile(), *this, kSysDeletedSlot);
+    tree.FindKey(low.data(), first);
+    if (tree.FindKey(high.data(), past)) ++past;
+  }
+  if (past > first && past - first == stored) return int32_t(stored);
+  // A stored count the keys do not bear out: the view's own walk counts, as a scan's does.
+  TRecordsBitmap used;
+  BuildUsedRecordsBitmap(used);
+  return int32_t(used.CountSet());
 }
 
 int32_t TDataCursor::GetSequenceNumber() const {

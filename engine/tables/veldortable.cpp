@@ -968,7 +968,7 @@ void TDataTable::LockRecordsAhead(std::span<const uint32_t> numbers) {
 
 // ---- Lock pairs ----
 
-bool TDataTable::beginReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobSlot) {
+bool TDataTable::beginReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobSlot, bool countOnly) {
   if (anyLockHeld() || exclusive_ || !opened_) return false;
   for (;;) {
     if (!index_->LockRead(indexSlot)) raise(index_->LockFailure());
@@ -978,6 +978,10 @@ bool TDataTable::beginReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobS
       raise(blob_->LockFailure());
     }
     state = true;
+    if (countOnly && !headersUnsure_ && data_->ChangeCounterCurrent() && index_->ChangeCounterCurrent() &&
+        (!BlobFileInUse() || blob_->ChangeCounterCurrent()) &&
+        index_->GetRecordCount() == data_->GetLastRecordNumber())
+      return false;
     // Looked for once the pair is held, when no writer can be in the middle of a write-out: a
     // journal found then was left by a process that ended in one, and one looked for before the
     // pair could be written and left by a writer that takes the table in between. It is rolled
@@ -1018,6 +1022,9 @@ void TDataTable::EndRead() {
 }
 bool TDataTable::BeginQueryRead() {
   return beginReadPair(queryReadHeld_, queryIndexReadSlot_, queryBlobReadSlot_);
+}
+bool TDataTable::BeginCountRead() {
+  return beginReadPair(queryReadHeld_, queryIndexReadSlot_, queryBlobReadSlot_, true);
 }
 void TDataTable::EndQueryRead() {
   endReadPair(queryReadHeld_, queryIndexReadSlot_, queryBlobReadSlot_);

@@ -386,6 +386,13 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   bool BeginRead();
   void EndRead();
   bool BeginQueryRead();
+  // BeginQueryRead for a reader of the table's count of live records alone, ended by
+  // EndQueryRead. Where the headers held here are those on disk (seen through the files' views)
+  // and the stored count covers every record slot, the count needs nothing from the files, and
+  // no journal left by a writer that ended in its commit is looked for: such a writer wrote its
+  // headers last, so the ones on disk are those its roll-back leaves, and the next pair that
+  // reads pages or headers rolls it back. Otherwise as BeginQueryRead.
+  bool BeginCountRead();
   void EndQueryRead();
   // False at once when held, or the table is exclusive or read-only. Takes the data-file write
   // lock (unless the transaction holds it), the index and the blob write locks
@@ -489,7 +496,7 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   bool anyLockHeld() const { return queryReadHeld_ || readHeld_ || writeHeld_ || transactionLockHeld_; }
   // Marks record `recordNumber` locked for this object.
   void noteRecordLocked(uint32_t recordNumber);
-  bool beginReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobSlot);
+  bool beginReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobSlot, bool countOnly = false);
   void endReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobSlot);
   void nameFiles();
   void closeFiles();
