@@ -42,6 +42,7 @@ class FaultyFile final : public OsFile {
   }
 
   int64_t writeAt(int64_t offset, const void* buffer, int64_t count) override {
+    fs_.noteEvent(FaultyFileSystem::EventKind::Write, base_->path());
     switch (fs_.strike(Op::Write)) {
       case Fault::None:
         return base_->writeAt(offset, buffer, count);
@@ -63,8 +64,14 @@ class FaultyFile final : public OsFile {
     return -1;
   }
 
-  bool truncate(int64_t size) override { return !fails(fs_.strike(Op::Change)) && base_->truncate(size); }
-  bool sync() override { return !fails(fs_.strike(Op::Change)) && base_->sync(); }
+  bool truncate(int64_t size) override {
+    fs_.noteEvent(FaultyFileSystem::EventKind::Write, base_->path());
+    return !fails(fs_.strike(Op::Change)) && base_->truncate(size);
+  }
+  bool sync() override {
+    fs_.noteEvent(FaultyFileSystem::EventKind::Sync, base_->path());
+    return !fails(fs_.strike(Op::Change)) && base_->sync();
+  }
   int64_t size() override { return base_->size(); }
   // A look through the view makes no system call to fail.
   bool peekHead(void* buffer, int64_t count) override { return base_->peekHead(buffer, count); }
@@ -89,6 +96,23 @@ void FaultyFileSystem::setPlan(const FaultPlan& plan) {
   onward_ = plan.onward;
   count_ = 0;
   faults_ = 0;
+}
+
+void FaultyFileSystem::record(bool on) {
+  std::lock_guard guard(eventsSection_);
+  if (on) events_.clear();
+  recording_ = on;
+}
+
+std::vector<FaultyFileSystem::Event> FaultyFileSystem::events() const {
+  std::lock_guard guard(eventsSection_);
+  return events_;
+}
+
+void FaultyFileSystem::noteEvent(EventKind kind, const std::string& path, const std::string& to) {
+  if (!recording_) return;
+  std::lock_guard guard(eventsSection_);
+  events_.push_back(Event{kind, path, to});
 }
 
 bool FaultyFileSystem::strikeUnlock() {
@@ -144,18 +168,22 @@ std::unique_ptr<OsFile> FaultyFileSystem::openAsSpelt(const std::string& path, S
 }
 
 bool FaultyFileSystem::deleteFileAsSpelt(const std::string& path) {
+  noteEvent(EventKind::Delete, path);
   return !fails(strike(Op::Other)) && base_.deleteFileAsSpelt(path);
 }
 
 bool FaultyFileSystem::syncFolder(const std::string& path) {
+  noteEvent(EventKind::SyncFolder, path);
   return !fails(strike(Op::Change)) && base_.syncFolder(path);
 }
 
 bool FaultyFileSystem::deleteFile(const std::string& path) {
+  noteEvent(EventKind::Delete, path);
   return !fails(strike(Op::Other)) && base_.deleteFile(path);
 }
 
 bool FaultyFileSystem::renameFile(const std::string& from, const std::string& to) {
+  noteEvent(EventKind::Rename, from, to);
   return !fails(strike(Op::Other)) && base_.renameFile(from, to);
 }
 

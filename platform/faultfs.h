@@ -10,6 +10,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "platform/osfile.h"
 
@@ -66,11 +69,30 @@ class FaultyFileSystem final : public FileSystem {
   bool deleteFile(const std::string& path) override;
   bool deleteFileAsSpelt(const std::string& path) override;
   bool renameFile(const std::string& from, const std::string& to) override;
+  // Logged, not counted: it fails only as the system makes it fail.
+  bool replaceFile(const std::string& from, const std::string& to) override {
+    noteEvent(EventKind::Rename, from, to);
+    return base_.replaceFile(from, to);
+  }
   std::string resolvePath(const std::string& path) override { return base_.resolvePath(path); }
   std::string tempPath() override { return base_.tempPath(); }
   std::string computerName() override { return base_.computerName(); }
   void sleepFor(std::chrono::milliseconds duration) override { base_.sleepFor(duration); }
   bool syncFolder(const std::string& path) override;
+
+  // What a power loss leaves depends on the order of these calls: writes and truncates (Write),
+  // file and folder syncs, renames and deletes, each logged with its paths (a file's under the
+  // path it was opened by) while recording is on, whether or not a fault struck it. Off by default.
+  enum class EventKind : uint8_t { Write, Sync, SyncFolder, Rename, Delete };
+  struct Event {
+    EventKind kind;
+    std::string path;
+    std::string to;  // a rename's new name
+  };
+  // Starts (clearing the log) or stops recording.
+  void record(bool on);
+  std::vector<Event> events() const;
+  void noteEvent(EventKind kind, const std::string& path, const std::string& to = {});
 
   // Change: create, truncate, sync; Other: open, delete, rename.
   enum class Operation { Read, Write, Change, Other };
@@ -86,6 +108,9 @@ class FaultyFileSystem final : public FileSystem {
   std::atomic<bool> writesOnly_{false};
   std::atomic<bool> onward_{false};
   std::atomic<uint64_t> unlockFailures_{0};
+  std::atomic<bool> recording_{false};
+  mutable std::mutex eventsSection_;
+  std::vector<Event> events_;
 };
 
 }  // namespace platform

@@ -988,6 +988,17 @@ int32_t TFileList::DeleteFile(const std::string& name, bool inMemory) {
   return 0;
 }
 
+int32_t TFileList::SyncFile(const std::string& name) {
+  std::lock_guard guard(section_);
+  if (TAbstractFile* f = findInUse(name, false); f && f->OpenCount() > 0)
+    return f->Flush() ? 0 : negated(OSErrorToEngineError());
+  // Dirty pages belong to the file, not to the open that wrote them: a read-only open forces them.
+  const std::unique_ptr<platform::OsFile> file =
+      fs_.openFile(normalizeName(name), platform::OpenOptions{false, platform::ShareMode::Shared, false});
+  if (!file || !file->sync()) return negated(OSErrorToEngineError());
+  return 0;
+}
+
 bool TFileList::Listed(const std::string& name, bool inMemory) {
   std::lock_guard guard(section_);
   const std::string wanted = normalizeName(name);

@@ -363,6 +363,9 @@ class TFileList {
   // A rename never replaces an existing file.
   int32_t RenameFile(const std::string& name, bool inMemory, const std::string& newName);
   int32_t DeleteFile(const std::string& name, bool inMemory);
+  // Forces what has been written to the disk file `name` to the device, through its open object
+  // when it is open here, else through an open of its own. 0 or a negated code.
+  int32_t SyncFile(const std::string& name);
   // True when the file is listed or (disk files) present on disk as a file, not a folder.
   bool FileExists(const std::string& name, bool inMemory);
   // True when a file of the name and kind is listed; the disk is not asked.

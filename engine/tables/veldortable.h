@@ -137,9 +137,10 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   // The files of the closed table `newName` take the name of the closed table `name` in
   // `directory`: each old file becomes its backup (".DBK", ".IBK", ".BBK"; an older backup is
   // replaced), then the new file takes the name; the backups are deleted last unless
-  // `keepBackup`. On disk a marker file (".SWP") naming the new table is forced to the device
-  // first and removed last, so that a swap cut short is completed by CompleteSwap, and a crash
-  // at any point leaves the old table or the new one whole.
+  // `keepBackup`. On disk the new table's files and then a marker file (".SWP") naming it are
+  // forced to the device first, whatever ForceBufferFlush says, and the marker removed last, so
+  // that a swap cut short is completed by CompleteSwap, and a crash or a power loss at any point
+  // leaves the old table or the new one whole.
   static void SwapFiles(TDataDirectory& directory, std::string_view name, std::string_view newName,
                         bool inMemory, bool keepBackup);
   // The same swap for a caller that copies the table `name` into a new table `newName` while it

@@ -80,6 +80,18 @@ void moveFiles(TDataDirectory& directory, std::string_view name, const SwapPlan&
   if (!inMemory) files.FileSystem().syncFolder(directory.Path());
 }
 
+// Forces the new table's files to the device. Its writes may have gone no further than the
+// system's cache (without ForceBufferFlush nothing syncs them), and once the swap marker is
+// written the old files are on their way out: after a power loss the name must lead to files
+// that are whole.
+void forceNewFiles(TDataDirectory& directory, const std::string& newName) {
+  TFileList& files = directory.FileList();
+  for (std::string_view ext : {kDataFileExt, kIndexFileExt, kBlobFileExt}) {
+    const std::string file = TDataTable::FileNameFor(directory.Path(), newName, false, ext);
+    if (files.FileExists(file, false)) check(files.SyncFile(file), file, directory);
+  }
+}
+
 // The journal of the new table of a copy, which nothing needs once its files are gone or moved
 // (empty by then: the copy was closed, or it goes whole). One that cannot go is harmless.
 void dropCopyJournal(TDataDirectory& directory, const std::string& newName) {
@@ -428,6 +440,7 @@ void TDataTable::TSwap::Commit(bool keepBackup) {
       FileNameFor(directory_.Path(), newName_, inMemory_, kBlobFileExt), inMemory_);
   plan_ = std::string(1, keepBackup ? '1' : '0') + (newHasBlobFile ? '1' : '0');
   if (inMemory_) return;
+  forceNewFiles(directory_, newName_);
   // The copy marker must still be named while the swap marker is: an open elsewhere that removed
   // a stale one of that name just as this copy wrote its own may have taken it away, and an open
   // that finds the swap marker completed holds the copy marker before it lets the new table go.
