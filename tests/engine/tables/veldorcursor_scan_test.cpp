@@ -605,25 +605,18 @@ TEST(ScanReadAhead, RunsEndAtTheLastRecordOfTheViewWithinReach) {
   }
 }
 
-// In key order a read from the files brings the records that the entries after the current one
-// name while their numbers go up by one, as far as the reach and 64 records: the count asked of
-// the cursor is the length of that run, within blocks of keys whose records follow each other
-// and at the jump between two blocks.
-TEST(ScanReadAhead, InKeyOrderRunsFollowTheEntriesWhoseRecordNumbersGoUpByOne) {
-  const ScanCase kind{true, false};
-  TempDir dir;
-  // Blocks of rising keys, the last block appended first: inside a block the records follow each
-  // other in key order; from one block to the next the record number jumps back.
-  const std::vector<int32_t> lengths{2, 3, 2, 5, 8, 13, 63, 64, 65, 70, 2, 4};
-  Database db(dir.path());
-  auto c = rowsCursor(db, kind);
+// Blocks of rising keys, the last block appended first: inside a block the records follow each
+// other in key order; from one block to the next the record number jumps back. The records in key
+// order, for a cursor left open on the table in its only index.
+std::vector<uint32_t> appendKeyBlocks(Database& db, const ScanCase& kind, const std::vector<int32_t>& lengths,
+                                      std::unique_ptr<TDataCursor>& c) {
+  c = rowsCursor(db, kind);
   c->SetExclusive(true);
   TCreateTableArgs args = rowsTable(kind);
   c->CreateTable(args);
   c->Open();
   std::vector<uint8_t> buffer(c->RecordSize());
-  int32_t end = 0;
-  for (int32_t length : lengths) end += length;
+  int32_t end = std::accumulate(lengths.begin(), lengths.end(), 0);
   for (int32_t length : lengths) {
     for (int32_t k = end - length + 1; k <= end; ++k) {
       putRow(*c, buffer, {k, nameOf(k)});
@@ -634,6 +627,21 @@ TEST(ScanReadAhead, InKeyOrderRunsFollowTheEntriesWhoseRecordNumbersGoUpByOne) {
   std::vector<uint32_t> view;
   c->SetToBegin();
   while (c->GetNextRecord(buffer.data()) == 0) view.push_back(c->GetRecordNumber());
+  return view;
+}
+
+// In key order a read from the files brings the records that the entries after the current one
+// name while their numbers go up by one, as far as the reach and 64 records: the count asked of
+// the cursor is the length of that run, within blocks of keys whose records follow each other
+// and at the jump between two blocks.
+TEST(ScanReadAhead, InKeyOrderRunsFollowTheEntriesWhoseRecordNumbersGoUpByOne) {
+  const ScanCase kind{true, false};
+  TempDir dir;
+  const std::vector<int32_t> lengths{2, 3, 2, 5, 8, 13, 63, 64, 65, 70, 2, 4};
+  Database db(dir.path());
+  std::unique_ptr<TDataCursor> c;
+  const std::vector<uint32_t> view = appendKeyBlocks(db, kind, lengths, c);
+  std::vector<uint8_t> buffer(c->RecordSize());
   ASSERT_EQ(view.size(), size_t(std::accumulate(lengths.begin(), lengths.end(), 0)));
   for (uint32_t reach : {2u, 3u, 7u, 64u, 100u}) {
     c->SetToBegin();
@@ -651,6 +659,38 @@ TEST(ScanReadAhead, InKeyOrderRunsFollowTheEntriesWhoseRecordNumbersGoUpByOne) {
       for (int i = 0; !drained && got == 1 && i < 64; ++i) got = c->GetReadAheadCount(reach, true);
       drained = true;
       ASSERT_EQ(got, run) << "record " << view[at] << ", reach " << reach;
+    }
+  }
+}
+
+// Read backwards from where a forward step left the cursor, the run is the entries before the
+// current one whose numbers go down by one: the place the forward step kept is no way backwards.
+TEST(ScanReadAhead, InKeyOrderRunsBackwardsFollowTheEntriesBeforeWhoseRecordNumbersGoDownByOne) {
+  const ScanCase kind{true, false};
+  TempDir dir;
+  const std::vector<int32_t> lengths{3, 9, 4, 70, 66, 5, 30};
+  Database db(dir.path());
+  std::unique_ptr<TDataCursor> c;
+  const std::vector<uint32_t> view = appendKeyBlocks(db, kind, lengths, c);
+  std::vector<uint8_t> buffer(c->RecordSize());
+  for (uint32_t reach : {2u, 5u, 64u, 100u}) {
+    c->SetToBegin();
+    bool drained = false;
+    for (size_t at = 0; c->GetNextRecord(buffer.data()) == 0; ++at) {
+      ASSERT_EQ(c->GetRecordNumber(), view[at]);
+      uint32_t ahead = 1, behind = 1;
+      while (ahead < reach && ahead < 64 && at + ahead < view.size() &&
+             view[at + ahead] == view[at + ahead - 1] + 1)
+        ++ahead;
+      while (behind < reach && behind < 64 && behind <= at && view[at - behind] + 1 == view[at - behind + 1])
+        ++behind;
+      // Runs of one leave a pause (see above): asked only where both ways give more.
+      if (ahead == 1 || behind == 1) continue;
+      uint32_t got = c->GetReadAheadCount(reach, false);
+      for (int i = 0; !drained && got == 1 && i < 64; ++i) got = c->GetReadAheadCount(reach, false);
+      drained = true;
+      ASSERT_EQ(got, behind) << "record " << view[at] << ", reach " << reach;
+      ASSERT_EQ(c->GetReadAheadCount(reach, true), ahead) << "record " << view[at] << ", reach " << reach;
     }
   }
 }
