@@ -906,4 +906,123 @@ TEST(FilterSwitches, TheViewFollowsEveryChangeOfAnEarlierFilter) {
   if (inTransaction) db.directory->Rollback();
 }
 
+// A walk in key order that appends rows without moving to them: each step reads the key after the
+// one the walk stood on, whether the new row's key lies behind it, right after it or far ahead
+// (read once the walk gets there); no row is skipped or read twice.
+TEST(ForwardStepsBesideOwnAppends, AnAppendThatKeepsThePlaceNeitherSkipsNorRepeatsRows) {
+  const uint32_t seed = storage_test::testSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
+  TempDir dir;
+  std::set<int32_t> model = createKeys(dir, rng);
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  openKeys(c);
+  std::vector<uint8_t> buffer(c.RecordSize()), added(c.RecordSize());
+  std::vector<int32_t> walked;
+  std::set<int32_t> behind;
+  c.SetToBegin();
+  int32_t at = 0;
+  bool started = false;
+  int appended = 0;
+  for (;;) {
+    const uint16_t code = c.GetNextRecord(buffer.data());
+    const auto next = started ? model.upper_bound(at) : model.begin();
+    if (next == model.end()) {
+      ASSERT_EQ(code, VELDOR_EOF) << "after " << at;
+      break;
+    }
+    ASSERT_EQ(code, 0) << "after " << at;
+    ASSERT_EQ(kOf(c, buffer), *next) << "after " << at;
+    at = *next;
+    started = true;
+    walked.push_back(at);
+    if (pick(4) != 0) continue;
+    const uint32_t where = pick(3);
+    const int32_t n = where == 0   ? at - 1 - int32_t(pick(kGap - 1))
+                      : where == 1 ? at + 1 + int32_t(pick(kGap - 2))
+                                   : at + int32_t(1 + pick(50)) * kGap + 1 + int32_t(pick(kGap - 2));
+    if (model.count(n)) continue;
+    putK(c, added, n);
+    c.AppendRecord(added.data(), false);
+    model.insert(n);
+    if (where == 0) behind.insert(n);
+    ++appended;
+  }
+  EXPECT_GT(appended, 300);
+  std::vector<int32_t> expected;
+  std::set_difference(model.begin(), model.end(), behind.begin(), behind.end(), std::back_inserter(expected));
+  EXPECT_EQ(walked, expected);
+}
+
+// The same walk over an index whose keys repeat: a row appended without moving to it leaves the
+// walk among the rows of its key, and the step reads the next row of that key.
+TEST(ForwardStepsBesideOwnAppends, AnAppendThatKeepsThePlaceReadsTheRestOfARepeatedKey) {
+  const uint32_t seed = storage_test::testSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
+  TempDir dir;
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  {
+    TCreateTableArgs args = keysTable();
+    args.Indexes[1].name = "ByName";
+    args.Indexes[1].fields[0] = 2;
+    args.Indexes[1].unique = false;
+    c.SetTableName("repeats");
+    c.SetExclusive(true);
+    c.CreateTable(args);
+  }
+  c.Open();
+  std::vector<uint8_t> buffer(c.RecordSize());
+  const auto put = [&](int32_t k, const std::string& name) {
+    c.ClearRecordBuffer(buffer.data());
+    c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&k));
+    std::array<uint8_t, 41> text{};
+    std::copy(name.begin(), name.end(), text.begin());
+    c.PutField(2, buffer.data(), text.data());
+  };
+  const auto nameOfGroup = [](uint32_t g) {
+    std::string name = std::to_string(g);
+    return "g" + std::string(4 - name.size(), '0') + name;
+  };
+  // The rows in index order: name, then record number (here k, as rows are appended by k).
+  std::set<std::pair<std::string, int32_t>> model;
+  for (int32_t k = 0; k < 900; ++k) {
+    put(k, nameOfGroup(uint32_t(k) % 150));
+    c.AppendRecord(buffer.data());
+    model.emplace(nameOfGroup(uint32_t(k) % 150), k);
+  }
+  c.Close();
+  c.SetExclusive(false);
+  c.Open();
+  c.SwitchToIndex(kByK);
+  std::vector<uint8_t> read(c.RecordSize());
+  c.SetToBegin();
+  std::pair<std::string, int32_t> at;
+  bool started = false;
+  int32_t nextK = 900;
+  for (;;) {
+    const uint16_t code = c.GetNextRecord(read.data());
+    const auto next = started ? model.upper_bound(at) : model.begin();
+    if (next == model.end()) {
+      ASSERT_EQ(code, VELDOR_EOF);
+      break;
+    }
+    ASSERT_EQ(code, 0) << "after " << at.first << " " << at.second;
+    ASSERT_EQ(kOf(c, read), next->second) << "after " << at.first << " " << at.second;
+    at = *next;
+    started = true;
+    if (pick(3) != 0) continue;
+    // A row of a key behind, of this key or ahead; it comes after every row of its key.
+    const std::string name =
+        nameOfGroup(uint32_t(std::max<int32_t>(0, std::stoi(at.first.substr(1)) + int32_t(pick(5)) - 2)));
+    put(nextK, name);
+    c.AppendRecord(buffer.data(), false);
+    model.emplace(name, nextK++);
+  }
+}
+
 }  // namespace
