@@ -324,7 +324,11 @@ void TDataCursor::ReplaceFilterExpression(TExpToken* tree, TFilter* filter) {
                          [&](const auto& f) { return f.get() == filter && f->Active(); });
   if (it == filters_.end()) Raise(VELDOR_NOSUCHFILTER);
   (*it)->ReplaceTree(tree);
-  BuildFilterBitmap(**it);
+  // A later filter built on the old expression's verdicts would still drop what only it dropped.
+  if (builtOnEarlierFilters(size_t(it - filters_.begin()) + 1))
+    BuildAllFilterBitmaps();
+  else
+    BuildFilterBitmap(**it);
   CombineFilterBitmaps();
   RebuildView();
   Resync();

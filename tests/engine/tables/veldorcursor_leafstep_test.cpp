@@ -781,4 +781,248 @@ TEST(FilterSwitches, TheViewHoldsTheRowsTheActiveFiltersLetPass) {
   }
 }
 
+// An expression filter and a callback filter after it, tested only on the rows the first lets
+// pass, beside every other change of the filters and the rows: the first one's expression is
+// replaced, it is switched off and on, a filter is added before the second and dropped again,
+// the cursor itself adds, deletes and re-keys rows, and transactions of those writes commit or
+// roll back. After each, the view in key order and in record order holds the rows that the
+// active filters let pass now.
+TEST(FilterSwitches, TheViewFollowsEveryChangeOfAnEarlierFilter) {
+  const uint32_t seed = storage_test::testSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
+  TempDir dir;
+  std::set<int32_t> model = createKeys(dir, rng);
+  Database db(dir.path());
+  TDataCursor byKey(*db.directory), byNumber(*db.directory);
+  openKeys(byKey);
+  byNumber.SetTableName("keys");
+  byNumber.Open();
+  std::array<TDataCursor*, 2> cursors = {&byKey, &byNumber};
+  int32_t every3 = 3, every7 = 7;
+  // The bounds of the expression filter: lo <= K < hi.
+  int32_t lo = kRows * kGap / 2, hi = kRows * kGap;
+  bool boundsOn = true, sevenOn = false;
+  std::array<TFilter*, 2> bounds{}, after{}, seven{};
+  const auto boundsText = [&] { return "K >= " + std::to_string(lo) + " AND K < " + std::to_string(hi); };
+  for (int c = 0; c < 2; ++c) {
+    const std::string text = boundsText();
+    bounds[c] = cursors[c]->AddFilter(nullptr, &text, nullptr, true, nullptr, false, false, false, false);
+    after[c] = cursors[c]->AddFilter(&every3, nullptr, nullptr, false, &notEvery, true, false, false, false);
+    cursors[c]->ActivateFilter(bounds[c]);
+    cursors[c]->ActivateFilter(after[c]);
+  }
+  const auto passes = [&](int32_t k) {
+    return (!boundsOn || (k >= lo && k < hi)) && k % (3 * kGap) != 0 && (!sevenOn || k % (7 * kGap) != 0);
+  };
+  std::vector<uint8_t> buffer(byKey.RecordSize()), written(byKey.RecordSize());
+  std::set<int32_t> kept = model;
+  bool inTransaction = false;
+  for (int round = 0; round < 80; ++round) {
+    std::string what;
+    const uint32_t action = pick(8);
+    if (action <= 1 && boundsOn) {
+      // A new expression, most often one that lets rows pass the old one dropped.
+      lo = int32_t(pick(kRows)) * kGap - int32_t(pick(2)) * kRows * kGap;
+      hi = lo + int32_t(1 + pick(kRows)) * kGap;
+      what = "bounds now " + boundsText();
+      for (int c = 0; c < 2; ++c) {
+        // A tree prepared for this cursor, taken from a filter added for it and dropped again.
+        const std::string text = boundsText();
+        TFilter* scratch =
+            cursors[c]->AddFilter(nullptr, &text, nullptr, true, nullptr, false, false, false, false);
+        TExpToken* tree = CopyExpTree(scratch->Tree());
+        cursors[c]->DropFilter(scratch);
+        cursors[c]->ReplaceFilterExpression(tree, bounds[c]);
+      }
+    } else if (action == 2) {
+      boundsOn = !boundsOn;
+      what = boundsOn ? "bounds on" : "bounds off";
+      for (TDataCursor* c : cursors)
+        boundsOn ? c->ActivateFilter(bounds[c == &byNumber]) : c->DeactivateFilter(bounds[c == &byNumber]);
+    } else if (action == 3) {
+      sevenOn = !sevenOn;
+      what = sevenOn ? "every 7 added before the last" : "every 7 dropped";
+      for (int c = 0; c < 2; ++c) {
+        if (sevenOn) {
+          seven[c] =
+              cursors[c]->AddFilter(&every7, nullptr, nullptr, false, &notEvery, false, false, false, false);
+          cursors[c]->ActivateFilter(seven[c]);
+          EXPECT_EQ(cursors[c]->Filters().back().get(), after[c]);
+        } else {
+          cursors[c]->DropFilter(seven[c]);
+        }
+      }
+    } else if (action <= 5) {
+      // The filtered cursor's own writes: a visible row deleted or re-keyed before every other,
+      // or a row added in a gap.
+      std::vector<int32_t> shown;
+      for (int32_t k : model)
+        if (passes(k)) shown.push_back(k);
+      const char m = shown.empty() ? 'a' : "adm"[pick(3)];
+      const int32_t n = m == 'a' ? int32_t(pick(kRows)) * kGap + 1 + int32_t(pick(kGap - 1))
+                                 : shown[pick(uint32_t(shown.size()))];
+      if (!inTransaction && pick(2) == 0) {
+        db.directory->StartTransaction();
+        inTransaction = true;
+      }
+      what = std::string(1, m) + " " + std::to_string(n) + (inTransaction ? " in a transaction" : "");
+      const bool held = model.count(n) != 0;
+      const char answer = applyWrite(byKey, written, m, n);
+      ASSERT_EQ(answer, m == 'a' ? (held ? 'n' : 'k') : 'k') << what;
+      if (answer == 'k') {
+        if (m != 'a') model.erase(n);
+        if (m != 'd') model.insert(m == 'a' ? n : -n - 1);
+      }
+    } else if (inTransaction) {
+      inTransaction = false;
+      if (pick(2) == 0) {
+        what = "committed";
+        db.directory->Commit(true, false);
+        kept = model;
+      } else {
+        what = "rolled back";
+        db.directory->Rollback();
+        model = kept;
+      }
+    } else {
+      continue;
+    }
+    if (!inTransaction) kept = model;
+    SCOPED_TRACE("round " + std::to_string(round) + ": " + what + "; bounds " + boundsText() +
+                 (boundsOn ? " on" : " off") + (sevenOn ? ", every 7 on" : ""));
+    std::vector<int32_t> expected;
+    for (int32_t k : model)
+      if (passes(k)) expected.push_back(k);
+    for (TDataCursor* cursor : cursors) {
+      std::vector<int32_t> walked;
+      cursor->SetToBegin();
+      while (cursor->GetNextRecord(buffer.data()) == 0) walked.push_back(kOf(*cursor, buffer));
+      if (cursor == &byNumber) std::sort(walked.begin(), walked.end());
+      ASSERT_EQ(walked, expected) << (cursor == &byNumber ? "in record order" : "in key order");
+    }
+  }
+  if (inTransaction) db.directory->Rollback();
+}
+
+// A walk in key order that appends rows without moving to them: each step reads the key after the
+// one the walk stood on, whether the new row's key lies behind it, right after it or far ahead
+// (read once the walk gets there); no row is skipped or read twice.
+TEST(ForwardStepsBesideOwnAppends, AnAppendThatKeepsThePlaceNeitherSkipsNorRepeatsRows) {
+  const uint32_t seed = storage_test::testSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
+  TempDir dir;
+  std::set<int32_t> model = createKeys(dir, rng);
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  openKeys(c);
+  std::vector<uint8_t> buffer(c.RecordSize()), added(c.RecordSize());
+  std::vector<int32_t> walked;
+  std::set<int32_t> behind;
+  c.SetToBegin();
+  int32_t at = 0;
+  bool started = false;
+  int appended = 0;
+  for (;;) {
+    const uint16_t code = c.GetNextRecord(buffer.data());
+    const auto next = started ? model.upper_bound(at) : model.begin();
+    if (next == model.end()) {
+      ASSERT_EQ(code, VELDOR_EOF) << "after " << at;
+      break;
+    }
+    ASSERT_EQ(code, 0) << "after " << at;
+    ASSERT_EQ(kOf(c, buffer), *next) << "after " << at;
+    at = *next;
+    started = true;
+    walked.push_back(at);
+    if (pick(4) != 0) continue;
+    const uint32_t where = pick(3);
+    const int32_t n = where == 0   ? at - 1 - int32_t(pick(kGap - 1))
+                      : where == 1 ? at + 1 + int32_t(pick(kGap - 2))
+                                   : at + int32_t(1 + pick(50)) * kGap + 1 + int32_t(pick(kGap - 2));
+    if (model.count(n)) continue;
+    putK(c, added, n);
+    c.AppendRecord(added.data(), false);
+    model.insert(n);
+    if (where == 0) behind.insert(n);
+    ++appended;
+  }
+  EXPECT_GT(appended, 300);
+  std::vector<int32_t> expected;
+  std::set_difference(model.begin(), model.end(), behind.begin(), behind.end(), std::back_inserter(expected));
+  EXPECT_EQ(walked, expected);
+}
+
+// The same walk over an index whose keys repeat: a row appended without moving to it leaves the
+// walk among the rows of its key, and the step reads the next row of that key.
+TEST(ForwardStepsBesideOwnAppends, AnAppendThatKeepsThePlaceReadsTheRestOfARepeatedKey) {
+  const uint32_t seed = storage_test::testSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
+  TempDir dir;
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  {
+    TCreateTableArgs args = keysTable();
+    args.Indexes[1].name = "ByName";
+    args.Indexes[1].fields[0] = 2;
+    args.Indexes[1].unique = false;
+    c.SetTableName("repeats");
+    c.SetExclusive(true);
+    c.CreateTable(args);
+  }
+  c.Open();
+  std::vector<uint8_t> buffer(c.RecordSize());
+  const auto put = [&](int32_t k, const std::string& name) {
+    c.ClearRecordBuffer(buffer.data());
+    c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&k));
+    std::array<uint8_t, 41> text{};
+    std::copy(name.begin(), name.end(), text.begin());
+    c.PutField(2, buffer.data(), text.data());
+  };
+  const auto nameOfGroup = [](uint32_t g) {
+    std::string name = std::to_string(g);
+    return "g" + std::string(4 - name.size(), '0') + name;
+  };
+  // The rows in index order: name, then record number (here k, as rows are appended by k).
+  std::set<std::pair<std::string, int32_t>> model;
+  for (int32_t k = 0; k < 900; ++k) {
+    put(k, nameOfGroup(uint32_t(k) % 150));
+    c.AppendRecord(buffer.data());
+    model.emplace(nameOfGroup(uint32_t(k) % 150), k);
+  }
+  c.Close();
+  c.SetExclusive(false);
+  c.Open();
+  c.SwitchToIndex(kByK);
+  std::vector<uint8_t> read(c.RecordSize());
+  c.SetToBegin();
+  std::pair<std::string, int32_t> at;
+  bool started = false;
+  int32_t nextK = 900;
+  for (;;) {
+    const uint16_t code = c.GetNextRecord(read.data());
+    const auto next = started ? model.upper_bound(at) : model.begin();
+    if (next == model.end()) {
+      ASSERT_EQ(code, VELDOR_EOF);
+      break;
+    }
+    ASSERT_EQ(code, 0) << "after " << at.first << " " << at.second;
+    ASSERT_EQ(kOf(c, read), next->second) << "after " << at.first << " " << at.second;
+    at = *next;
+    started = true;
+    if (pick(3) != 0) continue;
+    // A row of a key behind, of this key or ahead; it comes after every row of its key.
+    const std::string name =
+        nameOfGroup(uint32_t(std::max<int32_t>(0, std::stoi(at.first.substr(1)) + int32_t(pick(5)) - 2)));
+    put(nextK, name);
+    c.AppendRecord(buffer.data(), false);
+    model.emplace(name, nextK++);
+  }
+}
+
 }  // namespace
