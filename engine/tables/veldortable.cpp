@@ -209,7 +209,12 @@ bool TDataTable::WritesHeld() const {
 }
 
 void TDataTable::writeOutHeld(bool durable) {
-  if (WritesHeld()) WriteOutTables(directory_->FileList().FileSystem(), {JournalTarget()}, durable);
+  if (!WritesHeld()) return;
+  // A write-out that fails may leave its journal with the new headers on disk (when putting the
+  // old bytes back failed too): those held here then match the disk but are not what the roll-back
+  // leaves, and the next pair must not take them as current.
+  UndoOnFailure unsure([&] { headersUnsure_ = true; });
+  WriteOutTables(directory_->FileList().FileSystem(), {JournalTarget()}, durable);
 }
 
 bool TDataTable::recoverHotJournal(bool dataLockHeld) {

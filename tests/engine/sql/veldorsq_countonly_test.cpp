@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/veldorerr.h"
 #include "engine/sql/veldorsq.h"
 #include "engine/storage/veldorindex.h"
 #include "platform/bytes.h"
@@ -317,6 +318,45 @@ TEST_F(CountOnly, AWriterEndedAtEachWriteOfItsCommitLeavesACountAllOldOrAllNew) 
   }
   EXPECT_TRUE(completed) << "no write let the commit finish";
   EXPECT_GT(besideAJournal, 1);
+}
+
+// A change whose write-out failed, and whose putting back of the old bytes failed as well, leaves
+// its journal and, in this process, the headers it meant to write: once the disk works again the
+// count here is that of the rows the journal's roll-back leaves, as a scan here (which rolls it
+// back) and another process find them, whichever operation the failures began at.
+TEST_F(CountOnly, AWriteOutThatCouldNotBePutBackCountsTheRowsItsJournalLeaves) {
+  db_.reset();
+  platform::FaultyFileSystem faulty(platform::FileSystem::local());
+  TFileList list(faulty);
+  sql_killed::Database writer(folder_.path(), "", &list);
+  TQueryStatement prepared(writer.directory());
+  prepared.Prepare("SELECT COUNT(*) FROM t");
+  ASSERT_EQ(SqlDatabase::text(*prepared.Execute()), counted(40));
+  int64_t rows = 40;
+  bool completed = false;
+  int besideAJournal = 0;
+  for (uint64_t at = 1; at <= 200 && !completed; ++at) {
+    SCOPED_TRACE("failing from operation " + std::to_string(at));
+    faulty.setPlan({platform::Fault::IoError, at, false, true});
+    try {
+      writer.run("INSERT INTO t VALUES (" + std::to_string(700 + at) + ", 7, 'late')");
+      completed = faulty.faults() == 0;
+    } catch (const EVELDOREngineError&) {
+    }
+    faulty.setPlan({});
+    const std::string journal = folder_.path() + "/t.JNL";
+    if (std::filesystem::exists(journal) && std::filesystem::file_size(journal) > 0) ++besideAJournal;
+    // Counted first, beside whatever the failed write-out left.
+    const std::string count = SqlDatabase::text(*prepared.Execute());
+    const std::string scan = writer.run("SELECT id FROM t");
+    rows = std::count(scan.begin(), scan.end(), '\n');
+    EXPECT_EQ(count, counted(rows));
+    EXPECT_EQ(SqlDatabase::text(*prepared.Execute()), counted(rows));
+    EXPECT_EQ(runElsewhere(folder_.path(), "SELECT COUNT(*) FROM t", int(rows)), 0);
+    if (HasFailure()) return;
+  }
+  EXPECT_TRUE(completed) << "no operation let the change finish";
+  EXPECT_GT(besideAJournal, 0);
 }
 
 // A table in memory takes no lock: its count is the one its last change in this process left.
