@@ -1176,6 +1176,10 @@ TEST(JournalKnownOldTest, WindowsKnownToTheWriterOrTheExtentReadAgainRollBackWho
       with({{false, kFrom - 20, 40, {kFrom - 10, kFrom + 10}},
             {true, 0, kFrom - 10, {}},
             {false, kFrom, 120, {kFrom + 60}}}),
+      // A write from inside it across a gap to a later extent, which joins the three into one
+      // starting where it starts, with changes in the gap and past its windows.
+      with({{false, kFrom + kSize + 100, 100, {kFrom + kSize + 150}},
+            {false, kFrom + kSize - 30, 160, {kFrom + kSize - 20, kFrom + kSize + 50, kFrom + kSize + 120}}}),
   };
   for (size_t n = 0; n < cases.size(); ++n) {
     SCOPED_TRACE("case " + std::to_string(n));
