@@ -65,14 +65,15 @@ class QuickHeads {
   static bool digit(char c) { return c >= '0' && c <= '9'; }
   static bool nameChar(char c) { return letter(c) || digit(c) || c == '_' || c == '#' || c == '$'; }
 
-  // The next character that is not a blank, 0 at the end of the line. A tab, a line feed and a
-  // '-' (which may start a comment) come back as kUnsure.
+  // The next character that is not a blank, 0 at the end of the line. A tab, a line feed, a '-'
+  // (which may start a comment) and a single quote (which the scanner does not take as a token
+  // that is never a keyword) come back as kUnsure, so the full parse answers.
   static constexpr char kUnsure = '\t';
   char peek() {
     while (p_ != end_ && *p_ == ' ') ++p_;
     if (p_ == end_) return 0;
     const char c = *p_;
-    return c == '\t' || c == '\n' || c == '-' ? kUnsure : c;
+    return c == '\t' || c == '\n' || c == '-' || c == '\'' ? kUnsure : c;
   }
 
   // The word at p_ (peek() gave a letter); p_ moves past it.
