@@ -85,10 +85,11 @@ class QuickHeads {
   }
 
   // The keyword code of the next token when it is a word; 0 for any other token (which is never a
-  // keyword); -1 when unsure. p_ moves past a word only.
+  // keyword); -1 when unsure, a double quote included (where a keyword is looked for, the full
+  // parse reads on past a quote that opens no name). p_ moves past a word only.
   int nextKeyword() {
     const char c = peek();
-    if (c == kUnsure) return -1;
+    if (c == kUnsure || c == '"') return -1;
     return letter(c) ? DumpKeywordCode(word()) : 0;
   }
 
