@@ -85,12 +85,21 @@ class QuickHeads {
   }
 
   // The keyword code of the next token when it is a word; 0 for any other token (which is never a
-  // keyword); -1 when unsure, a double quote included (where a keyword is looked for, the full
-  // parse reads on past a quote that opens no name). p_ moves past a word only.
+  // keyword); -1 when unsure. p_ moves past a word only.
   int nextKeyword() {
     const char c = peek();
-    if (c == kUnsure || c == '"') return -1;
+    if (c == kUnsure) return -1;
+    if (c == '"') return quotedStaysWhole() ? 0 : -1;
     return letter(c) ? DumpKeywordCode(word()) : 0;
+  }
+
+  // Whether the double-quoted text at p_ is one token (a name, or the end when a 0 byte or the
+  // line's end comes before its closing quote). The scanner takes it apart when it ends in a
+  // backslash there: the quote is dropped and what follows is read again, keywords included.
+  bool quotedStaysWhole() const {
+    const char* q = p_ + 1;
+    while (q != end_ && *q != '"' && *q != '\0') ++q;
+    return q[-1] != '\\';
   }
 
   // A double-quoted text at p_: its body, p_ past the closing quote. False when the scanner

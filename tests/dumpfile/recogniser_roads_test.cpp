@@ -135,5 +135,53 @@ TEST(RecogniserRoads, QuotesWithDroppedBytesBetween) {
   expectAgreement(joined(heads, middles, tails));
 }
 
+// The lines a real dump is made of are taken from their characters: the scanner stays where the
+// last line that needed it left it.
+TEST(RecogniserRoads, LinesOfRealDumpsKeepTheQuickRoad) {
+  const std::vector<std::string> lines = {
+      "CREATE TABLE \"ORDERS\" (\"ORDER_ID\" NUMBER(10, 0), \"NOTE\" VARCHAR2(40))  PCTFREE 10",
+      "CREATE UNIQUE INDEX \"PK_ORDERS\" ON \"ORDERS\" (\"ORDER_ID\" )  PCTFREE 10 INITRANS 2",
+      "CREATE BITMAP INDEX SCHEMA_1.\"IX_NOTE\" ON \"ORDERS\" (\"NOTE\" )",
+      "CREATE INDEX \"IX\" ON \"ORDERS\" (\"NOTE\" )",
+      "CREATE SEQUENCE \"ORDER_SEQ\" MINVALUE 1 MAXVALUE 999999 INCREMENT BY 1",
+      "CREATE SYNONYM \"ORD\" FOR \"ORDERS\"",
+      "CREATE VIEW \"OPEN_ORDERS\" (\"ORDER_ID\") AS ",
+      "CREATE PACKAGE \"BILLING\" AS",
+      "CREATE OR REPLACE PACKAGE \"BILLING\" AS",
+      "CREATE PACKAGE BODY \"BILLING\" AS",
+      "CREATE OR REPLACE PACKAGE BODY \"BILLING\" AS",
+      "CREATE PACKAGE BILLING",
+      "CREATE OR REPLACE PROCEDURE \"SHIP\" (\"ID\" NUMBER) AS",
+      "CREATE FUNCTION \"TOTAL\" RETURN NUMBER",
+      "CREATE OR REPLACE TRIGGER \"ORDERS_BI\" BEFORE INSERT ON \"ORDERS\"",
+      "CREATE USER \"SCOTT\" IDENTIFIED BY VALUES 'F894844C34402B67'",
+      "CREATE ROLE \"CLERK\"",
+      "CREATE TABLESPACE \"USERS\" DATAFILE",
+      "CREATE DATABASE LINK \"REMOTE\" CONNECT TO",
+      "CONNECT SCOTT",
+      "CREATE FORMAT71 PACKAGE \"BILLING\" ",
+      "CREATE GLOBAL TEMPORARY TABLE \"T\" (\"A\" NUMBER)",
+      "ALTER TABLE \"ORDERS\" ADD CONSTRAINT \"PK_ORDERS\" PRIMARY KEY (\"ORDER_ID\")",
+      "COMMENT ON COLUMN \"ORDERS\".\"NOTE\" IS 'free text'",
+      "INSERT INTO \"ORDERS\" (\"ORDER_ID\", \"NOTE\") VALUES (:1, :2)",
+      "ANALYZE TABLE \"ORDERS\" ESTIMATE STATISTICS",
+      "GRANT SELECT ON \"ORDERS\" TO \"CLERK\"",
+      "TABLE \"ORDERS\"",
+      "ENDTABLE",
+      "EXIT"};
+  TDumpRecogniser recogniser;
+  TDumpRecogniser::Outcome outcome;
+  Roads roads;
+  for (const std::string& line : lines) {
+    recogniser.Recognise("CREATE TABLE X\tLAST_SCANNED", outcome);  // a tab: the full parse
+    ASSERT_EQ(recogniser.Lexer().yytext.view(), "LAST_SCANNED");
+    const int column = recogniser.Lexer().yycolno;
+    recogniser.Recognise(line, outcome);
+    EXPECT_EQ(recogniser.Lexer().yytext.view(), "LAST_SCANNED") << line;
+    EXPECT_EQ(recogniser.Lexer().yycolno, column) << line;
+    EXPECT_EQ(roads.compare(line, true), "");
+  }
+}
+
 }  // namespace
 }  // namespace dumpfile
