@@ -145,6 +145,17 @@ TEST(DdlStatementsTest, TheHeadIsTheFirstStatementWhateverTheReaderDroppedBefore
     EXPECT_EQ(texts(unit), Texts{"CREATE PROCEDURE P\nIS BEGIN NULL; END;"})
         << tail.size() << " bytes before";
   }
+  // Row data whose last four bytes read as the pieces' marker and a length, before a head written
+  // as a line: the head and the lines after it are read as the reader read them.
+  for (const std::string_view tail : {"\xfd\xff\x05\x00"sv, "\x01\xfd\xff\x1e\x00"sv, "\xfd\xff\x10\x00"sv,
+                                      "\xfd\xff\x7f\x00"sv, "\xfd\xff\x00\x01"sv, "\xfd\xff\x00\x00"sv}) {
+    EXPECT_EQ(texts(std::string(tail) + "CREATE SEQUENCE \"S\" MINVALUE 1 MAXVALUE 99 INCREMENT BY 1\n"),
+              Texts{"CREATE SEQUENCE \"S\" MINVALUE 1 MAXVALUE 99 INCREMENT BY 1"})
+        << tail.size() << " bytes before";
+    EXPECT_EQ(texts(std::string(tail) + "CREATE VIEW \"V\" (\"A\") AS \nSELECT \"A\" FROM \"T\"\n"),
+              Texts{"CREATE VIEW \"V\" (\"A\") AS \nSELECT \"A\" FROM \"T\""})
+        << tail.size() << " bytes before";
+  }
   // Lines the reader takes for no head: no name, a longer word, a head behind 201 characters.
   EXPECT_EQ(texts("\x0e\xb9"
                   "CREATE INDEX\n"),
