@@ -43,8 +43,8 @@ struct ObjectName {
 // parser: a statement keyword, a create head with a name written plainly (a word that is no keyword,
 // a double-quoted text, owner.name) and the token after it. Every token it takes is one that the
 // scanner would cut in the same place with the same code and text; on anything else (tabs, line
-// feeds, comments, single quotes in a name, a quoted text ending in a backslash, numbers, keywords
-// as names, the prefixes PUBLIC and SHARED, ...) it gives up before recording anything, and the
+// feeds, comments, single quotes, a quoted text that ends in a backslash, numbers, keywords as
+// names, the prefixes PUBLIC and SHARED, ...) it gives up before recording anything, and the
 // line goes through the full parse.
 class QuickHeads {
  public:
@@ -227,8 +227,10 @@ class QuickHeads {
       case -1:
       case SHARED:
       case PUBLIC:
-      case FORMAT71TRIG:
         return false;
+      case FORMAT71TRIG:
+        if ((then = expect(CREATE)) <= 0 || (then = expect(TRIGGER)) <= 0) return then == 0 && close(out);
+        return named(out, Outcome::kHead, kKindTriggers, true, Place::Owner);
       case CLUSTER:
         return named(out, Outcome::kHead, kKindClusters, false, Place::Root);
       case DATABASE:

@@ -65,6 +65,7 @@ TEST(RecogniserRoads, QuotesWhereAKeywordMayStand) {
                                                "INSERT ",
                                                "COMMENT ",
                                                "CREATE FORMAT71TRIG ",
+                                               "CREATE FORMAT71TRIG CREATE ",
                                                "CREATE PUBLIC "};
   const std::vector<std::string_view> quotes = {"\"",
                                                 "'",
@@ -160,6 +161,8 @@ TEST(RecogniserRoads, LinesOfRealDumpsKeepTheQuickRoad) {
       "CREATE DATABASE LINK \"REMOTE\" CONNECT TO",
       "CONNECT SCOTT",
       "CREATE FORMAT71 PACKAGE \"BILLING\" ",
+      "CREATE FORMAT71TRIG  ",
+      "CREATE FORMAT71TRIG CREATE TRIGGER \"ORDERS_BI\" BEFORE INSERT",
       "CREATE GLOBAL TEMPORARY TABLE \"T\" (\"A\" NUMBER)",
       "ALTER TABLE \"ORDERS\" ADD CONSTRAINT \"PK_ORDERS\" PRIMARY KEY (\"ORDER_ID\")",
       "COMMENT ON COLUMN \"ORDERS\".\"NOTE\" IS 'free text'",
