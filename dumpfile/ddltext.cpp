@@ -187,23 +187,23 @@ size_t headStart(std::string_view b) {
 }
 
 // Whether the marker and length just before the head lead pieces that hold it. The last four bytes
-// of row data may read as them, and then the reader has read the head as a line: export writes
-// the head's pieces so that the reader drops their lengths and cuts the head's line as the pieces
-// give it, and no length of its pieces is text that the reader keeps, running past the range.
+// of row data may read as them, and then the reader has read the head as a line: the lengths that
+// the pieces would have are then text the reader kept, two printable bytes within the head's line
+// or a length that runs past the range. Export writes the lengths within a head's line so that the
+// reader drops at least one byte of each.
 bool piecesLeadToHead(std::string_view b, size_t head) {
+  const auto kept = [](char c) { return uint8_t(c - 0x20) < 0x5E; };
+  size_t lineEnd = b.find_first_of("\r\n", head);
+  if (lineEnd == std::string_view::npos) lineEnd = b.size();
   for (size_t q = head - 2; q + 2 <= b.size();) {
     const size_t length = u16(b, q);
     if (length == 0 || length >= kFirstMarker) break;
-    if (length > b.size() - q - 2) {
-      const auto kept = [](char c) { return uint8_t(c - 0x20) < 0x5E; };
-      if (kept(b[q]) && kept(b[q + 1])) return false;
-      break;
-    }
+    const bool text = kept(b[q]) && kept(b[q + 1]);
+    if (text && q < lineEnd) return false;
+    if (length > b.size() - q - 2) return !text;
     q += 2 + length;
   }
-  std::string pieces;
-  size_t end = 0;
-  return readPieces(b, head - 4, pieces, end) && firstReaderLine(pieces) == firstReaderLine(b.substr(head));
+  return true;
 }
 
 // The head's line from `head` up to `end`, as the reader read it up to the head's first letter:

@@ -145,6 +145,14 @@ TEST(DdlStatementsTest, TheHeadIsTheFirstStatementWhateverTheReaderDroppedBefore
     EXPECT_EQ(texts(unit), Texts{"CREATE PROCEDURE P\nIS BEGIN NULL; END;"})
         << tail.size() << " bytes before";
   }
+  // A head in pieces whose second length the reader keeps as a blank (a piece of 32 bytes).
+  const std::string name(21, 'P');
+  EXPECT_EQ(texts(std::string("\x01\xfd\xff\x07\x00"
+                              "CREATE \x20\x00"
+                              "PROCEDURE ",
+                              24) +
+                  name + std::string("\n\x14\x00IS BEGIN NULL; END;\n\x00\x00\n", 26)),
+            Texts{"CREATE PROCEDURE " + name + "\nIS BEGIN NULL; END;"});
   // Row data whose last four bytes read as the pieces' marker and a length, before a head written
   // as a line: the head and the lines after it are read as the reader read them.
   for (const std::string_view tail : {"\xfd\xff\x05\x00"sv, "\x01\xfd\xff\x1e\x00"sv, "\xfd\xff\x10\x00"sv,
