@@ -164,6 +164,30 @@ TEST(DdlStatementsTest, TheHeadIsTheFirstStatementWhateverTheReaderDroppedBefore
               Texts{"CREATE VIEW \"V\" (\"A\") AS \nSELECT \"A\" FROM \"T\""})
         << tail.size() << " bytes before";
   }
+  // The same before a table whose comment lines run on for more than the length that two letters
+  // of the head make ("E " 8261 bytes): where that length ends lies an empty piece of the row data.
+  {
+    const std::string head = "CREATE TABLE \"T\" (\"A\" VARCHAR2(40))";
+    Texts expected = {head};
+    std::string lines = head + "\n";
+    for (int i = 0;; ++i) {
+      const std::string comment = "COMMENT ON COLUMN \"T\".\"A\" IS 'note " + std::to_string(i) + "'";
+      if (lines.size() + comment.size() + 1 > 8268) break;
+      expected.push_back(comment);
+      lines += comment + "\n";
+    }
+    lines.resize(8268, ' ');
+    lines += std::string("\x00\x00\x01\x00\n", 5);
+    EXPECT_EQ(texts(std::string("\xfd\xff\x05\x00", 4) + lines), expected);
+  }
+  // A head in pieces that the range's end cuts inside its last piece (a dump that ends early) is
+  // still read from its pieces: the blank that the reader keeps of the second length stays out.
+  EXPECT_EQ(texts(std::string("\x01\xfd\xff\x07\x00"
+                              "CREATE \x20\x00"
+                              "PROCEDURE ",
+                              24) +
+                  name + std::string("\n\x1c\x00IS BEGIN NULL;", 17)),
+            Texts{"CREATE PROCEDURE " + name + "\nIS BEGIN NULL;"});
   // Lines the reader takes for no head: no name, a longer word, a head behind 201 characters.
   EXPECT_EQ(texts("\x0e\xb9"
                   "CREATE INDEX\n"),
