@@ -186,6 +186,26 @@ size_t headStart(std::string_view b) {
                 b.begin());
 }
 
+// Whether the marker and length just before the head lead pieces that hold it. The last four bytes
+// of row data may read as them, and then the reader has read the head as a line: the lengths that
+// the pieces would have are then text the reader kept, two printable bytes within the head's line
+// or a length that runs past the range. Export writes the lengths within a head's line so that the
+// reader drops at least one byte of each.
+bool piecesLeadToHead(std::string_view b, size_t head) {
+  const auto kept = [](char c) { return uint8_t(c - 0x20) < 0x5E; };
+  size_t lineEnd = b.find_first_of("\r\n", head);
+  if (lineEnd == std::string_view::npos) lineEnd = b.size();
+  for (size_t q = head - 2; q + 2 <= b.size();) {
+    const size_t length = u16(b, q);
+    if (length == 0 || length >= kFirstMarker) break;
+    const bool text = kept(b[q]) && kept(b[q + 1]);
+    if (text && q < lineEnd) return false;
+    if (length > b.size() - q - 2) return !text;
+    q += 2 + length;
+  }
+  return true;
+}
+
 // The head's line from `head` up to `end`, as the reader read it up to the head's first letter:
 // the bytes it dropped there are what is left of row data that ends without a line break.
 std::string headLine(std::string_view b, size_t head, size_t end) {
@@ -207,15 +227,20 @@ std::vector<DdlStatement> DdlStatements(std::string_view b) {
   size_t head = headStart(b);
   std::string pieces;
   // Before the head lie only bytes the reader dropped; a head held in pieces has their marker and
-  // its length just before it, and the pieces are read from there.
-  size_t p = head != std::string_view::npos && head >= 4 && u16(b, head - 4) == kPiecesMarker ? head - 4 : 0;
+  // its length just before it, and the pieces are read from there. Row data that only reads like
+  // them leaves the head to be read as a line.
+  const bool afterMarker = head != std::string_view::npos && head >= 4 && u16(b, head - 4) == kPiecesMarker;
+  const bool headInPieces = afterMarker && piecesLeadToHead(b, head);
+  const bool headOnALine = afterMarker && !headInPieces;
+  size_t p = headInPieces ? head - 4 : 0;
   while (p < b.size()) {
     // A piece's length may begin with the byte of a line break.
     size_t end = 0;
     const bool mayBePieces = p + 1 < b.size() && (uint8_t(b[p + 1]) < 0x20 || u16(b, p) == kPiecesMarker);
     // Pieces that take in the head must give text; else the head is read as a line.
     if (mayBePieces && readPieces(b, p, pieces, end) &&
-        (head == std::string_view::npos || end <= head || !trimmedEnd(cleaned(pieces)).empty())) {
+        (head == std::string_view::npos || end <= head ||
+         (!headOnALine && !trimmedEnd(cleaned(pieces)).empty()))) {
       if (head != std::string_view::npos && end <= head) {
         // Bytes the reader dropped before the head (what is left of row data) may read like
         // pieces, and are no statement.

@@ -43,8 +43,8 @@ struct ObjectName {
 // parser: a statement keyword, a create head with a name written plainly (a word that is no keyword,
 // a double-quoted text, owner.name) and the token after it. Every token it takes is one that the
 // scanner would cut in the same place with the same code and text; on anything else (tabs, line
-// feeds, comments, single quotes in a name, a quoted text ending in a backslash, numbers, keywords
-// as names, the prefixes PUBLIC and SHARED, ...) it gives up before recording anything, and the
+// feeds, comments, single quotes, a quoted text that ends in a backslash, numbers, keywords as
+// names, the prefixes PUBLIC and SHARED, ...) it gives up before recording anything, and the
 // line goes through the full parse.
 class QuickHeads {
  public:
@@ -85,12 +85,21 @@ class QuickHeads {
   }
 
   // The keyword code of the next token when it is a word; 0 for any other token (which is never a
-  // keyword); -1 when unsure, a double quote included (where a keyword is looked for, the full
-  // parse reads on past a quote that opens no name). p_ moves past a word only.
+  // keyword); -1 when unsure. p_ moves past a word only.
   int nextKeyword() {
     const char c = peek();
-    if (c == kUnsure || c == '"') return -1;
+    if (c == kUnsure) return -1;
+    if (c == '"') return quotedStaysWhole() ? 0 : -1;
     return letter(c) ? DumpKeywordCode(word()) : 0;
+  }
+
+  // Whether the double-quoted text at p_ is one token (a name, or the end when a 0 byte or the
+  // line's end comes before its closing quote). The scanner takes it apart when it ends in a
+  // backslash there: the quote is dropped and what follows is read again, keywords included.
+  bool quotedStaysWhole() const {
+    const char* q = p_ + 1;
+    while (q != end_ && *q != '"' && *q != '\0') ++q;
+    return q[-1] != '\\';
   }
 
   // A double-quoted text at p_: its body, p_ past the closing quote. False when the scanner
@@ -218,8 +227,10 @@ class QuickHeads {
       case -1:
       case SHARED:
       case PUBLIC:
-      case FORMAT71TRIG:
         return false;
+      case FORMAT71TRIG:
+        if ((then = expect(CREATE)) <= 0 || (then = expect(TRIGGER)) <= 0) return then == 0 && close(out);
+        return named(out, Outcome::kHead, kKindTriggers, true, Place::Owner);
       case CLUSTER:
         return named(out, Outcome::kHead, kKindClusters, false, Place::Root);
       case DATABASE:

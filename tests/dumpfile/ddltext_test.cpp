@@ -145,6 +145,49 @@ TEST(DdlStatementsTest, TheHeadIsTheFirstStatementWhateverTheReaderDroppedBefore
     EXPECT_EQ(texts(unit), Texts{"CREATE PROCEDURE P\nIS BEGIN NULL; END;"})
         << tail.size() << " bytes before";
   }
+  // A head in pieces whose second length the reader keeps as a blank (a piece of 32 bytes).
+  const std::string name(21, 'P');
+  EXPECT_EQ(texts(std::string("\x01\xfd\xff\x07\x00"
+                              "CREATE \x20\x00"
+                              "PROCEDURE ",
+                              24) +
+                  name + std::string("\n\x14\x00IS BEGIN NULL; END;\n\x00\x00\n", 26)),
+            Texts{"CREATE PROCEDURE " + name + "\nIS BEGIN NULL; END;"});
+  // Row data whose last four bytes read as the pieces' marker and a length, before a head written
+  // as a line: the head and the lines after it are read as the reader read them.
+  for (const std::string_view tail : {"\xfd\xff\x05\x00"sv, "\x01\xfd\xff\x1e\x00"sv, "\xfd\xff\x10\x00"sv,
+                                      "\xfd\xff\x7f\x00"sv, "\xfd\xff\x00\x01"sv, "\xfd\xff\x00\x00"sv}) {
+    EXPECT_EQ(texts(std::string(tail) + "CREATE SEQUENCE \"S\" MINVALUE 1 MAXVALUE 99 INCREMENT BY 1\n"),
+              Texts{"CREATE SEQUENCE \"S\" MINVALUE 1 MAXVALUE 99 INCREMENT BY 1"})
+        << tail.size() << " bytes before";
+    EXPECT_EQ(texts(std::string(tail) + "CREATE VIEW \"V\" (\"A\") AS \nSELECT \"A\" FROM \"T\"\n"),
+              Texts{"CREATE VIEW \"V\" (\"A\") AS \nSELECT \"A\" FROM \"T\""})
+        << tail.size() << " bytes before";
+  }
+  // The same before a table whose comment lines run on for more than the length that two letters
+  // of the head make ("E " 8261 bytes): where that length ends lies an empty piece of the row data.
+  {
+    const std::string head = "CREATE TABLE \"T\" (\"A\" VARCHAR2(40))";
+    Texts expected = {head};
+    std::string lines = head + "\n";
+    for (int i = 0;; ++i) {
+      const std::string comment = "COMMENT ON COLUMN \"T\".\"A\" IS 'note " + std::to_string(i) + "'";
+      if (lines.size() + comment.size() + 1 > 8268) break;
+      expected.push_back(comment);
+      lines += comment + "\n";
+    }
+    lines.resize(8268, ' ');
+    lines += std::string("\x00\x00\x01\x00\n", 5);
+    EXPECT_EQ(texts(std::string("\xfd\xff\x05\x00", 4) + lines), expected);
+  }
+  // A head in pieces that the range's end cuts inside its last piece (a dump that ends early) is
+  // still read from its pieces: the blank that the reader keeps of the second length stays out.
+  EXPECT_EQ(texts(std::string("\x01\xfd\xff\x07\x00"
+                              "CREATE \x20\x00"
+                              "PROCEDURE ",
+                              24) +
+                  name + std::string("\n\x1c\x00IS BEGIN NULL;", 17)),
+            Texts{"CREATE PROCEDURE " + name + "\nIS BEGIN NULL;"});
   // Lines the reader takes for no head: no name, a longer word, a head behind 201 characters.
   EXPECT_EQ(texts("\x0e\xb9"
                   "CREATE INDEX\n"),
