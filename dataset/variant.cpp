@@ -502,12 +502,48 @@ std::string utf16ToUtf8(std::u16string_view s) {
   return out;
 }
 
+namespace {
+
+// The bytes of the character that starts at text[at] in a double-byte set.
+size_t doubleByteCharLength(std::string_view text, size_t at, NarrowText encoding) {
+  const uint8_t b = uint8_t(text[at]);
+  switch (encoding) {
+    case NarrowText::ShiftJis:
+      return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC) ? 2 : 1;
+    case NarrowText::EucJp:
+      return b == 0x8F ? 3 : b == 0x8E || (b >= 0xA1 && b <= 0xFE) ? 2 : 1;
+    case NarrowText::EucTw:
+      return b == 0x8E ? 4 : (b >= 0xA1 && b <= 0xFE) ? 2 : 1;
+    case NarrowText::Lead81:
+      return b >= 0x81 && b <= 0xFE ? 2 : 1;
+    case NarrowText::LeadA1:
+      return b >= 0xA1 && b <= 0xFE ? 2 : 1;
+    case NarrowText::Gb18030:
+      if (b < 0x81 || b > 0xFE) return 1;
+      return at + 1 < text.size() && text[at + 1] >= '0' && text[at + 1] <= '9' ? 4 : 2;
+    case NarrowText::Utf8:
+    case NarrowText::SingleByte:
+      break;
+  }
+  return 1;
+}
+
+}  // namespace
+
 size_t fittingTextLength(std::string_view text, size_t width, NarrowText encoding) {
   if (text.size() <= width) return text.size();
   if (encoding == NarrowText::SingleByte) return width;
-  size_t n = width;
-  while (n > 0 && (uint8_t(text[n]) & 0xC0) == 0x80) --n;
-  return n;
+  if (encoding == NarrowText::Utf8) {
+    size_t n = width;
+    while (n > 0 && (uint8_t(text[n]) & 0xC0) == 0x80) --n;
+    return n;
+  }
+  size_t n = 0;
+  for (;;) {
+    const size_t next = n + doubleByteCharLength(text, n, encoding);
+    if (next > width) return n;
+    n = next;
+  }
 }
 
 }  // namespace dataset

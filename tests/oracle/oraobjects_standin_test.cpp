@@ -727,11 +727,10 @@ TEST_F(ObjectStandInTest, XmltypeParametersOfTheStatementComponentCarryText) {
 
 // A text longer than a VARCHAR2(20) element, typed into the dataset over a collection: in a
 // single-byte client character set every byte is a letter and the element keeps exactly 20 bytes;
-// in UTF-8 it keeps the whole characters that fit. Alike for a collection fetched as a column and
-// one taken from a fetched object's attribute.
+// in UTF-8 and in a double-byte set it keeps the whole characters that fit. Alike for a collection
+// fetched as a column and one taken from a fetched object's attribute.
 TEST_F(ObjectStandInTest, ATextLongerThanItsElementIsCutByTheSessionsCharacterSet) {
-  const std::string text = std::string(19, 'a') + "\xC3\xA9x";
-  auto typed = [&](const char* nlsLang) {
+  auto typed = [&](const char* nlsLang, const std::string& text) {
     ::setenv("NLS_LANG", nlsLang, 1);
     platform::ScopeExit unset([] { ::unsetenv("NLS_LANG"); });
     auto cut = [&](TOraArray* phones) {
@@ -771,8 +770,19 @@ TEST_F(ObjectStandInTest, ATextLongerThanItsElementIsCutByTheSessionsCharacterSe
     buyer->Close();
     return kept;
   };
-  EXPECT_EQ(typed("AMERICAN_AMERICA.WE8ISO8859P1"), std::vector<std::string>(2, text.substr(0, 20)));
-  EXPECT_EQ(typed("AMERICAN_AMERICA.AL32UTF8"), std::vector<std::string>(2, std::string(19, 'a')));
+  const std::string latin = std::string(19, 'a') + "\xC3\xA9x";
+  EXPECT_EQ(typed("AMERICAN_AMERICA.WE8ISO8859P1", latin), std::vector<std::string>(2, latin.substr(0, 20)));
+  EXPECT_EQ(typed("AMERICAN_AMERICA.AL32UTF8", latin), std::vector<std::string>(2, std::string(19, 'a')));
+  // A double-byte set keeps whole characters: no lead byte alone at the end (0x40 after it is no
+  // UTF-8 tail), and no character dropped whose trail bytes look like UTF-8 tails.
+  for (const char* nlsLang : {"JAPANESE_JAPAN.JA16SJIS", "SIMPLIFIED CHINESE_CHINA.ZHS16GBK"}) {
+    EXPECT_EQ(typed(nlsLang, std::string(19, 'a') + "\x81\x40x"),
+              std::vector<std::string>(2, std::string(19, 'a')))
+        << nlsLang;
+    EXPECT_EQ(typed(nlsLang, std::string(17, 'a') + "\x82\xA0\x82\xA0"),
+              std::vector<std::string>(2, std::string(17, 'a') + "\x82\xA0"))
+        << nlsLang;
+  }
 }
 
 }  // namespace
