@@ -239,6 +239,11 @@ TOraType* TOraType::AttrType(int index) const {
   return static_cast<TOraType*>(Attribute(index).ObjectType());
 }
 
+void* TOraType::LiveSvcCtx() const {
+  std::lock_guard guard(cache().lock);
+  return Stale() ? nullptr : svc_;
+}
+
 int TOraType::IndexOf(std::string_view name) const {
   const std::string key = AsciiUpper(name);
   for (int i = 0; i < AttributeCount(); ++i)
@@ -602,8 +607,9 @@ void TOraObject::AllocObject() {
   CheckType();
   CheckNotLost();
   if (!svc_) {
-    if (!OraType()->SvcCtx() || OraType()->Stale()) RaiseError(SSvcCtxNotDefined);
-    SetSvcCtx(OraType()->SvcCtx());
+    void* svc = OraType()->LiveSvcCtx();
+    if (!svc) RaiseError(SSvcCtxNotDefined);
+    SetSvcCtx(svc);
   }
   OraType()->DescribeIfStale(svc_);
   const TOraObjectCalls c = ObjectCalls();

@@ -141,6 +141,10 @@ class TOraType : public dataaccess::TObjectType {
   void Describe(void* svc, const std::string& name);
 
   void* SvcCtx() const { return svc_; }
+  // The service context the type is described on, nullptr when it has none or is stale: both read
+  // at once, under the cache's lock, so that another thread describing the type again or ending
+  // its session is seen whole. Any thread; takes the cache's lock (never hold it when calling).
+  void* LiveSvcCtx() const;
   void* TDO() const { return tdo_; }
   uint16_t TypeCode() const { return typeCode_; }
   bool Final() const { return final_; }

@@ -342,6 +342,55 @@ TEST_F(ObjectTypesTest, AKeptTypeNeededByThreadsAtOnceIsDescribedAgainByOne) {
   EXPECT_FALSE(address->Stale());
 }
 
+// Threads allocate objects of a kept type, each object taking the type's session, while another
+// thread changes the client environment again and again and describes the type anew: an object
+// either takes the session the type is described on, whole, or is refused with a clear error
+// while the type waits for its new description.
+TEST_F(ObjectTypesTest, ObjectsOfATypeAreAllocatedWhileAnotherThreadDescribesItAgain) {
+  Held<TOraType> phones(TObjectTypes::GetType(fake.svc(), "SCOTT.PHONE_LIST"));
+  std::atomic<bool> switching = true;
+  std::atomic<int> allocated = 0, refused = 0;
+  std::mutex messagesLock;
+  std::vector<std::string> wrong;
+  {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < 3; ++t)
+      threads.emplace_back([&] {
+        for (int i = 0; i < 3000; ++i) {
+          Held<TOraObject> object(new TOraObject(phones.get()));
+          std::string outcome;
+          try {
+            object->AllocObject();
+            if (object->SvcCtx() == fake.svc() && object->Instance() && object->Indicator())
+              ++allocated;
+            else
+              outcome = "allocated without the type's session";
+          } catch (const std::exception& e) {
+            outcome = e.what();
+            if (outcome == SSvcCtxNotDefined || outcome.starts_with("ORA-")) ++refused, outcome.clear();
+          }
+          if (!outcome.empty()) {
+            std::lock_guard guard(messagesLock);
+            wrong.push_back(outcome);
+          }
+        }
+      });
+    std::jthread switcher([&] {
+      while (switching) {
+        ++OCIEnvironmentGeneration;
+        phones->DescribeIfStale(fake.svc());
+      }
+    });
+    threads.clear();
+    switching = false;
+  }
+  EXPECT_TRUE(wrong.empty()) << wrong.front();
+  EXPECT_GT(allocated, 0);
+  EXPECT_EQ(allocated + refused, 9000);
+  EXPECT_FALSE(phones->Stale());
+  EXPECT_EQ(phones->AttributeCount(), 1);
+}
+
 // A type kept across another Oracle home still names the service context it was described on, which
 // a session of the new client may have at the same address. That session ending while another
 // thread describes the kept type again on its own session must leave the new description whole.
