@@ -267,6 +267,7 @@ void TOraType::Describe(void* svc, const std::string& name) {
     svc_ = svc;
     generation_ = OCIEnvironmentGeneration;
     if (Name != key) Name = std::move(key);
+    if (madeAs_ != trimmed) madeAs_ = trimmed;
     describer_ = std::this_thread::get_id();
   }
   bool whole = false;
@@ -373,6 +374,7 @@ void TOraType::Describe(void* svc, const std::string& name) {
 }
 
 void TOraType::DescribeIfStale(void* svc) {
+  std::string name;
   {
     TypeCache& c = cache();
     std::unique_lock guard(c.lock);
@@ -383,6 +385,7 @@ void TOraType::DescribeIfStale(void* svc) {
     });
     if (!Stale()) return;
     describer_ = std::this_thread::get_id();
+    name = madeAs_;
   }
   // Released however the description ends, even before it begins.
   platform::ScopeExit release([this] {
@@ -392,7 +395,8 @@ void TOraType::DescribeIfStale(void* svc) {
     }
     cache().described.notify_all();
   });
-  Describe(svc, Name);
+  // Under the name it was made with: a quoted mixed-case name upper-cased would be another type.
+  Describe(svc, name);
 }
 
 void TOraType::describeAttribute(void* param, bool collection) {

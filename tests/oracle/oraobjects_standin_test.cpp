@@ -489,6 +489,44 @@ TEST_F(ObjectStandInTest, AKeptTypeThatCannotBeDescribedAgainIsNeverTakenForDesc
   command("drop type kept_t")->Execute(1);
 }
 
+// A type made under a quoted mixed-case name is known to the cache by its name upper-cased, but
+// on the server only by the name it was made with: kept across another Oracle home, it is
+// described again under that one, and its objects go on as before.
+TEST_F(ObjectStandInTest, AKeptTypeOfAQuotedMixedCaseNameIsDescribedAgainUnderThatName) {
+  command("create type \"MyType\" as object (\"Label\" varchar2(10), n number(4))")->Execute(1);
+  platform::ScopeExit drop([&] { command("drop type \"MyType\"")->Execute(1); });
+  Held<TOraType> type(TObjectTypes::GetType(svc(), "SCOTT.MyType"));
+  ASSERT_EQ(type->AttributeCount(), 2);
+  Held<TOraObject> object(new TOraObject(type.get()));
+  const auto roundTrip = [&](const std::string& label, int32_t n) {
+    object->FreeObject();
+    object->SetSvcCtx(svc());
+    object->AllocObject();
+    object->SetAttrAsString("Label", label);
+    object->SetAttrAsInteger("N", n);
+    auto block = command("begin :o := :i; end;");
+    Held<TOraObject> out(new TOraObject(type.get()));
+    TOraParamDesc& o = block->Param(0);
+    o.SetDataType(dataaccess::dtObject);
+    o.SetParamType(2);
+    o.SetObject(out.get());
+    TOraParamDesc& i = block->Param(1);
+    i.SetDataType(dataaccess::dtObject);
+    i.SetObject(object.get());
+    block->Execute(1);
+    return out->AttrAsString("Label") + "/" + std::to_string(out->AttrAsInteger("N"));
+  };
+  EXPECT_EQ(roundTrip("first", 1), "first/1");
+
+  connection_->Disconnect();
+  FreeOCI();
+  connection_->Connect("");
+  EXPECT_EQ(roundTrip("second", 2), "second/2");
+  EXPECT_FALSE(type->Stale());
+  EXPECT_EQ(type->AttributeCount(), 2);
+  EXPECT_EQ(type->Name, "SCOTT.MYTYPE");
+}
+
 TEST_F(ObjectStandInTest, DamagedValuesAndTypesGiveClearErrors) {
   // A column takes only values of its type, as text or through a bind.
   for (const char* value : {"SCOTT.ADDRESS_T('x'", "SCOTT.PHONES_T('1', '2')", "SCOTT.ADDRESS_T('x')", "x"}) {
