@@ -160,8 +160,8 @@ class TOraType : public dataaccess::TObjectType {
   bool Stale() const { return generation_ != OCIEnvironmentGeneration; }
   // Describes a stale type again on `svc`, under the name it was made with, so that no descriptor
   // of a freed client environment reaches the library; a type described under the current one is
-  // left as it is. Thread-safe:
-  // while one thread describes the type, others needing it wait for that description.
+  // left as it is. Thread-safe: while one thread describes the type, others needing it wait for
+  // that description.
   void DescribeIfStale(void* svc);
 
  protected:
