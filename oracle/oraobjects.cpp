@@ -385,7 +385,7 @@ void TOraType::DescribeIfStale(void* svc) {
     });
     if (!Stale()) return;
     describer_ = std::this_thread::get_id();
-    name = madeAs_;
+    name = madeAs_.empty() ? Name : madeAs_;
   }
   // Released however the description ends, even before it begins.
   platform::ScopeExit release([this] {
