@@ -387,11 +387,13 @@ void TOraType::DescribeIfStale(void* svc) {
     describer_ = std::this_thread::get_id();
     name = madeAs_.empty() ? Name : madeAs_;
   }
-  // Released however the description ends, even before it begins.
+  // Released however the description ends, even before it begins; but only while it is still
+  // this thread's: the description itself lets go at its end, and another thread that found the
+  // type stale again since may be describing it by now.
   platform::ScopeExit release([this] {
     {
       std::lock_guard guard(cache().lock);
-      describer_ = std::thread::id();
+      if (describer_ == std::this_thread::get_id()) describer_ = std::thread::id();
     }
     cache().described.notify_all();
   });

@@ -342,10 +342,12 @@ TEST_F(ObjectTypesTest, AKeptTypeNeededByThreadsAtOnceIsDescribedAgainByOne) {
   EXPECT_FALSE(address->Stale());
 }
 
-// Threads allocate objects of a kept type, each object taking the type's session, while another
-// thread changes the client environment again and again and describes the type anew: an object
-// either takes the session the type is described on, whole, or is refused with a clear error
-// while the type waits for its new description.
+// Threads allocate objects of a kept type, every other object taking the type's session and the
+// rest given the session first, while another thread changes the client environment again and
+// again and now and then describes the type anew itself: an object either gets the session the
+// type is described on and an instance, or is refused with a clear error while the type waits for
+// its new description; and however often the type turns stale during a description, one thread
+// at a time describes it (two at once would free each other's attributes).
 TEST_F(ObjectTypesTest, ObjectsOfATypeAreAllocatedWhileAnotherThreadDescribesItAgain) {
   Held<TOraType> phones(TObjectTypes::GetType(fake.svc(), "SCOTT.PHONE_LIST"));
   std::atomic<bool> switching = true;
@@ -354,10 +356,11 @@ TEST_F(ObjectTypesTest, ObjectsOfATypeAreAllocatedWhileAnotherThreadDescribesItA
   std::vector<std::string> wrong;
   {
     std::vector<std::jthread> threads;
-    for (int t = 0; t < 3; ++t)
+    for (int t = 0; t < 4; ++t)
       threads.emplace_back([&] {
-        for (int i = 0; i < 3000; ++i) {
+        for (int i = 0; i < 5000; ++i) {
           Held<TOraObject> object(new TOraObject(phones.get()));
+          if (i % 2 == 1) object->SetSvcCtx(fake.svc());
           std::string outcome;
           try {
             object->AllocObject();
@@ -376,9 +379,10 @@ TEST_F(ObjectTypesTest, ObjectsOfATypeAreAllocatedWhileAnotherThreadDescribesItA
         }
       });
     std::jthread switcher([&] {
-      while (switching) {
+      for (int round = 0; switching; ++round) {
         ++OCIEnvironmentGeneration;
-        phones->DescribeIfStale(fake.svc());
+        if (round % 4 == 0) phones->DescribeIfStale(fake.svc());
+        std::this_thread::yield();
       }
     });
     threads.clear();
@@ -386,7 +390,8 @@ TEST_F(ObjectTypesTest, ObjectsOfATypeAreAllocatedWhileAnotherThreadDescribesItA
   }
   EXPECT_TRUE(wrong.empty()) << wrong.front();
   EXPECT_GT(allocated, 0);
-  EXPECT_EQ(allocated + refused, 9000);
+  EXPECT_EQ(allocated + refused, 20000);
+  phones->DescribeIfStale(fake.svc());
   EXPECT_FALSE(phones->Stale());
   EXPECT_EQ(phones->AttributeCount(), 1);
 }
