@@ -162,7 +162,9 @@ std::string utf16ToUtf8(std::u16string_view s);
 //   Lead81    0x81-0xFE lead two bytes (ZHS16GBK, ZHT16BIG5, ZHT16MSWIN950, KO16MSWIN949, ...);
 //   LeadA1    0xA1-0xFE lead two bytes (KO16KSC5601, ZHS16CGB231280);
 //   Gb18030   0x81-0xFE lead two bytes, or four when a digit 0x30-0x39 follows (ZHS32GB18030).
-// Any other byte is a character of its own, whatever follows it.
+// Any other byte is a character of its own, whatever follows it; and in a damaged text a lead
+// byte of the EUC sets or of GB18030's four-byte form before bytes that cannot continue its
+// character is one too, as the sets' converters read it.
 enum class NarrowText : uint8_t { Utf8, SingleByte, ShiftJis, EucJp, EucTw, Lead81, LeadA1, Gb18030 };
 // The length of the longest prefix of `text` that fits in `width` bytes without cutting a
 // character: `width` itself for single-byte text, for UTF-8 the start of the character the width

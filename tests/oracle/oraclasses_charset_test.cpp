@@ -78,5 +78,84 @@ TEST(ClientCharsetTest, EveryCharacterOfADoubleByteSetIsKeptWholeOrDroppedWhole)
   expectWholeCharacters("ZHS32GB18030", "gb18030");
 }
 
+// A damaged text (a lead byte before bytes that cannot continue its character, as a database
+// holding bytes of no set hands them over) is read as the set's converters read it: the lead stands
+// alone and the next character starts right after it, so the cut never keeps the lead byte of a
+// character it cuts off, nor drops a whole character that fits.
+TEST(ClientCharsetTest, ADamagedTextIsCutWhereTheSetsConvertersReadItsCharacters) {
+  struct Case {
+    const char* charset;
+    std::string text;
+    size_t width;
+    std::string kept;
+  };
+  const Case cases[] = {
+      // 0x8F leads three bytes, but "A" cannot be its second: 0xA4 0xA2 is the next character.
+      {"JA16EUC",
+       "a\x8F"
+       "A\xA4\xA2x",
+       4,
+       "a\x8F"
+       "A"},
+      {"JA16EUC",
+       "a\x8F"
+       "A\xA4\xA2x",
+       5,
+       "a\x8F"
+       "A\xA4\xA2"},
+      // 0xB0 leads two bytes, but 0x8F cannot be its second: 0x8F starts a character of three.
+      {"JA16EUC", "\xB0\x8F\xB0\xA1x", 3, "\xB0"},
+      {"JA16EUC", "\xB0\x8F\xB0\xA1x", 4, "\xB0\x8F\xB0\xA1"},
+      // 0x8E leads four bytes only before a plane byte 0xA1-0xB0.
+      {"ZHT32EUC",
+       "\x8E"
+       "AA\xC4\xE3x",
+       4,
+       "\x8E"
+       "AA"},
+      {"ZHT32EUC",
+       "\x8E"
+       "AA\xC4\xE3x",
+       5,
+       "\x8E"
+       "AA\xC4\xE3"},
+      {"ZHT32EUC",
+       "\xC4"
+       "A\xC4\xE3x",
+       3,
+       "\xC4"
+       "A"},
+      // A lead and a digit start a four-byte character only when a lead and a digit follow.
+      {"ZHS32GB18030",
+       "\x81"
+       "0A\xC4\xE3x",
+       4,
+       "\x81"
+       "0A"},
+      {"ZHS32GB18030",
+       "\x81"
+       "0A\xC4\xE3x",
+       5,
+       "\x81"
+       "0A\xC4\xE3"},
+      {"ZHS32GB18030",
+       "\x81"
+       "0\x81"
+       "A\xC4\xE3",
+       5,
+       "\x81"
+       "0\x81"
+       "A"},
+      // Whole characters of each kind still go whole.
+      {"JA16EUC", "\x8F\xB0\xA1\x8F\xB0\xA1", 5, "\x8F\xB0\xA1"},
+      {"ZHT32EUC", "\x8E\xA2\xA1\xA1\x8E\xA2\xA1\xA1", 7, "\x8E\xA2\xA1\xA1"},
+      {"ZHS32GB18030", "\x81\x30\x81\x30\x81\x30\x81\x30", 7, "\x81\x30\x81\x30"},
+  };
+  for (const Case& k : cases) {
+    const size_t kept = dataset::fittingTextLength(k.text, k.width, NarrowTextOfCharset(k.charset));
+    EXPECT_EQ(k.text.substr(0, kept), k.kept) << k.charset << " at " << k.width;
+  }
+}
+
 }  // namespace
 }  // namespace oracle
