@@ -403,8 +403,8 @@ void TData::PutFieldData(const TFieldDesc& f, uint8_t* recBuf, const void* sourc
     case dtString: {
       if (f.Size == 0) return;
       const std::string s = takeText(static_cast<const char*>(source), sourceSize, NeedConvertEOL());
-      // A longer text keeps the whole characters that fit: a cut inside a UTF-8 character would
-      // leave a text that is no longer UTF-8.
+      // A longer text keeps the whole characters that fit: a cut inside a character would leave
+      // a lone lead byte or tail. The driver's set says what a character is, asked only here.
       size_t n = s.size();
       if (n > f.Size - 1u) n = dataset::fittingTextLength(s, f.Size - 1u, NarrowTextEncoding());
       std::memcpy(slot, s.data(), n);

@@ -502,12 +502,60 @@ std::string utf16ToUtf8(std::u16string_view s) {
   return out;
 }
 
+namespace {
+
+// The bytes of the character that starts at text[at] in a double-byte set. A form whose trail
+// bytes can be lead bytes (the EUC sets' two-, three- and four-byte forms and GB18030's four-byte
+// one) is taken only when the bytes that follow its lead in the text can continue it: in a
+// damaged text a lead byte before others stands alone, so that the walk reads the next character
+// where the set's converters do and never keeps the lead byte of a character it cuts. Bytes past
+// the text's end are taken to continue it (the character does not fit either way).
+size_t doubleByteCharLength(std::string_view text, size_t at, NarrowText encoding) {
+  const auto follows = [&](size_t i, uint8_t low, uint8_t high) {
+    return at + i >= text.size() || (uint8_t(text[at + i]) >= low && uint8_t(text[at + i]) <= high);
+  };
+  const uint8_t b = uint8_t(text[at]);
+  switch (encoding) {
+    case NarrowText::ShiftJis:
+      return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC) ? 2 : 1;
+    case NarrowText::EucJp:
+      if (b == 0x8F) return follows(1, 0xA1, 0xFE) && follows(2, 0xA1, 0xFE) ? 3 : 1;
+      return (b == 0x8E || (b >= 0xA1 && b <= 0xFE)) && follows(1, 0xA1, 0xFE) ? 2 : 1;
+    case NarrowText::EucTw:
+      if (b == 0x8E)
+        return follows(1, 0xA1, 0xB0) && follows(2, 0xA1, 0xFE) && follows(3, 0xA1, 0xFE) ? 4 : 1;
+      return b >= 0xA1 && b <= 0xFE && follows(1, 0xA1, 0xFE) ? 2 : 1;
+    case NarrowText::Lead81:
+      return b >= 0x81 && b <= 0xFE ? 2 : 1;
+    case NarrowText::LeadA1:
+      return b >= 0xA1 && b <= 0xFE ? 2 : 1;
+    case NarrowText::Gb18030:
+      if (b < 0x81 || b > 0xFE) return 1;
+      if (at + 1 >= text.size() || !follows(1, '0', '9')) return 2;
+      return follows(2, 0x81, 0xFE) && follows(3, '0', '9') ? 4 : 1;
+    case NarrowText::Utf8:
+    case NarrowText::SingleByte:
+      break;
+  }
+  return 1;
+}
+
+}  // namespace
+
 size_t fittingTextLength(std::string_view text, size_t width, NarrowText encoding) {
   if (text.size() <= width) return text.size();
   if (encoding == NarrowText::SingleByte) return width;
-  size_t n = width;
-  while (n > 0 && (uint8_t(text[n]) & 0xC0) == 0x80) --n;
-  return n;
+  if (encoding == NarrowText::Utf8) {
+    size_t n = width;
+    while (n > 0 && (uint8_t(text[n]) & 0xC0) == 0x80) --n;
+    return n;
+  }
+  size_t n = 0;
+  for (;;) {
+    const size_t next = n + doubleByteCharLength(text, n, encoding);
+    if (next > width) return n;
+    n = next;
+  }
 }
 
 }  // namespace dataset

@@ -153,12 +153,24 @@ DateTime textToDateTime(std::string_view text);
 std::u16string utf8ToUtf16(std::string_view s);
 std::string utf16ToUtf8(std::u16string_view s);
 
-// How the bytes of narrow text form characters: UTF-8 sequences, or one character a byte (a
-// single-byte character set such as WE8ISO8859P1, whose bytes 0x80 to 0xFF are letters too).
-enum class NarrowText : uint8_t { Utf8, SingleByte };
+// How the bytes of narrow text form characters: UTF-8 sequences, one character a byte (a
+// single-byte character set such as WE8ISO8859P1, whose bytes 0x80 to 0xFF are letters too), or
+// a double-byte set, whose lead bytes say how many bytes their character takes:
+//   ShiftJis  0x81-0x9F and 0xE0-0xFC lead two bytes (JA16SJIS and its variants);
+//   EucJp     0x8E and 0xA1-0xFE lead two bytes, 0x8F three (JA16EUC and its variants);
+//   EucTw     0xA1-0xFE lead two bytes, 0x8E four (ZHT32EUC);
+//   Lead81    0x81-0xFE lead two bytes (ZHS16GBK, ZHT16BIG5, ZHT16MSWIN950, KO16MSWIN949, ...);
+//   LeadA1    0xA1-0xFE lead two bytes (KO16KSC5601, ZHS16CGB231280);
+//   Gb18030   0x81-0xFE lead two bytes, or four when a digit 0x30-0x39 follows (ZHS32GB18030).
+// Any other byte is a character of its own, whatever follows it; and in a damaged text a lead
+// byte of the EUC sets or of GB18030's four-byte form before bytes that cannot continue its
+// character is one too, as the sets' converters read it.
+enum class NarrowText : uint8_t { Utf8, SingleByte, ShiftJis, EucJp, EucTw, Lead81, LeadA1, Gb18030 };
 // The length of the longest prefix of `text` that fits in `width` bytes without cutting a
-// character: `width` itself for single-byte text, and for UTF-8 the start of the character the
-// width ends in.
+// character: `width` itself for single-byte text, for UTF-8 the start of the character the width
+// ends in, and for a double-byte set the end of the last whole character, read from the text's
+// start (a trail byte may look like a lead byte, so the characters cannot be told from the cut
+// backwards). A text that fits is returned whole, its bytes unread.
 size_t fittingTextLength(std::string_view text, size_t width, NarrowText encoding);
 
 }  // namespace dataset

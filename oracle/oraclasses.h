@@ -153,6 +153,11 @@ enum class TClientTextEncoding { Utf8, SingleByte, MultiByte };
 // one). An empty name stands for the client's own set, the part of NLS_LANG after its ".", and
 // UTF-8 when NLS_LANG names none.
 TClientTextEncoding ClientTextEncoding(std::string_view name);
+// How the text of the character set `name` (empty: the client's own, as above) forms characters,
+// where a text longer than its field is cut: UTF-8, a single-byte set, or the lead-byte scheme of
+// a known double-byte set (JA16SJIS, JA16EUC, ZHS16GBK, ZHT16BIG5, KO16KSC5601, ...). Any other
+// multi-byte set is taken for UTF-8.
+dataset::NarrowText NarrowTextOfCharset(std::string_view name);
 
 class TOCIConnection : public dataaccess::TQvConnection {
  public:
@@ -197,8 +202,9 @@ class TOCIConnection : public dataaccess::TQvConnection {
   // How the text of the connection's VARCHAR2 values and CLOBs is encoded: by the `Charset`
   // option's set when the client knows it, else by the client's own.
   TClientTextEncoding TextEncoding() const;
-  // A single-byte set's text is cut at a field's byte width exactly; UTF-8 and the multi-byte sets
-  // at a UTF-8 character's start.
+  // By NarrowTextOfCharset of the `Charset` option's set when the client knows it, else of the
+  // client's own: a single-byte set's text is cut at a field's byte width exactly, a double-byte
+  // set's after its last whole character, UTF-8 and other sets at a UTF-8 character's start.
   dataset::NarrowText NarrowTextEncoding() const override;
   bool GetEnableIntegers() const { return enableIntegers_; }
   bool GetEnableNumbers() const { return enableNumbers_; }

@@ -6,22 +6,31 @@
 #include <istream>
 #include <ostream>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "oracle/oraclasses.h"
 
 namespace oracle {
 
-TClientTextEncoding ClientTextEncoding(std::string_view name) {
-  std::string upper;
+namespace {
+
+// The upper-cased name of the character set `name` stands for: itself, or when empty the client's
+// own, the part of NLS_LANG (LANGUAGE_TERRITORY.CHARSET) after its "."; empty when none is named.
+std::string clientCharsetName(std::string_view name) {
   if (name.empty()) {
-    // The client library reads its character set from NLS_LANG (LANGUAGE_TERRITORY.CHARSET).
     const char* lang = std::getenv("NLS_LANG");
     const std::string_view text = lang != nullptr ? lang : "";
     const size_t dot = text.find('.');
     if (dot != std::string_view::npos) name = text.substr(dot + 1);
   }
+  std::string upper;
   for (char c : name) upper += char(std::toupper(static_cast<unsigned char>(c)));
+  return upper;
+}
+
+TClientTextEncoding textEncodingOfName(const std::string& upper) {
   if (upper.empty() || upper.find("UTF8") != std::string::npos) return TClientTextEncoding::Utf8;
   const size_t digit = upper.find_first_of("0123456789");
   if (digit != std::string::npos) {
@@ -32,13 +41,42 @@ TClientTextEncoding ClientTextEncoding(std::string_view name) {
   return TClientTextEncoding::MultiByte;
 }
 
+}  // namespace
+
+TClientTextEncoding ClientTextEncoding(std::string_view name) {
+  return textEncodingOfName(clientCharsetName(name));
+}
+
+dataset::NarrowText NarrowTextOfCharset(std::string_view name) {
+  const std::string upper = clientCharsetName(name);
+  switch (textEncodingOfName(upper)) {
+    case TClientTextEncoding::Utf8:
+      return dataset::NarrowText::Utf8;
+    case TClientTextEncoding::SingleByte:
+      return dataset::NarrowText::SingleByte;
+    case TClientTextEncoding::MultiByte:
+      break;
+  }
+  using enum dataset::NarrowText;
+  static constexpr std::pair<std::string_view, dataset::NarrowText> sets[] = {
+      {"JA16SJIS", ShiftJis},    {"JA16SJISTILDE", ShiftJis}, {"JA16SJISYEN", ShiftJis},
+      {"JA16EUC", EucJp},        {"JA16EUCTILDE", EucJp},     {"JA16EUCYEN", EucJp},
+      {"ZHT32EUC", EucTw},       {"ZHS16GBK", Lead81},        {"ZHT16BIG5", Lead81},
+      {"ZHT16MSWIN950", Lead81}, {"ZHT16HKSCS", Lead81},      {"ZHT16HKSCS31", Lead81},
+      {"KO16MSWIN949", Lead81},  {"KO16KSC5601", LeadA1},     {"ZHS16CGB231280", LeadA1},
+      {"ZHS32GB18030", Gb18030},
+  };
+  for (const auto& [set, encoding] : sets)
+    if (set == upper) return encoding;
+  return Utf8;
+}
+
 TClientTextEncoding TOCIConnection::TextEncoding() const {
   return ClientTextEncoding(charsetId_ != 0 ? charset_ : std::string());
 }
 
 dataset::NarrowText TOCIConnection::NarrowTextEncoding() const {
-  return TextEncoding() == TClientTextEncoding::SingleByte ? dataset::NarrowText::SingleByte
-                                                           : dataset::NarrowText::Utf8;
+  return NarrowTextOfCharset(charsetId_ != 0 ? charset_ : std::string());
 }
 
 TOraLob::TOraLob(void* svcCtx, bool isUnicode) : dataaccess::TBlob(isUnicode), svcCtx_(svcCtx) {}

@@ -239,6 +239,11 @@ TOraType* TOraType::AttrType(int index) const {
   return static_cast<TOraType*>(Attribute(index).ObjectType());
 }
 
+void* TOraType::LiveSvcCtx() const {
+  std::lock_guard guard(cache().lock);
+  return Stale() ? nullptr : svc_;
+}
+
 int TOraType::IndexOf(std::string_view name) const {
   const std::string key = AsciiUpper(name);
   for (int i = 0; i < AttributeCount(); ++i)
@@ -262,6 +267,7 @@ void TOraType::Describe(void* svc, const std::string& name) {
     svc_ = svc;
     generation_ = OCIEnvironmentGeneration;
     if (Name != key) Name = std::move(key);
+    if (madeAs_ != trimmed) madeAs_ = trimmed;
     describer_ = std::this_thread::get_id();
   }
   bool whole = false;
@@ -368,6 +374,7 @@ void TOraType::Describe(void* svc, const std::string& name) {
 }
 
 void TOraType::DescribeIfStale(void* svc) {
+  std::string name;
   {
     TypeCache& c = cache();
     std::unique_lock guard(c.lock);
@@ -378,16 +385,20 @@ void TOraType::DescribeIfStale(void* svc) {
     });
     if (!Stale()) return;
     describer_ = std::this_thread::get_id();
+    name = madeAs_.empty() ? Name : madeAs_;
   }
-  // Released however the description ends, even before it begins.
+  // Released however the description ends, even before it begins; but only while it is still
+  // this thread's: the description itself lets go at its end, and another thread that found the
+  // type stale again since may be describing it by now.
   platform::ScopeExit release([this] {
     {
       std::lock_guard guard(cache().lock);
-      describer_ = std::thread::id();
+      if (describer_ == std::this_thread::get_id()) describer_ = std::thread::id();
     }
     cache().described.notify_all();
   });
-  Describe(svc, Name);
+  // Under the name it was made with: a quoted mixed-case name upper-cased would be another type.
+  Describe(svc, name);
 }
 
 void TOraType::describeAttribute(void* param, bool collection) {
@@ -602,8 +613,9 @@ void TOraObject::AllocObject() {
   CheckType();
   CheckNotLost();
   if (!svc_) {
-    if (!OraType()->SvcCtx() || OraType()->Stale()) RaiseError(SSvcCtxNotDefined);
-    SetSvcCtx(OraType()->SvcCtx());
+    void* svc = OraType()->LiveSvcCtx();
+    if (!svc) RaiseError(SSvcCtxNotDefined);
+    SetSvcCtx(svc);
   }
   OraType()->DescribeIfStale(svc_);
   const TOraObjectCalls c = ObjectCalls();

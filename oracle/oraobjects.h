@@ -141,6 +141,10 @@ class TOraType : public dataaccess::TObjectType {
   void Describe(void* svc, const std::string& name);
 
   void* SvcCtx() const { return svc_; }
+  // The service context the type is described on, nullptr when it has none or is stale: both read
+  // at once, under the cache's lock, so that another thread describing the type again or ending
+  // its session is seen whole. Any thread; takes the cache's lock (never hold it when calling).
+  void* LiveSvcCtx() const;
   void* TDO() const { return tdo_; }
   uint16_t TypeCode() const { return typeCode_; }
   bool Final() const { return final_; }
@@ -154,9 +158,10 @@ class TOraType : public dataaccess::TObjectType {
   // Described under a client environment freed since (its descriptor went with that client), or
   // a description that failed: either way not to be used before it is described again.
   bool Stale() const { return generation_ != OCIEnvironmentGeneration; }
-  // Describes a stale type again on `svc`, so that no descriptor of a freed client environment
-  // reaches the library; a type described under the current one is left as it is. Thread-safe:
-  // while one thread describes the type, others needing it wait for that description.
+  // Describes a stale type again on `svc`, under the name it was made with, so that no descriptor
+  // of a freed client environment reaches the library; a type described under the current one is
+  // left as it is. Thread-safe: while one thread describes the type, others needing it wait for
+  // that description.
   void DescribeIfStale(void* svc);
 
  protected:
@@ -168,6 +173,10 @@ class TOraType : public dataaccess::TObjectType {
   void describeAttribute(void* param, bool collection);
 
   void* svc_ = nullptr;
+  // The name as it was given (trimmed, its case kept): Name is upper-cased for the cache, but a
+  // type made under a quoted mixed-case name is found on the server only under that name.
+  // Written under the cache's lock.
+  std::string madeAs_;
   void* tdo_ = nullptr;
   uint16_t typeCode_ = 0;
   bool final_ = true;

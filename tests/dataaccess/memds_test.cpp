@@ -469,5 +469,91 @@ TEST(TMemDataSetTest, SingleByteTextLongerThanItsFieldKeepsExactlyTheFieldsWidth
   EXPECT_EQ(d.RecordCount(), int(texts.size()));
 }
 
+// Characters of a double-byte set, each as its bytes: the set's lead bytes of every kind, trail
+// bytes that read as lead bytes or as ASCII, and the set's single bytes from 0x80 up.
+struct DoubleByteSet {
+  ds::NarrowText encoding;
+  const char* name;
+  std::vector<std::string> characters;
+};
+
+std::vector<DoubleByteSet> doubleByteSets() {
+  using enum ds::NarrowText;
+  return {
+      {ShiftJis, "Shift-JIS", {"a", "\xB1", "\x82\xA0", "\x81\x40", "\x88\x9F", "\xE0\x81", "\xFC\x4B"}},
+      {EucJp, "EUC-JP", {"a", "\xA4\xA2", "\x8E\xB1", "\x8F\xB0\xA1", "\xFE\xFE"}},
+      {EucTw, "EUC-TW", {"a", "\xC4\xA1", "\x8E\xA2\xA1\xA1", "\xFE\xFE"}},
+      {Lead81,
+       "GBK, Big5, 949, 950",
+       {"a", "\xC4\xE3", "\x81\x40", "\x81\x81", "\xA1\x7E", "\xFE\xFE", "\x80"}},
+      {LeadA1, "EUC-KR, EUC-CN", {"a", "\xB0\xA1", "\xA1\xA1", "\xFE\xFE"}},
+      {Gb18030, "GB18030", {"a", "\xC4\xE3", "\x81\x40", "\x81\x81", "\x81\x30\x81\x30", "\xFE\x39\xFE\x39"}},
+  };
+}
+
+// Text of a double-byte set keeps, when longer than its field, the whole characters that fit in
+// the field's 5 bytes: never a lone lead byte, never fewer characters than fit, whatever bytes
+// meet the cut. Every text is 0 to 4 ASCII letters and then three characters of the set in every
+// order, through the record and through a field 5 wide alike.
+TEST(TMemDataSetTest, DoubleByteTextLongerThanItsFieldKeepsTheWholeCharactersThatFit) {
+  for (const DoubleByteSet& set : doubleByteSets()) {
+    SCOPED_TRACE(set.name);
+    struct Case {
+      std::string text, kept;
+    };
+    std::vector<Case> cases;
+    const std::vector<std::string>& chars = set.characters;
+    for (size_t letters = 0; letters < 5; ++letters)
+      for (const std::string& a : chars)
+        for (const std::string& b : chars)
+          for (const std::string& c : chars) {
+            Case k{std::string(letters, 'x'), std::string(letters, 'x')};
+            bool whole = true;
+            for (const std::string* ch : {&a, &b, &c}) {
+              if (k.text.size() + ch->size() > 5) whole = false;
+              k.text += *ch;
+              if (whole) k.kept = k.text;
+            }
+            if (k.text.size() > 5) cases.push_back(k);
+          }
+
+    class Texts : public ShortTexts {
+     public:
+      explicit Texts(ds::NarrowText encoding) : encoding_(encoding) {}
+      ds::NarrowText NarrowTextEncoding() const override { return encoding_; }
+
+     private:
+      ds::NarrowText encoding_;
+    };
+    Texts store(set.encoding);
+    store.Open();
+    store.InitFields();
+    std::unique_ptr<uint8_t[]> buf(store.AllocRecBuf());
+    for (const Case& k : cases) {
+      store.InitRecord(buf.get());
+      store.PutFieldAsVariant(1, buf.get(), k.text);
+      EXPECT_EQ(store.GetFieldAsVariant(1, buf.get()).asString(), k.kept) << "straight";
+    }
+    store.Close();
+
+    class Set : public TMemDataSet {
+     public:
+      explicit Set(ds::NarrowText encoding) { SetIRecordSet(std::make_unique<Texts>(encoding)); }
+    } d(set.encoding);
+    Field* narrow = Field::AddTo(d, std::make_unique<ds::StringField>());
+    narrow->FieldName = "S";
+    narrow->Size = 5;
+    d.Open();
+    for (const Case& k : cases) {
+      EXPECT_EQ(narrow->Convert(ds::Variant(k.text)).asString(), k.kept) << "converted";
+      d.Append();
+      narrow->SetAsString(k.text);
+      d.Post();
+      EXPECT_EQ(narrow->AsString(), k.kept) << "through the field";
+    }
+    EXPECT_EQ(d.RecordCount(), int(cases.size()));
+  }
+}
+
 }  // namespace
 }  // namespace dataaccess

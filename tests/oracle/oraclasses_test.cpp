@@ -108,7 +108,8 @@ struct NarrowNames {
 
 // Text typed into the field of a VARCHAR2(5) column: in a single-byte client character set every
 // byte from 0x80 up is a letter, and a longer text keeps exactly its first five bytes whatever
-// meets the cut, whether the field or the record cuts it; in UTF-8 the cut keeps whole characters.
+// meets the cut, whether the field or the record cuts it; in UTF-8 and in each double-byte set the
+// cut keeps the set's whole characters, the set named by the Charset option or by NLS_LANG.
 // (The rows stay in the dataset: the stand-in server stores UTF-8 and counts its bytes.)
 TEST_F(OraClassesTest, TextLongerThanItsColumnIsCutByTheSessionsCharacterSet) {
   std::vector<std::string> latin1;
@@ -159,12 +160,52 @@ TEST_F(OraClassesTest, TextLongerThanItsColumnIsCutByTheSessionsCharacterSet) {
   EXPECT_EQ(fieldUtf8, whole);
   EXPECT_EQ(recordUtf8, whole);
 
+  // Texts whose cut tells the double-byte sets' lead bytes apart: 0xB0 is a single half-width
+  // letter in Shift-JIS and leads two bytes elsewhere; 0x81 leads two bytes in Shift-JIS, GBK,
+  // Big5 and code pages 949 and 950 and stands alone in the EUC sets; 0x8E leads four bytes in
+  // EUC-TW, two in EUC-JP, and stands alone in EUC-KR; 0x8F leads three bytes in EUC-JP; 0x81
+  // before a digit leads four bytes in GB18030.
+  const std::vector<std::string> doubleByte = {"abcd\xB0\xA1",       "ab\xB0\xA1\xB0\xA1",
+                                               "abcd\x81\x40",       "abc\x8E\xA2\xA1\xA1",
+                                               "ab\x8F\xB0\xA1\xB0", "abc\x81\x30\x81\x30"};
+  const std::vector<std::string> shiftJis = {"abcd\xB0",    "ab\xB0\xA1\xB0", "abcd",
+                                             "abc\x8E\xA2", "ab\x8F\xB0\xA1", "abc\x81\x30"};
+  const std::vector<std::string> eucJp = {"abcd",        "ab\xB0\xA1",     "abcd\x81",
+                                          "abc\x8E\xA2", "ab\x8F\xB0\xA1", "abc\x81\x30"};
+  const std::vector<std::string> eucTw = {"abcd", "ab\xB0\xA1",     "abcd\x81",
+                                          "abc",  "ab\x8F\xB0\xA1", "abc\x81\x30"};
+  const std::vector<std::string> lead81 = {"abcd",        "ab\xB0\xA1", "abcd",
+                                           "abc\x8E\xA2", "ab\x8F\xB0", "abc\x81\x30"};
+  const std::vector<std::string> leadA1 = {"abcd",    "ab\xB0\xA1",     "abcd\x81",
+                                           "abc\x8E", "ab\x8F\xB0\xA1", "abc\x81\x30"};
+  const std::vector<std::string> gb18030 = {"abcd", "ab\xB0\xA1", "abcd", "abc\x8E\xA2", "ab\x8F\xB0", "abc"};
+  for (const auto& [charset, kept] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+           {"JA16SJIS", shiftJis},
+           {"JA16EUC", eucJp},
+           {"ZHT32EUC", eucTw},
+           {"ZHS16GBK", lead81},
+           {"ZHT16BIG5", lead81},
+           {"ZHT16MSWIN950", lead81},
+           {"KO16MSWIN949", lead81},
+           {"KO16KSC5601", leadA1},
+           {"ZHS16CGB231280", leadA1},
+           {"ZHS32GB18030", gb18030},
+       }) {
+    const auto [fieldCut, recordCut] = typed(charset, doubleByte);
+    EXPECT_EQ(fieldCut, kept) << charset;
+    EXPECT_EQ(recordCut, kept) << charset;
+  }
+
   // Without the option, the client's own set, named in NLS_LANG, is the one.
   ::setenv("NLS_LANG", "AMERICAN_AMERICA.WE8ISO8859P1", 1);
   platform::ScopeExit unset([] { ::unsetenv("NLS_LANG"); });
   const auto [fieldClient, recordClient] = typed("", latin1);
   EXPECT_EQ(fieldClient, fiveBytes);
   EXPECT_EQ(recordClient, fiveBytes);
+  ::setenv("NLS_LANG", "JAPANESE_JAPAN.JA16SJIS", 1);
+  const auto [fieldSjis, recordSjis] = typed("", doubleByte);
+  EXPECT_EQ(fieldSjis, shiftJis);
+  EXPECT_EQ(recordSjis, shiftJis);
 }
 
 TEST_F(OraClassesTest, ABlockWithACutValueIsKeptBeforeTheCutIsRaisedAndTheNextFetchGoesOn) {

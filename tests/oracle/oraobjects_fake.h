@@ -256,6 +256,7 @@ class FakeObjectLayer {
 
   static sword errorGet(void*, ub4, OraText*, sb4* code, OraText* buffer, ub4 size, ub4) {
     FakeObjectLayer& f = me();
+    std::lock_guard guard(f.arenaLock_);
     if (f.error_.empty()) f.error_ = "ORA-22303: the fake object layer refused the call";
     const std::string e = f.error_;
     f.error_.clear();
@@ -296,12 +297,14 @@ class FakeObjectLayer {
     TOraType* type = TObjectTypes::FindType(f.svc(), t->schema + "." + t->name);
     if (!type) type = TObjectTypes::FindType(f.svc(), t->name);
     if (!type) return OCI_ERROR;
+    std::lock_guard guard(f.arenaLock_);
     *instance = f.newObject(type);
     return OCI_SUCCESS;
   }
   static sword objectFree(void*, void*, void*, ub2) { return OCI_SUCCESS; }
   static sword objectGetInd(void*, void*, void* instance, void** ind) {
     FakeObjectLayer& f = me();
+    std::lock_guard guard(f.arenaLock_);
     const auto it = f.objects_.find(instance);
     if (it != f.objects_.end()) {
       *ind = it->second->ind.data();
@@ -530,6 +533,8 @@ class FakeObjectLayer {
   std::string error_;
   std::map<std::string, std::unique_ptr<FakeType>> types_;
   std::mutex paramsLock_;
+  // Objects are made, and refusals read, on several threads at once.
+  std::mutex arenaLock_;
   std::vector<std::unique_ptr<Param>> params_;
   std::map<void*, std::unique_ptr<Object>> objects_;
   std::vector<std::unique_ptr<Coll>> colls_;

@@ -489,6 +489,44 @@ TEST_F(ObjectStandInTest, AKeptTypeThatCannotBeDescribedAgainIsNeverTakenForDesc
   command("drop type kept_t")->Execute(1);
 }
 
+// A type made under a quoted mixed-case name is known to the cache by its name upper-cased, but
+// on the server only by the name it was made with: kept across another Oracle home, it is
+// described again under that one, and its objects go on as before.
+TEST_F(ObjectStandInTest, AKeptTypeOfAQuotedMixedCaseNameIsDescribedAgainUnderThatName) {
+  command("create type \"MyType\" as object (\"Label\" varchar2(10), n number(4))")->Execute(1);
+  platform::ScopeExit drop([&] { command("drop type \"MyType\"")->Execute(1); });
+  Held<TOraType> type(TObjectTypes::GetType(svc(), "SCOTT.MyType"));
+  ASSERT_EQ(type->AttributeCount(), 2);
+  Held<TOraObject> object(new TOraObject(type.get()));
+  const auto roundTrip = [&](const std::string& label, int32_t n) {
+    object->FreeObject();
+    object->SetSvcCtx(svc());
+    object->AllocObject();
+    object->SetAttrAsString("Label", label);
+    object->SetAttrAsInteger("N", n);
+    auto block = command("begin :o := :i; end;");
+    Held<TOraObject> out(new TOraObject(type.get()));
+    TOraParamDesc& o = block->Param(0);
+    o.SetDataType(dataaccess::dtObject);
+    o.SetParamType(2);
+    o.SetObject(out.get());
+    TOraParamDesc& i = block->Param(1);
+    i.SetDataType(dataaccess::dtObject);
+    i.SetObject(object.get());
+    block->Execute(1);
+    return out->AttrAsString("Label") + "/" + std::to_string(out->AttrAsInteger("N"));
+  };
+  EXPECT_EQ(roundTrip("first", 1), "first/1");
+
+  connection_->Disconnect();
+  FreeOCI();
+  connection_->Connect("");
+  EXPECT_EQ(roundTrip("second", 2), "second/2");
+  EXPECT_FALSE(type->Stale());
+  EXPECT_EQ(type->AttributeCount(), 2);
+  EXPECT_EQ(type->Name, "SCOTT.MYTYPE");
+}
+
 TEST_F(ObjectStandInTest, DamagedValuesAndTypesGiveClearErrors) {
   // A column takes only values of its type, as text or through a bind.
   for (const char* value : {"SCOTT.ADDRESS_T('x'", "SCOTT.PHONES_T('1', '2')", "SCOTT.ADDRESS_T('x')", "x"}) {
@@ -727,11 +765,10 @@ TEST_F(ObjectStandInTest, XmltypeParametersOfTheStatementComponentCarryText) {
 
 // A text longer than a VARCHAR2(20) element, typed into the dataset over a collection: in a
 // single-byte client character set every byte is a letter and the element keeps exactly 20 bytes;
-// in UTF-8 it keeps the whole characters that fit. Alike for a collection fetched as a column and
-// one taken from a fetched object's attribute.
+// in UTF-8 and in a double-byte set it keeps the whole characters that fit. Alike for a collection
+// fetched as a column and one taken from a fetched object's attribute.
 TEST_F(ObjectStandInTest, ATextLongerThanItsElementIsCutByTheSessionsCharacterSet) {
-  const std::string text = std::string(19, 'a') + "\xC3\xA9x";
-  auto typed = [&](const char* nlsLang) {
+  auto typed = [&](const char* nlsLang, const std::string& text) {
     ::setenv("NLS_LANG", nlsLang, 1);
     platform::ScopeExit unset([] { ::unsetenv("NLS_LANG"); });
     auto cut = [&](TOraArray* phones) {
@@ -771,8 +808,19 @@ TEST_F(ObjectStandInTest, ATextLongerThanItsElementIsCutByTheSessionsCharacterSe
     buyer->Close();
     return kept;
   };
-  EXPECT_EQ(typed("AMERICAN_AMERICA.WE8ISO8859P1"), std::vector<std::string>(2, text.substr(0, 20)));
-  EXPECT_EQ(typed("AMERICAN_AMERICA.AL32UTF8"), std::vector<std::string>(2, std::string(19, 'a')));
+  const std::string latin = std::string(19, 'a') + "\xC3\xA9x";
+  EXPECT_EQ(typed("AMERICAN_AMERICA.WE8ISO8859P1", latin), std::vector<std::string>(2, latin.substr(0, 20)));
+  EXPECT_EQ(typed("AMERICAN_AMERICA.AL32UTF8", latin), std::vector<std::string>(2, std::string(19, 'a')));
+  // A double-byte set keeps whole characters: no lead byte alone at the end (0x40 after it is no
+  // UTF-8 tail), and no character dropped whose trail bytes look like UTF-8 tails.
+  for (const char* nlsLang : {"JAPANESE_JAPAN.JA16SJIS", "SIMPLIFIED CHINESE_CHINA.ZHS16GBK"}) {
+    EXPECT_EQ(typed(nlsLang, std::string(19, 'a') + "\x81\x40x"),
+              std::vector<std::string>(2, std::string(19, 'a')))
+        << nlsLang;
+    EXPECT_EQ(typed(nlsLang, std::string(17, 'a') + "\x82\xA0\x82\xA0"),
+              std::vector<std::string>(2, std::string(17, 'a') + "\x82\xA0"))
+        << nlsLang;
+  }
 }
 
 }  // namespace

@@ -342,6 +342,60 @@ TEST_F(ObjectTypesTest, AKeptTypeNeededByThreadsAtOnceIsDescribedAgainByOne) {
   EXPECT_FALSE(address->Stale());
 }
 
+// Threads allocate objects of a kept type, every other object taking the type's session and the
+// rest given the session first, while another thread changes the client environment again and
+// again and now and then describes the type anew itself: an object either gets the session the
+// type is described on and an instance, or is refused with a clear error while the type waits for
+// its new description; and however often the type turns stale during a description, one thread
+// at a time describes it (two at once would free each other's attributes).
+TEST_F(ObjectTypesTest, ObjectsOfATypeAreAllocatedWhileAnotherThreadDescribesItAgain) {
+  Held<TOraType> phones(TObjectTypes::GetType(fake.svc(), "SCOTT.PHONE_LIST"));
+  std::atomic<bool> switching = true;
+  std::atomic<int> allocated = 0, refused = 0;
+  std::mutex messagesLock;
+  std::vector<std::string> wrong;
+  {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < 4; ++t)
+      threads.emplace_back([&] {
+        for (int i = 0; i < 5000; ++i) {
+          Held<TOraObject> object(new TOraObject(phones.get()));
+          if (i % 2 == 1) object->SetSvcCtx(fake.svc());
+          std::string outcome;
+          try {
+            object->AllocObject();
+            if (object->SvcCtx() == fake.svc() && object->Instance() && object->Indicator())
+              ++allocated;
+            else
+              outcome = "allocated without the type's session";
+          } catch (const std::exception& e) {
+            outcome = e.what();
+            if (outcome == SSvcCtxNotDefined || outcome.starts_with("ORA-")) ++refused, outcome.clear();
+          }
+          if (!outcome.empty()) {
+            std::lock_guard guard(messagesLock);
+            wrong.push_back(outcome);
+          }
+        }
+      });
+    std::jthread switcher([&] {
+      for (int round = 0; switching; ++round) {
+        ++OCIEnvironmentGeneration;
+        if (round % 4 == 0) phones->DescribeIfStale(fake.svc());
+        std::this_thread::yield();
+      }
+    });
+    threads.clear();
+    switching = false;
+  }
+  EXPECT_TRUE(wrong.empty()) << wrong.front();
+  EXPECT_GT(allocated, 0);
+  EXPECT_EQ(allocated + refused, 20000);
+  phones->DescribeIfStale(fake.svc());
+  EXPECT_FALSE(phones->Stale());
+  EXPECT_EQ(phones->AttributeCount(), 1);
+}
+
 // A type kept across another Oracle home still names the service context it was described on, which
 // a session of the new client may have at the same address. That session ending while another
 // thread describes the kept type again on its own session must leave the new description whole.

@@ -87,7 +87,9 @@ int charsetId(std::string_view name) {
   static const std::pair<const char*, int> ids[] = {
       {"US7ASCII", 1},       {"WE8ISO8859P1", 31},  {"EE8ISO8859P2", 32},  {"WE8ISO8859P15", 46},
       {"CL8MSWIN1251", 171}, {"EE8MSWIN1250", 170}, {"WE8MSWIN1252", 178}, {"JA16SJIS", 832},
-      {"ZHS16GBK", 852},     {"UTF8", 871},         {"AL32UTF8", 873},     {"AL16UTF16", 2000}};
+      {"ZHS16GBK", 852},     {"UTF8", 871},         {"AL32UTF8", 873},     {"AL16UTF16", 2000},
+      {"JA16EUC", 830},      {"KO16KSC5601", 840},  {"KO16MSWIN949", 846}, {"ZHS16CGB231280", 850},
+      {"ZHS32GB18030", 854}, {"ZHT32EUC", 860},     {"ZHT16BIG5", 865},    {"ZHT16MSWIN950", 867}};
   const std::string u = upperAscii(name);
   for (const auto& [n, id] : ids)
     if (u == n) return id;
