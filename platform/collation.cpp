@@ -253,14 +253,14 @@ bool rankAscii(const UCollator* collator, std::array<uint8_t, 256>& rank) {
 
 // True when no byte from `p` to `end` has its high bit set.
 bool isAsciiText(const uint8_t* p, const uint8_t* end) {
-  uint64_t any = 0;
   for (; end - p >= 8; p += 8) {
     uint64_t word;
     std::memcpy(&word, p, 8);
-    any |= word;
+    if (word & 0x8080808080808080ull) return false;
   }
-  for (; p != end; ++p) any |= *p;
-  return (any & 0x8080808080808080ull) == 0;
+  for (; p != end; ++p)
+    if (*p & 0x80) return false;
+  return true;
 }
 
 // What compareRanked returns when a text is not all ASCII.
