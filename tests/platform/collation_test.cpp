@@ -336,3 +336,52 @@ TEST(CaseIgnoringOrderTest, LanguagesWhoseLettersAreNotAsciiCasePairs) {
 }
 
 }  // namespace
+
+namespace {
+
+// Two texts that agree up to a point and then part on an ASCII character, where the character
+// right after the parting may be a mark that makes a letter of its own with it (Swedish "a" and a
+// combining ring is "å", after "z"): whatever follows the parting is read before the answer is
+// given, in texts longer than a word, with the parting on either side of every word edge. Also
+// under the root order, which every language id outside the table compares by (a table records
+// whatever id it was made with).
+TEST(CaseIgnoringOrderTest, TextsLongerThanAWordAgreeWithTheCollator) {
+  const uint32_t swedish = makeLocaleId(0x041D, 0);
+  ASSERT_TRUE(platform::ordersAsciiWithoutCollator(swedish)) << "else nothing here reaches the quick road";
+  const std::string ring = "a\xcc\x8a", acute = "e\xcc\x81";
+  const std::string runPieces = "aB\x01z-Q0\tiy", padPieces = "kLm\x02n 7oPq";
+  auto flipped = [](std::string t) {
+    for (char& c : t)
+      if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) c = char(c ^ 0x20);
+    return t;
+  };
+  for (const auto& [id, name] : std::vector<std::pair<uint32_t, std::string>>{
+           {swedish, "sv_SE"}, {makeLocaleId(0x0001, 0), ""}, {makeLocaleId(0x0409, 0), "en_US"}}) {
+    auto reference = referenceCollator(name.c_str(), true);
+    for (size_t run = 0; run <= 19; ++run) {
+      std::string same;
+      for (size_t i = 0; i < run; ++i) same += runPieces[i % runPieces.size()];
+      for (size_t pad = 0; pad <= 17; ++pad) {
+        std::string tail;
+        for (size_t i = 0; i < pad; ++i) tail += padPieces[i % padPieces.size()];
+        const std::vector<std::pair<std::string, std::string>> pairs = {
+            {same + "b" + tail, flipped(same) + ring + tail},
+            {same + "B", flipped(same) + ring + tail},
+            {same, flipped(same) + ring + tail},
+            {same + "a" + tail, flipped(same) + ring + tail},
+            {same + "\xc3\xa9" + tail, flipped(same) + "E" + tail},
+            {same + "f" + tail, flipped(same) + acute + tail},
+            {same + "b" + tail + ring, flipped(same) + "a" + tail},
+            {same + "b" + tail + "\xff", flipped(same) + "c" + tail}};
+        for (const auto& [l, r] : pairs) {
+          ASSERT_EQ(compareText(id, l, r, true), icuSign(*reference, l, r))
+              << name << ": " << hex(l) << "vs " << hex(r);
+          ASSERT_EQ(compareText(id, r, l, true), icuSign(*reference, r, l))
+              << name << ": " << hex(r) << "vs " << hex(l);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
