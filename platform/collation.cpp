@@ -3,13 +3,17 @@
 #include <unicode/ucasemap.h>
 #include <unicode/uchar.h>
 #include <unicode/ucol.h>
+#include <unicode/uset.h>
 #include <unicode/utf8.h>
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <vector>
 
 #include "platform/textrules.h"
 
@@ -163,8 +167,18 @@ struct LocaleServices {
   // keeps it ASCII: such text is then mapped without the case map. A locale whose rules touch
   // ASCII letters (Turkish dotted and dotless i) keeps the case map for all text.
   bool asciiPlain = false;
+  // The place of each ASCII character in the case-ignoring order (0: a character that order
+  // ignores; equal places: equal characters; kRankNotAscii for the other bytes), when the locale
+  // lets every all-ASCII text be compared by them alone (see rankAscii). Such a comparison then
+  // never asks the collator.
+  bool asciiRanked = false;
+  std::array<uint8_t, 256> asciiRank{};
   uint32_t version = 0;
 };
+
+// asciiRank's entry for a byte that is not ASCII. Ranks run from 1 to at most 127 (case-ignoring
+// orders hold a and A equal), so a rank has its high bit set only for such a byte.
+constexpr uint8_t kRankNotAscii = 0xFF;
 
 std::unique_ptr<UCollator, LocaleServices::CollatorClose> openCollator(const std::string& name,
                                                                        bool ignoreCase) {
@@ -177,6 +191,113 @@ std::unique_ptr<UCollator, LocaleServices::CollatorClose> openCollator(const std
   ucol_setAttribute(collator.get(), UCOL_ALTERNATE_HANDLING, UCOL_NON_IGNORABLE, &status);
   if (U_FAILURE(status)) fail("Cannot set up the collation", name, status);
   return collator;
+}
+
+// True when some contraction or prefix rule of `collator` is made of ASCII characters alone, or
+// some ASCII character expands into more than one collation element.
+bool asciiHasContext(const UCollator* collator) {
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<USet, decltype(&uset_close)> contractions(uset_openEmpty(), &uset_close);
+  std::unique_ptr<USet, decltype(&uset_close)> expansions(uset_openEmpty(), &uset_close);
+  ucol_getContractionsAndExpansions(collator, contractions.get(), expansions.get(), true, &status);
+  if (U_FAILURE(status)) return true;
+  for (UChar32 c = 0; c < 0x80; ++c)
+    if (uset_contains(expansions.get(), c) || uset_contains(contractions.get(), c)) return true;
+  const int32_t items = uset_getItemCount(contractions.get());
+  for (int32_t i = 0; i < items; ++i) {
+    UChar32 first = 0, last = 0;
+    std::array<UChar, 64> text{};
+    const int32_t length =
+        uset_getItem(contractions.get(), i, &first, &last, text.data(), int32_t(text.size()), &status);
+    // A contraction longer than the room is of no tailoring known: take it for one that counts.
+    if (U_FAILURE(status)) return true;
+    if (length > 0 && std::all_of(text.begin(), text.begin() + length, [](UChar c) { return c < 0x80; }))
+      return true;
+  }
+  return false;
+}
+
+// Fills `rank` for the case-ignoring `collator` (primary strength, no case level) when every
+// all-ASCII text may be compared by it. That holds when no ASCII character takes part in a
+// contraction or prefix rule made of ASCII characters alone ("ch", Danish "aa") nor expands, and
+// digits are not compared as numbers: an all-ASCII text is then the concatenation of its
+// characters' collation elements, one each, and its order at primary strength is that of the
+// sequence of their non-zero primary weights. A character's rank stands for its weight: 0 when
+// the order ignores it, otherwise its place among the others, as the collator orders them one
+// against another. Returns false, with nothing promised, for any other locale.
+bool rankAscii(const UCollator* collator, std::array<uint8_t, 256>& rank) {
+  UErrorCode status = U_ZERO_ERROR;
+  if (ucol_getAttribute(collator, UCOL_STRENGTH, &status) != UCOL_PRIMARY ||
+      ucol_getAttribute(collator, UCOL_CASE_LEVEL, &status) != UCOL_OFF ||
+      ucol_getAttribute(collator, UCOL_NUMERIC_COLLATION, &status) != UCOL_OFF ||
+      ucol_getAttribute(collator, UCOL_ALTERNATE_HANDLING, &status) != UCOL_NON_IGNORABLE ||
+      U_FAILURE(status))
+    return false;
+  if (asciiHasContext(collator)) return false;
+  std::vector<UChar> counted;
+  rank.fill(kRankNotAscii);
+  for (UChar c = 0; c < 0x80; ++c) {
+    rank[c] = 0;
+    if (ucol_strcoll(collator, &c, 1, nullptr, 0) != UCOL_EQUAL) counted.push_back(c);
+  }
+  auto order = [&](UChar a, UChar b) { return ucol_strcoll(collator, &a, 1, &b, 1); };
+  std::stable_sort(counted.begin(), counted.end(),
+                   [&](UChar a, UChar b) { return order(a, b) == UCOL_LESS; });
+  uint8_t place = 0;
+  for (size_t i = 0; i < counted.size(); ++i) {
+    if (i == 0 || order(counted[i - 1], counted[i]) != UCOL_EQUAL) ++place;
+    rank[counted[i]] = place;
+  }
+  return place < 0x80;
+}
+
+// True when no byte from `p` to `end` has its high bit set.
+bool isAsciiText(const uint8_t* p, const uint8_t* end) {
+  for (; end - p >= 8; p += 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    if (word & 0x8080808080808080ull) return false;
+  }
+  for (; p != end; ++p)
+    if (*p & 0x80) return false;
+  return true;
+}
+
+// What compareRanked returns when a text is not all ASCII.
+constexpr int kNotRanked = 2;
+
+// The collator's answer for two all-ASCII texts of a ranked locale: their sequences of ranks,
+// the ignored characters left out, compared in order; a sequence that ends first sorts first.
+// kNotRanked when either text holds a byte that is not ASCII: the collator must then decide, since
+// a later character may join an earlier one (a combining ring makes Danish "a" an "å").
+int compareRanked(const LocaleServices& s, std::string_view a, std::string_view b) {
+  const auto* p = reinterpret_cast<const uint8_t*>(a.data());
+  const auto* q = reinterpret_cast<const uint8_t*>(b.data());
+  const uint8_t *pEnd = p + a.size(), *qEnd = q + b.size();
+  const uint8_t* rank = s.asciiRank.data();
+  // First the pairs of one rank (the same character but for case, or one ignored on both sides),
+  // noting any byte that is not ASCII among them.
+  uint8_t seen = 0;
+  while (p != pEnd && q != qEnd) {
+    const uint8_t x = rank[*p];
+    if (x != rank[*q]) break;
+    seen |= x;
+    ++p, ++q;
+  }
+  if (seen & 0x80) return kNotRanked;
+  uint8_t x = 0, y = 0;
+  for (;;) {
+    // The next counted character of each, 0 at the end.
+    do x = p != pEnd ? rank[*p++] : 0;
+    while (x == 0 && p != pEnd);
+    do y = q != qEnd ? rank[*q++] : 0;
+    while (y == 0 && q != qEnd);
+    if (x != y || x == 0 || x == kRankNotAscii) break;
+  }
+  if (x == kRankNotAscii || y == kRankNotAscii) return kNotRanked;
+  if (x == y) return 0;
+  if (!isAsciiText(p, pEnd) || !isAsciiText(q, qEnd)) return kNotRanked;
+  return x < y ? -1 : 1;
 }
 
 std::string mapCase(const UCaseMap* map, bool upper, std::string_view in) {
@@ -225,6 +346,7 @@ std::unique_ptr<LocaleServices> buildServices(const std::string& name) {
   auto services = std::make_unique<LocaleServices>();
   services->keepCase = openCollator(name, false);
   services->ignoreCase = openCollator(name, true);
+  services->asciiRanked = rankAscii(services->ignoreCase.get(), services->asciiRank);
   // Case mapping depends on the language only; the collation keyword means nothing to it.
   std::string language = name.substr(0, name.find('@'));
   UErrorCode status = U_ZERO_ERROR;
@@ -320,6 +442,8 @@ bool isSupportedLocale(uint32_t localeId) {
 
 int compareText(uint32_t localeId, std::string_view a, std::string_view b, bool ignoreCase) {
   const LocaleServices& s = services(localeId);
+  if (ignoreCase && s.asciiRanked)
+    if (const int ranked = compareRanked(s, a, b); ranked != kNotRanked) return ranked;
   UErrorCode status = U_ZERO_ERROR;
   UCollationResult result = ucol_strcollUTF8(ignoreCase ? s.ignoreCase.get() : s.keepCase.get(), a.data(),
                                              int32_t(a.size()), b.data(), int32_t(b.size()), &status);
@@ -334,6 +458,10 @@ void upperCaseText(uint32_t localeId, std::string& text, size_t maxBytes) {
 
 void lowerCaseText(uint32_t localeId, std::string& text, size_t maxBytes) {
   mapCaseBounded(localeId, text, maxBytes, false);
+}
+
+bool ordersAsciiWithoutCollator(uint32_t localeId) {
+  return services(localeId).asciiRanked;
 }
 
 bool mapsAsciiCaseAlone(uint32_t localeId) {

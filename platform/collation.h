@@ -52,6 +52,10 @@ bool isSupportedLocale(uint32_t localeId);
 
 // -1, 0 or 1 as `a` sorts before, equal to or after `b` (rules above).
 int compareText(uint32_t localeId, std::string_view a, std::string_view b, bool ignoreCase);
+// True when compareText ignoring case answers for two all-ASCII texts of the locale without the
+// collator, from each character's place in the locale's order (same answers). False for a locale
+// whose order joins ASCII letters ("ch" a letter of its own, Danish "aa"): the collator decides.
+bool ordersAsciiWithoutCollator(uint32_t localeId);
 
 // Upper- or lower-cases `text` by the locale's rules. The result never holds more than
 // `maxBytes` bytes (and never more than the text already held, when that was already larger):

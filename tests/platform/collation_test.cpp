@@ -5,10 +5,15 @@
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
 
+#include <cstdio>
+#include <functional>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/platform/test_seed.h"
 
 namespace {
 
@@ -225,6 +230,158 @@ TEST(CollationVersionTest, ComparisonsFromManyThreadsAgree) {
       });
   }
   for (size_t t = 0; t < results.size(); ++t) EXPECT_EQ(results[t], t % 2 ? -2000 : 2000);
+}
+
+// Every locale of the table, by id and collation locale name.
+void forEachLocale(const std::function<void(uint32_t, const std::string&)>& visit) {
+  for (uint32_t language = 0; language <= 0xFFFF; ++language)
+    for (uint16_t sort : {0, 1}) {
+      const uint32_t id = makeLocaleId(uint16_t(language), sort);
+      const std::string_view name = platform::collationLocaleName(id);
+      if (name.empty() || (sort == 1 && name.find('@') == std::string_view::npos)) continue;
+      visit(id, std::string(name));
+    }
+}
+
+std::string hex(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    char piece[4];
+    std::snprintf(piece, sizeof piece, "%02X ", unsigned(uint8_t(c)));
+    out += piece;
+  }
+  return out;
+}
+
+// Ignoring case, ASCII text is compared without the collator where the locale allows it. What
+// must hold is that no answer differs from the collator's, in any locale: control characters
+// the order ignores, punctuation it counts, letters it joins or tells apart by language.
+TEST(CaseIgnoringOrderTest, EveryLocaleAgreesWithItsCollatorOnEveryPairOfAsciiBytes) {
+  int locales = 0, ranked = 0;
+  forEachLocale([&](uint32_t id, const std::string& name) {
+    ++locales;
+    ranked += platform::ordersAsciiWithoutCollator(id);
+    auto reference = referenceCollator(name.c_str(), true);
+    for (int a = 0; a < 0x80; ++a)
+      for (int b = 0; b < 0x80; ++b) {
+        const std::string x(1, char(a)), y(1, char(b));
+        const std::vector<std::pair<std::string, std::string>> pairs = {
+            {x, y}, {x + y, x}, {"c" + x + "h", "C" + y + "H"}};
+        for (const auto& [l, r] : pairs)
+          ASSERT_EQ(compareText(id, l, r, true), icuSign(*reference, l, r))
+              << name << ": " << hex(l) << "vs " << hex(r);
+      }
+  });
+  EXPECT_GE(locales, 100);
+  EXPECT_GE(ranked, locales / 2) << "most locales compare ASCII text without the collator";
+}
+
+// Random texts of ASCII and other letters, marks, ill-formed bytes and ignored controls, against
+// one another, against themselves with case flipped and with a piece put in.
+TEST(CaseIgnoringOrderTest, MixedTextsAgreeWithTheCollator) {
+  const uint32_t seed = platform::testing::testSeed();
+  std::mt19937 random(seed);
+  const std::vector<std::string> pieces = {
+      "a",         "A", "b",  "I", "i",    "z",  "Z",    "c",  "h",         "C",   "H", "0",
+      "9",         " ", "-",  "'", "\x01", "\t", "\x7f", "é",  "e\xcc\x81", "ı",   "İ", "å",
+      "a\xcc\x8a", "ß", "ss", "ä", "Ω",    "ω",  "\xff", "ch", "aa",        "dzs", "ij"};
+  auto text = [&] {
+    std::string t;
+    for (size_t n = random() % 7; n > 0; --n) t += pieces[random() % pieces.size()];
+    return t;
+  };
+  auto flipped = [](std::string t) {
+    for (char& c : t)
+      if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) c = char(c ^ 0x20);
+    return t;
+  };
+  for (uint16_t language : {0x0409, 0x041F, 0x0406, 0x0407, 0x040E, 0x0405, 0x040A, 0x041D, 0x0419, 0x041A}) {
+    for (uint16_t sort : {0, 1}) {
+      const uint32_t id = makeLocaleId(language, sort);
+      const std::string name(platform::collationLocaleName(id));
+      if (name.empty() || (sort == 1 && name.find('@') == std::string::npos)) continue;
+      auto reference = referenceCollator(name.c_str(), true);
+      for (int i = 0; i < 3000; ++i) {
+        const std::string a = text(), b = text();
+        std::string longer = a;
+        longer.insert(random() % (a.size() + 1), pieces[random() % pieces.size()]);
+        for (const auto& [l, r] : std::vector<std::pair<std::string, std::string>>{
+                 {a, b}, {a, flipped(a)}, {flipped(b), b}, {a, longer}, {longer, flipped(a)}})
+          ASSERT_EQ(compareText(id, l, r, true), icuSign(*reference, l, r))
+              << name << ": " << hex(l) << "vs " << hex(r) << " (seed " << seed << ")";
+      }
+    }
+  }
+}
+
+// Where ignoring case is not a-z = A-Z: Turkish i and I are different letters (I is the capital
+// of dotless ı), and Danish "aa" is a letter of its own, while "aA" is two a's.
+TEST(CaseIgnoringOrderTest, LanguagesWhoseLettersAreNotAsciiCasePairs) {
+  const uint32_t turkish = makeLocaleId(0x041F, 0), english = makeLocaleId(0x0409, 0);
+  const uint32_t danish = makeLocaleId(0x0406, 0);
+  EXPECT_TRUE(platform::ordersAsciiWithoutCollator(turkish));
+  EXPECT_TRUE(platform::ordersAsciiWithoutCollator(english));
+  EXPECT_NE(compareText(turkish, "KIZ", "kiz", true), 0);
+  EXPECT_EQ(compareText(turkish, "KIZ", "kız", true), 0);
+  EXPECT_EQ(compareText(turkish, "kİz", "kiz", true), 0);
+  EXPECT_LT(compareText(turkish, "kız", "kiz", true), 0) << "dotless ı sorts before i";
+  EXPECT_LT(compareText(turkish, "KIZ", "kiz", true), 0);
+  EXPECT_EQ(compareText(english, "KIZ", "kiz", true), 0);
+  EXPECT_NE(compareText(danish, "aA", "AA", true), 0);
+  EXPECT_EQ(compareText(danish, "Aa", "AA", true), 0);
+  EXPECT_GT(compareText(danish, "aa", "az", true), 0);
+  // Letters joined from ASCII pairs leave ASCII text to the collator.
+  for (uint16_t language : {0x0406, 0x0405, 0x040E, 0x040A, 0x041A})
+    EXPECT_FALSE(platform::ordersAsciiWithoutCollator(makeLocaleId(language, 0))) << language;
+}
+
+}  // namespace
+
+namespace {
+
+// Two texts that agree up to a point and then part on an ASCII character, where the character
+// right after the parting may be a mark that makes a letter of its own with it (Swedish "a" and a
+// combining ring is "å", after "z"): whatever follows the parting is read before the answer is
+// given, in texts longer than a word, with the parting on either side of every word edge. Also
+// under the root order, which every language id outside the table compares by (a table records
+// whatever id it was made with).
+TEST(CaseIgnoringOrderTest, TextsLongerThanAWordAgreeWithTheCollator) {
+  const uint32_t swedish = makeLocaleId(0x041D, 0);
+  ASSERT_TRUE(platform::ordersAsciiWithoutCollator(swedish)) << "else nothing here reaches the quick road";
+  const std::string ring = "a\xcc\x8a", acute = "e\xcc\x81";
+  const std::string runPieces = "aB\x01z-Q0\tiy", padPieces = "kLm\x02n 7oPq";
+  auto flipped = [](std::string t) {
+    for (char& c : t)
+      if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) c = char(c ^ 0x20);
+    return t;
+  };
+  for (const auto& [id, name] : std::vector<std::pair<uint32_t, std::string>>{
+           {swedish, "sv_SE"}, {makeLocaleId(0x0001, 0), ""}, {makeLocaleId(0x0409, 0), "en_US"}}) {
+    auto reference = referenceCollator(name.c_str(), true);
+    for (size_t run = 0; run <= 19; ++run) {
+      std::string same;
+      for (size_t i = 0; i < run; ++i) same += runPieces[i % runPieces.size()];
+      for (size_t pad = 0; pad <= 17; ++pad) {
+        std::string tail;
+        for (size_t i = 0; i < pad; ++i) tail += padPieces[i % padPieces.size()];
+        const std::vector<std::pair<std::string, std::string>> pairs = {
+            {same + "b" + tail, flipped(same) + ring + tail},
+            {same + "B", flipped(same) + ring + tail},
+            {same, flipped(same) + ring + tail},
+            {same + "a" + tail, flipped(same) + ring + tail},
+            {same + "\xc3\xa9" + tail, flipped(same) + "E" + tail},
+            {same + "f" + tail, flipped(same) + acute + tail},
+            {same + "b" + tail + ring, flipped(same) + "a" + tail},
+            {same + "b" + tail + "\xff", flipped(same) + "c" + tail}};
+        for (const auto& [l, r] : pairs) {
+          ASSERT_EQ(compareText(id, l, r, true), icuSign(*reference, l, r))
+              << name << ": " << hex(l) << "vs " << hex(r);
+          ASSERT_EQ(compareText(id, r, l, true), icuSign(*reference, r, l))
+              << name << ": " << hex(r) << "vs " << hex(l);
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
