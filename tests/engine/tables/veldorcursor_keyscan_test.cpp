@@ -135,9 +135,29 @@ Rows inRange(const Rows& rows) {
   return Rows(rows.lower_bound(kLow), rows.upper_bound(kHigh));
 }
 
+// The name `replaceRange` gives row k in round `round`.
+std::string replacedName(int32_t k, int32_t round) {
+  return "re" + std::to_string(round) + " " + std::to_string(k);
+}
+
+// Deletes every row of kLow..kHigh and appends each again under its round's name, in an order
+// of the round's own: the rows go to freed slots, most of them another row's.
+void replaceRange(TDataCursor& c, int32_t round) {
+  std::vector<uint8_t> buffer(c.RecordSize());
+  std::vector<int32_t> keys;
+  for (int32_t k = kLow; k <= kHigh; ++k)
+    if (findRow(c, k, buffer)) {
+      c.DeleteRecord(buffer.data());
+      keys.push_back(k);
+    }
+  std::shuffle(keys.begin(), keys.end(), std::mt19937(uint32_t(round)));
+  for (int32_t k : keys) appendRow(c, k, replacedName(k, round));
+}
+
 // Writes in its own process, told what to do one message at a time: 'm' k renames row k, 'd' k
-// deletes it, 'a' k appends it, 'x' k to gives row k the key `to`; keys go as two bytes. It
-// answers 'k' when done, 'n' when the row was not found.
+// deletes it, 'a' k appends it, 'x' k to gives row k the key `to`, 'r' k replaces the rows of
+// the range in round k (replaceRange); keys go as two bytes. It answers 'k' when done, 'n' when
+// the row was not found.
 int writer(Helper& h, const std::string& path, bool encrypted) {
   Database db(path);
   auto c = rowsCursor(db, encrypted);
@@ -151,7 +171,9 @@ int writer(Helper& h, const std::string& path, bool encrypted) {
   while (const char m = h.receive()) {
     if (m == 'q') break;
     const int32_t k = number();
-    if (m == 'a') {
+    if (m == 'r') {
+      replaceRange(*c, k);
+    } else if (m == 'a') {
       appendRow(*c, k, "new " + std::to_string(k));
     } else {
       if (!findRow(*c, k, buffer)) {
@@ -298,6 +320,61 @@ TEST_P(KeyRangeScan, ReadsTheRowsAsBeforeATransactionRolledBack) {
   db.directory->Rollback();
   EXPECT_EQ(scanRange(*c), inRange(model));
   EXPECT_EQ(scanRange(*c), inRange(model));
+}
+
+// The rows of the range go to other slots, each slot taking another row's, while the scanning
+// table holds blocks of them: written by another session over the same open files, by another
+// process while this table stays open and while it is closed (its files kept), and by this
+// table emptied and filled again between two opens.
+TEST_P(KeyRangeScan, ReadsRowsMovedToOtherSlotsByAnyWriter) {
+  const bool encrypted = GetParam();
+  Rows model = createRows(dir.path(), encrypted);
+  const auto replaced = [&](int32_t round) {
+    Rows rows;
+    for (const auto& [k, row] : inRange(model))
+      rows[k] = {replacedName(k, round), memoOf(k, replacedName(k, round))};
+    return rows;
+  };
+  TFileList list;
+  Database db(dir.path(), &list);
+  auto c = rowsCursor(db, encrypted);
+  c->Open();
+  ASSERT_EQ(scanRange(*c), inRange(model));
+  ASSERT_EQ(scanRange(*c), inRange(model));
+  {
+    Database other(dir.path(), &list);
+    auto w = rowsCursor(other, encrypted);
+    w->Open();
+    replaceRange(*w, 1);
+  }
+  EXPECT_EQ(scanRange(*c), replaced(1)) << "another session";
+
+  Helper child([&](Helper& h) { return writer(h, dir.path(), encrypted); });
+  ASSERT_EQ(child.receive(), 'k');
+  tell(child, 'r', 2);
+  EXPECT_EQ(scanRange(*c), replaced(2)) << "another process";
+  ASSERT_EQ(scanRange(*c), replaced(2));
+  c->Close();
+  tell(child, 'r', 3);
+  c->Open();
+  EXPECT_EQ(scanRange(*c), replaced(3)) << "another process while closed";
+  child.send('q');
+  EXPECT_EQ(child.wait(), 0);
+
+  ASSERT_EQ(scanRange(*c), replaced(3));
+  c->Close();
+  {
+    auto e = rowsCursor(db, encrypted);
+    e->SetExclusive(true);
+    e->Open();
+    e->EmptyTable();
+    std::vector<int32_t> keys;
+    for (const auto& [k, row] : model) keys.push_back(k);
+    std::shuffle(keys.begin(), keys.end(), std::mt19937(11));
+    for (int32_t k : keys) appendRow(*e, k, replacedName(k, 4));
+  }
+  c->Open();
+  EXPECT_EQ(scanRange(*c), replaced(4)) << "emptied and filled again";
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, KeyRangeScan, ::testing::Values(false, true),
