@@ -856,6 +856,11 @@ void TDataFile::FreeRecordRun(uint32_t first, uint32_t count, std::vector<uint8_
   uint32_t head = GetFreeRecordHead();
   std::vector<TRecord*> cached;
   cachedInRun(first, count, cached);
+  // Only the status and the link change, each slot's bytes beyond stand as they were read; a
+  // scrambled image differs throughout.
+  const bool headsKnown =
+      !scrambled && r >= kFreedHeadBytes && heads.size() == size_t(count) * kFreedHeadBytes;
+  bool cachedAsHeld = true;
   auto nextCached = cached.begin();
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t number = first + i;
@@ -865,18 +870,22 @@ void TDataFile::FreeRecordRun(uint32_t first, uint32_t count, std::vector<uint8_
     platform::put4(image + 1, link);
     // A cached record would be read (and written at the next flush) instead of the held bytes.
     if (nextCached != cached.end() && (*nextCached)->GetRecordNumber() == number) {
-      (*nextCached)->SetStatus(kRecordDeleted);
-      (*nextCached)->SetNextFree(link);
+      TRecord& record = **nextCached;
+      record.SetStatus(kRecordDeleted);
+      record.SetNextFree(link);
+      // Once the run's write holds the record's bytes it is clean: a flush of it would write
+      // into the run and leave its old bytes unknown, to be read again at the write-out.
+      if (headsKnown && std::memcmp(record.GetBuffer(), image, r) == 0)
+        record.SetDirty(false);
+      else
+        cachedAsHeld = false;
       ++nextCached;
     }
     if (scrambled) ScrambleBuffer(image, r, kStructureSeed);
     head = number;
   }
-  // Only the status and the link changed, each slot's bytes beyond stand as they were read. A
-  // cached record is written again at the next flush, and a scrambled image differs throughout.
   TKnownOldBytes known;
-  if (!scrambled && cached.empty() && r >= kFreedHeadBytes && heads.size() == size_t(count) * kFreedHeadBytes)
-    known = {r, kFreedHeadBytes, std::move(heads)};
+  if (headsKnown && cachedAsHeld) known = {r, kFreedHeadBytes, std::move(heads)};
   heads = {};
   writeRecordRun(first, std::move(images), std::move(known));
   images = {};
@@ -1240,14 +1249,27 @@ bool TDataFile::readRecordImages(TCacheReader* cursor, uint32_t first, uint32_t 
     cachedInRun(first, count, cached);
   }
   const bool scrambled = IsEncrypted();
-  if (heads && cached.empty() && !scrambled && whole == count) {
-    // The loop below for a run read whole and plain, with each slot's head kept as read.
+  if (heads && !allCached && !scrambled && whole == count) {
+    // The loop below for a run read whole and plain, with each slot's head kept as read, a
+    // cached record's too. The heads tell what a free changes only where a cached record's
+    // bytes past its head are those read: one changed and not yet written drops them all.
     heads->resize(size_t(count) * kFreedHeadBytes);
+    bool cachedAsRead = true;
+    auto nextCached = cached.begin();
     for (uint32_t i = 0; i < count; ++i) {
       uint8_t* image = images.data() + size_t(i) * r;
       std::memcpy(heads->data() + size_t(i) * kFreedHeadBytes, image, kFreedHeadBytes);
-      if (image[0] == kRecordInUse) platform::put4(image + 1, first + i);
+      if (nextCached != cached.end() && (*nextCached)->GetRecordNumber() == first + i) {
+        const uint8_t* held = (*nextCached)->GetBuffer();
+        cachedAsRead = cachedAsRead &&
+                       std::memcmp(image + kFreedHeadBytes, held + kFreedHeadBytes, r - kFreedHeadBytes) == 0;
+        std::memcpy(image, held, r);
+        ++nextCached;
+      } else if (image[0] == kRecordInUse) {
+        platform::put4(image + 1, first + i);
+      }
     }
+    if (!cachedAsRead) heads->clear();
     return true;
   }
   bool missing = false;

@@ -310,7 +310,8 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   void FreeRecordRun(uint32_t first, uint32_t count, std::vector<uint8_t>&& images);
   // The same, with `heads` as ReadRecordImages gave them for the run (or empty): a free changes a
   // record's status and link only, so the journal of the write-out keeps those bytes of each
-  // slot from `heads` instead of reading the run again. `heads` is left empty.
+  // slot from `heads` instead of reading the run again. A cached record of the run whose image
+  // is then the run's turns clean, the held write standing for it. `heads` is left empty.
   void FreeRecordRun(uint32_t first, uint32_t count, std::vector<uint8_t>&& images,
                      std::vector<uint8_t>&& heads);
   // The bytes a free changes at the start of a slot: its status and its link.
@@ -355,8 +356,9 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // VELDOR_FILECORRUPT; a slot neither in the file nor cached raises as a GetRecord miss would.
   bool ReadRecordImages(TCacheReader* cursor, uint32_t first, uint32_t count, std::vector<uint8_t>& images);
   // The same, and `heads` receives the first kFreedHeadBytes of each slot as the read found
-  // them, before the image was made plain, when every image came from that read of a table that
-  // is not encrypted; it is left empty otherwise.
+  // them, before the image was made plain, when the run was read whole from a table that is not
+  // encrypted and each cached record of it holds the bytes read past its head; it is left empty
+  // otherwise.
   bool ReadRecordImages(TCacheReader* cursor, uint32_t first, uint32_t count, std::vector<uint8_t>& images,
                         std::vector<uint8_t>& heads);
   // Copies record `number` as GetRecord gives it (`size` bytes at most) from what is held in

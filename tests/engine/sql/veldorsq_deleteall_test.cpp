@@ -662,6 +662,63 @@ TEST_F(DeleteEveryRowAround, ACommitThatFailsKeepsEveryRow) {
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM t"), "0\n");
 }
 
+// Rows looked up by key before a DELETE of every row lie cached among the slots it frees: a
+// commit that fails leaves each of them with its values, for its own session and the next
+// process; one that gets through leaves none of them to either, and the rows appended after it
+// take the freed slots and read back as written, here and in another process.
+TEST_F(DeleteEveryRowAround, RowsLookedUpByKeyBeforeTheDeleteGoOrStayWithTheCommit) {
+  fill("t");
+  const std::vector<int> ids = {1, 2, 3, 77, 78, 150, 151, 152, 298, 299, kRows};
+  const auto lookUp = [&](SqlDatabase& s) {
+    std::string seen;
+    for (int id : ids) seen += s.run("SELECT id, s, v FROM t WHERE id = " + std::to_string(id));
+    return seen;
+  };
+  const std::string every = lookUp(db);
+  ASSERT_EQ(std::count(every.begin(), every.end(), '\n'), std::ptrdiff_t(ids.size()));
+  storage_test::Helper failed([&](storage_test::Helper&) {
+    SqlDatabase mine(folder.path());
+    if (lookUp(mine) != every) return 3;
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{1024, 1024};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 4;
+    if (mine.rows("DELETE FROM t").rfind("error: ", 0) != 0) return 5;
+    if (lookUp(mine) != every) return 6;
+    if (mine.run("SELECT COUNT(*) FROM t WHERE v >= 0") != all()) return 7;
+    return 0;
+  });
+  EXPECT_EQ(failed.wait(), 0);
+  EXPECT_EQ(lookUp(db), every);
+  EXPECT_EQ(SqlDatabase(folder.path()).run("SELECT COUNT(*) FROM t WHERE v >= 0"), all());
+  // The same lookups in this session, then the delete through.
+  ASSERT_EQ(lookUp(db), every);
+  db.run("DELETE FROM t");
+  EXPECT_EQ(db.affected, kRows);
+  EXPECT_EQ(lookUp(db), "");
+  const auto another = [&](const std::string& sql) {
+    std::string seen;
+    storage_test::Helper reader([&](storage_test::Helper& h) {
+      SqlDatabase mine(folder.path());
+      for (char c : mine.run(sql)) h.send(c);
+      h.send('.');
+      return 0;
+    });
+    for (char c; (c = reader.receive()) != '.';) seen += c;
+    EXPECT_EQ(reader.wait(), 0);
+    return seen;
+  };
+  EXPECT_EQ(another("SELECT COUNT(*) FROM t"), "0\n");
+  for (int id : ids)
+    db.run("INSERT INTO t VALUES (" + std::to_string(id) + ", 'm" + std::to_string(id) + "', " +
+           std::to_string(id % 3) + ")");
+  std::string appended;
+  for (int id : ids)
+    appended += std::to_string(id) + "|m" + std::to_string(id) + "|" + std::to_string(id % 3) + "\n";
+  EXPECT_EQ(lookUp(db), appended);
+  EXPECT_EQ(another("SELECT id, s, v FROM t ORDER BY id"), appended);
+  expectSound(db.directory(), folder.path(), "t", false, "after the rows cached by key went");
+}
+
 // A reader in another process counting and searching by key while the delete runs sees every
 // row or none, never a part.
 TEST_F(DeleteEveryRowAround, AReaderInAnotherProcessSeesEveryRowOrNone) {
