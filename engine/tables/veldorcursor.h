@@ -1119,6 +1119,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // on gone (deleted, moved to another key, out of the view) and stood on the one after it: the
   // next step forward reads that one instead of passing over it. Any other positioning clears it.
   bool resumeOnCurrent_ = false;
+  // With resumeOnCurrent_: no record came after the gone one, and the resynchronisation stood on
+  // the one before it instead. That one is the next step back's to read; a step forward goes on
+  // from it as from any record.
+  bool resumeGoingBack_ = false;
   // The step on the caches took the read pair (or tried to); the pair is ended with the step.
   bool cachedStepTookPair_ = false;
 

@@ -717,7 +717,7 @@ uint16_t TDataCursor::recordStep(Step step) {
     // filled once the record was found in the cache.
     const uint32_t recordNo = currentRecordNo_;
     const uint64_t sequence = sequence_;
-    const bool bof = atBOF_, eof = atEOF_, resume = resumeOnCurrent_;
+    const bool bof = atBOF_, eof = atEOF_, resume = resumeOnCurrent_, resumeBack = resumeGoingBack_;
     const uint8_t keySlot = keySlot_;
     const TLeafPlace place = stepPlace_;
     const uint64_t placePosition = stepPosition_;
@@ -737,6 +737,7 @@ uint16_t TDataCursor::recordStep(Step step) {
       atBOF_ = bof;
       atEOF_ = eof;
       resumeOnCurrent_ = resume;
+      resumeGoingBack_ = resumeBack;
       keySlot_ = keySlot;
       // The step under the pair goes from the same entry as this one did.
       stepPlace_ = place;
@@ -833,7 +834,7 @@ uint16_t TDataCursor::GetNextRecord(uint8_t* buffer) {
   return recordStep([&]() -> uint16_t {
     if (atBOF_)
       MoveFirst();
-    else if (resumeOnCurrent_)
+    else if (resumeOnCurrent_ && !resumeGoingBack_)
       resumeOnCurrent_ = false;
     else
       Skip(1);
@@ -888,6 +889,8 @@ uint16_t TDataCursor::GetPriorRecord(uint8_t* buffer) {
   return recordStep([&]() -> uint16_t {
     if (atEOF_)
       MoveLast();
+    else if (resumeOnCurrent_ && resumeGoingBack_)
+      resumeOnCurrent_ = false;
     else
       Skip(-1);
     if (atBOF_) {
@@ -1038,10 +1041,12 @@ void TDataCursor::resynchronise() {
   Resync();
   // Resync stands on the nearest record when the cursor's own one is gone. That one comes after
   // the cursor's place and has not been read yet: the next step forward reads it rather than
-  // passing over it, as it would have had the gone record still been there.
+  // passing over it, as it would have had the gone record still been there. With none after it,
+  // the nearest is the one before, which the next step back reads rather than passing over.
   if (stood && !atBOF_ && !atEOF_) {
+    resumeGoingBack_ = InRecordNumberOrder() && currentRecordNo_ < recordNo;
     resumeOnCurrent_ = InRecordNumberOrder()
-                           ? currentRecordNo_ > recordNo
+                           ? currentRecordNo_ != recordNo
                            : keyed && keySlot_ == GetCurrentIndex() &&
                                  CompareKeys(currentKey_.data(), key.data(), currentKeySize_) > 0;
   }
