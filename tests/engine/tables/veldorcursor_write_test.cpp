@@ -1343,4 +1343,73 @@ TEST(CursorWriteTest, FourProcessesCountExactlyUnderEitherProtocol) {
   }
 }
 
+// A data file cut from outside below the records its header counts: a delete, a modify or a read
+// of a record that is gone is the read error of any short read (never the record taken for a
+// deleted one, nor read as zeros), alone, in a transaction that changed a record, and in one
+// whose writes are held back with an append; the failed write leaves the table's files as they
+// were.
+TEST(CursorWriteTest, ARecordCutFromTheDataFileIsAReadErrorForDeleteModifyAndRead) {
+  enum Road { Delete, Modify, Read };
+  for (const bool exclusive : {false, true})
+    for (const int before : {0, 1, 2})
+      for (const Road road : {Delete, Modify, Read}) {
+        SCOPED_TRACE(std::string(exclusive ? "exclusive" : "shared") + ", " +
+                     (before == 0   ? "no transaction"
+                      : before == 1 ? "transaction with a modify"
+                                    : "transaction with a modify and an append") +
+                     ", " +
+                     (road == Delete   ? "delete"
+                      : road == Modify ? "modify"
+                                       : "read"));
+        TempDir dir;
+        {
+          Database db(dir.path());
+          auto c = rowsCursor(*db.directory, true, true);
+          c->Open();
+          std::vector<uint8_t> buffer(c->RecordSize());
+          for (int i = 1; i <= 40; ++i) {
+            c->ClearRecordBuffer(buffer.data());
+            put(*c, buffer, Row{i, "n" + std::to_string(i), double(i)});
+            c->AppendRecord(buffer.data());
+          }
+        }
+        Database db(dir.path());
+        auto c = rowsCursor(*db.directory, exclusive);
+        c->Open();
+        std::vector<uint8_t> buffer(c->RecordSize());
+        if (before > 0) {
+          db.directory->StartTransaction();
+          c->SetToRecordNo(1);
+          ASSERT_EQ(c->GetCurrentRecord(buffer.data(), false), 0);
+          put(*c, buffer, Row{1, "changed", 1});
+          c->ModifyRecord(buffer.data());
+        }
+        if (before > 1) {
+          c->ClearRecordBuffer(buffer.data());
+          put(*c, buffer, Row{41, "n41", 41});
+          c->AppendRecord(buffer.data());
+        }
+        c->SetIndexName("BYK");
+        c->SetToRecordNo(40);
+        ASSERT_EQ(c->GetCurrentRecord(buffer.data(), false), 0);
+        // The last record loses its last bytes; what the caches hold of it goes too.
+        std::filesystem::resize_file(dir.file("rows.DAT"),
+                                     std::filesystem::file_size(dir.file("rows.DAT")) - 10);
+        c->Table()->DataFile().ClearRecordCache();
+        const auto files = table_test::tableImages(dir, "rows");
+        put(*c, buffer, Row{40, "edited", 40});
+        EXPECT_EQ(errorOf([&] {
+                    if (road == Delete) c->DeleteRecord(buffer.data());
+                    if (road == Modify) c->ModifyRecord(buffer.data());
+                    if (road == Read) c->GetCurrentRecord(buffer.data(), false);
+                  }),
+                  VELDOR_READERR);
+        // The rollback and the close meet the cut file too: a read error or nothing.
+        for (const uint16_t error : {before > 0 ? errorOf([&] { db.directory->Rollback(); }) : uint16_t(0),
+                                     errorOf([&] { c->Close(); })})
+          EXPECT_TRUE(error == 0 || error == VELDOR_READERR) << error;
+        EXPECT_EQ(table_test::tableImages(dir, "rows"), files) << "nothing written";
+      }
+}
+
 }  // namespace
