@@ -916,4 +916,46 @@ TEST(PowerLossRestructure, AnIndexBackupReachesTheDeviceBeforeTheIndexIsOverwrit
   }
 }
 
+// The records a cursor shows and counts, in record-number order and through index BYNAME.
+std::pair<int32_t, std::multiset<Row>> shown(TDataCursor& c, const std::string& index) {
+  c.SetIndexName(index);
+  std::multiset<Row> rows = firstTwo(c);
+  return {c.GetRecordCount(), rows};
+}
+
+// An index copied back from its backup replaces the one the cursor found its view in: the cursor
+// then counts and shows what the index in place holds, as the cursor that opens the table next
+// does, whether the backup stays or goes. (A row added since the backup is unknown to it.)
+TEST(IndexBackupTest, ACursorThatCopiedTheBackupBackCountsAndShowsWhatTheIndexInPlaceHolds) {
+  for (const bool deleteBackup : {false, true}) {
+    SCOPED_TRACE(deleteBackup ? "backup deleted" : "backup kept");
+    TempDir dir;
+    const std::multiset<Row> rows = fortyNamedRows(dir);
+    Database db(dir.path());
+    TDataCursor c(*db.directory);
+    c.SetTableName("rows");
+    c.SetExclusive(true);
+    c.Open();
+    c.BackupIndex();
+    std::vector<uint8_t> buffer(c.RecordSize());
+    const int32_t k = 100;
+    c.ClearRecordBuffer(buffer.data());
+    c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&k));
+    c.PutField(2, buffer.data(), reinterpret_cast<const uint8_t*>("added"));
+    c.AppendRecord(buffer.data());
+    ASSERT_EQ(c.GetRecordCount(), 41);
+    c.RestoreIndex(false, deleteBackup);
+    EXPECT_EQ(c.GetTableRecordCount(), 40);
+    for (const std::string index : {"", "BYNAME"}) {
+      SCOPED_TRACE("index \"" + index + "\"");
+      const auto [count, seen] = shown(c, index);
+      EXPECT_EQ(seen, rows);
+      EXPECT_EQ(count, 40);
+    }
+    c.Close();
+    c.Open();
+    for (const std::string index : {"", "BYNAME"}) EXPECT_EQ(shown(c, index), std::make_pair(40, rows));
+  }
+}
+
 }  // namespace
