@@ -1412,4 +1412,61 @@ TEST(CursorWriteTest, ARecordCutFromTheDataFileIsAReadErrorForDeleteModifyAndRea
       }
 }
 
+// A file that is longer or shorter than it was, for reasons of its own, is read whole under held
+// writes: one another process extended since this one last looked, one this table emptied and
+// filled again before writing anything out, and one left empty.
+TEST(CursorWriteTest, AFileExtendedElsewhereOrEmptiedHereIsReadWholeUnderHeldWrites) {
+  TempDir dir;
+  auto append = [](TDataCursor& c, int32_t from, int32_t to) {
+    std::vector<uint8_t> buffer(c.RecordSize());
+    for (int32_t k = from; k <= to; ++k) {
+      c.ClearRecordBuffer(buffer.data());
+      put(c, buffer, Row{k, "n" + std::to_string(k), double(k)});
+      c.AppendRecord(buffer.data());
+    }
+  };
+  {
+    Database db(dir.path());
+    auto c = rowsCursor(*db.directory, true, true);
+    c->Open();
+    append(*c, 1, 40);
+  }
+  Database db(dir.path());
+  auto c = rowsCursor(*db.directory, false);
+  c->Open();
+  EXPECT_EQ(read(*c, 40).k, 40);
+  Helper other([&](Helper&) {
+    Database db(dir.path());
+    auto c = rowsCursor(*db.directory, false);
+    c->Open();
+    append(*c, 41, 60);
+    return 0;
+  });
+  ASSERT_EQ(other.wait(), 0);
+  db.directory->StartTransaction();
+  std::vector<uint8_t> buffer(c->RecordSize());
+  c->SetToRecordNo(1);
+  ASSERT_EQ(c->GetCurrentRecord(buffer.data(), false), 0);
+  put(*c, buffer, Row{1, "changed", 1});
+  c->ModifyRecord(buffer.data());
+  for (uint32_t n = 1; n <= 60; ++n) EXPECT_EQ(read(*c, n).k, int32_t(n));
+  db.directory->Commit(true, false);
+  c->Close();
+
+  c = rowsCursor(*db.directory, true);
+  c->Open();
+  c->EmptyTable();
+  append(*c, 1, 3);
+  for (uint32_t n = 1; n <= 3; ++n) EXPECT_EQ(read(*c, n).name, "n" + std::to_string(n));
+  EXPECT_EQ(c->GetRecordCount(), 3);
+  c->EmptyTable();
+  c->SetToBegin();
+  EXPECT_NE(c->GetNextRecord(buffer.data()), 0);
+  EXPECT_EQ(c->GetRecordCount(), 0);
+  c->Close();
+  c->Open();
+  EXPECT_EQ(c->GetRecordCount(), 0);
+  expectIntact(dir, "rows", *c);
+}
+
 }  // namespace
