@@ -256,7 +256,7 @@ void TTableJoin::ApplyFilter() {
     tree.release();
     Inner.Cursor->ActivateFilter(Filter);
   } else {
-    Inner.Cursor->ReplaceFilterExpression(tree.release(), Filter);
+    Inner.Cursor->ReplaceFilterExpression(std::move(tree), Filter);
   }
 }
 
@@ -690,7 +690,7 @@ void TDataQuery::ApplySubSelectFilter(TExpToken& test) {
     tree.release();
     result.ActivateFilter(SubSelectFilter);
   } else {
-    result.ReplaceFilterExpression(tree.release(), SubSelectFilter);
+    result.ReplaceFilterExpression(std::move(tree), SubSelectFilter);
   }
 }
 

@@ -251,7 +251,7 @@ bool TTableJoin::lookUp(TExpTreePtr& tree) {
   if (keyDecides_) {
     tree.reset();
   } else {
-    lookupFilter_->ReplaceTree(tree.release());
+    lookupFilter_->ReplaceTree(std::move(tree));
   }
   Inner.Feed = this;
   Inner.RowCheck = nullptr;

@@ -1166,6 +1166,9 @@ TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward, T
   const int64_t got = ReadAt(slotOffset(first), readBuffer_.data(), int64_t(length), true);
   const uint32_t whole = uint32_t(std::max<int64_t>(got, 0) / r);
   if (whole < count) {
+    // The record asked for is in no cache (the caller looked): missing from the file, it is
+    // the read error of a cut file, whoever appended what.
+    if (number - first >= whole) raise(VELDOR_READERR);
     // Slots missing from the file are acceptable only where this table appended them and has
     // not written them yet.
     const bool appendedUnwritten =

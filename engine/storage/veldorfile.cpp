@@ -1327,6 +1327,12 @@ int64_t TFileHandler::Read(void* buffer, int64_t count, bool allowShort) {
     std::lock_guard guard(file_->Section());
     const int64_t position = Seek(kSeekCurrent, 0);
     n = file_->Read(handleId_, buffer, count);
+    // The set lies over the disk's bytes up to the length it found (less what it cut): a read
+    // that comes back short of that met a file cut behind the set, whose missing bytes would
+    // otherwise read as zeros, and is the read error any short read is.
+    const int64_t onDisk =
+        std::clamp<int64_t>(std::min(held_.LowestCut(), held_.DiskSize()) - position, 0, count);
+    if (n >= 0 && n < onDisk) raise(VELDOR_READERR);
     if (n >= 0) {
       n = held_.Overlay(position, static_cast<uint8_t*>(buffer), count, n);
       Seek(kSeekBegin, position + n);

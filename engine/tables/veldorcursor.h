@@ -847,8 +847,9 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void DropFilter(TFilter* filter);
   void ActivateFilter(TFilter* filter);
   void DeactivateFilter(TFilter* filter);
-  // Gives an active expression filter a new tree (nothing for nullptr) and rebuilds it.
-  void ReplaceFilterExpression(TExpToken* tree, TFilter* filter);
+  // Gives an active expression filter a new tree (nothing for nullptr) and rebuilds it. The tree
+  // is the filter's from then on; on any failure it is freed here, the filter keeping its old one.
+  void ReplaceFilterExpression(TExpTreePtr tree, TFilter* filter);
   const std::vector<std::unique_ptr<TFilter>>& Filters() const { return filters_; }
   bool BitmapView() const { return bitmapView_; }
   // The records the cursor shows (records 1..GetLastRecordNumber), brought up to date first.

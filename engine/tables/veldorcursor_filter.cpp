@@ -312,7 +312,7 @@ void TDataCursor::setFiltersActive(TFilter* filter, bool active) {
   Resync();
 }
 
-void TDataCursor::ReplaceFilterExpression(TExpToken* tree, TFilter* filter) {
+void TDataCursor::ReplaceFilterExpression(TExpTreePtr tree, TFilter* filter) {
   if (!tree) return;
   // The server's filter would go on with the old tree.
   if (IsRemote()) Raise(VELDOR_REMOTEINVREQUEST);
@@ -323,7 +323,7 @@ void TDataCursor::ReplaceFilterExpression(TExpToken* tree, TFilter* filter) {
   auto it = std::find_if(filters_.begin(), filters_.end(),
                          [&](const auto& f) { return f.get() == filter && f->Active(); });
   if (it == filters_.end()) Raise(VELDOR_NOSUCHFILTER);
-  (*it)->ReplaceTree(tree);
+  (*it)->ReplaceTree(std::move(tree));
   // A later filter built on the old expression's verdicts would still drop what only it dropped.
   if (builtOnEarlierFilters(size_t(it - filters_.begin()) + 1))
     BuildAllFilterBitmaps();

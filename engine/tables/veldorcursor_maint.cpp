@@ -116,6 +116,11 @@ void TDataCursor::RestoreIndex(bool keepCurrent, bool deleteBackup) {
   checkCollation();
   SelectIndex(slot <= table_->IndexFile().GetIndexCount() || slot >= kSysDeletedSlot ? slot : kPrimarySlot);
   textParamsLoaded_ = false;
+  // The view and the position were found in the index this one replaced; an index kept was
+  // rewritten in place all the same.
+  filterViewStale_ = true;
+  rebuildView();
+  Resync();
 }
 
 void TDataCursor::SetIndexDescriptor(uint8_t slot, const TIndexDescriptor& descriptor) {

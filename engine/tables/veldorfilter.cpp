@@ -81,9 +81,10 @@ void TFilter::RecordDeleted(uint32_t recordNo) {
   if (bitmap_ && recordNo <= bitmap_->Count()) bitmap_->ClearBit(recordNo);
 }
 
-void TFilter::ReplaceTree(TExpToken* tree) {
+void TFilter::ReplaceTree(TExpTreePtr tree) {
   freeTree();
-  tree_ = tree;
+  tree_ = tree.release();
+  ownsTree_ = true;
   level_ = cursor_.IsRemote() || !tree_ ? 0 : cursor_.GetExpressionOptimizeLevel(tree_, 0, false);
 }
 

@@ -67,9 +67,9 @@ class TFilter {
   // into the bitmap when needed, and cleared again when the record fails.
   void RecordChanged(uint32_t recordNo, const uint8_t* record);
   void RecordDeleted(uint32_t recordNo);
-  // Takes a new tree (the old one is freed when owned) and recomputes the level with the
-  // range-size check off.
-  void ReplaceTree(TExpToken* tree);
+  // Takes a new tree, which the filter owns from then on (the old one is freed when owned), and
+  // recomputes the level with the range-size check off.
+  void ReplaceTree(TExpTreePtr tree);
 
   // Narrows `bitmap` to the records for which `node` holds (see the bitmap contract above).
   void Optimize(TRecordsBitmap& bitmap, TExpToken* node, bool& restart, uint8_t parentCode);

@@ -781,9 +781,21 @@ void TDataTable::Reuse() {
   readOnly_ = readOnlyAttribute_ = false;
 }
 
+void TDataTable::forceToDevice(const std::string& file) {
+  TFileList& files = directory_->FileList();
+  if (const int32_t r = files.SyncFile(file); r < 0) SignalTableError(uint16_t(-r), file, GetDirectoryName());
+  const size_t slash = file.find_last_of('/');
+  if (!files.FileSystem().syncFolder(slash == std::string::npos ? std::string(".") : file.substr(0, slash)))
+    SignalTableError(VELDOR_WRITEERR, file, GetDirectoryName());
+}
+
 void TDataTable::BackupIndex() {
   FlushTable(false, false, false, false, false);
-  index_->CopyToNewFile(FileName(kIndexBackupExt), false, nullptr, 0);
+  const std::string backup = FileName(kIndexBackupExt);
+  index_->CopyToNewFile(backup, false, nullptr, 0);
+  // Whatever rewrites the index next may be cut short by a power loss: the backup, its bytes and
+  // its name, is on the device before that.
+  if (!inMemory_) forceToDevice(backup);
 }
 
 void TDataTable::RestoreIndex(bool keepCurrent, bool deleteBackup) {
@@ -797,6 +809,11 @@ void TDataTable::RestoreIndex(bool keepCurrent, bool deleteBackup) {
     MarkWritten();
   }
   if (deleteBackup && directory_->FileList().FileExists(backup, inMemory_)) {
+    // Until the index in place is whole on the device, the backup is the one whole index.
+    if (!inMemory_) {
+      FlushTable(false, false, true, false, false);
+      forceToDevice(FileName(kIndexFileExt));
+    }
     const int32_t r = directory_->FileList().DeleteFile(backup, inMemory_);
     if (r < 0) SignalTableError(uint16_t(-r), backup, GetDirectoryName());
   }

@@ -313,8 +313,9 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   // Idled, or taken back, with its row: true until the row is rewritten or the table emptied.
   bool HoldsIdleRow() const { return holdsIdleRow_; }
   void ForgetIdleRow() { holdsIdleRow_ = false; }
-  // Writes the table out and copies the index file to ".IBK"; RestoreIndex copies it back
-  // unless `keepCurrent`, and deletes it when asked.
+  // Writes the table out and copies the index file to ".IBK", forced to the device with its
+  // folder entry before this returns; RestoreIndex copies it back unless `keepCurrent`, and
+  // deletes it when asked, only once the index in place is written out and forced.
   void BackupIndex();
   void RestoreIndex(bool keepCurrent, bool deleteBackup);
   // Drops every write the files hold back (and a journal a failed write-out left) and what the
@@ -518,6 +519,9 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   // Deletes the empty journal found at open when no writer keeps it.
   void dropUnheldJournal();
   void holdWrites(bool hold);
+  // Forces the disk file `file` (one of the table's, or its backup) and its folder's entries to
+  // the device. Raises the failure's engine error.
+  void forceToDevice(const std::string& file);
   std::array<TFileHandler*, 3> journalFiles() const;
   // The journal's name, spelt after the data file on disk.
   const std::string& journalPath() const;

@@ -832,9 +832,9 @@ TEST(FilterSwitches, TheViewFollowsEveryChangeOfAnEarlierFilter) {
         const std::string text = boundsText();
         TFilter* scratch =
             cursors[c]->AddFilter(nullptr, &text, nullptr, true, nullptr, false, false, false, false);
-        TExpToken* tree = CopyExpTree(scratch->Tree());
+        TExpTreePtr tree(CopyExpTree(scratch->Tree()));
         cursors[c]->DropFilter(scratch);
-        cursors[c]->ReplaceFilterExpression(tree, bounds[c]);
+        cursors[c]->ReplaceFilterExpression(std::move(tree), bounds[c]);
       }
     } else if (action == 2) {
       boundsOn = !boundsOn;

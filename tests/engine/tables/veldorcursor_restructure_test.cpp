@@ -778,4 +778,184 @@ TEST(PowerLossRestructure, TheNewFilesReachTheDeviceBeforeTheOldTableIsGivenUp) 
   }
 }
 
+// Table "rows" of structure 2 (an index BYNAME over NAME) with 40 rows; their first two fields.
+std::multiset<Row> fortyNamedRows(const TempDir& dir) {
+  std::multiset<Row> rows;
+  for (const Row& row : createRows(dir, structure(2), 40, [n = 0]() mutable {
+         ++n;
+         return Row{{1, std::to_string(n)}, {2, std::string(1 + n % 7, char('a' + n % 5))}};
+       }))
+    rows.insert({{1, row.at(1)}, {2, row.at(2)}});
+  return rows;
+}
+
+// The rows as index BYNAME leads to them, with the checkers' word on every key of the table.
+std::multiset<Row> rowsThroughTheIndex(const TempDir& dir, TDataCursor& c) {
+  expectIntact(dir, "rows", c);
+  c.SetIndexName("BYNAME");
+  return firstTwo(c);
+}
+
+// The rebuild in place of an index whose order changes (the records keep their numbers), its
+// old index file kept as the backup, ended at every file operation in a process of its own: the
+// table opens, every row is found through the index, old or new, and the index is whole.
+TEST(KilledRestructure, AnIndexRebuiltInPlaceEndedAtAnyOperationLeavesEveryRowFoundThroughIt) {
+  TempDir dir;
+  const std::multiset<Row> rows = fortyNamedRows(dir);
+  const FolderImage pristine = imageOf(dir);
+  bool completed = false;
+  uint64_t at = 1;
+  for (; !completed && at < 3000; ++at) {
+    SCOPED_TRACE("ended at operation " + std::to_string(at));
+    restore(dir, pristine);
+    Helper writer([&](Helper&) {
+      platform::FaultyFileSystem faulty(platform::FileSystem::local());
+      TFileList list(faulty);
+      Database db(dir.path(), &list);
+      TDataCursor c(*db.directory);
+      c.SetTableName("rows");
+      c.SetExclusive(true);
+      TRestructureArgs args = structure(3);
+      faulty.setPlan({platform::Fault::Exit, at, false});
+      c.RestructureTable(args);
+      return 0;
+    });
+    const int code = writer.wait();
+    ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << code;
+    completed = code == 0;
+    Database db(dir.path());
+    TDataCursor c(*db.directory);
+    c.SetTableName("rows");
+    ASSERT_NO_THROW(c.Open());
+    EXPECT_EQ(rowsThroughTheIndex(dir, c), rows);
+  }
+  EXPECT_TRUE(completed);
+  EXPECT_GT(at, 10u) << "the rebuild copies the index, builds it again and writes it out";
+  std::printf("the rebuild ran to its end after %llu operations\n", static_cast<unsigned long long>(at - 1));
+  EXPECT_TRUE(std::filesystem::exists(dir.file("rows.IBK")));
+}
+
+using Events = std::vector<platform::FaultyFileSystem::Event>;
+using EventKind = platform::FaultyFileSystem::EventKind;
+
+std::string nameOf(const std::string& path) {
+  return std::filesystem::path(path).filename().string();
+}
+
+// True when every write of `file` among events[0, end) is followed, before `end`, by a sync of it.
+bool syncedBefore(const Events& events, size_t end, const std::string& file) {
+  bool synced = true;
+  for (size_t i = 0; i < end; ++i) {
+    if (nameOf(events[i].path) != file) continue;
+    if (events[i].kind == EventKind::Write) synced = false;
+    if (events[i].kind == EventKind::Sync) synced = true;
+  }
+  return synced;
+}
+
+// A power loss keeps only what reached the device. The backup of an index rebuilt in place is
+// whole on the device, its name too, before the first byte of the index is overwritten; a backup
+// is deleted only once the index in place (rebuilt, or copied back from it) is on the device.
+// The session does not force its writes (ForceBufferFlush is off, the default).
+TEST(PowerLossRestructure, AnIndexBackupReachesTheDeviceBeforeTheIndexIsOverwrittenAndGoesOnlyAfterIt) {
+  TempDir dir;
+  fortyNamedRows(dir);
+  platform::FaultyFileSystem faulty(platform::FileSystem::local());
+  TFileList list(faulty);
+  Database db(dir.path(), &list);
+  ASSERT_EQ(db.session.ForceBufferFlush(), 0);
+  TDataCursor c(*db.directory);
+  c.SetTableName("rows");
+  c.SetExclusive(true);
+
+  TRestructureArgs args = structure(3);
+  faulty.record(true);
+  c.RestructureTable(args);
+  Events events = faulty.events();
+  size_t firstIndexWrite = events.size();
+  bool backupMade = false;
+  for (size_t i = 0; i < events.size() && firstIndexWrite == events.size(); ++i) {
+    backupMade = backupMade || (events[i].kind == EventKind::Write && nameOf(events[i].path) == "rows.IBK");
+    if (backupMade && events[i].kind == EventKind::Write && nameOf(events[i].path) == "rows.IDX")
+      firstIndexWrite = i;
+  }
+  ASSERT_LT(firstIndexWrite, events.size()) << "no backup made, or no index written after it";
+  EXPECT_TRUE(syncedBefore(events, firstIndexWrite, "rows.IBK")) << "the backup's bytes";
+  bool folderSynced = false;
+  for (size_t i = 0; i < firstIndexWrite; ++i) {
+    if (events[i].kind == EventKind::Write && nameOf(events[i].path) == "rows.IBK") folderSynced = false;
+    if (events[i].kind == EventKind::SyncFolder) folderSynced = true;
+  }
+  EXPECT_TRUE(folderSynced) << "the backup's name";
+
+  // The backup goes, the index rebuilt in place kept, and then copied back over a changed index.
+  for (const bool keepCurrent : {true, false}) {
+    SCOPED_TRACE(keepCurrent ? "rebuilt index kept" : "backup copied back");
+    c.Open();
+    c.BackupIndex();
+    std::vector<uint8_t> buffer(c.RecordSize());
+    const int32_t k = 100;
+    c.ClearRecordBuffer(buffer.data());
+    c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&k));
+    c.PutField(2, buffer.data(), reinterpret_cast<const uint8_t*>("added"));
+    c.AppendRecord(buffer.data());
+    faulty.record(true);
+    c.RestoreIndex(keepCurrent, true);
+    events = faulty.events();
+    faulty.record(false);
+    size_t backupGone = events.size();
+    for (size_t i = 0; i < events.size() && backupGone == events.size(); ++i)
+      if (events[i].kind == EventKind::Delete && nameOf(events[i].path) == "rows.IBK") backupGone = i;
+    ASSERT_LT(backupGone, events.size()) << "the backup was not deleted";
+    EXPECT_TRUE(syncedBefore(events, backupGone, "rows.IDX")) << "the index in place";
+    bool forced = false;
+    for (size_t i = 0; i < backupGone; ++i)
+      forced = forced || (events[i].kind == EventKind::Sync && nameOf(events[i].path) == "rows.IDX");
+    EXPECT_TRUE(forced) << "the index in place was never forced";
+    c.Close();
+  }
+}
+
+// The records a cursor shows and counts, in record-number order and through index BYNAME.
+std::pair<int32_t, std::multiset<Row>> shown(TDataCursor& c, const std::string& index) {
+  c.SetIndexName(index);
+  std::multiset<Row> rows = firstTwo(c);
+  return {c.GetRecordCount(), rows};
+}
+
+// An index copied back from its backup replaces the one the cursor found its view in: the cursor
+// then counts and shows what the index in place holds, as the cursor that opens the table next
+// does, whether the backup stays or goes. (A row added since the backup is unknown to it.)
+TEST(IndexBackupTest, ACursorThatCopiedTheBackupBackCountsAndShowsWhatTheIndexInPlaceHolds) {
+  for (const bool deleteBackup : {false, true}) {
+    SCOPED_TRACE(deleteBackup ? "backup deleted" : "backup kept");
+    TempDir dir;
+    const std::multiset<Row> rows = fortyNamedRows(dir);
+    Database db(dir.path());
+    TDataCursor c(*db.directory);
+    c.SetTableName("rows");
+    c.SetExclusive(true);
+    c.Open();
+    c.BackupIndex();
+    std::vector<uint8_t> buffer(c.RecordSize());
+    const int32_t k = 100;
+    c.ClearRecordBuffer(buffer.data());
+    c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&k));
+    c.PutField(2, buffer.data(), reinterpret_cast<const uint8_t*>("added"));
+    c.AppendRecord(buffer.data());
+    ASSERT_EQ(c.GetRecordCount(), 41);
+    c.RestoreIndex(false, deleteBackup);
+    EXPECT_EQ(c.GetTableRecordCount(), 40);
+    for (const std::string index : {"", "BYNAME"}) {
+      SCOPED_TRACE("index \"" + index + "\"");
+      const auto [count, seen] = shown(c, index);
+      EXPECT_EQ(seen, rows);
+      EXPECT_EQ(count, 40);
+    }
+    c.Close();
+    c.Open();
+    for (const std::string index : {"", "BYNAME"}) EXPECT_EQ(shown(c, index), std::make_pair(40, rows));
+  }
+}
+
 }  // namespace

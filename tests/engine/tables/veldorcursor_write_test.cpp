@@ -1343,4 +1343,130 @@ TEST(CursorWriteTest, FourProcessesCountExactlyUnderEitherProtocol) {
   }
 }
 
+// A data file cut from outside below the records its header counts: a delete, a modify or a read
+// of a record that is gone is the read error of any short read (never the record taken for a
+// deleted one, nor read as zeros), alone, in a transaction that changed a record, and in one
+// whose writes are held back with an append; the failed write leaves the table's files as they
+// were.
+TEST(CursorWriteTest, ARecordCutFromTheDataFileIsAReadErrorForDeleteModifyAndRead) {
+  enum Road { Delete, Modify, Read };
+  for (const bool exclusive : {false, true})
+    for (const int before : {0, 1, 2})
+      for (const Road road : {Delete, Modify, Read}) {
+        SCOPED_TRACE(std::string(exclusive ? "exclusive" : "shared") + ", " +
+                     (before == 0   ? "no transaction"
+                      : before == 1 ? "transaction with a modify"
+                                    : "transaction with a modify and an append") +
+                     ", " +
+                     (road == Delete   ? "delete"
+                      : road == Modify ? "modify"
+                                       : "read"));
+        TempDir dir;
+        {
+          Database db(dir.path());
+          auto c = rowsCursor(*db.directory, true, true);
+          c->Open();
+          std::vector<uint8_t> buffer(c->RecordSize());
+          for (int i = 1; i <= 40; ++i) {
+            c->ClearRecordBuffer(buffer.data());
+            put(*c, buffer, Row{i, "n" + std::to_string(i), double(i)});
+            c->AppendRecord(buffer.data());
+          }
+        }
+        Database db(dir.path());
+        auto c = rowsCursor(*db.directory, exclusive);
+        c->Open();
+        std::vector<uint8_t> buffer(c->RecordSize());
+        if (before > 0) {
+          db.directory->StartTransaction();
+          c->SetToRecordNo(1);
+          ASSERT_EQ(c->GetCurrentRecord(buffer.data(), false), 0);
+          put(*c, buffer, Row{1, "changed", 1});
+          c->ModifyRecord(buffer.data());
+        }
+        if (before > 1) {
+          c->ClearRecordBuffer(buffer.data());
+          put(*c, buffer, Row{41, "n41", 41});
+          c->AppendRecord(buffer.data());
+        }
+        c->SetIndexName("BYK");
+        c->SetToRecordNo(40);
+        ASSERT_EQ(c->GetCurrentRecord(buffer.data(), false), 0);
+        // The last record loses its last bytes; what the caches hold of it goes too.
+        std::filesystem::resize_file(dir.file("rows.DAT"),
+                                     std::filesystem::file_size(dir.file("rows.DAT")) - 10);
+        c->Table()->DataFile().ClearRecordCache();
+        const auto files = table_test::tableImages(dir, "rows");
+        put(*c, buffer, Row{40, "edited", 40});
+        EXPECT_EQ(errorOf([&] {
+                    if (road == Delete) c->DeleteRecord(buffer.data());
+                    if (road == Modify) c->ModifyRecord(buffer.data());
+                    if (road == Read) c->GetCurrentRecord(buffer.data(), false);
+                  }),
+                  VELDOR_READERR);
+        // The rollback and the close meet the cut file too: a read error or nothing.
+        for (const uint16_t error : {before > 0 ? errorOf([&] { db.directory->Rollback(); }) : uint16_t(0),
+                                     errorOf([&] { c->Close(); })})
+          EXPECT_TRUE(error == 0 || error == VELDOR_READERR) << error;
+        EXPECT_EQ(table_test::tableImages(dir, "rows"), files) << "nothing written";
+      }
+}
+
+// A file that is longer or shorter than it was, for reasons of its own, is read whole under held
+// writes: one another process extended since this one last looked, one this table emptied and
+// filled again before writing anything out, and one left empty.
+TEST(CursorWriteTest, AFileExtendedElsewhereOrEmptiedHereIsReadWholeUnderHeldWrites) {
+  TempDir dir;
+  auto append = [](TDataCursor& c, int32_t from, int32_t to) {
+    std::vector<uint8_t> buffer(c.RecordSize());
+    for (int32_t k = from; k <= to; ++k) {
+      c.ClearRecordBuffer(buffer.data());
+      put(c, buffer, Row{k, "n" + std::to_string(k), double(k)});
+      c.AppendRecord(buffer.data());
+    }
+  };
+  {
+    Database db(dir.path());
+    auto c = rowsCursor(*db.directory, true, true);
+    c->Open();
+    append(*c, 1, 40);
+  }
+  Database db(dir.path());
+  auto c = rowsCursor(*db.directory, false);
+  c->Open();
+  EXPECT_EQ(read(*c, 40).k, 40);
+  Helper other([&](Helper&) {
+    Database db(dir.path());
+    auto c = rowsCursor(*db.directory, false);
+    c->Open();
+    append(*c, 41, 60);
+    return 0;
+  });
+  ASSERT_EQ(other.wait(), 0);
+  db.directory->StartTransaction();
+  std::vector<uint8_t> buffer(c->RecordSize());
+  c->SetToRecordNo(1);
+  ASSERT_EQ(c->GetCurrentRecord(buffer.data(), false), 0);
+  put(*c, buffer, Row{1, "changed", 1});
+  c->ModifyRecord(buffer.data());
+  for (uint32_t n = 1; n <= 60; ++n) EXPECT_EQ(read(*c, n).k, int32_t(n));
+  db.directory->Commit(true, false);
+  c->Close();
+
+  c = rowsCursor(*db.directory, true);
+  c->Open();
+  c->EmptyTable();
+  append(*c, 1, 3);
+  for (uint32_t n = 1; n <= 3; ++n) EXPECT_EQ(read(*c, n).name, "n" + std::to_string(n));
+  EXPECT_EQ(c->GetRecordCount(), 3);
+  c->EmptyTable();
+  c->SetToBegin();
+  EXPECT_NE(c->GetNextRecord(buffer.data()), 0);
+  EXPECT_EQ(c->GetRecordCount(), 0);
+  c->Close();
+  c->Open();
+  EXPECT_EQ(c->GetRecordCount(), 0);
+  expectIntact(dir, "rows", *c);
+}
+
 }  // namespace

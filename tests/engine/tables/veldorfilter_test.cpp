@@ -15,6 +15,7 @@
 #include "engine/base/veldorerr.h"
 #include "engine/base/veldorlocale.h"
 #include "engine/tables/veldorcursor.h"
+#include "engine/values/veldorexptoken.h"
 #include "tests/engine/tables/table_test_util.h"
 
 namespace {
@@ -579,6 +580,59 @@ TEST(FilterErrorTest, BuiltTreesAreCheckedAndKeepTheirOwnKeyCompares) {
   sum->code = opAdd;
   EXPECT_EQ(refused(std::move(sum)), VELDOR_INVALIDFILTER);
   EXPECT_TRUE(c.Filters().empty());
+}
+
+// A new tree given to a filter is the filter's from then on, also where the filter's first tree
+// stayed its caller's; one that finds no active filter of the cursor (an inactive one, another
+// cursor's) is refused and freed, and the filter goes on with its old tree. Every node given
+// comes back once the filters are dropped.
+TEST(FilterErrorTest, AReplacedTreeBelongsToTheFilterAndARefusedOneIsFreed) {
+  TempDir dir;
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName("t");
+  c.SetExclusive(true);
+  TCreateTableArgs args = tableArgs(0, true);
+  c.CreateTable(args);
+  c.Open();
+  std::vector<uint8_t> buffer(c.RecordSize());
+  for (int32_t id = 1; id <= 4; ++id) {
+    c.ClearRecordBuffer(buffer.data());
+    put(c, buffer, Row{id, id, "n", 0});
+    c.AppendRecord(buffer.data(), false);
+    c.FreeAllBlobs(true);
+  }
+  const int64_t before = ExpTokensInUse();
+  // A tree prepared for the cursor, taken from a filter added for it and dropped again.
+  const auto treeOf = [&](std::string text) {
+    TFilter* scratch = c.AddFilter(nullptr, &text, nullptr, true, nullptr, false, false, false, false);
+    TExpTreePtr tree(CopyExpTree(scratch->Tree()));
+    c.DropFilter(scratch);
+    return tree;
+  };
+  std::string text = "K = 1";
+  TFilter* owning = c.AddFilter(nullptr, &text, nullptr, true, nullptr, false, false, false, false);
+  c.ActivateFilter(owning);
+  TFilter* inactive = c.AddFilter(nullptr, &text, nullptr, true, nullptr, false, false, false, false);
+  TDataCursor other(*db.directory);
+  for (TFilter* refused : {inactive, reinterpret_cast<TFilter*>(&other)})
+    EXPECT_EQ(errorOf([&] { c.ReplaceFilterExpression(treeOf("K = 2"), refused); }), VELDOR_NOSUCHFILTER);
+  EXPECT_EQ(shown(c), (std::set<int32_t>{1}));
+  c.ReplaceFilterExpression(treeOf("K = 2"), owning);
+  EXPECT_EQ(shown(c), (std::set<int32_t>{2}));
+  c.DropFilter(owning);
+  c.DropFilter(inactive);
+
+  TExpTreePtr callers = treeOf("K = 3");
+  TFilter* borrowing =
+      c.AddFilter(nullptr, nullptr, callers.get(), false, nullptr, false, false, false, false);
+  c.ActivateFilter(borrowing);
+  EXPECT_EQ(shown(c), (std::set<int32_t>{3}));
+  c.ReplaceFilterExpression(treeOf("K = 4"), borrowing);
+  EXPECT_EQ(shown(c), (std::set<int32_t>{4}));
+  c.DropFilter(borrowing);
+  callers.reset();
+  EXPECT_EQ(ExpTokensInUse(), before) << "nodes given to filters were not all freed";
 }
 
 // Filters whose comparisons, predicates and NULL tests read values computed from the record
