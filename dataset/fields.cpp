@@ -332,6 +332,16 @@ Variant FloatField::Convert(const Variant& v) const {
   CONVERT_OR_FAIL(Variant(v.asDouble()))
 }
 
+Variant BCDField::Convert(const Variant& v) const {
+  if (v.isNull()) return Variant::null();
+  const VariantType t = v.type();
+  if (!v.isText() && t != VariantType::Currency && t != VariantType::Int16 && t != VariantType::Int32 &&
+      t != VariantType::Int64)
+    return FloatField::Convert(v);
+  // Read as a number only to refuse what is none; the value itself goes on unrounded.
+  CONVERT_OR_FAIL((void(v.asDouble()), v))
+}
+
 void FloatField::Validate(const Variant& v) {
   if (!v.isNull()) {
     const double d = v.asDouble();

@@ -279,10 +279,13 @@ class CurrencyField : public FloatField {
   CurrencyField() : FloatField(ftCurrency) {}
 };
 
-// Decimal values held as doubles; Size is the scale.
+// Decimal values; Size is the scale. A number's text, a currency and a whole number reach the
+// dataset as they are, so that the dataset rounds them once, exactly, to its places; any other
+// value as a double.
 class BCDField : public FloatField {
  public:
   BCDField() : FloatField(ftBCD) { Size = 4; }
+  Variant Convert(const Variant& v) const override;
 };
 
 class BooleanField : public Field {

@@ -919,6 +919,21 @@ bool FileSystem::replaceFile(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0 || failWith(errno);
 }
 
+bool FileSystem::takeAccessOf(const std::string& model, const std::string& path) {
+  struct stat from {};
+  if (::stat(resolvePath(model).c_str(), &from) != 0) return errno == ENOENT || failWith(errno);
+  const std::string target = resolvePath(path);
+  struct stat to {};
+  if (::stat(target.c_str(), &to) != 0) return failWith(errno);
+  // The group goes first: a change of group may clear bits that the mode then sets. A group the
+  // user is no member of is not the user's to give (EPERM): the file keeps the user's own.
+  if (to.st_gid != from.st_gid && ::chown(target.c_str(), uid_t(-1), from.st_gid) != 0 && errno != EPERM)
+    return failWith(errno);
+  const mode_t mode = from.st_mode & 0777;
+  if ((to.st_mode & 07777) != mode && ::chmod(target.c_str(), mode) != 0) return failWith(errno);
+  return true;
+}
+
 bool FileSystem::syncFolder(const std::string& path) {
   const int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return failWith(errno);

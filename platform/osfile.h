@@ -246,6 +246,12 @@ class FileSystem {
   // Renames `from` to `to` in one step, replacing a file at `to`: whatever happens, `to` names
   // either the old file or the new one, whole. Both must lie on one file system.
   virtual bool replaceFile(const std::string& from, const std::string& to);
+  // Gives the file at `path` (a file this process made to take the place of the one at `model`)
+  // the permission bits of `model` and, where this process may set it, its group; the owner stays
+  // this process's user. A table in a folder that several users share stays theirs when any one
+  // of them writes its files anew. True when done or when `model` is not there (nothing to take);
+  // false, with lastOsError, when `path` could not be given them.
+  virtual bool takeAccessOf(const std::string& model, const std::string& path);
   // Forces the folder's entries (files created, renamed or deleted in it) to the device.
   virtual bool syncFolder(const std::string& path);
 };

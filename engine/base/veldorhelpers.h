@@ -167,8 +167,8 @@ struct TBcd {
 };
 
 // Precision 32 with `scale` decimals (0 to 32); a value with more decimals than `scale` is
-// rounded halves away from zero. False (and a zero BCD) when scale is beyond 32 or the integer
-// digits do not fit into 32 - scale digits.
+// rounded half to even, as every other road into a packed decimal rounds (EncodeBcdValue). False (and a zero
+// BCD) when scale is beyond 32 or the integer digits do not fit into 32 - scale digits.
 bool CurrencyToBcd(Currency value, int scale, TBcd& bcd);
 // The BCD's value as currency: precision 0 gives 0; decimals past the fourth are rounded halves
 // away from zero; a value beyond the currency range gives the nearest end of the range; a

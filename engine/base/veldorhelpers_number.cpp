@@ -111,7 +111,7 @@ bool CurrencyToBcd(Currency value, int scale, TBcd& bcd) {
     uint64_t step = 1;
     for (int i = scale; i < 4; ++i) step *= 10;
     uint64_t q = magnitude / step, r = magnitude % step;
-    if (2 * r >= step) ++q;
+    if (2 * r > step || (2 * r == step && q % 2 != 0)) ++q;
     digits = std::to_string(q);
   } else {
     digits = std::to_string(magnitude) + std::string(size_t(scale - 4), '0');

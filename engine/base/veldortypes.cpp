@@ -152,6 +152,15 @@ bool RescaleBcdValue(const uint8_t* in, int places, uint8_t* out) {
   for (size_t k = lead; k < digits.size(); ++k)
     setDigitAt(out, kBcdPrecision - (digits.size() - k), digits[k]);
   if ((in[1] & kSignBit) && lead < digits.size()) out[1] |= kSignBit;
+  // A value that reads as a number must still read as one with its new places; one that did not
+  // (beyond the scaled range already) keeps its digits.
+  int64_t scaled = 0;
+  const TBcdDecode was = DecodeBcdValue(in, scaled);
+  if ((was == TBcdDecode::Exact || was == TBcdDecode::Rounded) &&
+      DecodeBcdValue(out, scaled) == TBcdDecode::Overflow) {
+    writeZero(out, places);
+    return false;
+  }
   return true;
 }
 

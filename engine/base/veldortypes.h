@@ -179,7 +179,8 @@ bool EncodeBcdValue(int64_t scaled, int places, uint8_t* bcd);
 // Writes the 34 bytes of the BCD at `in` (not `out`) with `places` decimals, digit by digit, so
 // that a value beyond the 64-bit scaled range keeps its digits: dropped digits round half to
 // even, added ones are 0, a value that rounds to 0 has no sign. False for a malformed BCD, one
-// that takes more than 32 digits, or places beyond 32.
+// that takes more than 32 digits, places beyond 32, or a value within the scaled range that the
+// rounding takes out of it.
 bool RescaleBcdValue(const uint8_t* in, int places, uint8_t* out);
 
 // value / divisor rounded half to even; Requires divisor > 0.

@@ -4,10 +4,13 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <string>
 
 #include "dataset/dberror.h"
 #include "engine/base/veldorhelpers.h"
 #include "engine/components/veldortb.h"
+#include "engine/sql/veldorsq.h"
 #include "engine/tables/veldordirectory.h"
 #include "platform/bytes.h"
 #include "platform/scopeguard.h"
@@ -68,6 +71,41 @@ bool hasMorePlaces(const Variant& v, int places) {
   // only absorbs the double's own error (1.23 reads as 1.2299999...).
   const double x = d * double(10000 / unit);
   return std::fabs(x - std::nearbyint(x)) > 1e-9 * std::max(1.0, std::fabs(x));
+}
+
+// `value` into the DECIMAL field's 34 bytes as SQL assignment puts it there: a number's text read
+// exactly, a float through its scaled value, whole numbers exactly, each rounded half to even to
+// the field's places once. A value that does not fit is refused, never cut or kept.
+void putDecimal(const TFieldDescriptor& field, const Variant& value, uint8_t* out) {
+  using T = TEngineFieldType;
+  std::array<uint8_t, kValueBufferSize> buffer{};
+  bool stored = false;
+  std::string text;
+  if (value.type() == ds::VariantType::Currency) {
+    EncodeBcdValue(value.asCurrency().scaled, kBcdMaxFieldScale, buffer.data());
+    stored = sql::AssignDecimal(T::BCD, kBcdSize, field.Scale(), buffer);
+  } else if (value.isText()) {
+    text = value.asString();
+    if (text.size() < buffer.size()) {
+      std::memcpy(buffer.data(), text.data(), text.size());
+      stored = sql::AssignDecimal(T::String, uint32_t(text.size() + 1), field.Scale(), buffer);
+    }
+  } else if (value.type() == ds::VariantType::Double) {
+    PutFloatValue(buffer.data(), value.asDouble());
+    stored = sql::AssignDecimal(T::Float, 8, field.Scale(), buffer);
+  } else {
+    PutLargeIntValue(buffer.data(), value.asInt64());
+    stored = sql::AssignDecimal(T::LargeInt, 8, field.Scale(), buffer);
+  }
+  if (!stored) {
+    if (text.empty()) text = value.asString();
+    if (value.isText() && !IsValidFloatText(text))
+      ds::DatabaseError("'" + text + "' is not a valid value for field '" + field.Name() + "'");
+    const std::string largest = sql::LargestDecimalText(field.Scale());
+    ds::DatabaseError(text + " is not a valid value for field '" + field.Name() +
+                      "'. The allowed range is -" + largest + " to " + largest);
+  }
+  std::memcpy(out, buffer.data(), kBcdSize);
 }
 
 }  // namespace
@@ -139,12 +177,9 @@ bool VariantToEngineValue(const TFieldDescriptor& field, const Variant& value, u
     case 7:
       putDouble(out, value.asDouble());
       return true;
-    case 8: {
-      TBcd bcd;
-      CurrencyToBcd(value.asCurrency().scaled, field.Scale(), bcd);
-      std::memcpy(out, &bcd, sizeof bcd);
+    case 8:
+      putDecimal(field, value, out);
       return true;
-    }
     case 9:
     case 15: {
       const std::vector<uint8_t> b = value.asBytes();

@@ -528,6 +528,16 @@ int64_t CheckedSum(int64_t a, int64_t b);
 bool ColumnText(TDataCursor& cursor, uint16_t fieldNo, uint8_t* record, std::string& text);
 bool PutConvertedValue(TDataCursor& cursor, uint16_t fieldNo, uint8_t* record, const TExpToken& value,
                        bool truncateBlob);
+// A value of `sourceType` (a text, a float, a currency's scaled value or a whole number, its
+// bytes at the start of `buffer`, a text terminated) made the 34 bytes of a DECIMAL of `places`,
+// in place, as INSERT and UPDATE assign it to such a column: a text read exactly, a number
+// through its scaled value, rounded half to even once. False when the column cannot hold it
+// (not a number, or beyond LargestDecimalText). `buffer` holds at least kValueBufferSize bytes.
+bool AssignDecimal(TEngineFieldType sourceType, uint32_t sourceSize, uint8_t places,
+                   std::span<uint8_t> buffer);
+// The largest number a DECIMAL of `places` places holds, as text (its negative is the smallest):
+// every read of a packed decimal goes through a 64-bit count of ten-thousandths.
+std::string LargestDecimalText(uint8_t places);
 
 class TDataQuery final : public engine::TDataQuery {
  public:

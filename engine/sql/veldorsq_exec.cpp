@@ -8,7 +8,9 @@
 #include <cstddef>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "engine/base/veldorerr.h"
@@ -21,6 +23,7 @@
 #include "engine/values/veldorexpcheck.h"
 #include "engine/values/veldorexpeval.h"
 #include "engine/values/veldorvalues.h"
+#include "engine/values/veldorvaluetext.h"
 #include "platform/debugassert.h"
 #include "platform/scopeguard.h"
 
@@ -233,6 +236,17 @@ bool PutConvertedValue(TDataCursor& cursor, uint16_t fieldNo, uint8_t* record, c
   }
   cursor.PutField(fieldNo, record, buffer.data());
   return true;
+}
+
+bool AssignDecimal(TEngineFieldType sourceType, uint32_t sourceSize, uint8_t places,
+                   std::span<uint8_t> buffer) {
+  return ConvertValue(sourceType, sourceSize, 0, T::BCD, kBcdSize, places, buffer);
+}
+
+std::string LargestDecimalText(uint8_t places) {
+  int64_t unit = 1;
+  for (int i = places; i < kBcdMaxFieldScale; ++i) unit *= 10;
+  return ScaledToText(std::numeric_limits<int64_t>::max() / unit * unit);
 }
 
 // ---- Preparation ----

@@ -1117,8 +1117,15 @@ int32_t TFileList::CopyToNewFile(TAbstractFile* source, int32_t sourceHandle, bo
     setFailedName(failedName, destination);
     return id;
   }
-  int32_t r = copyChunks(source, sourceHandle, target, id, compress ? kCopyPack : kCopyPlain, progress, step,
-                         failedName);
+  // A copy (an index backup) is open to no one the file itself is not open to.
+  int32_t r = 0;
+  if (!inMemory && !fs_.takeAccessOf(source->Name(), destination)) {
+    setFailedName(failedName, destination);
+    r = negated(OSErrorToEngineError());
+  }
+  if (r == 0)
+    r = copyChunks(source, sourceHandle, target, id, compress ? kCopyPack : kCopyPlain, progress, step,
+                   failedName);
   if (r == 0 && !inMemory && !target->Flush()) {
     setFailedName(failedName, destination);
     r = negated(VELDOR_WRITEERR);

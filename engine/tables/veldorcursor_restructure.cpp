@@ -479,6 +479,8 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
   for (size_t i = 0; i < create.Fields.size(); ++i) create.Fields[i].SetFieldNumber(uint16_t(i + 1));
   fresh.CreateTable(create);
   created = true;
+  // Before any row is in it: a table others may not read is never readable to them on the way.
+  swap.TakeAccess();
   // The new table opens with its new password; the session knows it for the copy only.
   const bool passwordAdded = args.Encrypted && !Session().PasswordExists(args.Password);
   if (passwordAdded) Session().AddPassword(args.Password);

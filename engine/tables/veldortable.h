@@ -158,6 +158,11 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
     TSwap(TDataDirectory& directory, std::string_view name, bool inMemory);
     void NewName(const std::string& newName);
     const std::string& NewName() const { return newName_; }
+    // Gives each file of the new table the permission bits and, where this process may set it,
+    // the group of the old table's file it replaces (its data file's for a file the old table
+    // lacks), so that the others who share the table keep their access. Call once the new
+    // table is made, before it holds rows; Commit calls it again.
+    void TakeAccess();
     ~TSwap();
     TSwap(const TSwap&) = delete;
     TSwap& operator=(const TSwap&) = delete;

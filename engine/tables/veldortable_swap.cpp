@@ -435,11 +435,26 @@ TDataTable::TSwap::~TSwap() {
   }
 }
 
+void TDataTable::TSwap::TakeAccess() {
+  if (inMemory_) return;
+  TFileList& files = directory_.FileList();
+  const std::string oldData = FileNameFor(directory_.Path(), name_, false, kDataFileExt);
+  for (std::string_view ext : {kDataFileExt, kIndexFileExt, kBlobFileExt}) {
+    const std::string fresh = FileNameFor(directory_.Path(), newName_, false, ext);
+    if (!files.FileExists(fresh, false)) continue;
+    const std::string old = FileNameFor(directory_.Path(), name_, false, ext);
+    const std::string& model = files.FileExists(old, false) ? old : oldData;
+    if (!files.FileSystem().takeAccessOf(model, fresh))
+      check(-int32_t(OSErrorToEngineError()), fresh, directory_);
+  }
+}
+
 void TDataTable::TSwap::Commit(bool keepBackup) {
   const bool newHasBlobFile = directory_.FileList().FileExists(
       FileNameFor(directory_.Path(), newName_, inMemory_, kBlobFileExt), inMemory_);
   plan_ = std::string(1, keepBackup ? '1' : '0') + (newHasBlobFile ? '1' : '0');
   if (inMemory_) return;
+  TakeAccess();
   forceNewFiles(directory_, newName_);
   // The copy marker must still be named while the swap marker is: an open elsewhere that removed
   // a stale one of that name just as this copy wrote its own may have taken it away, and an open

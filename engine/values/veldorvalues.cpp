@@ -122,8 +122,18 @@ int64_t scaledFromBcd(const uint8_t* bcd) {
   return scaled;
 }
 
+// Encodes with `scale` places, false when that fails or when the rounding takes the number past
+// the scaled range (922337203685477.5807 with no places is 922337203685478): no read could take
+// such a value back, so no conversion stores it.
+bool encodeReadableBcd(int64_t scaled, uint8_t scale, uint8_t* out) {
+  int64_t back = 0;
+  if (EncodeBcdValue(scaled, scale, out) && DecodeBcdValue(out, back) != TBcdDecode::Overflow) return true;
+  EncodeBcdValue(0, scale, out);
+  return false;
+}
+
 void writeBcd(int64_t scaled, uint8_t scale, uint8_t* out) {
-  if (!EncodeBcdValue(scaled, scale, out)) fail();
+  if (!encodeReadableBcd(scaled, scale, out)) fail();
 }
 
 // The text of a string or memo at the start of the buffer: up to its terminator, at most `limit`
@@ -326,7 +336,7 @@ bool convertSameType(T type, uint32_t sourceSize, uint32_t targetSize, uint8_t t
     bool ok = result == TBcdDecode::Exact || result == TBcdDecode::Rounded;
     if (!ok) scaled = 0;
     std::fill(buffer.begin(), buffer.begin() + clearSize, 0);
-    if (!EncodeBcdValue(scaled, targetScale, buffer.data())) return false;
+    if (!encodeReadableBcd(scaled, targetScale, buffer.data())) return false;
     return ok;
   }
   return true;

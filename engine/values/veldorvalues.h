@@ -46,7 +46,9 @@ bool IsCastAllowed(TEngineFieldType sourceType, TEngineFieldType targetType);
 //
 // Same type: a string keeps at most targetSize - 1 bytes of its text (cut at a character
 // boundary) and is terminated; bytes (Bytes, VarBytes) keep min(targetSize, sourceSize) bytes; a BCD is
-// re-encoded with targetScale (rounded half to even); anything else stays. True.
+// re-encoded with targetScale (rounded half to even); anything else stays. True. A BCD (of any
+// source) whose rounding to targetScale takes it past the 64-bit scaled range, where no read
+// could take it back, does not convert.
 // Source Unknown, Type13, Type14, Type16, Type17 or a foreign code: nothing is done, true.
 // Otherwise the source is taken out (a string or memo text up to its terminator, at most 255
 // bytes, or sourceSize bytes), the first 251 bytes (targetSize bytes when more) are cleared and

@@ -20,6 +20,9 @@ class ForwardingFileSystem : public FileSystem {
     return base_.renameFile(from, to);
   }
   std::string resolvePath(const std::string& path) override { return base_.resolvePath(path); }
+  bool takeAccessOf(const std::string& model, const std::string& path) override {
+    return base_.takeAccessOf(model, path);
+  }
   std::string canonicalPath(const std::string& path) override { return base_.canonicalPath(path); }
   std::string tempPath() override { return base_.tempPath(); }
   std::string computerName() override { return base_.computerName(); }

@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "engine/base/veldorerr.h"
@@ -216,6 +217,22 @@ TEST(Bcd, CurrencyBecomesThirtyTwoDigitsWithTheScale) {
   EXPECT_EQ(bcdDigits(bcd), std::string(28, '0') + "0500");
   EXPECT_FALSE(CurrencyToBcd(1, 33, bcd));
   EXPECT_FALSE(CurrencyToBcd(std::numeric_limits<int64_t>::max(), 20, bcd)) << "integer digits do not fit";
+}
+
+// A filter constant meets the stored digits only when both round a tie the same way: to even, as
+// every packed decimal that INSERT, UPDATE or a field write stores.
+TEST(Bcd, ATieBetweenTwoLastDigitsGoesToTheEvenOne) {
+  TBcd bcd;
+  for (auto [value, scale, rounded] : {std::tuple{int64_t(123450), 2, int64_t(123400)},  // 12.345 -> 12.34
+                                       std::tuple{int64_t(123550), 2, int64_t(123600)},  // 12.355 -> 12.36
+                                       std::tuple{int64_t(-123450), 2, int64_t(-123400)},
+                                       std::tuple{int64_t(25000), 0, int64_t(20000)},  // 2.5 -> 2
+                                       std::tuple{int64_t(-35000), 0, int64_t(-40000)},
+                                       std::tuple{int64_t(5), 3, int64_t(0)},  // 0.0005 -> 0.000
+                                       std::tuple{int64_t(15), 3, int64_t(20)}}) {
+    ASSERT_TRUE(CurrencyToBcd(value, scale, bcd)) << value;
+    EXPECT_EQ(BcdToCurrency(bcd), rounded) << value << " with " << scale << " places";
+  }
 }
 
 TEST(Bcd, RoundTripsForEveryScaleThatHoldsFourDecimals) {
