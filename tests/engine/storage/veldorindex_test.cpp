@@ -2,6 +2,9 @@
 // its checks, damaged files, bounded restarts, counts after refused changes, locks.
 #include <cstring>
 #include <set>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/storage/veldorbitmap.h"
 #include "tests/engine/storage/index_test_util.h"
@@ -431,7 +434,11 @@ TEST(DamagedIndexTest, LeafChainThatTurnsBackRaises) {
   TRecordsBitmap bitmap;
   bitmap.SetSize(2000);
   bitmap.ClearAll();
+  bitmap.SetBit(7);
   ExpectEngineError(VELDOR_INDEXCORRUPT, [&] { fx.tree().AddRangeToBitmap(nullptr, nullptr, bitmap); });
+  // The leaves walked before the damage gave nothing.
+  EXPECT_EQ(bitmap.CountSet(), 1u);
+  EXPECT_TRUE(bitmap.GetBit(7));
 }
 
 TEST(DamagedIndexTest, FreeListThatPointsIntoTheTreeRaises) {
@@ -526,6 +533,62 @@ TEST(RestartTest, ATableThatAlwaysReportsAChangeEndsInAnErrorNotALoop) {
   // With strict change detection the cursor is not asked.
   fx.owner.strictChangeDetection = true;
   EXPECT_TRUE(tree.FindKey(Bytes(Key8(3)), position));
+}
+
+// A cursor that sees another writer's change at its `changeAt`-th read (0: never).
+class ChangedOnceCursor : public TIndexCursor {
+ public:
+  explicit ChangedOnceCursor(int changeAt) : changeAt_(changeAt) {}
+  bool BeginRead() override { return ++reads == changeAt_; }
+  int reads = 0;
+
+ private:
+  int changeAt_;
+};
+
+// A key range's walk that meets a change part way is begun again: the bitmap gains the range's
+// records once and keeps those it held, for a range of a few records and one of most of the
+// table; a walk that ends in an error (every read a change) leaves the bitmap as it was.
+TEST(RestartTest, ARangeWalkBegunAgainAddsItsRecordsOnceAndAFailedOneNone) {
+  constexpr uint32_t kKeys = 5000;
+  IndexFileFixture fx({8, kcNone, true, false});
+  Fill(fx, kKeys);
+  auto held = [] {
+    TRecordsBitmap bitmap;
+    bitmap.SetSize(kKeys);
+    bitmap.ClearAll();
+    for (const uint32_t record : {1u, 2500u, kKeys}) bitmap.SetBit(record);
+    return bitmap;
+  };
+  auto members = [](const TRecordsBitmap& bitmap) {
+    std::vector<uint32_t> records;
+    for (uint32_t r = 1; r <= bitmap.Count(); ++r)
+      if (bitmap.GetBit(r)) records.push_back(r);
+    return records;
+  };
+  for (const auto& [lo, hi] : {std::pair<uint32_t, uint32_t>{100, 140}, {10, 4900}}) {
+    // Key i refers to record i + 1; keys compare as bytes.
+    TRecordsBitmap expected = held();
+    for (uint32_t k = 0; k < kKeys; ++k)
+      if (Key8(lo) <= Key8(k) && Key8(k) <= Key8(hi)) expected.SetBit(k + 1);
+    for (const int changeAt : {0, 1, 2, 3, 5, 8}) {
+      SCOPED_TRACE(std::to_string(lo) + ".." + std::to_string(hi) + " changed at read " +
+                   std::to_string(changeAt));
+      fx.reopen();
+      ChangedOnceCursor cursor(changeAt);
+      TRecordsBitmap bitmap = held();
+      TIndexTree(*fx.file, cursor, 0).AddRangeToBitmap(Bytes(Key8(lo)), Bytes(Key8(hi)), bitmap);
+      EXPECT_EQ(members(bitmap), members(expected));
+      EXPECT_EQ(bitmap.CountSet(), expected.CountSet());
+    }
+    fx.reopen();
+    AlwaysChangedCursor always;
+    TRecordsBitmap bitmap = held();
+    ExpectEngineError(VELDOR_INDEXCORRUPT, [&] {
+      TIndexTree(*fx.file, always, 0).AddRangeToBitmap(Bytes(Key8(lo)), Bytes(Key8(hi)), bitmap);
+    });
+    EXPECT_EQ(members(bitmap), members(held()));
+  }
 }
 
 // ---- Page cache ----
