@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -40,9 +41,15 @@ int nthSetBitFromHigh(uint32_t bits, uint32_t k) {
 
 // Members in words [from, to).
 [[gnu::always_inline]] inline uint32_t countWordsPortable(const uint32_t* words, size_t from, size_t to) {
+  // Two words read as one: a member is a member in either order of the halves.
+  auto pair = [&](size_t at) {
+    uint64_t bits;
+    std::memcpy(&bits, words + at, sizeof bits);
+    return uint32_t(std::popcount(bits));
+  };
   uint32_t total = 0;
-  for (; from + 2 <= to; from += 2)
-    total += uint32_t(std::popcount(uint64_t(words[from]) | uint64_t(words[from + 1]) << 32));
+  for (; from + 8 <= to; from += 8) total += pair(from) + pair(from + 2) + pair(from + 4) + pair(from + 6);
+  for (; from + 2 <= to; from += 2) total += pair(from);
   if (from < to) total += uint32_t(std::popcount(words[from]));
   return total;
 }
@@ -361,6 +368,24 @@ void TRecordsBitmap::Assign(const TRecordsBitmap& other) {
   countedBlocks_ = other.countedBlocks_;
   countedWord_ = other.countedWord_;
   countedBefore_ = other.countedBefore_;
+}
+
+void TRecordsFound::copyTarget() {
+  copy_.Assign(target_);
+  for (const uint32_t record : list_) copy_.SetBit(record);
+  list_.clear();
+  copied_ = true;
+}
+
+void TRecordsFound::Apply() {
+  if (copied_) {
+    // The copy has the target's size and buffer steps: it takes the target's place whole.
+    target_ = std::move(copy_);
+    copied_ = false;
+    return;
+  }
+  for (const uint32_t record : list_) target_.SetBit(record);
+  list_.clear();
 }
 
 // ---- Pool ----

@@ -126,6 +126,43 @@ class TRecordsBitmap {
   mutable uint32_t countedBefore_ = 0;
 };
 
+// The records a walk finds for `target`, set in it only when the walk is done (Apply), so that a
+// walk begun again (Restart) leaves the target as it was before. A few records are kept in a list
+// and set one by one at the end; once they are more than copying the bitmap costs (a record
+// listed takes about as long as copying 256 bits), they go into a copy of the target, which then
+// takes the target's place.
+class TRecordsFound {
+ public:
+  explicit TRecordsFound(TRecordsBitmap& target)
+      : target_(target), listLimit_(std::max<uint32_t>(kMinListLimit, target.Count() / 256)) {}
+  uint32_t Count() const { return target_.Count(); }
+  // Requires 1 <= record <= Count().
+  void Add(uint32_t record) {
+    if (!copied_) {
+      if (list_.size() < listLimit_) return list_.push_back(record);
+      copyTarget();
+    }
+    copy_.SetBit(record);
+  }
+  // Forgets every record added.
+  void Restart() {
+    list_.clear();
+    copied_ = false;
+  }
+  // Sets the records added in the target.
+  void Apply();
+
+ private:
+  static constexpr uint32_t kMinListLimit = 64;
+  void copyTarget();
+
+  TRecordsBitmap& target_;
+  const uint32_t listLimit_;
+  std::vector<uint32_t> list_;
+  TRecordsBitmap copy_;
+  bool copied_ = false;
+};
+
 // The pool of spare bitmaps. Thread-safe: every operation holds its lock.
 class TRecordsBitmapStack {
  public:

@@ -284,8 +284,9 @@ bool TPage::ScanBackwardInBitmapToKey(TIndexCursor& cursor, const TRecordsBitmap
   return scanInBitmap(*this, &cursor, bitmap, stopKey, false, position, recordPosition);
 }
 
-bool TPage::AddRangeToBitmap(TIndexCursor& cursor, const uint8_t* endKey, uint32_t& position,
-                             TRecordsBitmap& bitmap) const {
+template <class Records, class Add>
+bool TPage::addRange(TIndexCursor& cursor, const uint8_t* endKey, uint32_t& position, const Records& records,
+                     Add add) const {
   uint32_t i = std::max<uint32_t>(position, 1);
   for (; i <= count_; ++i) {
     if (endKey && cursor.CompareKeys(GetEntryKey(i), endKey, keySize_) > 0) {
@@ -293,11 +294,21 @@ bool TPage::AddRangeToBitmap(TIndexCursor& cursor, const uint8_t* endKey, uint32
       return false;
     }
     const uint32_t record = GetEntryRef(i);
-    if (record == 0 || record > bitmap.Count()) corrupt();
-    bitmap.SetBit(record);
+    if (record == 0 || record > records.Count()) corrupt();
+    add(record);
   }
   position = i;
   return true;
+}
+
+bool TPage::AddRangeToBitmap(TIndexCursor& cursor, const uint8_t* endKey, uint32_t& position,
+                             TRecordsBitmap& bitmap) const {
+  return addRange(cursor, endKey, position, bitmap, [&](uint32_t record) { bitmap.SetBit(record); });
+}
+
+bool TPage::AddRangeToBitmap(TIndexCursor& cursor, const uint8_t* endKey, uint32_t& position,
+                             TRecordsFound& found) const {
+  return addRange(cursor, endKey, position, found, [&](uint32_t record) { found.Add(record); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1192,9 +1203,9 @@ bool TIndexTree::KeyAtPosition(uint64_t position, uint8_t* key, uint32_t& refere
 }
 
 void TIndexTree::AddRangeToBitmap(const uint8_t* startKey, const uint8_t* endKey, TRecordsBitmap& bitmap) {
-  TRecordsBitmap work;
+  TRecordsFound found(bitmap);
   withRestarts([&] {
-    work.Assign(bitmap);
+    found.Restart();
     if (file_.GetRootPageNumber(slot_) == 0) return true;
     TPagePath path;
     if (!descend(startKey, true, path, nullptr)) return false;
@@ -1205,7 +1216,7 @@ void TIndexTree::AddRangeToBitmap(const uint8_t* startKey, const uint8_t* endKey
     if (startKey) leaf->SeekKeyForward(cursor_, startKey, pos, ignored);
     // A chain of leaves never holds more pages than the file.
     uint64_t steps = 0;
-    while (leaf->AddRangeToBitmap(cursor_, endKey, pos, work)) {
+    while (leaf->AddRangeToBitmap(cursor_, endKey, pos, found)) {
       const uint32_t next = leaf->GetNextPage();
       if (next == 0) break;
       if (++steps > file_.GetNextPageNumber()) corrupt();
@@ -1218,7 +1229,7 @@ void TIndexTree::AddRangeToBitmap(const uint8_t* startKey, const uint8_t* endKey
     }
     return true;
   });
-  bitmap.Assign(work);
+  found.Apply();
 }
 
 void TIndexTree::ForEachKey(const std::function<void(const uint8_t* key, uint32_t reference)>& visit) {

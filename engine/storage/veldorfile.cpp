@@ -1238,8 +1238,7 @@ bool TFileHandler::Keep(TFileKeeper& keeper) {
 }
 
 bool TFileHandler::MemoryFirstInMemory() const {
-  const auto* spill = open_ ? dynamic_cast<const TSpillFile*>(file_) : nullptr;
-  return spill && !spill->Spilled();
+  return open_ && file_ && file_->HoldsUnspilledBytes();
 }
 
 bool TFileHandler::Resume() {

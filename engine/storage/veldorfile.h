@@ -71,6 +71,8 @@ class TAbstractFile {
   TAbstractFile& operator=(const TAbstractFile&) = delete;
 
   virtual bool IsInMemory() const = 0;
+  // A file that starts in memory and has not moved to disk yet (TSpillFile).
+  virtual bool HoldsUnspilledBytes() const { return false; }
 
   // Index of the handle record of `id`; -1 when the id is unknown or no handle is open.
   int FindHandle(int32_t id) const;
@@ -294,6 +296,7 @@ class TSpillFile final : public TAbstractFile {
   TSpillFile(std::string name, platform::FileSystem& fs, bool beside = false);
   ~TSpillFile() override;
   bool IsInMemory() const override { return false; }
+  bool HoldsUnspilledBytes() const override { return !Spilled(); }
 
   int32_t CreateFile() override;
   int32_t Close(int32_t id) override;

@@ -248,6 +248,7 @@ class TIndexCursor {
 };
 
 class TRecordsBitmap;
+class TRecordsFound;
 
 // One page in memory. Entries are held expanded at a fixed stride of K + 10 bytes: key (K),
 // u32 reference (child page or record number), u32 key count (1 in a leaf), u8 leading count,
@@ -404,6 +405,8 @@ class TPage {
   // raises VELDOR_INDEXCORRUPT.
   bool AddRangeToBitmap(TIndexCursor& cursor, const uint8_t* endKey, uint32_t& position,
                         TRecordsBitmap& bitmap) const;
+  bool AddRangeToBitmap(TIndexCursor& cursor, const uint8_t* endKey, uint32_t& position,
+                        TRecordsFound& found) const;
 
   // ---- Tree changes (veldorbtree.cpp) ----
   // Inserts after the cursor's position at the current level, splitting upward when full.
@@ -429,6 +432,10 @@ class TPage {
   // Sum of the key counts of entries 1..last of a branch.
   uint64_t sumKeyCounts(uint32_t last) const;
   [[noreturn]] void corrupt() const;
+  // The walk of AddRangeToBitmap, handing each record to `add` (`records`: what counts them).
+  template <class Records, class Add>
+  bool addRange(TIndexCursor& cursor, const uint8_t* endKey, uint32_t& position, const Records& records,
+                Add add) const;
   void StoreEntries(uint8_t* data) const;
   // Sets entry i's leading and trailing counts against entry i - 1; its stored size.
   uint32_t compressEntry(uint32_t i);

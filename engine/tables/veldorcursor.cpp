@@ -41,36 +41,42 @@ void SetCursorRequestPath(TCursorRequestPath* path) {
 
 namespace {
 
-// The memory of the thread's last cursor, while no cursor lives in it. Poisoned meanwhile, so
-// that a use of a cursor after its end is still reported under the address sanitizer.
-struct SpareCursorBlock {
-  void* block = nullptr;
+// The memory of the thread's last cursors, while no cursor lives in it: a statement's source
+// and result, made and dropped together. Poisoned meanwhile, so that a use of a cursor after its
+// end is still reported under the address sanitizer.
+struct SpareCursorBlocks {
+  static constexpr size_t kKept = 2;
+  void* blocks[kKept] = {};
+  size_t count = 0;
   // Past the thread's end (a cursor that outlives it, dropped by a static's destructor) nothing
   // is kept any more.
   bool ended = false;
-  ~SpareCursorBlock() {
+  ~SpareCursorBlocks() {
     ended = true;
-    if (!block) return;
-    ASAN_UNPOISON_MEMORY_REGION(block, sizeof(TDataCursor));
-    ::operator delete(std::exchange(block, nullptr));
+    while (count > 0) {
+      void* block = std::exchange(blocks[--count], nullptr);
+      ASAN_UNPOISON_MEMORY_REGION(block, sizeof(TDataCursor));
+      ::operator delete(block);
+    }
   }
 };
-thread_local SpareCursorBlock spareCursor;
+thread_local SpareCursorBlocks spareCursors;
 
 }  // namespace
 
 void* TDataCursor::operator new(size_t size) {
-  if (size != sizeof(TDataCursor) || !spareCursor.block) return ::operator new(size);
-  void* block = std::exchange(spareCursor.block, nullptr);
+  if (size != sizeof(TDataCursor) || spareCursors.count == 0) return ::operator new(size);
+  void* block = std::exchange(spareCursors.blocks[--spareCursors.count], nullptr);
   ASAN_UNPOISON_MEMORY_REGION(block, size);
   return block;
 }
 
 void TDataCursor::operator delete(void* block, size_t size) noexcept {
   if (!block) return;
-  if (size != sizeof(TDataCursor) || spareCursor.block || spareCursor.ended) return ::operator delete(block);
+  if (size != sizeof(TDataCursor) || spareCursors.count == SpareCursorBlocks::kKept || spareCursors.ended)
+    return ::operator delete(block);
   ASAN_POISON_MEMORY_REGION(block, size);
-  spareCursor.block = block;
+  spareCursors.blocks[spareCursors.count++] = block;
 }
 
 TDataCursor::TDataCursor(TDataDirectory& directory, bool serverCursorGiven)

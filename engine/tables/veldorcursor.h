@@ -1406,6 +1406,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   uint32_t givenLength(int32_t fieldCount) const;
   void takeKey(bool keysBuilt, const uint8_t* source, uint8_t* key) const;
   void moveFirstOrLast(bool first);
+  // SetToBegin's move, the record buffer left as it was. Requires the caller's ReadScope.
+  void moveToBegin();
   void loadPositionRecord();
   // loadPositionRecord, or, where nobody but this cursor can change the table (held
   // exclusively, no second cursor on it, no computed fields, no transaction), a note that recordBuffer_ is to

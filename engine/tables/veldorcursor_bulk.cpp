@@ -190,7 +190,17 @@ void TDataCursor::RewriteIdleRow(uint8_t* row) {
     FlushBuffers(false, false, true, false, false);
   }
   RebuildView();
-  SetToBegin();
+  // As SetToBegin leaves it; the record it would load is the row just written, which the buffer
+  // takes from `row` rather than from the data file's cache.
+  ReadScope scope(*this);
+  moveToBegin();
+  if (currentRecordNo_ == data.GetLastRecordNumber() && !(atBOF_ && atEOF_)) {
+    std::memcpy(recordBuffer_.data(), row, std::min<size_t>(recordSize_, data.GetRecordSize()));
+    deferredRecordNo_ = 0;
+    ComputeFields(recordBuffer_.data());
+  } else {
+    loadPositionRecord();
+  }
 }
 
 bool TDataCursor::DeleteEveryRecord(std::span<const uint32_t> numbers) {

@@ -407,13 +407,17 @@ void TDataCursor::SetToBegin() {
   if (!table_) return;
   if (IsRemote()) return remoteMove(REQUEST_SETTOBEGIN);
   ReadScope scope(*this);
+  moveToBegin();
+  loadPositionRecord();
+}
+
+void TDataCursor::moveToBegin() {
   if (!cachedRead_) BeginRead();
   MoveFirst();
   if (!(atBOF_ && atEOF_)) {
     atBOF_ = true;
     atEOF_ = false;
   }
-  loadPositionRecord();
 }
 
 void TDataCursor::SetToEnd() {

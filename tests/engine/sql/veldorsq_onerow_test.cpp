@@ -240,6 +240,48 @@ TEST_F(OneRowAggregate, EachStatementCountsWhatAnotherProcessAndARollbackLeft) {
   EXPECT_EQ(db_.run(count), fresh(count));
 }
 
+// The record a result stands before right after its run (the buffer a reader of the current
+// record finds before any move) is its row, whether the result was made afresh or took a pooled
+// one whose row it wrote anew: after another process's commits, inside a transaction of its own
+// rows, and after that transaction's rollback.
+TEST_F(OneRowAggregate, TheResultStandsWithItsOwnRowInTheBuffer) {
+  const std::string count = "SELECT COUNT(*), MAX(id), MIN(s) FROM t";
+  // The values in the buffer the cursor holds, then the row read through the cursor.
+  auto standing = [&](bool pooled) {
+    if (!pooled) db_.directory().DropIdleResults();
+    sql::TQueryStatement s(db_.directory());
+    s.Prepare(count);
+    EXPECT_EQ(tookARow(s), pooled);
+    TDataCursor* c = s.Execute();
+    std::string seen, value;
+    std::vector<uint8_t> buffer = c->GetCurrentRecordBuffer();
+    for (uint16_t p = 1; p <= 3; ++p)
+      seen += (sql::ColumnText(*c, p, buffer.data(), value) ? value : "NULL") + "|";
+    return seen + "#" + SqlDatabase::text(*c);
+  };
+  auto expectRow = [&](const std::string& row) {
+    const std::string fresh = standing(false);
+    EXPECT_EQ(fresh, row + "#" + row.substr(0, row.size() - 1) + "\n");
+    // Twice from the pool: the second takes the row the first wrote.
+    EXPECT_EQ(standing(true), fresh);
+    EXPECT_EQ(standing(true), fresh);
+  };
+  expectRow("40|40|v0|");
+  const std::string folder = folder_.path();
+  storage_test::Helper adder([&](storage_test::Helper&) {
+    sql_test::SqlDatabase other(folder);
+    other.run("INSERT INTO t VALUES (41, 1, 'a')");
+    return 0;
+  });
+  ASSERT_EQ(adder.wait(), 0);
+  expectRow("41|41|a|");
+  db_.directory().StartTransaction();
+  db_.run("INSERT INTO t VALUES (43, 3, '0')");
+  expectRow("42|43|0|");
+  db_.directory().Rollback();
+  expectRow("41|41|a|");
+}
+
 // A statement that fails part way over a result holding an earlier row leaves it empty, as a
 // result made afresh is after the same failure; the next statement shows its own row.
 TEST_F(OneRowAggregate, AStatementFailingPartWayLeavesNoRowBehind) {

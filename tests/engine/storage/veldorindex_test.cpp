@@ -1,7 +1,11 @@
 // Index file: header and descriptors, index definitions and their limits, the page format and
 // its checks, damaged files, bounded restarts, counts after refused changes, locks.
 #include <cstring>
+#include <functional>
 #include <set>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/storage/veldorbitmap.h"
 #include "tests/engine/storage/index_test_util.h"
@@ -431,7 +435,11 @@ TEST(DamagedIndexTest, LeafChainThatTurnsBackRaises) {
   TRecordsBitmap bitmap;
   bitmap.SetSize(2000);
   bitmap.ClearAll();
+  bitmap.SetBit(7);
   ExpectEngineError(VELDOR_INDEXCORRUPT, [&] { fx.tree().AddRangeToBitmap(nullptr, nullptr, bitmap); });
+  // The leaves walked before the damage gave nothing.
+  EXPECT_EQ(bitmap.CountSet(), 1u);
+  EXPECT_TRUE(bitmap.GetBit(7));
 }
 
 TEST(DamagedIndexTest, FreeListThatPointsIntoTheTreeRaises) {
@@ -526,6 +534,170 @@ TEST(RestartTest, ATableThatAlwaysReportsAChangeEndsInAnErrorNotALoop) {
   // With strict change detection the cursor is not asked.
   fx.owner.strictChangeDetection = true;
   EXPECT_TRUE(tree.FindKey(Bytes(Key8(3)), position));
+}
+
+// A cursor that sees another writer's change at its `changeAt`-th read (0: never).
+class ChangedOnceCursor : public TIndexCursor {
+ public:
+  explicit ChangedOnceCursor(int changeAt) : changeAt_(changeAt) {}
+  bool BeginRead() override { return ++reads == changeAt_; }
+  int reads = 0;
+
+ private:
+  int changeAt_;
+};
+
+// A key range's walk that meets a change part way is begun again: the bitmap gains the range's
+// records once and keeps those it held, for a range of a few records and one of most of the
+// table; a walk that ends in an error (every read a change) leaves the bitmap as it was.
+TEST(RestartTest, ARangeWalkBegunAgainAddsItsRecordsOnceAndAFailedOneNone) {
+  constexpr uint32_t kKeys = 5000;
+  IndexFileFixture fx({8, kcNone, true, false});
+  Fill(fx, kKeys);
+  auto held = [] {
+    TRecordsBitmap bitmap;
+    bitmap.SetSize(kKeys);
+    bitmap.ClearAll();
+    for (const uint32_t record : {1u, 2500u, kKeys}) bitmap.SetBit(record);
+    return bitmap;
+  };
+  auto members = [](const TRecordsBitmap& bitmap) {
+    std::vector<uint32_t> records;
+    for (uint32_t r = 1; r <= bitmap.Count(); ++r)
+      if (bitmap.GetBit(r)) records.push_back(r);
+    return records;
+  };
+  for (const auto& [lo, hi] : {std::pair<uint32_t, uint32_t>{100, 140}, {10, 4900}}) {
+    // Key i refers to record i + 1; keys compare as bytes.
+    TRecordsBitmap expected = held();
+    for (uint32_t k = 0; k < kKeys; ++k)
+      if (Key8(lo) <= Key8(k) && Key8(k) <= Key8(hi)) expected.SetBit(k + 1);
+    for (const int changeAt : {0, 1, 2, 3, 5, 8}) {
+      SCOPED_TRACE(std::to_string(lo) + ".." + std::to_string(hi) + " changed at read " +
+                   std::to_string(changeAt));
+      fx.reopen();
+      ChangedOnceCursor cursor(changeAt);
+      TRecordsBitmap bitmap = held();
+      TIndexTree(*fx.file, cursor, 0).AddRangeToBitmap(Bytes(Key8(lo)), Bytes(Key8(hi)), bitmap);
+      EXPECT_EQ(members(bitmap), members(expected));
+      EXPECT_EQ(bitmap.CountSet(), expected.CountSet());
+    }
+    fx.reopen();
+    AlwaysChangedCursor always;
+    TRecordsBitmap bitmap = held();
+    ExpectEngineError(VELDOR_INDEXCORRUPT, [&] {
+      TIndexTree(*fx.file, always, 0).AddRangeToBitmap(Bytes(Key8(lo)), Bytes(Key8(hi)), bitmap);
+    });
+    EXPECT_EQ(members(bitmap), members(held()));
+  }
+}
+
+// A cursor whose `changeAt`-th read meets a change another process made just then (`change`):
+// the file's pages and header are dropped, as a table drops them when it sees another writer.
+class WriterBetweenReadsCursor : public TIndexCursor {
+ public:
+  WriterBetweenReadsCursor(IndexFileFixture& fx, int changeAt, std::function<void()> change)
+      : fx_(fx), changeAt_(changeAt), change_(std::move(change)) {}
+  bool BeginRead() override {
+    if (++reads != changeAt_) return false;
+    change_();
+    fx_.file->ClearPageCache();
+    fx_.file->ReadHeader();
+    return true;
+  }
+  int reads = 0;
+
+ private:
+  IndexFileFixture& fx_;
+  int changeAt_;
+  std::function<void()> change_;
+};
+
+// A range walk that has passed a leaf when another process removes keys from it is begun again,
+// and the bitmap gets that walk's records alone: none whose key is gone, none lost. For a range
+// whose records the walk keeps in a list, and one past the list, kept in a copy of the bitmap.
+TEST(RestartTest, ARangeWalkBegunAgainAfterAnotherWritersChangeKeepsNothingOfTheFirstWalk) {
+  constexpr uint32_t kKeys = 5000;
+  // Keys of values 1 or 2 modulo 3 follow the values' order (the others sort after them all).
+  auto ordered = [](uint32_t v) { return v % 3 != 0; };
+  for (const bool pastTheList : {false, true}) {
+    SCOPED_TRACE(pastTheList ? "records past the list" : "records in the list");
+    IndexFileFixture fx({8, kcNone, true, false});
+    Fill(fx, kKeys);
+    fx.reopen();
+    auto emptyBitmap = [] {
+      TRecordsBitmap bitmap;
+      bitmap.SetSize(kKeys);
+      bitmap.ClearAll();
+      return bitmap;
+    };
+    // The pages a walk of lo..hi reads: each read asks the cursor once.
+    auto readsOf = [&](uint32_t lo, uint32_t hi) {
+      WriterBetweenReadsCursor counter(fx, 0, {});
+      TRecordsBitmap bitmap = emptyBitmap();
+      TIndexTree(*fx.file, counter, 0).AddRangeToBitmap(Bytes(Key8(lo)), Bytes(Key8(hi)), bitmap);
+      return counter.reads;
+    };
+    // The first value of the leaf after the one holding `from`: a walk that ends on a leaf's last
+    // key reads the leaf after it.
+    auto nextLeaf = [&](uint32_t from) {
+      const int one = readsOf(from, from);
+      uint32_t v = from + 1;
+      while (v < kKeys && (!ordered(v) || readsOf(from, v) == one)) ++v;
+      do ++v;
+      while (!ordered(v));
+      return v;
+    };
+    const uint32_t second = nextLeaf(1);
+    const uint32_t third = nextLeaf(second);
+    ASSERT_LT(third, kKeys);
+    // From within the second leaf into the third: the change comes as the third is read.
+    const uint32_t lo = pastTheList ? second : third - 60;
+    const uint32_t hi = third + 9;
+    ASSERT_TRUE(ordered(lo) && ordered(hi));
+    ASSERT_LE(second, lo);
+    uint32_t beforeChange = 0;
+    for (uint32_t v = lo; v < third; ++v) beforeChange += ordered(v);
+    if (pastTheList)
+      ASSERT_GT(beforeChange, 64u);
+    else
+      ASSERT_LE(beforeChange + 10, 64u);
+    const int changeAt = readsOf(lo, lo) + 1;
+    ASSERT_EQ(readsOf(lo, hi), changeAt);
+
+    // The other process removes the keys of even values in the range, on both sides of the leaf
+    // boundary.
+    auto removeEven = [&] {
+      storage_test::Helper writer([&](storage_test::Helper&) {
+        TIndexFile file(fx.owner);
+        file.SetName(fx.path);
+        file.Open();
+        file.VerifyHeader();
+        TIndexCursor cursor;
+        TIndexTree tree(file, cursor, 0);
+        for (uint32_t v = lo; v <= hi; ++v)
+          if (ordered(v) && v % 2 == 0 && !tree.DeleteKey(Bytes(Key8(v)), v + 1)) return 1;
+        file.FlushDirtyPages();
+        file.WriteHeader(false);
+        file.Close();
+        return 0;
+      });
+      EXPECT_EQ(writer.wait(), 0);
+    };
+    WriterBetweenReadsCursor cursor(fx, changeAt, removeEven);
+    TRecordsBitmap bitmap = emptyBitmap();
+    bitmap.SetBit(2);
+    TIndexTree(*fx.file, cursor, 0).AddRangeToBitmap(Bytes(Key8(lo)), Bytes(Key8(hi)), bitmap);
+    EXPECT_GT(cursor.reads, changeAt);
+    std::vector<uint32_t> expected{2};
+    for (uint32_t v = lo; v <= hi; ++v)
+      if (ordered(v) && v % 2 != 0) expected.push_back(v + 1);
+    std::vector<uint32_t> members;
+    for (uint32_t r = 1; r <= kKeys; ++r)
+      if (bitmap.GetBit(r)) members.push_back(r);
+    EXPECT_EQ(members, expected);
+    EXPECT_EQ(bitmap.CountSet(), expected.size());
+  }
 }
 
 // ---- Page cache ----
