@@ -14,23 +14,29 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "bench/engine/engine_table.h"
 #include "engine/base/veldorerr.h"
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 
 namespace {
 
-using namespace engine_bench;
+using namespace engine;
 using Clock = std::chrono::steady_clock;
 
 std::string benchDir() {
-  return engine_bench::benchDir("velmaron-engine-bench");
+  const char* s = std::getenv("VELMARON_BENCH_DIR");
+  return (std::filesystem::path(s ? s : std::filesystem::temp_directory_path().string()) /
+          "velmaron-engine-bench")
+      .string();
 }
 
 double seconds(const std::function<void()>& f) {
@@ -46,18 +52,77 @@ void check(int rc, sqlite3* db) {
   }
 }
 
-class Engine : public BenchTable {
+TFieldDescriptor makeField(uint16_t number, const char* name, uint8_t type, uint8_t size = 0) {
+  TFieldDescriptor d;
+  d.SetFieldNumber(number);
+  d.SetName(name);
+  d.SetType(type);
+  d.SetSize(size);
+  return d;
+}
+
+struct Row {
+  int32_t k;
+  std::string name;
+  int32_t amount;
+};
+
+// K, NAME, AMOUNT, NOTE; secondary indexes on K (unique), NAME and AMOUNT, as many as asked.
+TRestructureArgs tableArgs(int indexes) {
+  TRestructureArgs a;
+  a.BlobBlockSize = 512;
+  a.NoPrimaryIndex = true;
+  a.Fields = {makeField(1, "K", 6), makeField(2, "NAME", 1, 20), makeField(3, "AMOUNT", 6),
+              makeField(4, "NOTE", 1, 20)};
+  const char* names[] = {"BYK", "BYNAME", "BYAMOUNT"};
+  a.Indexes.resize(size_t(1 + indexes));
+  for (int i = 1; i <= indexes; ++i) {
+    a.Indexes[size_t(i)].name = names[i - 1];
+    a.Indexes[size_t(i)].fields[0] = uint16_t(i);
+    a.Indexes[size_t(i)].unique = i == 1;
+  }
+  return a;
+}
+
+class Engine {
  public:
-  explicit Engine(int indexes) : BenchTable(*directory(), indexes) {}
+  explicit Engine(int indexes) : cursor_(*directory()) {
+    cursor_.SetTableName("t" + std::to_string(indexes));
+    cursor_.SetExclusive(true);
+    TRestructureArgs a = tableArgs(indexes);
+    cursor_.CreateTable(a);
+    cursor_.Open();
+    buffer_.resize(cursor_.RecordSize());
+  }
   static TDataDirectory* directory() {
     static TDataSession session;
     static TDataDirectory* d = session.OpenDataDirectory("bench", benchDir());
     return d;
   }
-  bool find(const Row& r, uint8_t slot) {
-    cursor().SelectIndex(slot);
-    return cursor().FindKey(false, put(r), 1, false, 0, nullptr);
+  TDataCursor& cursor() { return cursor_; }
+  uint8_t* put(const Row& r) {
+    cursor_.ClearRecordBuffer(buffer_.data());
+    cursor_.PutField(1, buffer_.data(), reinterpret_cast<const uint8_t*>(&r.k));
+    cursor_.PutField(2, buffer_.data(), reinterpret_cast<const uint8_t*>(r.name.c_str()));
+    cursor_.PutField(3, buffer_.data(), reinterpret_cast<const uint8_t*>(&r.amount));
+    cursor_.PutField(4, buffer_.data(), reinterpret_cast<const uint8_t*>("a note of some words"));
+    return buffer_.data();
   }
+  bool find(const Row& r, uint8_t slot) {
+    cursor_.SelectIndex(slot);
+    return cursor_.FindKey(false, put(r), 1, false, 0, nullptr);
+  }
+  uint32_t scan() {
+    uint32_t n = 0;
+    cursor_.SetToBegin();
+    while (cursor_.GetNextRecord(buffer_.data()) == 0) ++n;
+    return n;
+  }
+  std::vector<uint8_t>& buffer() { return buffer_; }
+
+ private:
+  TDataCursor cursor_;
+  std::vector<uint8_t> buffer_;
 };
 
 class Lite {
@@ -192,7 +257,15 @@ int main(int argc, char** argv) {
   std::filesystem::remove_all(benchDir());
   std::filesystem::create_directories(benchDir());
   std::mt19937 rng(42);
-  const std::vector<Row> rows = makeRows(n, rng);
+  std::vector<Row> rows(n);
+  std::vector<int32_t> ks(n);
+  std::iota(ks.begin(), ks.end(), 0);
+  std::shuffle(ks.begin(), ks.end(), rng);
+  for (size_t i = 0; i < n; ++i) {
+    char name[24];
+    std::snprintf(name, sizeof name, "name%08d", int(ks[i] * 7919 % int(n)));
+    rows[i] = {ks[i], name, int32_t(rng() % 1000)};
+  }
   const auto bindRow = [&](sqlite3_stmt* s, size_t i) {
     sqlite3_bind_int(s, 1, rows[i].k);
     sqlite3_bind_text(s, 2, rows[i].name.c_str(), -1, SQLITE_STATIC);
@@ -239,7 +312,12 @@ int main(int argc, char** argv) {
   std::mt19937 first(7);
   const double rangeEngine = seconds([&] {
     e3.cursor().SelectIndex(1);
-    for (size_t i = 0; i < ranges; ++i) engineRows += e3.scanRange(int32_t(first() % n), int32_t(width));
+    for (size_t i = 0; i < ranges; ++i) {
+      const int32_t lo = int32_t(first() % n), hi = lo + int32_t(width);
+      std::vector<uint8_t> low(e3.put({lo, "", 0}), e3.put({lo, "", 0}) + e3.cursor().RecordSize());
+      e3.cursor().SetRange(false, low.data(), 1, e3.put({hi, "", 0}), 1);
+      engineRows += e3.scan();
+    }
     e3.cursor().ResetRange();
   });
   std::mt19937 again(7);

@@ -68,10 +68,6 @@ constexpr size_t kBufferStep = 4096;
 constexpr size_t kMaxRunBytes = size_t(16) << 20;
 // The run read aside for a cursor that walks record numbers forward.
 constexpr size_t kAsideRunBytes = size_t(64) << 10;
-// The held blocks: a block is read where a cursor in key order asks for one record, and all of
-// them together take at most kHeldBlocksBytes of memory.
-constexpr size_t kHeldBlockBytes = 1024;
-constexpr size_t kHeldBlocksBytes = size_t(2) << 20;
 
 // The local wall clock as days since 1899-12-30 with the time as fraction.
 double localDayStamp() {
@@ -424,14 +420,6 @@ void TDataFile::prepareCache() {
   counters_ = {};
   aheadCount_ = 0;
   recentMisses_.fill(0);
-  // The slots' places and size may have changed with the structure.
-  releaseBlocks();
-}
-
-void TDataFile::releaseBlocks() {
-  blockTags_.clear();
-  blockWhole_.clear();
-  blockBytes_.reset();
 }
 
 void TDataFile::Open() {
@@ -460,7 +448,6 @@ void TDataFile::closeFile(bool raiseOnLockFailure) {
   const bool released = UnlockAllRecords();
   FreeFieldDescriptors();
   ClearRecordCache();
-  releaseBlocks();
   TFileHandler::Close();
   if (!released && raiseOnLockFailure) fail(VELDOR_UNLOCKFAILED);
 }
@@ -740,7 +727,6 @@ void TDataFile::AppendRecordImages(const uint8_t* const* images, uint32_t count)
     platform::put4(image + 1, next + i);
     if (scrambled) ScrambleBuffer(image, r, kStructureSeed);
   }
-  dropBlocks(next, count);
   WriteAt(slotOffset(next), writeBuffer_.data(), int64_t(length));
   if (owner_) owner_->MarkWritten();
   ++counters_.flushWrites;
@@ -765,7 +751,6 @@ void TDataFile::AppendRecordImages(std::vector<uint8_t>&& images, uint32_t count
   VELMARON_DEBUG_ASSERT(!cache_.FindCached(next), "no slot past the last one is cached");
   for (uint32_t i = 0; i < count; ++i) platform::put4(images.data() + size_t(i) * r + 1, next + i);
   images.resize(size_t(count) * r);
-  dropBlocks(next, count);
   WriteAt(slotOffset(next), std::move(images));
   images = {};
   if (owner_) owner_->MarkWritten();
@@ -804,9 +789,8 @@ void TDataFile::checkRecordRun(uint32_t first, uint32_t count, std::vector<uint8
 }
 
 void TDataFile::writeRecordRun(uint32_t first, std::vector<uint8_t>&& images, TKnownOldBytes&& known) {
-  // The read-ahead run and the held blocks hold the records as they were.
+  // The read-ahead run holds the records as they were.
   aheadCount_ = 0;
-  dropBlocks(first, uint32_t(images.size() / std::max<uint32_t>(1, GetRecordSize())));
   WriteAt(slotOffset(first), std::move(images), std::move(known));
   if (owner_) owner_->MarkWritten();
   ++counters_.flushWrites;
@@ -967,13 +951,8 @@ bool TDataFile::GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& recor
       return true;
     }
     if (cursor && !readAhead && cursor->FetchesByKey()) growForLookup();
-    // The read-ahead run and the held blocks are as current as a cached record: taking from them
-    // needs no read check.
+    // The read-ahead run is as current as a cached record: taking from it needs no read check.
     if (TRecord* taken = takeFromRun(number)) {
-      record = taken;
-      return true;
-    }
-    if (TRecord* taken = takeFromBlock(number, true)) {
       record = taken;
       return true;
     }
@@ -1005,14 +984,6 @@ bool TDataFile::GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& recor
     }
     const uint32_t most = uint32_t(std::max<size_t>(1, kMaxRunBytes / r));
     count = std::clamp<uint32_t>(count, 1, std::min(available, most));
-    // A cursor in key order whose next records lie elsewhere: their neighbours in the file are
-    // likely asked for later in the scan, or by the scans after it.
-    if (count == 1 && readAhead && cursorReadAhead && cursor && !aside) {
-      if (TRecord* got = readBlock(number)) {
-        record = got;
-        return true;
-      }
-    }
     TRecord* got = ReadRecords(number, count, forward, cursor, aside && count > 1, lookUpWanted);
     if (!got || got->GetRecordNumber() != number) {
       ReleaseRecord(got);
@@ -1074,82 +1045,6 @@ TRecord* TDataFile::takeFromRun(uint32_t number) {
   noteCached(number);
   item->Pin();
   return item;
-}
-
-uint32_t TDataFile::blockSlots() const {
-  return uint32_t(std::max<size_t>(1, kHeldBlockBytes / std::max<uint32_t>(1, GetRecordSize())));
-}
-
-TRecord* TDataFile::takeFromBlock(uint32_t number, bool countRead) {
-  if (blockTags_.empty()) return nullptr;
-  const uint32_t slots = blockSlots();
-  const uint32_t block = (number - 1) / slots;
-  const size_t entry = block & (blockTags_.size() - 1);
-  const auto holds = [&] {
-    return blockTags_[entry] == block + 1 && (number - 1) % slots < blockWhole_[entry];
-  };
-  if (!holds()) return nullptr;
-  // Counted as the read it stands for.
-  if (countRead) ++counters_.readCalls;
-  std::unique_ptr<TRecord> slot = GetCacheSlot(number);
-  // Looked up after GetCacheSlot, whose flush may have dropped the block.
-  if (!holds()) {
-    pool_.Push(slot);
-    return nullptr;
-  }
-  const uint32_t r = GetRecordSize();
-  slot->LoadFromBuffer(blockBytes_.get() + (entry * slots + (number - 1) % slots) * r);
-  TRecord* item = cache_.Insert(std::move(slot));
-  if (!item) fail(VELDOR_FILECORRUPT);
-  noteCached(number);
-  item->Pin();
-  return item;
-}
-
-TRecord* TDataFile::readBlock(uint32_t number) {
-  const uint32_t r = GetRecordSize();
-  const uint32_t slots = blockSlots();
-  const size_t blockBytes = size_t(slots) * r;
-  if (blockTags_.empty()) {
-    // A power of two, so that a block's entry is its number's low bits; no more than the table
-    // has blocks when first asked. The bytes are not cleared: an entry's are read before use.
-    const size_t blocks = (size_t(GetLastRecordNumber()) + slots - 1) / slots;
-    size_t entries = 1;
-    while (entries < blocks && entries * 2 * blockBytes <= kHeldBlocksBytes) entries *= 2;
-    blockTags_.assign(entries, 0);
-    blockWhole_.assign(entries, 0);
-    blockBytes_.reset(new uint8_t[entries * blockBytes]);
-  }
-  const uint32_t block = (number - 1) / slots;
-  const size_t entry = block & (blockTags_.size() - 1);
-  const uint32_t first = block * slots + 1;
-  const uint32_t count = std::min(slots, GetNextRecordNumber() - first);
-  // The entry's bytes are replaced: whatever it held is gone, also when the read fails.
-  blockTags_[entry] = 0;
-  ++counters_.readCalls;
-  const int64_t got =
-      ReadAt(slotOffset(first), blockBytes_.get() + entry * blockBytes, int64_t(count) * r, true);
-  const uint32_t whole = uint32_t(std::max<int64_t>(got, 0) / r);
-  // A short read is left to ReadRecords, which knows when the slots missing are acceptable.
-  if (number - first >= whole) return nullptr;
-  ++counters_.runsRead;
-  blockTags_[entry] = block + 1;
-  blockWhole_[entry] = whole;
-  return takeFromBlock(number, false);
-}
-
-void TDataFile::dropBlocks(uint32_t first, uint32_t count) {
-  if (blockTags_.empty() || count == 0 || first == 0) return;
-  const uint32_t slots = blockSlots();
-  const uint64_t from = (first - 1) / slots, to = (uint64_t(first) + count - 2) / slots;
-  if (to - from + 1 >= blockTags_.size()) {
-    std::fill(blockTags_.begin(), blockTags_.end(), 0u);
-    return;
-  }
-  for (uint64_t block = from; block <= to; ++block) {
-    uint32_t& tag = blockTags_[block & (blockTags_.size() - 1)];
-    if (tag == block + 1) tag = 0;
-  }
 }
 
 TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward, TCacheReader* cursor,
@@ -1379,10 +1274,7 @@ bool TDataFile::FlushDirtyRecords() {
     });
     const uint32_t first = dirty[start]->GetRecordNumber();
     // The read-ahead run goes, in case the write fails part way; it takes the bytes once written.
-    // Held blocks of the run go for good: a block read where the run is dirty is seldom asked
-    // for again before the cache is cleared.
     const uint32_t aheadCount = std::exchange(aheadCount_, 0);
-    dropBlocks(first, uint32_t(count));
     WriteAt(slotOffset(first), writeBuffer_.data(), int64_t(count * r));
     redirty.Dismiss();
     aheadCount_ = aheadCount;
@@ -1399,7 +1291,6 @@ bool TDataFile::FlushDirtyRecords() {
 
 void TDataFile::ClearRecordCache() {
   aheadCount_ = 0;
-  std::fill(blockTags_.begin(), blockTags_.end(), 0u);
   recentMisses_.fill(0);
   cache_.Clear([this](std::unique_ptr<TRecord> pinned) { detached_.push_back(std::move(pinned)); });
 }

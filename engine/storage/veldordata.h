@@ -341,11 +341,8 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // (KeepsReadAhead) stay out of the cache; for a cursor that reads aside (ReadsAheadAside) only
   // the record asked for enters the cache and the run is kept as the read-ahead run, each run that
   // goes on where the last ended twice as long, up to 64 KiB. A miss that the read-ahead run holds
-  // is served from it. Where the cursor sizes the run and asks for one record (its next records
-  // in key order lie elsewhere), the block of slots around the record (about 1 KiB) is read and
-  // held, among up to 2 MiB of such blocks; a later miss that a held block holds is served from
-  // it as from the read-ahead run. A miss without `readAhead` for a record the cursor found by a
-  // key search (FetchesByKey) lets the cache grow up to 64 KiB of records before it reuses one.
+  // is served from it. A miss without `readAhead` for a record the cursor found by a key search
+  // (FetchesByKey) lets the cache grow up to 64 KiB of records before it reuses one.
   bool GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& record, bool forward = true,
                  bool cursorReadAhead = false, bool readAhead = false);
   // The plain images of records first..first+count-1, as GetRecord gives them, into `images`
@@ -510,18 +507,6 @@ class TDataFile : public TFileHandler, public TRecordOwner {
                        bool aside = false, bool lookUpWanted = false);
   // A single-record miss served from the read-ahead run; nullptr when the run does not hold it.
   TRecord* takeFromRun(uint32_t number);
-  // Slots per held block.
-  uint32_t blockSlots() const;
-  // A miss served from a held block; nullptr when none holds the record. `countRead` counts the
-  // read it stands for.
-  TRecord* takeFromBlock(uint32_t number, bool countRead);
-  // Reads the block of record `number` into its entry, and takes the record from it; nullptr
-  // when the file does not deliver the record's slot (the entry is then empty).
-  TRecord* readBlock(uint32_t number);
-  // Drops the held blocks that hold any of slots first..first+count-1.
-  void dropBlocks(uint32_t first, uint32_t count);
-  // Drops the held blocks and frees their memory.
-  void releaseBlocks();
   // Called for every record that enters the cache.
   void noteCached(uint32_t number);
   // Whether a single-record miss follows earlier ones closely enough that the records after it
@@ -556,14 +541,6 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   std::vector<uint8_t> aheadBuffer_;
   uint32_t aheadFirst_ = 0;
   uint32_t aheadCount_ = 0;
-  // The held blocks: the file's bytes (held writes laid over) of blocks of whole slots, block b
-  // holding slots b * blockSlots() + 1 on, read where a cursor in key order asked for one record.
-  // An entry holds one block at a time: the block whose number's low bits name it. Tag: block
-  // number + 1, 0 when empty; whole: the slots read. As current as a cached clean record: every
-  // write of slots drops the blocks that hold them, and every clearing of the cache drops all.
-  std::unique_ptr<uint8_t[]> blockBytes_;
-  std::vector<uint32_t> blockTags_;
-  std::vector<uint32_t> blockWhole_;
   // The length of the last run read aside for a cursor (GetRecord).
   uint32_t asideRunCount_ = 0;
   // No record of the read-ahead run from this number on is in the cache (noteCached keeps it so).

@@ -233,8 +233,6 @@ uint32_t TDataFile::SortRecords(std::span<const TFieldDescriptor> fields, const 
   const std::vector<TFieldDescriptor> sortFields(fields.begin(), fields.end());
   const std::span<const TFieldDescriptor> keyFields{sortFields};
   FlushDirtyRecords();
-  // A rewrite in place that fails part way leaves slots that no held block may vouch for.
-  dropBlocks(1, GetNextRecordNumber());
 
   const uint32_t r = GetRecordSize();
   const uint32_t last = GetLastRecordNumber();
